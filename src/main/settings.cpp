@@ -1,0 +1,113 @@
+#include "settings.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "platform.hpp"
+#include "text.hpp"
+
+namespace vorn {
+
+setting_text install_path{};
+setting_text sbin_path{};
+setting_text config_path{};
+setting_text cache_path{};
+unsigned char debug_mode = 0;
+const char* saved_ld_library_path = nullptr;
+
+namespace {
+
+bool exists(const char* path) { return ::access(path, F_OK) == 0; }
+
+bool ends_in_slash(const char* text) {
+    const std::size_t n = std::strlen(text);
+    return n > 0 && text[n - 1] == '/';
+}
+
+}  // namespace
+
+void reset_settings() {
+    install_path.fill('\0');
+    sbin_path.fill('\0');
+    config_path.fill('\0');
+    cache_path.fill('\0');
+    debug_mode = 0;
+    copy_text(install_path, default_install_path);
+    copy_text(sbin_path, default_sbin_path);
+    copy_text(config_path, default_config_path);
+}
+
+void save_ld_library_path() {
+    // A private copy: the environment entry may be replaced later on.
+    const char* value = std::getenv("LD_LIBRARY_PATH");
+    saved_ld_library_path = value ? ::strdup(value) : nullptr;
+}
+
+path_result apply_install_path(const char* root) {
+    setting_text root_dir{}, sbin{}, config{};
+    const char* sep = ends_in_slash(root) ? "" : "/";
+    if (!format_text(root_dir.data(), root_dir.size(), "%s%s", root, sep) ||
+        !format_text(sbin.data(), sbin.size(), "%s%s%s", root, sep, sbin_suffix) ||
+        !format_text(config.data(), config.size(), "%s%s%s", root, sep, config_suffix))
+        return path_result::too_long;
+    install_path = root_dir;
+    sbin_path = sbin;
+    config_path = config;
+    if (!exists(install_path.data()) || !exists(config_path.data()) || !exists(sbin_path.data()))
+        return path_result::missing;
+    return path_result::ok;
+}
+
+path_result apply_cache_path(const char* dir) {
+    setting_text value{};
+    if (!format_text(value.data(), value.size(), "%s%s", dir, ends_in_slash(dir) ? "" : "/"))
+        return path_result::too_long;
+    if (exists(dir)) cache_path = value;
+    return path_result::ok;
+}
+
+void to_slashes(char* text) {
+    for (; *text; ++text)
+        if (*text == '\\') *text = '/';
+}
+
+void remove_vorn_dir(char* text) {
+    static constexpr char marker[] = "/.vorn";
+    char* found = std::strstr(text, marker);
+    if (!found) return;
+    const char* rest = found + sizeof(marker) - 1;
+    std::memmove(found, rest, std::strlen(rest) + 1);
+}
+
+void normalise_settings() {
+    to_slashes(install_path.data());
+    to_slashes(config_path.data());
+    to_slashes(sbin_path.data());
+    to_slashes(cache_path.data());
+    remove_vorn_dir(cache_path.data());
+}
+
+void complete_pending_update() {
+    std::array<char, 256> target{}, pending{};
+    if (!format_text(target.data(), target.size(), "%svorn_update%s", sbin_path.data(),
+                     executable_suffix) ||
+        !format_text(pending.data(), pending.size(), "%s.tmp", target.data()))
+        return;  // cannot happen: sbin_path is at most 127 characters
+    if (::access(pending.data(), F_OK) != 0) return;
+    std::printf("%s found, rename to %s\n", pending.data(), target.data());
+    std::rename(pending.data(), target.data());
+}
+
+void print_settings_report() {
+    std::fprintf(stderr, "install_path: %s\nconfig_path: %s\nsbin_path: %s\ncache_path: %s\n",
+                 install_path.data(), config_path.data(), sbin_path.data(), cache_path.data());
+}
+
+void print_startup_line() {
+    std::fprintf(stderr, "install_path: %s, config_path=%s, sbin_path=%s, cache_path=%s\n",
+                 install_path.data(), config_path.data(), sbin_path.data(), cache_path.data());
+}
+
+}  // namespace vorn

@@ -1,0 +1,73 @@
+// Path settings and flags decided at start-up and read-only afterwards.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+namespace vorn {
+
+inline constexpr std::size_t setting_size = 128;
+using setting_text = std::array<char, setting_size>;
+
+inline constexpr const char default_install_path[] = "/";
+inline constexpr const char default_sbin_path[] = "/usr/sbin/";
+inline constexpr const char default_config_path[] = "/etc/vorn/vorn_restart/";
+// Directories below the installation root, as added to a root ending in '/'.
+inline constexpr const char sbin_suffix[] = "usr/sbin/";
+inline constexpr const char config_suffix[] = "etc/vorn/vorn_restart/";
+
+extern setting_text install_path;  // installation root, ends in '/'
+extern setting_text sbin_path;     // task executables, ends in '/'
+extern setting_text config_path;   // configuration directory, ends in '/'
+extern setting_text cache_path;    // empty, or a directory ending in '/'
+extern unsigned char debug_mode;   // 1: keep standard output and error
+
+// LD_LIBRARY_PATH as it was when the program started; nullptr when unset.
+extern const char* saved_ld_library_path;
+
+// Longest option values that still give settings fitting their fields,
+// not counting one final '/'.
+inline constexpr std::size_t install_path_max =
+    setting_size - 1 - (sizeof(config_suffix) - 1) - 1;
+inline constexpr std::size_t cache_path_max = setting_size - 1 - 1;
+
+enum class path_result {
+    ok,        // taken (or, for the cache path, silently ignored)
+    missing,   // a directory made from an installation root does not exist
+    too_long,  // a setting made from the value would not fit: nothing changed
+};
+
+// Zero-fills the settings and writes the defaults.
+void reset_settings();
+
+// Saves the start-up value of LD_LIBRARY_PATH.
+void save_ld_library_path();
+
+// Makes the three directories from an installation root and checks that
+// they exist.  On `missing` the settings hold the new values.
+path_result apply_install_path(const char* root);
+
+// Takes dir as the cache directory if it exists; a directory that does not
+// exist leaves the cache path as it is.
+path_result apply_cache_path(const char* dir);
+
+// Replaces every backslash by a slash, in place.
+void to_slashes(char* text);
+
+// Removes the first "/.vorn" (and nothing else) from text, in place.
+void remove_vorn_dir(char* text);
+
+// Backslashes to slashes in all four settings, then the cache path loses
+// its first "/.vorn".
+void normalise_settings();
+
+// Moves a pending "<sbin_path>vorn_update.tmp" onto the updater executable.
+void complete_pending_update();
+
+// The four-line report of the settings, on standard error.
+void print_settings_report();
+
+// The start-up line on standard error.
+void print_startup_line();
+
+}  // namespace vorn

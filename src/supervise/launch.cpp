@@ -1,0 +1,97 @@
+#include "supervise/launch.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "main/settings.hpp"
+#include "main/text.hpp"
+#include "supervise/system_ops.hpp"
+
+namespace vorn {
+
+namespace {
+
+std::array<char, sizeof("--install_path=") + setting_size> install_argument{};
+std::array<char, sizeof("--cache_path=") + setting_size> cache_argument{};
+
+// Appends text to buf[size] at *used; the result stays NUL-terminated.
+void append(char* buf, std::size_t size, std::size_t* used, const char* text) {
+    while (*text && *used + 1 < size) buf[(*used)++] = *text++;
+    buf[*used] = '\0';
+}
+
+const char* error_text(int error) {
+#if defined(__GLIBC__)
+    // A plain table lookup: no locale, no buffer, safe in a forked child.
+    const char* text = ::strerrordesc_np(error);
+    return text ? text : "Unknown error";
+#else
+    return std::strerror(error);
+#endif
+}
+
+}  // namespace
+
+std::size_t build_child_argv(const task_info& task, child_argv& argv) {
+    std::size_t n = 0;
+    argv[n++] = const_cast<char*>(task.task_path.data());
+    for (std::size_t k = 0; k < argument_count(task); ++k)
+        argv[n++] = const_cast<char*>(task.task_argument[k].data());
+    // Both fit: the settings are at most 127 characters.
+    if (!is_empty(install_path) &&
+        format_text(install_argument.data(), install_argument.size(), "--install_path=%s",
+                    install_path.data()))
+        argv[n++] = install_argument.data();
+    if (!is_empty(cache_path) &&
+        format_text(cache_argument.data(), cache_argument.size(), "--cache_path=%s",
+                    cache_path.data()))
+        argv[n++] = cache_argument.data();
+    const std::size_t count = n;
+    while (n < argv.size()) argv[n++] = nullptr;
+    return count;
+}
+
+void restore_ld_library_path() {
+    if (!saved_ld_library_path) return;
+    const char* current = std::getenv("LD_LIBRARY_PATH");
+    if (!current || std::strcmp(current, saved_ld_library_path) != 0)
+        ::setenv("LD_LIBRARY_PATH", saved_ld_library_path, 1);
+}
+
+void exec_task(const task_info& task, char* const argv[]) {
+    ::execvp(task.task_path.data(), argv);
+    // Only async-signal-safe calls from here: the line is put together by
+    // hand and written at once, and _exit leaves the parent's stdio buffers
+    // and exit handlers alone.
+    const int error = errno;
+    std::array<char, 512> line{};
+    std::size_t used = 0;
+    append(line.data(), line.size(), &used, "execlp(");
+    append(line.data(), line.size(), &used, task.task_name.data());
+    append(line.data(), line.size(), &used, ", ");
+    append(line.data(), line.size(), &used, task.task_name.data());
+    append(line.data(), line.size(), &used, "): ");
+    append(line.data(), line.size(), &used, error_text(error));
+    append(line.data(), line.size(), &used, "\n");
+    std::size_t written = 0;
+    while (written < used) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + written, used - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    ::_exit(255);
+}
+
+pid_t start_task(const task_info& task) {
+    child_argv argv{};
+    build_child_argv(task, argv);
+    restore_ld_library_path();
+    const pid_t pid = sys.fork_process();
+    if (pid == 0) exec_task(task, argv.data());
+    return pid;
+}
+
+}  // namespace vorn

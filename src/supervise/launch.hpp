@@ -1,0 +1,34 @@
+// Starting one task as a child process.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <sys/types.h>
+
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+// argv[0], up to 8 task arguments, the two setting arguments, nullptr.
+inline constexpr std::size_t child_argv_size = 1 + task_argument_count + 2 + 1;
+using child_argv = std::array<char*, child_argv_size>;
+
+// Fills argv for the task: its path, its arguments, "--install_path=..."
+// and, when a cache directory is set, "--cache_path=...".  The setting
+// arguments live in process-wide buffers, so argv stays valid until the
+// next call.  Returns the number of entries before the terminating nullptr.
+std::size_t build_child_argv(const task_info& task, child_argv& argv);
+
+// Makes LD_LIBRARY_PATH hold its start-up value again, if it had one, so
+// that every child inherits that value.
+void restore_ld_library_path();
+
+// In the child: executes the task; if that fails, reports it on standard
+// error and ends the child with status 255.  Never returns.
+[[noreturn]] void exec_task(const task_info& task, char* const argv[]);
+
+// Forks a child that executes the task.  Returns the child's pid, or -1
+// with errno set when fork fails.
+pid_t start_task(const task_info& task);
+
+}  // namespace vorn

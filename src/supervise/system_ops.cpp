@@ -1,0 +1,76 @@
+#include "supervise/system_ops.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vorn {
+
+namespace {
+
+pid_t real_fork() { return ::fork(); }
+
+pid_t real_reap_any(int* status) { return ::waitpid(-1, status, WNOHANG); }
+
+int real_kill(pid_t pid) { return ::kill(pid, SIGKILL); }
+
+void real_pause(unsigned seconds) { ::sleep(seconds); }
+
+int real_open_null() { return ::open("/dev/null", O_WRONLY); }
+
+void real_redirect(int fd) {
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+}
+
+void real_close(int fd) { ::close(fd); }
+
+void real_kill_by_name(const char* name, kill_output output) {
+    // Everything the child needs is ready before fork: it only opens,
+    // duplicates and executes, all safe to call after fork.
+    char killall[] = "killall";
+    char signal[] = "-9";
+    char end_of_options[] = "--";  // a name beginning with '-' stays a name
+    char* const argv[] = {killall, signal, end_of_options, const_cast<char*>(name), nullptr};
+    const pid_t pid = ::fork();
+    if (pid < 0) return;  // like any other failure of the kill, not looked at
+    if (pid == 0) {
+        const int null_fd = ::open("/dev/null", O_WRONLY);
+        if (null_fd >= 0) {
+            ::dup2(null_fd, STDOUT_FILENO);
+            if (output == kill_output::silent) ::dup2(null_fd, STDERR_FILENO);
+        }
+        ::execvp(argv[0], argv);
+        ::_exit(127);
+    }
+    // Wait for exactly this child: other children are left to the reap step.
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+long real_read_file(const char* path, char* buf, std::size_t cap) {
+    std::unique_ptr<std::FILE, file_closer> file{std::fopen(path, "re")};
+    if (!file) return -1;
+    return static_cast<long>(std::fread(buf, 1, cap, file.get()));
+}
+
+// constexpr, so that both tables are filled before any code runs.
+constexpr system_ops real_ops = {
+    real_fork,     real_reap_any, real_kill,         real_pause,     real_open_null,
+    real_redirect, real_close,    real_kill_by_name, real_read_file,
+};
+
+}  // namespace
+
+const system_ops real_system_ops = real_ops;
+system_ops sys = real_ops;
+
+}  // namespace vorn

@@ -1,0 +1,39 @@
+// Every way in which the supervisor acts on the system outside its own
+// memory: creating, reaping and killing processes, sleeping, descriptors,
+// killing stale copies of a task by name, and reading the configuration.
+//
+// The supervisor calls them only through `sys`, a process-wide table of
+// function pointers that starts out as the real system calls.  Tests and
+// tools that must not touch the system (the fuzzer, the configuration
+// checker) put their own functions in it.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+namespace vorn {
+
+// Where a kill-by-name run sends its output: both streams to the null
+// device, or only standard output (its complaints stay visible in debug mode).
+enum class kill_output { silent, stderr_kept };
+
+struct system_ops {
+    pid_t (*fork_process)();                 // fork(): -1 with errno on failure
+    pid_t (*reap_any)(int* status);          // waitpid(-1, status, WNOHANG)
+    int (*kill_process)(pid_t pid);          // kill(pid, SIGKILL)
+    void (*pause_seconds)(unsigned seconds);  // sleep()
+    int (*open_null_device)();               // open("/dev/null", O_WRONLY)
+    void (*redirect_output)(int fd);         // fd onto standard output and error
+    void (*close_descriptor)(int fd);
+    // Runs `killall -9 -- <name>` and waits for it.  The name is one
+    // argument of its own and never passes through a shell.
+    void (*kill_by_name)(const char* name, kill_output output);
+    // Reads at most cap bytes of the file.  Returns the count, or -1 with
+    // errno set when the file cannot be opened.
+    long (*read_file)(const char* path, char* buf, std::size_t cap);
+};
+
+extern const system_ops real_system_ops;
+extern system_ops sys;
+
+}  // namespace vorn

@@ -1,0 +1,43 @@
+// The configuration file: tasks read afresh at every turn of the cycle.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+
+#include <jansson.h>
+
+namespace vorn {
+
+inline constexpr const char config_file_name[] = "vorn_restart.conf";
+// At most this many bytes of the file are read.
+inline constexpr std::size_t config_read_limit = 10239;
+
+struct json_releaser {
+    void operator()(json_t* json) const { json_decref(json); }
+};
+// The parsed document; released when it goes out of scope.
+using json_document = std::unique_ptr<json_t, json_releaser>;
+
+// Why a configuration is unusable.  The supervisor keeps quiet about it
+// (it only reports a file it cannot open); the configuration checker prints it.
+struct config_problem {
+    int task_index = -1;    // element of "tasks" at fault, -1 for the file
+    const char* key = nullptr;  // member at fault, nullptr for the file itself
+    std::array<char, 512> text{};
+};
+
+// Path of the configuration file, "<config_path>vorn_restart.conf".
+const char* config_file_path();
+
+// Reads and parses the configuration file.  Returns nothing when the file
+// cannot be opened (reported with perror("fopen")) or does not parse.
+json_document load_config(config_problem* problem = nullptr);
+
+// The configuration step of a turn: writes one slot per configured task,
+// from slot 0 on, killing stale copies of each task by name first.  Returns
+// false when the configuration is unusable; slots written before the fault
+// was found stay as they are until the next turn clears the table.
+bool apply_config(config_problem* problem = nullptr);
+
+}  // namespace vorn

@@ -1,0 +1,80 @@
+#include "tasks/task_table.hpp"
+
+#include <cstdio>
+
+#include "main/settings.hpp"
+#include "main/text.hpp"
+#include "supervise/system_ops.hpp"
+
+namespace vorn {
+
+std::array<task_info, task_slot_count> task_table{};
+std::int32_t task_info_size = 0;
+
+std::size_t argument_count(const task_info& task) {
+    std::size_t n = 0;
+    while (n < task_argument_count && !is_empty(task.task_argument[n])) ++n;
+    return n;
+}
+
+int slot_of_child(pid_t pid) {
+    if (pid <= 0) return -1;
+    for (std::size_t i = 0; i < task_slot_count; ++i)
+        if (task_table[i].task_pid == pid) return static_cast<int>(i);
+    return -1;
+}
+
+void clear_task_table() {
+    task_table.fill(empty_task);
+    task_info_size = 0;
+}
+
+namespace {
+
+void add_builtin_task(task_info& slot, const char* name) {
+    task_info task = empty_task;
+    // sbin_path is at most 127 characters and the names are short: both fit.
+    format_text(task.task_path.data(), task.task_path.size(), "%s%s", sbin_path.data(), name);
+    sys.kill_by_name(name, kill_output::silent);
+    task.task_system = 1;
+    task.task_mode = mode_always;
+    task.task_pid = 0;
+    copy_text(task.task_name, name);
+    slot = task;
+    ++task_info_size;
+}
+
+}  // namespace
+
+void add_builtin_tasks() {
+    add_builtin_task(task_table[0], "vorn_update");
+    add_builtin_task(task_table[1], "vorn_monitor");
+}
+
+void forget_child(pid_t pid) {
+    for (task_info& task : task_table) {
+        if (task.task_pid == pid) task.task_pid = 0;
+        if (task.task_mode == mode_once) task.task_mode = mode_none;
+    }
+}
+
+void dump_task_table(int stdout_stderr_fd) {
+    std::printf("task_info_size: %d\n\n", task_info_size);
+    std::printf("stdout_stderr_fd: %d\n\n", stdout_stderr_fd);
+    for (std::int32_t i = 0; i < task_info_size && i < static_cast<std::int32_t>(task_slot_count);
+         ++i) {
+        const task_info& task = task_table[static_cast<std::size_t>(i)];
+        std::printf(
+            "task_info.task_system: %d, task_info.task_mode: %d, task_info.task_pid: %d, "
+            "task_info.task_name: %s, task_info.task_path: %s\n",
+            task.task_system, task.task_mode, task.task_pid, task.task_name.data(),
+            task.task_path.data());
+        std::fputs("argument: ", stdout);
+        for (std::size_t k = 0; k < argument_count(task); ++k)
+            std::printf("%s ", task.task_argument[k].data());
+        std::fputs("\n", stdout);
+    }
+    std::fputs("#################################################\n", stdout);
+}
+
+}  // namespace vorn
