@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "main/text.hpp"
+#include "supervise/system_ops.hpp"
 
 namespace vorn {
 
@@ -25,7 +25,7 @@ namespace {
 bool marker_present(const char* name) {
     std::array<char, 512> path{};
     if (!format_marker_path(path.data(), path.size(), name)) return false;
-    if (::access(path.data(), F_OK) != 0) return false;
+    if (!sys.path_exists(path.data())) return false;
     std::printf("%s not run: %s\n", name, path.data());
     return true;
 }

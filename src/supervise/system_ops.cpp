@@ -62,10 +62,12 @@ long real_read_file(const char* path, char* buf, std::size_t cap) {
     return static_cast<long>(std::fread(buf, 1, cap, file.get()));
 }
 
+bool real_path_exists(const char* path) { return ::access(path, F_OK) == 0; }
+
 // constexpr, so that both tables are filled before any code runs.
 constexpr system_ops real_ops = {
     real_fork,     real_reap_any, real_kill,         real_pause,     real_open_null,
-    real_redirect, real_close,    real_kill_by_name, real_read_file,
+    real_redirect, real_close,    real_kill_by_name, real_read_file, real_path_exists,
 };
 
 }  // namespace

@@ -31,6 +31,8 @@ struct system_ops {
     // Reads at most cap bytes of the file.  Returns the count, or -1 with
     // errno set when the file cannot be opened.
     long (*read_file)(const char* path, char* buf, std::size_t cap);
+    // access(path, F_OK) == 0: anything at the path, a directory too.
+    bool (*path_exists)(const char* path);
 };
 
 extern const system_ops real_system_ops;

@@ -1,0 +1,200 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_system.hpp"
+#include "main/text.hpp"
+#include "tasks/config.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+using testing::fake_system;
+using config_test = testing::supervisor_test;
+
+struct slot_expectation {
+    std::size_t slot;
+    std::string name;
+    std::int32_t system;
+    std::int32_t mode;
+    std::vector<std::string> arguments;
+};
+
+struct config_case {
+    const char* title;
+    std::string json;
+    bool usable;
+    std::int32_t size;                      // task_info_size afterwards
+    std::vector<std::string> killed;        // names after the two built-ins
+    std::vector<slot_expectation> slots;    // checked slots
+    int problem_task = -1;                  // for unusable ones
+    const char* problem_key = nullptr;
+};
+
+std::string many_tasks(int n) {
+    std::string json = "{\"tasks\": [";
+    for (int i = 0; i < n; ++i) json += (i ? ", " : "") + std::string("{\"name\": \"t") + std::to_string(i) + "\"}";
+    return json + "]}";
+}
+
+std::vector<std::string> names(int n) {
+    std::vector<std::string> v;
+    for (int i = 0; i < n; ++i) v.push_back("t" + std::to_string(i));
+    return v;
+}
+
+std::vector<config_case> cases() {
+    const std::string name63(63, 'n');
+    const std::string arg63(63, 'a');
+    return {
+        {"empty task list", R"({"tasks": []})", true, 2, {},
+         {{0, "vorn_update", 1, 2, {}}, {1, "vorn_monitor", 1, 2, {}}}},
+        {"one task replaces the updater", R"({"tasks": [{"name": "a"}]})", true, 3, {"a"},
+         {{0, "a", 1, 2, {}}, {1, "vorn_monitor", 1, 2, {}}}},
+        {"system defaults and low 32 bits",
+         R"({"tasks": [{"name": "a", "system": 4294967297}, {"name": "b", "system": 1.0},
+                       {"name": "c"}, {"name": "d", "system": -1}, {"name": "e", "system": "1"}]})",
+         true, 7, {"a", "b", "c", "d", "e"},
+         {{0, "a", 1, 2, {}}, {1, "b", 1, 2, {}}, {2, "c", 0, 2, {}}, {3, "d", -1, 2, {}},
+          {4, "e", 0, 2, {}}}},
+        {"modes are exact and case-sensitive",
+         R"({"tasks": [{"name": "a", "mode": "once"}, {"name": "b", "mode": "none"},
+                       {"name": "c", "mode": "ONCE"}, {"name": "d", "mode": 1}, {"name": "e"}]})",
+         true, 7, {"a", "b", "c", "d", "e"},
+         {{0, "a", 1, 1, {}}, {1, "b", 1, 0, {}}, {2, "c", 0, 2, {}}, {3, "d", 0, 2, {}},
+          {4, "e", 0, 2, {}}}},
+        {"arguments as an array only",
+         R"({"tasks": [{"name": "a", "argument": ["-v", "--cp=3"]}, {"name": "b", "argument": []},
+                       {"name": "c", "argument": "-v"},
+                       {"name": "d", "argument": ["1","2","3","4","5","6","7","8"]}]})",
+         true, 6, {"a", "b", "c", "d"},
+         {{0, "a", 1, 2, {"-v", "--cp=3"}}, {1, "b", 1, 2, {}}, {2, "c", 0, 2, {}},
+          {3, "d", 0, 2, {"1", "2", "3", "4", "5", "6", "7", "8"}}}},
+        {"longest name and argument fit",
+         R"({"tasks": [{"name": ")" + name63 + R"(", "argument": [")" + arg63 + R"("]}]})", true,
+         3, {name63}, {{0, name63, 1, 2, {arg63}}}},
+        {"other keys ignored, last duplicate wins",
+         R"({"version": 3, "tasks": 1, "tasks": [{"name": "a", "name": "b", "x": {}}]})", true, 3,
+         {"b"}, {{0, "b", 1, 2, {}}}},
+        {"sixteen tasks fill the table", many_tasks(16), true, 18, names(16),
+         {{15, "t15", 0, 2, {}}}},
+
+        {"syntax error", R"({"tasks": [)", false, 2, {}, {}, -1, nullptr},
+        {"top level array", R"([{"tasks": []}])", false, 2, {}, {}, -1, "tasks"},
+        {"no tasks", R"({"task": []})", false, 2, {}, {}, -1, "tasks"},
+        {"tasks not an array", R"({"tasks": {"name": "a"}})", false, 2, {}, {}, -1, "tasks"},
+        {"second task without a name", R"({"tasks": [{"name": "a"}, {"mode": "once"}]})", false, 3,
+         {"a"}, {{0, "a", 1, 2, {}}}, 1, "name"},
+        {"task not an object", R"({"tasks": [1]})", false, 2, {}, {}, 0, "name"},
+        {"name not a string", R"({"tasks": [{"name": 5}]})", false, 2, {}, {}, 0, "name"},
+        {"empty name", R"({"tasks": [{"name": ""}]})", false, 2, {}, {}, 0, "name"},
+        {"name too long", R"({"tasks": [{"name": ")" + name63 + R"(x"}]})", false, 2, {}, {}, 0,
+         "name"},
+        {"name with a slash", R"({"tasks": [{"name": "../../bin/sh"}]})", false, 2, {}, {}, 0,
+         "name"},
+        {"nine arguments", R"({"tasks": [{"name": "a", "argument": ["1","2","3","4","5","6","7","8","9"]}]})",
+         false, 2, {}, {}, 0, "argument"},
+        {"argument not a string", R"({"tasks": [{"name": "a", "argument": ["-v", 3]}]})", false, 2,
+         {}, {}, 0, "argument"},
+        {"argument too long", R"({"tasks": [{"name": "a", "argument": [")" + arg63 + R"(x"]}]})",
+         false, 2, {}, {}, 0, "argument"},
+        {"empty argument", R"({"tasks": [{"name": "a", "argument": ["-v", "", "-w"]}]})", false, 2,
+         {}, {}, 0, "argument"},
+        {"seventeen tasks", many_tasks(17), false, 18, names(16), {}, 16, nullptr},
+    };
+}
+
+TEST_F(config_test, json_texts) {
+    copy_text(sbin_path, "/opt/sbin/");
+    for (const config_case& c : cases()) {
+        SCOPED_TRACE(c.title);
+        fake_system::reset();
+        clear_task_table();
+        add_builtin_tasks();
+        fake_system::file_text = c.json;
+        config_problem problem;
+        EXPECT_EQ(apply_config(&problem), c.usable);
+        EXPECT_EQ(task_info_size, c.size);
+        std::vector<std::string> killed = {"vorn_update", "vorn_monitor"};
+        killed.insert(killed.end(), c.killed.begin(), c.killed.end());
+        EXPECT_EQ(fake_system::killed_by_name, killed);
+        for (const slot_expectation& e : c.slots) {
+            const task_info& t = task_table[e.slot];
+            EXPECT_EQ(text_view(t.task_name), e.name) << "slot " << e.slot;
+            EXPECT_EQ(text_view(t.task_path), "/opt/sbin/" + e.name);
+            EXPECT_EQ(t.task_system, e.system) << e.name;
+            EXPECT_EQ(t.task_mode, e.mode) << e.name;
+            EXPECT_EQ(t.task_pid, 0);
+            std::vector<std::string> arguments;
+            for (std::size_t k = 0; k < argument_count(t); ++k)
+                arguments.emplace_back(text_view(t.task_argument[k]));
+            EXPECT_EQ(arguments, e.arguments) << e.name;
+        }
+        if (!c.usable) {
+            EXPECT_EQ(problem.task_index, c.problem_task);
+            if (c.problem_key) {
+                ASSERT_NE(problem.key, nullptr);
+                EXPECT_STREQ(problem.key, c.problem_key);
+            } else {
+                EXPECT_EQ(problem.key, nullptr);
+            }
+            EXPECT_NE(problem.text[0], '\0');
+        }
+    }
+}
+
+TEST_F(config_test, configured_tasks_keep_their_kill_errors_visible) {
+    clear_task_table();
+    fake_system::file_text = R"({"tasks": [{"name": "a"}]})";
+    EXPECT_TRUE(apply_config());
+    ASSERT_EQ(fake_system::kill_outputs.size(), 1u);
+    EXPECT_EQ(fake_system::kill_outputs[0], kill_output::stderr_kept);
+}
+
+TEST_F(config_test, file_is_read_from_the_configuration_directory) {
+    copy_text(config_path, "/data/conf/");
+    fake_system::file_text = R"({"tasks": []})";
+    EXPECT_TRUE(apply_config());
+    EXPECT_EQ(fake_system::file_read, "/data/conf/vorn_restart.conf");
+}
+
+TEST_F(config_test, missing_file_is_reported_with_perror) {
+    fake_system::file_present = false;
+    CaptureStderr();
+    config_problem problem;
+    EXPECT_FALSE(apply_config(&problem));
+    EXPECT_EQ(GetCapturedStderr(), "fopen: No such file or directory\n");
+    EXPECT_NE(std::string(problem.text.data()).find("cannot open"), std::string::npos);
+}
+
+TEST_F(config_test, only_the_first_10239_bytes_count) {
+    const std::string valid = R"({"tasks": [{"name": "a"}]})";
+    struct {
+        std::string text;
+        bool usable;
+    } cases[] = {
+        {valid + std::string(20000, ' '), true},  // the value ends within the limit
+        {R"({"tasks": [], "pad": ")" + std::string(10300, 'x') + "\"}", false},
+        {valid + std::string(1, '\0') + "garbage", true},  // the text ends at a NUL byte
+    };
+    for (const auto& c : cases) {
+        clear_task_table();
+        fake_system::file_text = c.text;
+        EXPECT_EQ(apply_config(), c.usable) << c.text.size();
+    }
+}
+
+TEST_F(config_test, syntax_error_names_line_and_column) {
+    fake_system::file_text = "{\"tasks\": [\n  {\"name\": \"a\",}\n]}";
+    config_problem problem;
+    EXPECT_FALSE(apply_config(&problem));
+    EXPECT_NE(std::string(problem.text.data()).find("line 2, column"), std::string::npos)
+        << problem.text.data();
+}
+
+}  // namespace
+}  // namespace vorn

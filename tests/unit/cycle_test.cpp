@@ -1,0 +1,251 @@
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_system.hpp"
+#include "main/text.hpp"
+#include "supervise/cycle.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
+using testing::exit_status;
+using testing::fake_system;
+using testing::signal_status;
+using cycle_test = testing::supervisor_test;
+
+void put_task(std::size_t slot, const char* name, std::int32_t mode, std::int32_t system,
+              std::int32_t pid) {
+    task_info& t = task_table[slot];
+    t = empty_task;
+    copy_text(t.task_name, name);
+    t.task_mode = mode;
+    t.task_system = system;
+    t.task_pid = pid;
+}
+
+TEST_F(cycle_test, start_pass_starts_due_slots_in_order) {
+    put_task(0, "up", mode_always, 1, 0);
+    put_task(1, "running", mode_always, 1, 55);
+    put_task(2, "off", mode_none, 0, 0);
+    put_task(3, "once", mode_once, 0, 0);
+    start_pass();
+    EXPECT_EQ(fake_system::forked, (std::vector<pid_t>{1000, 1001}));
+    EXPECT_EQ(task_table[0].task_pid, 1000);
+    EXPECT_EQ(task_table[1].task_pid, 55);
+    EXPECT_EQ(task_table[2].task_pid, 0);
+    EXPECT_EQ(task_table[3].task_pid, 1001);
+}
+
+TEST_F(cycle_test, failed_fork_ends_the_start_pass_and_changes_no_slot) {
+    put_task(0, "a", mode_always, 1, 0);
+    put_task(1, "b", mode_always, 1, 0);
+    put_task(2, "c", mode_always, 0, 0);
+    fake_system::fork_failures = 1;
+    CaptureStderr();
+    EXPECT_EQ(run_pass(), pass_outcome::go_on);
+    EXPECT_EQ(GetCapturedStderr(), "fork: Resource temporarily unavailable\n");
+    EXPECT_TRUE(fake_system::forked.empty());  // b and c were not tried
+    EXPECT_EQ(task_table[0].task_pid, 0);
+    EXPECT_EQ(fake_system::reap_calls, 1);  // the pass went on with its reap step
+    EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{5}));
+    run_pass();
+    EXPECT_EQ(fake_system::forked.size(), 3u);
+}
+
+TEST_F(cycle_test, held_back_slot_is_skipped_and_asked_again) {
+    put_task(0, "held", mode_always, 0, 0);
+    fake_system::existing = {"/tmp/.held.nr"};
+    CaptureStdout();
+    run_pass();
+    run_pass();
+    EXPECT_EQ(GetCapturedStdout(), "held not run: /tmp/.held.nr\nheld not run: /tmp/.held.nr\n");
+    EXPECT_TRUE(fake_system::forked.empty());
+    fake_system::existing.clear();
+    run_pass();
+    EXPECT_EQ(task_table[0].task_pid, 1000);
+}
+
+TEST_F(cycle_test, idle_pass_with_nothing_to_run_only_sleeps) {
+    put_task(0, "off", mode_none, 1, 0);
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(run_pass(), pass_outcome::go_on);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{5}));
+}
+
+TEST_F(cycle_test, ended_task_is_started_again_in_the_next_pass) {
+    put_task(0, "up", mode_always, 1, 10);
+    put_task(1, "worker", mode_always, 0, 11);
+    put_task(2, "single", mode_once, 0, 0);
+    fake_system::reaps = {{11, exit_status(3)}};
+    run_pass();  // starts single, reaps worker
+    EXPECT_EQ(task_table[1].task_pid, 0);
+    EXPECT_EQ(task_table[2].task_mode, mode_none);  // any reap ends `once`
+    EXPECT_EQ(task_table[2].task_pid, 1000);
+    run_pass();
+    EXPECT_EQ(task_table[1].task_pid, 1001);
+}
+
+TEST_F(cycle_test, only_one_slot_child_is_reaped_per_pass_but_killed_ones_are_collected) {
+    put_task(0, "up", mode_always, 1, 10);
+    put_task(1, "a", mode_always, 0, 11);
+    put_task(2, "b", mode_always, 0, 12);
+    // 90 and 91 were killed earlier and stand in no slot.
+    fake_system::reaps = {{90, signal_status(SIGKILL)}, {91, signal_status(SIGKILL)},
+                          {11, 0},
+                          {12, 0}};
+    run_pass();
+    EXPECT_EQ(task_table[1].task_pid, 0);
+    EXPECT_EQ(task_table[2].task_pid, 12);  // left for the next pass
+    EXPECT_EQ(fake_system::reaps.size(), 1u);
+}
+
+TEST_F(cycle_test, updater_exit_0_kills_running_tasks_and_ends_the_turn) {
+    put_task(0, "vorn_update", mode_always, 1, 10);
+    put_task(1, "vorn_monitor", mode_always, 1, 11);
+    put_task(2, "worker", mode_always, 0, 12);
+    put_task(3, "single", mode_once, 0, 13);   // becomes `none` first: not killed
+    put_task(4, "disabled", mode_none, 0, 14);  // not killed, but forgotten
+    put_task(5, "extra", mode_always, 2, 15);
+    stdout_stderr_fd = 7;
+    fake_system::reaps = {{10, 0}};
+    CaptureStderr();
+    EXPECT_EQ(run_pass(), pass_outcome::new_turn);
+    EXPECT_EQ(GetCapturedStderr(), "kill vorn_monitor\nkill worker\nkill extra\n");
+    EXPECT_EQ(fake_system::killed, (std::vector<pid_t>{11, 12, 15}));
+    for (const task_info& t : task_table) EXPECT_EQ(t.task_pid, 0);
+    EXPECT_EQ(fake_system::closed, (std::vector<int>{7}));
+    EXPECT_TRUE(fake_system::sleeps.empty());  // the next turn begins at once
+}
+
+TEST_F(cycle_test, updater_exit_0_in_debug_mode_keeps_the_descriptors) {
+    debug_mode = 1;
+    put_task(0, "vorn_update", mode_always, 1, 10);
+    fake_system::reaps = {{10, 0}};
+    EXPECT_EQ(run_pass(), pass_outcome::new_turn);
+    EXPECT_TRUE(fake_system::closed.empty());
+}
+
+TEST_F(cycle_test, updater_exit_1_kills_only_system_1_tasks) {
+    put_task(0, "vorn_update", mode_always, 1, 10);
+    put_task(1, "vorn_monitor", mode_always, 1, 11);
+    put_task(2, "worker", mode_always, 0, 12);
+    put_task(3, "other", mode_always, 2, 13);
+    put_task(4, "idle", mode_none, 1, 14);
+    fake_system::reaps = {{10, exit_status(1)}};
+    CaptureStderr();
+    EXPECT_EQ(run_pass(), pass_outcome::go_on);
+    EXPECT_EQ(GetCapturedStderr(), "kill vorn_monitor...........................\n");
+    EXPECT_EQ(fake_system::killed, (std::vector<pid_t>{11}));
+    EXPECT_EQ(task_table[0].task_pid, 0);
+    EXPECT_EQ(task_table[1].task_pid, 0);
+    EXPECT_EQ(task_table[2].task_pid, 12);
+    EXPECT_EQ(task_table[3].task_pid, 13);
+    EXPECT_EQ(task_table[4].task_pid, 14);
+    EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{5}));
+    run_pass();  // updater and monitor come back
+    EXPECT_EQ(fake_system::forked, (std::vector<pid_t>{1000, 1001}));
+}
+
+TEST_F(cycle_test, other_updater_endings_only_restart_it) {
+    const int statuses[] = {exit_status(2), exit_status(255), signal_status(SIGKILL),
+                            signal_status(SIGSEGV)};
+    for (int status : statuses) {
+        SCOPED_TRACE(status);
+        fake_system::reset();
+        put_task(0, "vorn_update", mode_always, 1, 10);
+        put_task(1, "vorn_monitor", mode_always, 1, 11);
+        put_task(2, "single", mode_once, 0, 0);
+        fake_system::reaps = {{10, status}};
+        CaptureStderr();
+        EXPECT_EQ(updater_exited(10, status), pass_outcome::go_on);
+        EXPECT_EQ(GetCapturedStderr(), "");
+        EXPECT_TRUE(fake_system::killed.empty());
+        EXPECT_EQ(task_table[0].task_pid, 0);
+        EXPECT_EQ(task_table[1].task_pid, 11);
+        EXPECT_EQ(task_table[2].task_mode, mode_none);
+    }
+}
+
+TEST_F(cycle_test, late_reap_of_a_killed_child_keeps_the_new_pid) {
+    put_task(0, "vorn_update", mode_always, 1, 10);
+    put_task(1, "vorn_monitor", mode_always, 1, 11);
+    fake_system::reaps = {{10, 0}};
+    CaptureStderr();
+    run_pass();
+    GetCapturedStderr();
+    start_pass();  // new children 1000 and 1001
+    fake_system::reaps = {{11, signal_status(SIGKILL)}};
+    run_pass();
+    EXPECT_EQ(task_table[1].task_pid, 1001);
+}
+
+TEST_F(cycle_test, turn_dumps_and_runs_passes_until_updater_exit_0) {
+    fake_system::file_text = R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                                           {"name": "w", "argument": ["-v"]}]})";
+    // Pass 1 starts 1000..1002; pass 2 reaps nothing; pass 3 sees the updater exit 0.
+    CaptureStdout();
+    CaptureStderr();
+    struct scripted {
+        static pid_t reap(int* status) {
+            ++fake_system::reap_calls;
+            if (fake_system::reap_calls == 3) {
+                *status = 0;
+                return 1000;
+            }
+            return -1;
+        }
+    };
+    sys.reap_any = scripted::reap;
+    run_turn();
+    const std::string out = GetCapturedStdout();
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(fake_system::opened, 1);
+    EXPECT_EQ(fake_system::closed, (std::vector<int>{7}));
+    EXPECT_EQ(out.rfind("task_info_size: 5\n\nstdout_stderr_fd: 7\n\n", 0), 0u) << out;
+    EXPECT_EQ(err, "kill vorn_monitor\nkill w\n");
+    EXPECT_EQ(fake_system::forked.size(), 3u);
+    EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{5, 5}));
+    EXPECT_EQ(fake_system::killed_by_name,
+              (std::vector<std::string>{"vorn_update", "vorn_monitor", "vorn_update",
+                                        "vorn_monitor", "w"}));
+}
+
+TEST_F(cycle_test, unusable_configuration_starts_nothing_and_waits_30_seconds) {
+    fake_system::file_text = R"({"tasks": [{"name": "a"}, {"name": 3}]})";
+    CaptureStdout();
+    run_turn();
+    EXPECT_EQ(GetCapturedStdout(), "");  // no dump
+    EXPECT_TRUE(fake_system::forked.empty());
+    EXPECT_EQ(fake_system::reap_calls, 0);
+    EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{30}));
+    EXPECT_EQ(fake_system::closed, (std::vector<int>{7}));
+
+    fake_system::reset();
+    debug_mode = 1;
+    fake_system::file_present = false;
+    CaptureStderr();
+    run_turn();
+    EXPECT_EQ(GetCapturedStderr(), "fopen: No such file or directory\n");
+    EXPECT_EQ(fake_system::opened, 0);
+    EXPECT_TRUE(fake_system::closed.empty());
+    EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{30}));
+}
+
+TEST_F(cycle_test, null_device_failure_ends_the_program_with_status_1) {
+    fake_system::null_fd = -1;
+    EXPECT_EXIT(run_turn(), ::testing::ExitedWithCode(1), "^open: ");
+}
+
+}  // namespace
+}  // namespace vorn

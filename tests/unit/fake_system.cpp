@@ -1,0 +1,80 @@
+#include "fake_system.hpp"
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+
+namespace vorn::testing {
+
+namespace {
+
+pid_t fake_fork() {
+    if (fake_system::fork_failures > 0) {
+        --fake_system::fork_failures;
+        errno = EAGAIN;
+        return -1;
+    }
+    fake_system::forked.push_back(fake_system::next_pid);
+    return fake_system::next_pid++;
+}
+
+pid_t fake_reap(int* status) {
+    ++fake_system::reap_calls;
+    if (fake_system::reaps.empty()) {
+        errno = ECHILD;
+        return -1;
+    }
+    const auto [pid, word] = fake_system::reaps.front();
+    fake_system::reaps.pop_front();
+    *status = word;
+    return pid;
+}
+
+int fake_kill(pid_t pid) {
+    fake_system::killed.push_back(pid);
+    return 0;
+}
+
+void fake_pause(unsigned seconds) { fake_system::sleeps.push_back(seconds); }
+
+int fake_open_null() {
+    ++fake_system::opened;
+    if (fake_system::null_fd < 0) errno = EACCES;
+    return fake_system::null_fd;
+}
+
+void fake_redirect(int) {}
+
+void fake_close(int fd) { fake_system::closed.push_back(fd); }
+
+void fake_kill_by_name(const char* name, kill_output output) {
+    fake_system::killed_by_name.emplace_back(name);
+    fake_system::kill_outputs.push_back(output);
+}
+
+long fake_read_file(const char* path, char* buf, std::size_t cap) {
+    fake_system::file_read = path;
+    if (!fake_system::file_present) {
+        errno = ENOENT;
+        return -1;
+    }
+    const std::size_t n = std::min(cap, fake_system::file_text.size());
+    std::memcpy(buf, fake_system::file_text.data(), n);
+    return static_cast<long>(n);
+}
+
+bool fake_path_exists(const char* path) {
+    fake_system::looked_at.emplace_back(path);
+    for (const std::string& p : fake_system::existing)
+        if (p == path) return true;
+    return false;
+}
+
+}  // namespace
+
+system_ops fake_system::ops() {
+    return {fake_fork,     fake_reap,  fake_kill,         fake_pause,     fake_open_null,
+            fake_redirect, fake_close, fake_kill_by_name, fake_read_file, fake_path_exists};
+}
+
+}  // namespace vorn::testing

@@ -1,0 +1,80 @@
+// A stand-in for the system: records what the supervisor asks of it and
+// answers from a script, so that the cycle can be driven without children,
+// without sleeping and without killing anything.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "main/settings.hpp"
+#include "supervise/cycle.hpp"
+#include "supervise/system_ops.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn::testing {
+
+struct fake_system {
+    static inline pid_t next_pid = 1000;
+    static inline int fork_failures = 0;          // forks still to fail
+    static inline std::vector<pid_t> forked;      // pids handed out, in order
+    static inline std::deque<std::pair<pid_t, int>> reaps;  // (pid, status) still to come
+    static inline int reap_calls = 0;
+    static inline std::vector<pid_t> killed;
+    static inline std::vector<std::string> killed_by_name;
+    static inline std::vector<kill_output> kill_outputs;
+    static inline std::vector<unsigned> sleeps;
+    static inline std::vector<int> closed;
+    static inline int opened = 0;
+    static inline int null_fd = 7;
+    static inline bool file_present = true;
+    static inline std::string file_text;
+    static inline std::string file_read;  // path last asked for
+    static inline std::vector<std::string> existing;  // paths that exist
+    static inline std::vector<std::string> looked_at;  // paths asked about
+
+    static void reset() {
+        next_pid = 1000;
+        fork_failures = 0;
+        forked.clear();
+        reaps.clear();
+        reap_calls = 0;
+        killed.clear();
+        killed_by_name.clear();
+        kill_outputs.clear();
+        sleeps.clear();
+        closed.clear();
+        opened = 0;
+        null_fd = 7;
+        file_present = true;
+        file_text.clear();
+        file_read.clear();
+        existing.clear();
+        looked_at.clear();
+    }
+
+    static system_ops ops();
+};
+
+// Every test starts from defaults, an empty table and the fake system.
+class supervisor_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_system::reset();
+        sys = fake_system::ops();
+        reset_settings();
+        clear_task_table();
+        stdout_stderr_fd = 0;
+    }
+    void TearDown() override { sys = real_system_ops; }
+};
+
+// Status words as waitpid reports them.
+inline int exit_status(int code) { return (code & 0xff) << 8; }
+inline int signal_status(int signal) { return signal & 0x7f; }
+
+}  // namespace vorn::testing

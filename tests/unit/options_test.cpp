@@ -1,0 +1,229 @@
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "main/options.hpp"
+#include "main/settings.hpp"
+#include "temp_dir.hpp"
+
+namespace vorn {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
+using vorn::testing::temp_dir;
+
+// Runs the supervisor's option table over a command line.
+void parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "vorn_restart");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    run_options(static_cast<int>(args.size()), argv.data(), supervisor_options,
+                supervisor_option_count, show_usage_error);
+}
+
+std::string startup_line() {
+    CaptureStderr();
+    print_startup_line();
+    return GetCapturedStderr();
+}
+
+class options_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reset_settings();
+        root_ = root_dir_.path() + "/";
+        root_dir_.make_dirs("etc/vorn/vorn_restart");
+        root_dir_.make_dirs("usr/sbin");
+    }
+    temp_dir root_dir_;
+    std::string root_;  // ends in '/'
+};
+
+TEST_F(options_test, defaults_give_the_documented_startup_line) {
+    parse({});
+    normalise_settings();
+    EXPECT_EQ(startup_line(),
+              "install_path: /, config_path=/etc/vorn/vorn_restart/, sbin_path=/usr/sbin/, "
+              "cache_path=\n");
+    EXPECT_EQ(debug_mode, 0);
+}
+
+TEST_F(options_test, install_path_spellings_give_the_same_settings) {
+    const std::string bare = root_.substr(0, root_.size() - 1);
+    const std::vector<std::vector<std::string>> spellings = {
+        {"--install_path=" + bare},
+        {"--install_path=" + root_},
+        {"--install_path", bare},  // value as the next argument
+        {"--inst=" + bare},        // unique prefix
+        {"--install_path=" + bare, "ignored-operand"},
+    };
+    for (const auto& args : spellings) {
+        SCOPED_TRACE(args[0]);
+        reset_settings();
+        parse(args);
+        EXPECT_STREQ(install_path.data(), root_.c_str());
+        EXPECT_EQ(std::string(config_path.data()), root_ + "etc/vorn/vorn_restart/");
+        EXPECT_EQ(std::string(sbin_path.data()), root_ + "usr/sbin/");
+    }
+}
+
+TEST_F(options_test, later_install_path_replaces_earlier_one_and_debug_is_set) {
+    temp_dir other;
+    other.make_dirs("etc/vorn/vorn_restart");
+    other.make_dirs("usr/sbin");
+    parse({"--install_path=" + root_, "-d", "--install_path=" + other.path(), "stray"});
+    EXPECT_EQ(std::string(install_path.data()), other.path() + "/");
+    EXPECT_EQ(debug_mode, 1);
+}
+
+struct exit_case {
+    std::vector<std::string> args;
+    int status;
+    const char* stderr_pattern;
+};
+
+TEST_F(options_test, help_and_command_line_errors_end_the_program) {
+    const std::string help = "Usage: vorn_restart \\[-h\\?\\] \\[--help\\]";
+    const std::vector<exit_case> cases = {
+        {{"-h"}, 0, "^vorn_restart\nUsage: vorn_restart"},
+        {{"-?"}, 0, "^vorn_restart\nUsage: vorn_restart"},
+        {{"--help"}, 0, "^vorn_restart\nUsage: vorn_restart"},
+        {{"-d?"}, 0, "^vorn_restart\nUsage: vorn_restart"},
+        {{"--he"}, 0, "^vorn_restart\nUsage: vorn_restart"},
+        {{"--bogus"}, 2, "unrecognized option '--bogus'\nvorn_restart\nUsage"},
+        {{"-x"}, 2, "invalid option -- 'x'\nvorn_restart\nUsage"},
+        {{"--install_path"}, 2, "requires an argument\nvorn_restart\nUsage"},
+        {{"--cache_path"}, 2, "requires an argument\nvorn_restart\nUsage"},
+        {{"--help=yes"}, 2, "doesn't allow an argument\nvorn_restart\nUsage"},
+    };
+    for (const exit_case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_EXIT(parse(c.args), ::testing::ExitedWithCode(c.status), c.stderr_pattern);
+    }
+}
+
+TEST_F(options_test, help_text_is_exact) {
+    EXPECT_STREQ(help_text,
+                 "vorn_restart\n"
+                 "Usage: vorn_restart [-h?] [--help] [--config_path=xxx] [--cache_path=xxx]\n\n"
+                 "Options:\n"
+                 "-h                    help info\n"
+                 "-?                    help info\n"
+                 "--help                help info\n"
+                 "--install_path        such as: --install_path=/\n"
+                 "--cache_path          such as: --config_path=/mnt/sda1\n");
+}
+
+TEST_F(options_test, missing_installation_directories_end_with_the_settings_report) {
+    temp_dir half;
+    half.make_dirs("etc/vorn/vorn_restart");  // no usr/sbin
+    const std::string report = "^install_path: " + half.path() +
+                               "/\nconfig_path: " + half.path() +
+                               "/etc/vorn/vorn_restart/\nsbin_path: " + half.path() +
+                               "/usr/sbin/\ncache_path: \n$";
+    EXPECT_EXIT(parse({"--install_path=" + half.path()}), ::testing::ExitedWithCode(255), report);
+    EXPECT_EXIT(parse({"--install_path=/no/such/root"}), ::testing::ExitedWithCode(255),
+                "^install_path: /no/such/root/\nconfig_path");
+}
+
+TEST_F(options_test, values_too_long_for_their_settings_are_refused_without_change) {
+    // 104 characters is the longest root whose configuration directory fits.
+    const std::string longest(install_path_max, 'r');
+    EXPECT_EQ(apply_install_path(("/" + longest.substr(1)).c_str()), path_result::missing);
+    EXPECT_EQ(std::strlen(config_path.data()), setting_size - 1);
+
+    reset_settings();
+    const std::string too_long(install_path_max + 1, 'r');
+    EXPECT_EQ(apply_install_path(too_long.c_str()), path_result::too_long);
+    EXPECT_STREQ(install_path.data(), "/");  // nothing changed
+    EXPECT_EQ(apply_cache_path(std::string(cache_path_max + 1, 'c').c_str()),
+              path_result::too_long);
+    EXPECT_STREQ(cache_path.data(), "");
+
+    EXPECT_EXIT(parse({"--install_path=" + too_long}), ::testing::ExitedWithCode(255),
+                "^vorn_restart: --install_path: value too long \\(at most 104 characters, not "
+                "counting a final /\\)\n$");
+    EXPECT_EXIT(parse({"--cache_path=/" + std::string(200, 'c')}), ::testing::ExitedWithCode(255),
+                "^vorn_restart: --cache_path: value too long \\(at most 126 characters");
+}
+
+TEST_F(options_test, cache_path_is_taken_only_when_it_exists) {
+    const std::string dir = root_dir_.make_dirs("cache");
+    parse({"--cache_path=/no/such/cache"});
+    EXPECT_STREQ(cache_path.data(), "");
+    parse({"--cache_path=" + dir});
+    EXPECT_EQ(std::string(cache_path.data()), dir + "/");
+    parse({"--cache_path=" + dir + "/"});
+    EXPECT_EQ(std::string(cache_path.data()), dir + "/");
+    parse({"--cache_path=/no/such/cache"});
+    EXPECT_EQ(std::string(cache_path.data()), dir + "/");  // kept
+}
+
+TEST_F(options_test, cache_path_loses_its_vorn_directory_and_backslashes) {
+    const std::string vorn = root_dir_.make_dirs("sda1/.vorn");
+    parse({"--cache_path=" + vorn});
+    EXPECT_EQ(std::string(cache_path.data()), vorn + "/");
+    normalise_settings();
+    EXPECT_EQ(std::string(cache_path.data()), root_ + "sda1/");
+
+    // The existence check sees the backslashes; the setting used later has slashes.
+    const std::string windows = root_dir_.make_dirs("C:\\data");
+    parse({"--cache_path=" + windows});
+    EXPECT_EQ(std::string(cache_path.data()), windows + "/");
+    normalise_settings();
+    EXPECT_EQ(std::string(cache_path.data()), root_ + "C:/data/");
+
+    const std::string trailing = root_dir_.make_dirs("D:\\data\\");
+    parse({"--cache_path=" + trailing});
+    normalise_settings();
+    EXPECT_EQ(std::string(cache_path.data()), root_ + "D:/data//");
+}
+
+TEST(normalisation, remove_vorn_dir_removes_only_the_first_occurrence) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/mnt/sda1/.vorn/", "/mnt/sda1/"},
+        {"/x/.vornish/", "/xish/"},
+        {"/a/.vorn/b/.vorn/", "/a/b/.vorn/"},
+        {"/.vorn", ""},
+        {"/vorn/.vor/", "/vorn/.vor/"},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases) {
+        std::string text = in;
+        remove_vorn_dir(text.data());
+        EXPECT_STREQ(text.c_str(), out.c_str()) << in;
+    }
+    std::string slashes = "C:\\a\\\\b";
+    to_slashes(slashes.data());
+    EXPECT_EQ(slashes, "C:/a//b");
+}
+
+TEST_F(options_test, pending_updater_file_is_moved_onto_the_updater) {
+    parse({"--install_path=" + root_});
+    const std::string sbin = root_ + "usr/sbin/";
+    CaptureStdout();
+    complete_pending_update();
+    EXPECT_EQ(GetCapturedStdout(), "");  // nothing pending, nothing printed
+
+    root_dir_.write("usr/sbin/vorn_update.tmp", "new");
+    root_dir_.write("usr/sbin/vorn_update", "old");
+    CaptureStdout();
+    complete_pending_update();
+    EXPECT_EQ(GetCapturedStdout(),
+              sbin + "vorn_update.tmp found, rename to " + sbin + "vorn_update\n");
+    EXPECT_FALSE(std::filesystem::exists(sbin + "vorn_update.tmp"));
+    std::ifstream moved(sbin + "vorn_update");
+    std::string content;
+    moved >> content;
+    EXPECT_EQ(content, "new");
+}
+
+}  // namespace
+}  // namespace vorn
