@@ -1,0 +1,123 @@
+// The real binary reading its configuration file and honouring markers.
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+namespace vorn::e2e {
+namespace {
+
+const char* const long_running = "exec sleep 1000";
+
+// A marker file that is removed when the test ends, whatever happens.
+struct marker {
+    std::string path;
+    explicit marker(const std::string& name) : path("/tmp/." + name + ".nr") {}
+    ~marker() { ::unlink(path.c_str()); }
+    void create() const { ::close(::open(path.c_str(), O_WRONLY | O_CREAT, 0644)); }
+    void remove() const { ::unlink(path.c_str()); }
+};
+
+TEST(config_e2e, configured_task_gets_its_arguments_then_the_settings) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+        {"name": ")" + worker + R"(", "argument": ["-v", "two words", "--cp=42"]}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return !inst.starts(worker).empty(); })) << sup.err();
+    const std::string line = inst.starts(worker)[0];
+    EXPECT_EQ(line.substr(line.find(' ')), " -v two words --cp=42 --install_path=" + inst.root() + "/");
+    EXPECT_NE(read_file(inst.killall_log()).find("[-9][--][" + worker + "]"), std::string::npos);
+    EXPECT_NE(sup.out().find("task_info_size: 5\n"), std::string::npos);
+}
+
+TEST(config_e2e, change_takes_effect_at_the_next_turn) {
+    installation inst;
+    const std::string first = unique_name("first");
+    const std::string second = unique_name("second");
+    inst.task("vorn_update", "sleep 0.5; exit 0");
+    inst.task("vorn_monitor", long_running);
+    inst.task(first, long_running);
+    inst.task(second, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + first + R"("}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return !inst.starts(first).empty(); })) << sup.err();
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + second + R"("}]})");
+    ASSERT_TRUE(wait_until([&] { return !inst.starts(second).empty(); })) << sup.err();
+    EXPECT_NE(sup.err().find("kill " + first + "\n"), std::string::npos);
+    // The monitor was never configured and slot 1 now holds the new task.
+    EXPECT_TRUE(inst.starts("vorn_monitor").empty());
+}
+
+TEST(config_e2e, missing_or_unusable_file_is_retried_without_starting_anything) {
+    installation inst;
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    const std::string worker = unique_name("worker");
+    inst.task(worker, long_running);
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.err(), "fopen: No such file or directory\n") >= 2; }));
+    inst.config(R"({"tasks": [{"name": ")" + worker + R"("}, {"mode": "once"}]})");
+    const std::size_t kills = inst.killall_calls().size();
+    ASSERT_TRUE(wait_until([&] { return inst.killall_calls().size() >= kills + 6; }));
+    EXPECT_TRUE(inst.starts("vorn_update").empty());
+    EXPECT_TRUE(inst.starts(worker).empty());
+    EXPECT_EQ(sup.out().find("task_info_size"), std::string::npos);
+    inst.config(R"({"tasks": [{"name": ")" + worker + R"("}]})");
+    ASSERT_TRUE(wait_until([&] { return !inst.starts(worker).empty(); })) << sup.err();
+    EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
+}
+
+TEST(config_e2e, marker_holds_a_task_back_while_it_exists) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    marker m(worker);
+    m.create();
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, "sleep 0.2");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                              {"name": ")" + worker + R"("}]})");
+    supervisor sup(inst);
+    const std::string line = worker + " not run: " + m.path + "\n";
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), line) >= 3; })) << sup.out();
+    EXPECT_TRUE(inst.starts(worker).empty());
+    m.remove();
+    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; })) << sup.out();
+    // Back again: the task is not restarted once it has ended.
+    m.create();
+    const std::size_t held = count_of(sup.out(), line);
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), line) >= held + 3; }));
+    const std::size_t starts = inst.starts(worker).size();
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), line) >= held + 6; }));
+    EXPECT_EQ(inst.starts(worker).size(), starts);
+}
+
+TEST(config_e2e, name_full_of_shell_characters_runs_nothing) {
+    installation inst;
+    const std::string witness = inst.root() + "/pwned";
+    const std::string name = "x; touch pwned & echo $(touch pwned) `touch pwned` > pwned";
+    const std::string dash = "-e";
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                              {"name": ")" + name + R"("}, {"name": ")" + dash + R"("}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] {
+        return count_of(sup.err(), "execlp(" + name + ", " + name + "): No such file") >= 2;
+    })) << sup.err();
+    EXPECT_FALSE(std::filesystem::exists(witness));
+    const std::string calls = read_file(inst.killall_log());
+    EXPECT_NE(calls.find("[-9][--][" + name + "]\n"), std::string::npos) << calls;
+    EXPECT_NE(calls.find("[-9][--][-e]\n"), std::string::npos) << calls;
+}
+
+}  // namespace
+}  // namespace vorn::e2e

@@ -1,0 +1,207 @@
+#include "harness.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vorn::e2e {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::string unique_name(const std::string& base) {
+    static std::atomic<int> counter{0};
+    return base + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+installation::installation() {
+    std::string pattern = "/tmp/vorn-e2e-XXXXXX";
+    if (!::mkdtemp(pattern.data())) std::abort();
+    root_ = pattern;
+    for (const char* dir : {"/usr/sbin", "/etc/vorn/vorn_restart", "/log", "/cache"})
+        std::filesystem::create_directories(root_ + dir);
+}
+
+installation::~installation() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+void installation::write(const std::string& path, const std::string& text, bool executable) const {
+    // Written aside and renamed, so that the supervisor never reads half a file.
+    const std::string temp = path + ".writing";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    if (executable) ::chmod(temp.c_str(), 0755);
+    std::filesystem::rename(temp, path);
+}
+
+void installation::task(const std::string& name, const std::string& body) const {
+    const std::string log = root_ + "/log/" + name;
+    write(sbin() + name,
+          "#!/bin/sh\n"
+          "printf '%s\\n' \"$$ $*\" >> '" + log + ".log'\n"
+          "printf '%s %s\\n' \"${LD_LIBRARY_PATH-unset}\" \"$(readlink /proc/$$/fd/1)\" >> '" +
+              log + ".env'\n" + body + "\n",
+          true);
+}
+
+void installation::config(const std::string& json) const { write(config_file(), json); }
+
+std::vector<std::string> installation::starts(const std::string& name) const {
+    return read_lines(root_ + "/log/" + name + ".log");
+}
+
+std::vector<pid_t> installation::start_pids(const std::string& name) const {
+    std::vector<pid_t> pids;
+    for (const std::string& line : starts(name)) pids.push_back(std::atoi(line.c_str()));
+    return pids;
+}
+
+supervisor::supervisor(const installation& inst, run_options options) {
+    out_path_ = inst.root() + "/supervisor.out";
+    err_path_ = inst.root() + "/supervisor.err";
+    std::vector<std::string> args = {VORN_BINARY};
+    if (options.debug) args.push_back("-d");
+    args.push_back("--install_path=" + inst.root());
+    for (const std::string& a : options.extra_arguments) args.push_back(a);
+
+    std::string preload = VORN_FAST_SLEEP;
+    for (const std::string& lib : options.preload) preload += ":" + lib;
+    const std::string path = std::string(VORN_FAKE_BIN) + ":/usr/bin:/bin";
+
+    pid_ = ::fork();
+    if (pid_ < 0) std::abort();
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        if (::chdir(inst.root().c_str()) != 0) ::_exit(126);
+        const int out = ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0) ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::close(in);
+        ::close(out);
+        ::close(err);
+        ::setenv("PATH", path.c_str(), 1);
+        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        ::setenv("VORN_TEST_KILLALL_LOG", inst.killall_log().c_str(), 1);
+        // The sanitizer runtime need not come first when a library is preloaded.
+        ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
+        ::unsetenv("LD_LIBRARY_PATH");
+        for (const auto& [key, value] : options.environment) ::setenv(key.c_str(), value.c_str(), 1);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::setpgid(pid_, pid_);
+}
+
+supervisor::~supervisor() { stop(); }
+
+void supervisor::stop() {
+    if (pid_ <= 0) return;
+    ::kill(-pid_, SIGKILL);  // the supervisor and every task it started
+    if (!reaped_) {
+        while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+        }
+        reaped_ = true;
+    }
+    pid_ = -1;
+}
+
+bool supervisor::running() {
+    if (reaped_) return false;
+    const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
+    if (r == pid_) reaped_ = true;
+    return !reaped_;
+}
+
+char process_state(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return 0;
+    return stat[close + 2];
+}
+
+std::vector<pid_t> supervisor::children() const {
+    std::vector<pid_t> kids;
+    const std::string base = "/proc/" + std::to_string(pid_) + "/task/";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(base, ec)) {
+        std::istringstream in(read_file(entry.path().string() + "/children"));
+        for (pid_t child; in >> child;) kids.push_back(child);
+    }
+    return kids;
+}
+
+int supervisor::zombie_children() const {
+    int n = 0;
+    for (pid_t child : children())
+        if (process_state(child) == 'Z') ++n;
+    return n;
+}
+
+int supervisor::open_descriptors() const {
+    int n = 0;
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec)) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+long supervisor::resident_kib() const {
+    for (const std::string& line : read_lines("/proc/" + std::to_string(pid_) + "/status"))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+}  // namespace vorn::e2e

@@ -1,0 +1,160 @@
+// The real binary on a temporary installation: start-up, restarts and the
+// updater's exit statuses.
+#include <csignal>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+namespace vorn::e2e {
+namespace {
+
+const char* const long_running = "exec sleep 1000";
+
+TEST(supervisor_e2e, builtin_tasks_start_with_exactly_the_setting_arguments) {
+    installation inst;
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst, {.extra_arguments = {"--cache_path=" + inst.cache()},
+                          .environment = {{"LD_LIBRARY_PATH", "/opt/test/lib"}}});
+    ASSERT_TRUE(wait_until([&] {
+        return !inst.starts("vorn_update").empty() && !inst.starts("vorn_monitor").empty();
+    })) << sup.err();
+
+    const std::string settings =
+        " --install_path=" + inst.root() + "/ --cache_path=" + inst.cache() + "/";
+    for (const char* name : {"vorn_update", "vorn_monitor"}) {
+        SCOPED_TRACE(name);
+        const std::string line = inst.starts(name)[0];
+        EXPECT_EQ(line.substr(line.find(' ')), settings);
+        EXPECT_EQ(read_lines(inst.root() + "/log/" + name + ".env")[0].substr(0, 14),
+                  "/opt/test/lib ");
+    }
+    EXPECT_EQ(sup.err().substr(0, sup.err().find('\n') + 1),
+              "install_path: " + inst.root() + "/, config_path=" + inst.root() +
+                  "/etc/vorn/vorn_restart/, sbin_path=" + inst.root() +
+                  "/usr/sbin/, cache_path=" + inst.cache() + "/\n");
+    const auto calls = inst.killall_calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[0], "[-9][--][vorn_update]");
+    EXPECT_EQ(calls[1], "[-9][--][vorn_monitor]");
+    EXPECT_NE(sup.out().find("task_info_size: 2\n\nstdout_stderr_fd: 0\n\n"), std::string::npos);
+    // Long-running tasks are started once and left alone.
+    EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
+}
+
+TEST(supervisor_e2e, ended_task_is_started_again) {
+    installation inst;
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", "exit 3");
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_monitor").size() >= 3; })) << sup.err();
+    const auto pids = inst.start_pids("vorn_monitor");
+    EXPECT_NE(pids[0], pids[1]);
+    EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
+    EXPECT_TRUE(sup.running());
+}
+
+TEST(supervisor_e2e, updater_exit_0_kills_tasks_and_begins_a_new_turn) {
+    installation inst;
+    inst.task("vorn_update", "sleep 0.3; exit 0");
+    inst.task("vorn_monitor", long_running);
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_monitor").size() >= 2; })) << sup.err();
+    EXPECT_NE(sup.err().find("kill vorn_monitor\n"), std::string::npos);
+    EXPECT_GE(count_of(sup.out(), "task_info_size: 2\n"), 2u);
+    // The killed monitor is gone (reaped, or at worst a zombie awaiting its reap).
+    const pid_t first = inst.start_pids("vorn_monitor")[0];
+    EXPECT_TRUE(wait_until([&] { return process_state(first) != 'S'; }));
+    // Every turn kills stale copies by name again.
+    EXPECT_GE(count_of(read_file(inst.killall_log()), "[vorn_monitor]"), 2u);
+}
+
+TEST(supervisor_e2e, updater_exit_1_restarts_only_system_tasks) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    const std::string other = unique_name("other");
+    // The updater exits 1 on its first run and keeps running afterwards.
+    inst.task("vorn_update",
+              "[ $(wc -l < '" + inst.root() + "/log/vorn_update.log') -gt 1 ] && exec sleep 1000\n"
+              "sleep 0.3; exit 1");
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    inst.task(other, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update", "system": 1}, {"name": "vorn_monitor"},
+                              {"name": ")" + worker + R"(", "system": 0},
+                              {"name": ")" + other + R"(", "system": 2}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] {
+        return inst.starts("vorn_update").size() >= 2 && inst.starts("vorn_monitor").size() >= 2;
+    })) << sup.err();
+    EXPECT_NE(sup.err().find("kill vorn_monitor...........................\n"), std::string::npos);
+    EXPECT_EQ(sup.err().find("kill " + worker), std::string::npos);
+    EXPECT_EQ(inst.starts(worker).size(), 1u);
+    EXPECT_EQ(inst.starts(other).size(), 1u);
+    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), 1u);  // still the first turn
+}
+
+TEST(supervisor_e2e, failed_exec_is_reported_and_retried) {
+    installation inst;
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                              {"name": "ghost"}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] {
+        return count_of(sup.err(), "execlp(ghost, ghost): No such file or directory\n") >= 3;
+    })) << sup.err();
+    EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
+    EXPECT_TRUE(sup.running());
+}
+
+TEST(supervisor_e2e, without_debug_everything_goes_to_the_null_device) {
+    installation inst;
+    inst.task("vorn_update", "echo chatter; " + std::string(long_running));
+    inst.task("vorn_monitor", "echo chatter >&2; exit 0");
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst, {.debug = false});
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_monitor").size() >= 2; }));
+    EXPECT_EQ(sup.out(), "");
+    EXPECT_EQ(count_of(sup.err(), "\n"), 1u);  // the start-up line only
+    EXPECT_EQ(read_lines(inst.root() + "/log/vorn_update.env")[0], "unset /dev/null");
+    EXPECT_TRUE(sup.running());
+}
+
+TEST(supervisor_e2e, pending_updater_is_moved_into_place_before_the_start) {
+    installation inst;
+    inst.task("vorn_update", "exec sleep 1001");
+    inst.write(inst.sbin() + "vorn_update.tmp",
+               "#!/bin/sh\necho new >> '" + inst.root() + "/log/new.log'\nexec sleep 1000\n", true);
+    inst.task("vorn_monitor", long_running);
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return !read_lines(inst.root() + "/log/new.log").empty(); }));
+    EXPECT_EQ(sup.out().substr(0, sup.out().find('\n') + 1),
+              inst.sbin() + "vorn_update.tmp found, rename to " + inst.sbin() + "vorn_update\n");
+    EXPECT_TRUE(inst.starts("vorn_update").empty());
+}
+
+TEST(supervisor_e2e, bad_command_lines_end_the_program) {
+    installation inst;
+    struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"--bogus"}, 2}, {{"--help"}, 0}, {{"--install_path=/no/such/root"}, 255},
+    };
+    for (auto& c : cases) {
+        supervisor sup(inst, {.extra_arguments = c.args});
+        ASSERT_TRUE(wait_until([&] { return !sup.running(); }));
+        EXPECT_TRUE(WIFEXITED(sup.exit_status()));
+        EXPECT_EQ(WEXITSTATUS(sup.exit_status()), c.status) << c.args[0];
+    }
+}
+
+}  // namespace
+}  // namespace vorn::e2e
