@@ -119,5 +119,20 @@ TEST(config_e2e, name_full_of_shell_characters_runs_nothing) {
     EXPECT_NE(calls.find("[-9][--][-e]\n"), std::string::npos) << calls;
 }
 
+TEST(config_e2e, demo_installation_starts_its_tasks) {
+    installation inst;
+    inst.copy_from(VORN_EXAMPLES);
+    supervisor sup(inst, {.extra_arguments = {"--cache_path=" + inst.cache()}});
+    ASSERT_TRUE(wait_until([&] {
+        const std::string out = sup.out();
+        return count_of(out, "vorn_update: run 1") == 1 && count_of(out, "vorn_monitor: started") == 1 &&
+               count_of(out, "demo_once: started") == 1 &&
+               count_of(out, "demo_variant: started") == 1;
+    })) << sup.out() << sup.err();
+    EXPECT_NE(sup.out().find("arguments: --cp=2 --install_path=" + inst.root() + "/ --cache_path="),
+              std::string::npos);
+    EXPECT_NE(sup.out().find("task_info_size: 6\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vorn::e2e

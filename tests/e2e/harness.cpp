@@ -87,6 +87,12 @@ void installation::task(const std::string& name, const std::string& body) const 
           true);
 }
 
+void installation::copy_from(const std::string& dir) const {
+    std::filesystem::copy(dir, root_,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+}
+
 void installation::config(const std::string& json) const { write(config_file(), json); }
 
 std::vector<std::string> installation::starts(const std::string& name) const {

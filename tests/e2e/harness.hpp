@@ -42,6 +42,8 @@ public:
     // LD_LIBRARY_PATH and standard output to log/<name>.env, then runs body.
     void task(const std::string& name, const std::string& body) const;
     void config(const std::string& json) const;
+    // Copies a whole installation tree (such as the demo) over the root.
+    void copy_from(const std::string& dir) const;
     void write(const std::string& path, const std::string& text, bool executable = false) const;
 
     // Lines of log/<name>.log: one per start of the task.
