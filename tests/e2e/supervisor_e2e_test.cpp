@@ -19,8 +19,11 @@ TEST(supervisor_e2e, builtin_tasks_start_with_exactly_the_setting_arguments) {
     inst.config(R"({"tasks": []})");
     supervisor sup(inst, {.extra_arguments = {"--cache_path=" + inst.cache()},
                           .environment = {{"LD_LIBRARY_PATH", "/opt/test/lib"}}});
+    const std::string update_env = inst.root() + "/log/vorn_update.env";
+    const std::string monitor_env = inst.root() + "/log/vorn_monitor.env";
+    // The environment line is the last thing each script writes before it sleeps.
     ASSERT_TRUE(wait_until([&] {
-        return !inst.starts("vorn_update").empty() && !inst.starts("vorn_monitor").empty();
+        return !read_lines(update_env).empty() && !read_lines(monitor_env).empty();
     })) << sup.err();
 
     const std::string settings =
@@ -119,10 +122,13 @@ TEST(supervisor_e2e, without_debug_everything_goes_to_the_null_device) {
     inst.task("vorn_monitor", "echo chatter >&2; exit 0");
     inst.config(R"({"tasks": []})");
     supervisor sup(inst, {.debug = false});
-    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_monitor").size() >= 2; }));
+    const std::string update_env = inst.root() + "/log/vorn_update.env";
+    ASSERT_TRUE(wait_until([&] {
+        return inst.starts("vorn_monitor").size() >= 2 && !read_lines(update_env).empty();
+    }));
     EXPECT_EQ(sup.out(), "");
     EXPECT_EQ(count_of(sup.err(), "\n"), 1u);  // the start-up line only
-    EXPECT_EQ(read_lines(inst.root() + "/log/vorn_update.env")[0], "unset /dev/null");
+    EXPECT_EQ(read_lines(update_env)[0], "unset /dev/null");
     EXPECT_TRUE(sup.running());
 }
 
