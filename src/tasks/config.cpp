@@ -127,8 +127,8 @@ const char* config_file_path() {
     return config_name.data();
 }
 
-json_document load_config(config_problem* problem) {
-    const char* path = config_file_path();
+json_document load_config(config_problem* problem, const char* path) {
+    if (!path) path = config_file_path();
     const long length = sys.read_file(path, config_text.data(), config_read_limit);
     if (length < 0) {
         const int error = errno;
@@ -145,8 +145,8 @@ json_document load_config(config_problem* problem) {
     return document;
 }
 
-bool apply_config(config_problem* problem) {
-    const json_document document = load_config(problem);
+bool apply_config(config_problem* problem, const char* path) {
+    const json_document document = load_config(problem, path);
     if (!document) return false;
 
     const json_t* tasks = json_object_get(document.get(), "tasks");

@@ -30,14 +30,15 @@ struct config_problem {
 // Path of the configuration file, "<config_path>vorn_restart.conf".
 const char* config_file_path();
 
-// Reads and parses the configuration file.  Returns nothing when the file
-// cannot be opened (reported with perror("fopen")) or does not parse.
-json_document load_config(config_problem* problem = nullptr);
+// Reads and parses the configuration file (`path`, or the file in
+// config_path when it is nullptr).  Returns nothing when the file cannot be
+// opened (reported with perror("fopen")) or does not parse.
+json_document load_config(config_problem* problem = nullptr, const char* path = nullptr);
 
 // The configuration step of a turn: writes one slot per configured task,
 // from slot 0 on, killing stale copies of each task by name first.  Returns
 // false when the configuration is unusable; slots written before the fault
 // was found stay as they are until the next turn clears the table.
-bool apply_config(config_problem* problem = nullptr);
+bool apply_config(config_problem* problem = nullptr, const char* path = nullptr);
 
 }  // namespace vorn
