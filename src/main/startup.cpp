@@ -6,6 +6,7 @@
 #include "main/options.hpp"
 #include "main/platform.hpp"
 #include "main/settings.hpp"
+#include "supervise/launch.hpp"
 
 namespace vorn {
 
@@ -16,6 +17,7 @@ void start_up(int argc, char* argv[]) {
     // A supervisor started with SIGCHLD ignored would have its children
     // reaped by the kernel and could never learn that they ended.
     std::signal(SIGCHLD, SIG_DFL);
+    ignore_broken_pipes();
 
     enable_debug_privilege();
     save_ld_library_path();

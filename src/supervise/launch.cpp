@@ -1,6 +1,7 @@
 #include "supervise/launch.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -12,6 +13,9 @@
 namespace vorn {
 
 namespace {
+
+struct sigaction inherited_sigpipe {};
+bool sigpipe_saved = false;
 
 std::array<char, sizeof("--install_path=") + setting_size> install_argument{};
 std::array<char, sizeof("--cache_path=") + setting_size> cache_argument{};
@@ -60,7 +64,19 @@ void restore_ld_library_path() {
         ::setenv("LD_LIBRARY_PATH", saved_ld_library_path, 1);
 }
 
+void ignore_broken_pipes() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigpipe_saved = ::sigaction(SIGPIPE, &ignore, &inherited_sigpipe) == 0;
+}
+
+void restore_broken_pipes() {
+    if (sigpipe_saved) ::sigaction(SIGPIPE, &inherited_sigpipe, nullptr);
+}
+
 void exec_task(const task_info& task, char* const argv[]) {
+    restore_broken_pipes();
     ::execvp(task.task_path.data(), argv);
     // Only async-signal-safe calls from here: the line is put together by
     // hand and written at once, and _exit leaves the parent's stdio buffers

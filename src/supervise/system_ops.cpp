@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "supervise/launch.hpp"
+
 namespace vorn {
 
 namespace {
@@ -39,6 +41,7 @@ void real_kill_by_name(const char* name, kill_output output) {
     const pid_t pid = ::fork();
     if (pid < 0) return;  // like any other failure of the kill, not looked at
     if (pid == 0) {
+        restore_broken_pipes();
         const int null_fd = ::open("/dev/null", O_WRONLY);
         if (null_fd >= 0) {
             ::dup2(null_fd, STDOUT_FILENO);

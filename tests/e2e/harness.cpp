@@ -117,12 +117,18 @@ supervisor::supervisor(const installation& inst, run_options options) {
     for (const std::string& lib : options.preload) preload += ":" + lib;
     const std::string path = std::string(VORN_FAKE_BIN) + ":/usr/bin:/bin";
 
+    int out_pipe[2] = {-1, -1};
+    if (options.stdout_to_pipe && ::pipe(out_pipe) != 0) std::abort();
     pid_ = ::fork();
     if (pid_ < 0) std::abort();
     if (pid_ == 0) {
         ::setpgid(0, 0);
         if (::chdir(inst.root().c_str()) != 0) ::_exit(126);
-        const int out = ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (options.sigpipe_ignored) ::signal(SIGPIPE, SIG_IGN);
+        const int out = options.stdout_to_pipe
+                            ? out_pipe[1]
+                            : ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (options.stdout_to_pipe) ::close(out_pipe[0]);
         const int err = ::open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = ::open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0) ::_exit(126);
@@ -146,9 +152,21 @@ supervisor::supervisor(const installation& inst, run_options options) {
         ::_exit(127);
     }
     ::setpgid(pid_, pid_);
+    if (options.stdout_to_pipe) {
+        ::close(out_pipe[1]);
+        stdout_reader_ = out_pipe[0];
+    }
 }
 
-supervisor::~supervisor() { stop(); }
+supervisor::~supervisor() {
+    stop();
+    close_stdout_reader();
+}
+
+void supervisor::close_stdout_reader() {
+    if (stdout_reader_ >= 0) ::close(stdout_reader_);
+    stdout_reader_ = -1;
+}
 
 void supervisor::stop() {
     if (pid_ <= 0) return;

@@ -60,6 +60,8 @@ struct run_options {
     std::vector<std::string> extra_arguments;
     std::vector<std::pair<std::string, std::string>> environment;
     std::vector<std::string> preload;  // further libraries to preload
+    bool stdout_to_pipe = false;       // standard output into a pipe (see close_stdout_reader)
+    bool sigpipe_ignored = false;      // start the supervisor with SIGPIPE ignored
 };
 
 class supervisor {
@@ -81,8 +83,11 @@ public:
     int open_descriptors() const;
     long resident_kib() const;
     void stop();
+    // Ends the reading side of the standard-output pipe: later writes fail.
+    void close_stdout_reader();
 
 private:
+    int stdout_reader_ = -1;
     pid_t pid_ = -1;
     int status_ = -1;
     bool reaped_ = false;

@@ -162,5 +162,42 @@ TEST(supervisor_e2e, bad_command_lines_end_the_program) {
     }
 }
 
+// SIGPIPE as a task sees it: "ignored" or "default".
+std::string sigpipe_of_task(const installation& inst, const std::string& name) {
+    for (const std::string& line : read_lines(inst.root() + "/log/" + name + ".sig")) {
+        const unsigned long mask = std::stoul(line.substr(line.find(':') + 1), nullptr, 16);
+        return (mask & (1UL << (SIGPIPE - 1))) ? "ignored" : "default";
+    }
+    return "";
+}
+
+TEST(supervisor_e2e, broken_output_pipe_does_not_end_the_supervisor) {
+    installation inst;
+    const std::string sig_log = inst.root() + "/log/vorn_monitor.sig";
+    inst.task("vorn_update", "sleep 0.1; exit 0");
+    inst.task("vorn_monitor", "grep SigIgn /proc/$$/status >> '" + sig_log + "'; exec sleep 1000");
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst, {.stdout_to_pipe = true});
+    ASSERT_TRUE(wait_until([&] { return !sigpipe_of_task(inst, "vorn_monitor").empty(); }));
+    sup.close_stdout_reader();  // every later dump hits a broken pipe
+    const std::size_t turns = inst.starts("vorn_update").size();
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_update").size() >= turns + 3; }))
+        << sup.err();
+    EXPECT_TRUE(sup.running());
+    // Tasks still get the disposition the supervisor was started with.
+    EXPECT_EQ(sigpipe_of_task(inst, "vorn_monitor"), "default");
+}
+
+TEST(supervisor_e2e, tasks_inherit_an_ignored_sigpipe_unchanged) {
+    installation inst;
+    const std::string sig_log = inst.root() + "/log/vorn_monitor.sig";
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", "grep SigIgn /proc/$$/status >> '" + sig_log + "'; exec sleep 1000");
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst, {.sigpipe_ignored = true});
+    ASSERT_TRUE(wait_until([&] { return !sigpipe_of_task(inst, "vorn_monitor").empty(); }));
+    EXPECT_EQ(sigpipe_of_task(inst, "vorn_monitor"), "ignored");
+}
+
 }  // namespace
 }  // namespace vorn::e2e
