@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <memory>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,14 +55,38 @@ void real_kill_by_name(const char* name, kill_output output) {
     }
 }
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
+// Closes the descriptor it holds when it goes out of scope.
+class unique_fd {
+public:
+    explicit unique_fd(int fd) : fd_(fd) {}
+    ~unique_fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
 };
 
 long real_read_file(const char* path, char* buf, std::size_t cap) {
-    std::unique_ptr<std::FILE, file_closer> file{std::fopen(path, "re")};
-    if (!file) return -1;
-    return static_cast<long>(std::fread(buf, 1, cap, file.get()));
+    // Opened without blocking: a FIFO put in place of the file must not
+    // stall the supervisor waiting for a writer.
+    const unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (fd.get() < 0) return -1;
+    // Only a regular file holds a configuration; a directory, FIFO or device
+    // reads as empty, which no configuration is.
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    std::size_t used = 0;
+    while (used < cap) {
+        const ssize_t n = ::read(fd.get(), buf + used, cap - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(used);
 }
 
 bool real_path_exists(const char* path) { return ::access(path, F_OK) == 0; }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -73,6 +74,20 @@ TEST(config_e2e, missing_or_unusable_file_is_retried_without_starting_anything) 
     inst.config(R"({"tasks": [{"name": ")" + worker + R"("}]})");
     ASSERT_TRUE(wait_until([&] { return !inst.starts(worker).empty(); })) << sup.err();
     EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
+}
+
+TEST(config_e2e, fifo_in_place_of_the_file_never_stalls_the_cycle) {
+    installation inst;
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    ASSERT_EQ(::mkfifo(inst.config_file().c_str(), 0644), 0);
+    supervisor sup(inst);
+    // Each new turn kills the built-ins by name again: turns keep coming.
+    ASSERT_TRUE(wait_until([&] { return inst.killall_calls().size() >= 6; })) << sup.err();
+    EXPECT_TRUE(inst.starts("vorn_update").empty());
+    std::filesystem::remove(inst.config_file());
+    inst.config(R"({"tasks": []})");
+    ASSERT_TRUE(wait_until([&] { return !inst.starts("vorn_update").empty(); }));
 }
 
 TEST(config_e2e, marker_holds_a_task_back_while_it_exists) {

@@ -124,7 +124,7 @@ supervisor::supervisor(const installation& inst, run_options options) {
     if (pid_ == 0) {
         ::setpgid(0, 0);
         if (::chdir(inst.root().c_str()) != 0) ::_exit(126);
-        if (options.sigpipe_ignored) ::signal(SIGPIPE, SIG_IGN);
+        for (int signal : options.ignored_signals) ::signal(signal, SIG_IGN);
         const int out = options.stdout_to_pipe
                             ? out_pipe[1]
                             : ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -61,7 +61,7 @@ struct run_options {
     std::vector<std::pair<std::string, std::string>> environment;
     std::vector<std::string> preload;  // further libraries to preload
     bool stdout_to_pipe = false;       // standard output into a pipe (see close_stdout_reader)
-    bool sigpipe_ignored = false;      // start the supervisor with SIGPIPE ignored
+    std::vector<int> ignored_signals;  // start the supervisor with these ignored
 };
 
 class supervisor {

@@ -194,9 +194,20 @@ TEST(supervisor_e2e, tasks_inherit_an_ignored_sigpipe_unchanged) {
     inst.task("vorn_update", long_running);
     inst.task("vorn_monitor", "grep SigIgn /proc/$$/status >> '" + sig_log + "'; exec sleep 1000");
     inst.config(R"({"tasks": []})");
-    supervisor sup(inst, {.sigpipe_ignored = true});
+    supervisor sup(inst, {.ignored_signals = {SIGPIPE}});
     ASSERT_TRUE(wait_until([&] { return !sigpipe_of_task(inst, "vorn_monitor").empty(); }));
     EXPECT_EQ(sigpipe_of_task(inst, "vorn_monitor"), "ignored");
+}
+
+// Started with SIGCHLD ignored, the kernel would reap the children itself
+// and the supervisor could never see one end.
+TEST(supervisor_e2e, ended_task_is_restarted_even_when_started_with_sigchld_ignored) {
+    installation inst;
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", "exit 0");
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst, {.ignored_signals = {SIGCHLD}});
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_monitor").size() >= 3; })) << sup.err();
 }
 
 }  // namespace
