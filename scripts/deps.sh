@@ -3,7 +3,10 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libjansson-dev libgtest-dev psmisc "$@")
+# man-db, groff-base, systemd (systemd-analyze), busybox and shellcheck check
+# the manual pages, the systemd unit and the init script.
+packages=(cmake g++ make pkg-config libjansson-dev libgtest-dev psmisc
+          man-db groff-base systemd busybox shellcheck "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -89,12 +89,15 @@ void normalise_settings() {
     remove_vorn_dir(cache_path.data());
 }
 
+bool format_update_paths(update_path& target, update_path& pending) {
+    return format_text(target.data(), target.size(), "%svorn_update%s", sbin_path.data(),
+                       executable_suffix) &&
+           format_text(pending.data(), pending.size(), "%s.tmp", target.data());
+}
+
 void complete_pending_update() {
-    std::array<char, 256> target{}, pending{};
-    if (!format_text(target.data(), target.size(), "%svorn_update%s", sbin_path.data(),
-                     executable_suffix) ||
-        !format_text(pending.data(), pending.size(), "%s.tmp", target.data()))
-        return;  // cannot happen: sbin_path is at most 127 characters
+    update_path target{}, pending{};
+    if (!format_update_paths(target, pending)) return;
     if (::access(pending.data(), F_OK) != 0) return;
     std::printf("%s found, rename to %s\n", pending.data(), target.data());
     std::rename(pending.data(), target.data());

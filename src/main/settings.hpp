@@ -61,6 +61,14 @@ void remove_vorn_dir(char* text);
 // its first "/.vorn".
 void normalise_settings();
 
+inline constexpr std::size_t update_path_size = 256;
+using update_path = std::array<char, update_path_size>;
+
+// The updater executable and its pending replacement, "<target>.tmp".
+// False when they do not fit (cannot happen: sbin_path is at most 127
+// characters).
+bool format_update_paths(update_path& target, update_path& pending);
+
 // Moves a pending "<sbin_path>vorn_update.tmp" onto the updater executable.
 void complete_pending_update();
 

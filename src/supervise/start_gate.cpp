@@ -20,20 +20,18 @@ const cp_marker cp_markers[cp_marker_count] = {
 
 namespace {
 
-// Looks for the marker of name; prints the not-run line when it is there.
-// Anything at the path counts; a path that cannot be examined does not.
-bool marker_present(const char* name) {
-    std::array<char, 512> path{};
-    if (!format_marker_path(path.data(), path.size(), name)) return false;
-    if (!sys.path_exists(path.data())) return false;
-    std::printf("%s not run: %s\n", name, path.data());
-    return true;
-}
-
 const cp_marker* cp_marker_for(const char* argument) {
     for (const cp_marker& row : cp_markers)
         if (std::strcmp(row.argument, argument) == 0) return &row;
     return nullptr;
+}
+
+// Adds the marker of name; a path that does not fit is left out, and so
+// counts as absent (it cannot happen: names are at most 63 characters).
+void add_marker(task_markers& markers, const char* name) {
+    marker_ref& ref = markers.marker[markers.count];
+    ref.name = name;
+    if (format_marker_path(ref.path.data(), ref.path.size(), name)) ++markers.count;
 }
 
 }  // namespace
@@ -42,14 +40,31 @@ bool format_marker_path(char* buf, std::size_t size, const char* name) {
     return format_text(buf, size, "/tmp/.%s.nr", name);
 }
 
-bool held_back(const task_info& task) {
-    if (task.task_system == 0 && marker_present(task.task_name.data())) return true;
+task_markers markers_of(const task_info& task) {
+    task_markers markers{};
+    if (task.task_system == 0) add_marker(markers, task.task_name.data());
     // The first argument naming a variant decides, whether or not its
     // marker is there.
     for (std::size_t k = 0; k < argument_count(task); ++k)
-        if (const cp_marker* row = cp_marker_for(task.task_argument[k].data()))
-            return marker_present(row->variant);
-    return false;
+        if (const cp_marker* row = cp_marker_for(task.task_argument[k].data())) {
+            add_marker(markers, row->variant);
+            break;
+        }
+    return markers;
+}
+
+const marker_ref* holding_marker(const task_markers& markers) {
+    for (std::size_t i = 0; i < markers.count; ++i)
+        if (sys.path_exists(markers.marker[i].path.data())) return &markers.marker[i];
+    return nullptr;
+}
+
+bool held_back(const task_info& task) {
+    const task_markers markers = markers_of(task);
+    const marker_ref* marker = holding_marker(markers);
+    if (!marker) return false;
+    std::printf("%s not run: %s\n", marker->name, marker->path.data());
+    return true;
 }
 
 }  // namespace vorn

@@ -132,14 +132,17 @@ json_document load_config(config_problem* problem, const char* path) {
     const long length = sys.read_file(path, config_text.data(), config_read_limit);
     if (length < 0) {
         const int error = errno;
-        std::perror("fopen");
+        if (!problem) std::perror("fopen");
         describe(problem, -1, nullptr, "cannot open %s: %s", path, std::strerror(error));
         return nullptr;
     }
     config_text[static_cast<std::size_t>(length)] = '\0';
     json_error_t error;
     json_document document{json_loads(config_text.data(), 0, &error)};
-    if (!document)
+    if (!document && static_cast<std::size_t>(length) == config_read_limit)
+        describe(problem, -1, nullptr, "%s: line %d, column %d: %s (only the first %zu bytes are read)",
+                 path, error.line, error.column, error.text, config_read_limit);
+    else if (!document)
         describe(problem, -1, nullptr, "%s: line %d, column %d: %s", path, error.line,
                  error.column, error.text);
     return document;
@@ -163,7 +166,12 @@ bool apply_config(config_problem* problem, const char* path) {
             return describe(problem, index, nullptr, "more than %zu tasks: the table has %zu slots",
                             task_slot_count, task_slot_count);
         const json_t* task = json_array_get(tasks, i);
-        if (!check_task(task, index, problem)) return false;
+        if (!check_task(task, index, problem)) {
+            // Names the faulty task for the reader, when its name is usable.
+            const json_t* name = json_object_get(task, "name");
+            if (problem && json_is_string(name)) copy_text(problem->task_name, string_of(name));
+            return false;
+        }
         write_task(task_table[i], task);
     }
     return true;

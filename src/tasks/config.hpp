@@ -24,6 +24,7 @@ using json_document = std::unique_ptr<json_t, json_releaser>;
 struct config_problem {
     int task_index = -1;    // element of "tasks" at fault, -1 for the file
     const char* key = nullptr;  // member at fault, nullptr for the file itself
+    std::array<char, 64> task_name{};  // that element's "name" when it is a usable one
     std::array<char, 512> text{};
 };
 
@@ -32,7 +33,9 @@ const char* config_file_path();
 
 // Reads and parses the configuration file (`path`, or the file in
 // config_path when it is nullptr).  Returns nothing when the file cannot be
-// opened (reported with perror("fopen")) or does not parse.
+// opened or does not parse.  A file that cannot be opened is reported with
+// perror("fopen") unless the caller asked for a problem description, which
+// then says it.
 json_document load_config(config_problem* problem = nullptr, const char* path = nullptr);
 
 // The configuration step of a turn: writes one slot per configured task,

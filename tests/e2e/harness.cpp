@@ -186,6 +186,46 @@ bool supervisor::running() {
     return !reaped_;
 }
 
+program_result run_program(const std::vector<std::string>& args,
+                           const std::vector<std::pair<std::string, std::string>>& environment,
+                           const std::string& killall_log) {
+    std::string out_path = "/tmp/vorn-e2e-out-XXXXXX", err_path = "/tmp/vorn-e2e-err-XXXXXX";
+    const int out = ::mkstemp(out_path.data());
+    const int err = ::mkstemp(err_path.data());
+    if (out < 0 || err < 0) std::abort();
+    const std::string path = std::string(VORN_FAKE_BIN) + ":/usr/bin:/bin";
+    const pid_t pid = ::fork();
+    if (pid < 0) std::abort();
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (in < 0) ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::setenv("PATH", path.c_str(), 1);
+        ::setenv("VORN_TEST_KILLALL_LOG", killall_log.empty() ? "/dev/null" : killall_log.c_str(), 1);
+        for (const auto& [key, value] : environment) ::setenv(key.c_str(), value.c_str(), 1);
+        std::vector<std::string> copy = args;
+        std::vector<char*> argv;
+        for (std::string& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out);
+    ::close(err);
+    program_result result;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    ::unlink(out_path.c_str());
+    ::unlink(err_path.c_str());
+    return result;
+}
+
 char process_state(pid_t pid) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t close = stat.rfind(')');

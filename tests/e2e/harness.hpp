@@ -94,6 +94,19 @@ private:
     std::string out_path_, err_path_;
 };
 
+// A program run to its end: exit status (128 + signal when killed) and output.
+struct program_result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs a program with standard input from /dev/null, PATH led by the fake
+// killall (logging to killall_log, when given) and the extra environment,
+// and waits for it.
+program_result run_program(const std::vector<std::string>& args,
+                           const std::vector<std::pair<std::string, std::string>>& environment = {},
+                           const std::string& killall_log = "");
+
 // State letter of /proc/<pid>/stat, or 0 when the process is gone.
 char process_state(pid_t pid);
 

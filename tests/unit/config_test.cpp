@@ -162,13 +162,18 @@ TEST_F(config_test, file_is_read_from_the_configuration_directory) {
     EXPECT_EQ(fake_system::file_read, "/data/conf/vorn_restart.conf");
 }
 
-TEST_F(config_test, missing_file_is_reported_with_perror) {
+TEST_F(config_test, missing_file_is_reported_with_perror_or_in_the_problem) {
     fake_system::file_present = false;
+    // The supervisor asks for no description: the loader reports the file.
+    CaptureStderr();
+    EXPECT_FALSE(apply_config());
+    EXPECT_EQ(GetCapturedStderr(), "fopen: No such file or directory\n");
+    // The checker asks for one and prints it itself.
     CaptureStderr();
     config_problem problem;
-    EXPECT_FALSE(apply_config(&problem));
-    EXPECT_EQ(GetCapturedStderr(), "fopen: No such file or directory\n");
-    EXPECT_NE(std::string(problem.text.data()).find("cannot open"), std::string::npos);
+    EXPECT_FALSE(apply_config(&problem, "/etc/x.conf"));
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_STREQ(problem.text.data(), "cannot open /etc/x.conf: No such file or directory");
 }
 
 TEST_F(config_test, only_the_first_10239_bytes_count) {
@@ -191,9 +196,40 @@ TEST_F(config_test, only_the_first_10239_bytes_count) {
 TEST_F(config_test, syntax_error_names_line_and_column) {
     fake_system::file_text = "{\"tasks\": [\n  {\"name\": \"a\",}\n]}";
     config_problem problem;
-    EXPECT_FALSE(apply_config(&problem));
-    EXPECT_NE(std::string(problem.text.data()).find("line 2, column"), std::string::npos)
+    EXPECT_FALSE(apply_config(&problem, "/c.conf"));
+    EXPECT_EQ(problem.task_index, -1);
+    EXPECT_EQ(problem.key, nullptr);
+    EXPECT_EQ(std::string(problem.text.data()).rfind("/c.conf: line 2, column 16: ", 0), 0u)
         << problem.text.data();
+    // Cut short by the read limit: the text says so.
+    fake_system::file_text = R"({"tasks": [], "pad": ")" + std::string(10300, 'x') + "\"}";
+    EXPECT_FALSE(apply_config(&problem, "/c.conf"));
+    EXPECT_NE(std::string(problem.text.data()).find("(only the first 10239 bytes are read)"),
+              std::string::npos)
+        << problem.text.data();
+}
+
+TEST_F(config_test, problem_names_the_faulty_task_when_its_name_is_usable) {
+    struct {
+        std::string json;
+        int index;
+        std::string name;
+    } cases[] = {
+        {R"({"tasks": [{"name": "a"}, {"name": "b", "argument": [""]}]})", 1, "b"},
+        {R"({"tasks": [{"name": "a"}, {"name": 5}]})", 1, ""},
+        {R"({"tasks": [{"name": "a/b"}]})", 0, "a/b"},
+        {R"({"tasks": [{"name": ")" + std::string(64, 'n') + R"("}]})", 0, ""},
+        {R"({"tasks": "x"})", -1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        clear_task_table();
+        fake_system::file_text = c.json;
+        config_problem problem;
+        EXPECT_FALSE(apply_config(&problem));
+        EXPECT_EQ(problem.task_index, c.index);
+        EXPECT_EQ(std::string(problem.task_name.data()), c.name);
+    }
 }
 
 }  // namespace

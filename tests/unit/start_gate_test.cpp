@@ -72,6 +72,49 @@ TEST_F(gate_test, markers_decide_as_documented) {
     }
 }
 
+TEST_F(gate_test, markers_of_lists_what_is_looked_at_and_holding_marker_picks_the_present_one) {
+    const struct {
+        const char* title;
+        task_info slot;
+        std::vector<std::string> listed;   // paths, in order
+        std::vector<std::string> names;    // names the not-run line would show
+        std::vector<std::string> present;
+        const char* holding;               // path, or nullptr
+    } cases[] = {
+        {"system task without variant", task("w", 1, {"-v"}), {}, {}, {"/tmp/.w.nr"}, nullptr},
+        {"own marker only", task("w", 0, {}), {"/tmp/.w.nr"}, {"w"}, {}, nullptr},
+        {"own and variant", task("w", 0, {"--cp=9", "--cp=1"}),
+         {"/tmp/.w.nr", "/tmp/.vorn_update_c9.nr"}, {"w", "vorn_update_c9"},
+         {"/tmp/.vorn_update_c9.nr", "/tmp/.vorn_update_c1.nr"}, "/tmp/.vorn_update_c9.nr"},
+        {"own first when both are there", task("w", 0, {"--cp=11"}),
+         {"/tmp/.w.nr", "/tmp/.vorn_update.nr"}, {"w", "vorn_update"},
+         {"/tmp/.vorn_update.nr", "/tmp/.w.nr"}, "/tmp/.w.nr"},
+        {"variant of a system task", task("w", 5, {"x", "--cp=0"}), {"/tmp/.vorn_update_c0.nr"},
+         {"vorn_update_c0"}, {"/tmp/.vorn_update_c0.nr"}, "/tmp/.vorn_update_c0.nr"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        fake_system::looked_at.clear();
+        const task_markers markers = markers_of(c.slot);
+        EXPECT_TRUE(fake_system::looked_at.empty());  // listing looks at no file
+        ASSERT_EQ(markers.count, c.listed.size());
+        for (std::size_t i = 0; i < markers.count; ++i) {
+            EXPECT_EQ(std::string(markers.marker[i].path.data()), c.listed[i]);
+            EXPECT_EQ(std::string(markers.marker[i].name), c.names[i]);
+        }
+        fake_system::existing = c.present;
+        CaptureStdout();
+        const marker_ref* holding = holding_marker(markers);
+        EXPECT_EQ(GetCapturedStdout(), "");  // it only answers
+        if (c.holding) {
+            ASSERT_NE(holding, nullptr);
+            EXPECT_STREQ(holding->path.data(), c.holding);
+        } else {
+            EXPECT_EQ(holding, nullptr);
+        }
+    }
+}
+
 TEST_F(gate_test, marker_table_covers_cp_0_to_11) {
     for (std::size_t i = 0; i < cp_marker_count; ++i) {
         EXPECT_EQ(std::string(cp_markers[i].argument), "--cp=" + std::to_string(i));

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the Debian package build-package/vorn-restart_<version>_<arch>.deb:
+# a release build configured for the prefix /usr (programs in /usr/sbin,
+# configuration example and init script under /etc), packed by CPack.
+# Install it with: dpkg -i build-package/vorn-restart_*.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh dpkg-dev  # dpkg-shlibdeps works out the library dependencies
+rm -f build-package/*.deb
+cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+      -DVORN_BUILD_TESTS=OFF > /dev/null
+cmake --build build-package -j"$(nproc)"
+(cd build-package && cpack -G DEB > /dev/null)
+ls build-package/*.deb

@@ -1,0 +1,212 @@
+// The init.d script starting, watching and stopping the real supervisor on
+// a temporary installation, under the system shell and under BusyBox.
+//
+// The test process makes itself a child subreaper: the supervisor that
+// the script leaves in the background, and its tasks, become its children,
+// so that every one of them can be reaped and, if need be, ended by pid.
+#include <csignal>
+#include <filesystem>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+namespace vorn::e2e {
+namespace {
+
+// Fields of /proc/<pid>/stat after the command name: state, ppid, group.
+pid_t process_group(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0, group = -1;
+    fields >> state >> parent >> group;
+    return group;
+}
+
+std::string first_argument(pid_t pid) {
+    const std::string cmdline = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    return cmdline.substr(0, cmdline.find('\0'));
+}
+
+// Gone, or ended and waiting to be reaped.
+bool ended(pid_t pid) {
+    const char state = process_state(pid);
+    return state == 0 || state == 'Z';
+}
+
+class init_script_e2e : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        worker_ = unique_name("worker");
+        for (const std::string& name : {std::string("vorn_update"), std::string("vorn_monitor"), worker_})
+            inst_.task(name, "exec sleep 1000");
+        inst_.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+            {"name": ")" + worker_ + R"("}]})");
+        write_defaults("-d --install_path=" + inst_.root() + " --cache_path=" + inst_.cache());
+    }
+
+    void TearDown() override {
+        task_pids();
+        for (pid_t pid : seen_) {
+            if (ended(pid)) continue;
+            if (process_group(pid) == pid) ::kill(-pid, SIGKILL);  // a supervisor and its tasks
+            ::kill(pid, SIGKILL);
+        }
+        // Whatever is left has become a child of this process: reap it.
+        wait_until([] {
+            while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            return ::waitpid(-1, nullptr, WNOHANG) < 0;  // ECHILD: none left
+        }, 10s);
+    }
+
+    void write_defaults(const std::string& options) const {
+        inst_.write(defaults(),
+                    "DAEMON=" VORN_BINARY "\n"
+                    "CHECKER=" VORN_CHECK_BINARY "\n"
+                    "PIDFILE=" + pid_file() + "\n"
+                    "VORN_OPTIONS=\"" + options + "\"\n"
+                    "VORN_LOG=" + inst_.root() + "/supervisor.log\n"
+                    "STOP_SECONDS=5\n");
+    }
+
+    program_result init(const std::string& action) {
+        std::vector<std::string> args;
+        std::istringstream shell(GetParam());
+        for (std::string word; shell >> word;) args.push_back(word);
+        args.push_back(VORN_INIT_SCRIPT);
+        args.push_back(action);
+        return run_program(args, {{"VORN_DEFAULTS", defaults()}}, inst_.killall_log());
+    }
+
+    // Starts the supervisor through the script and waits for its tasks.
+    pid_t start() {
+        const program_result r = init("start");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        const pid_t pid = std::atoi(read_file(pid_file()).c_str());
+        EXPECT_EQ(r.out, "vorn_restart started (pid " + std::to_string(pid) + ")\n");
+        seen_.insert(pid);
+        EXPECT_TRUE(wait_until([&] {
+            return !inst_.starts(worker_).empty() && !inst_.starts("vorn_monitor").empty() &&
+                   !inst_.starts("vorn_update").empty();
+        })) << read_file(inst_.root() + "/supervisor.log");
+        return pid;
+    }
+
+    std::vector<pid_t> task_pids() {
+        std::vector<pid_t> pids;
+        for (const std::string& name : {std::string("vorn_update"), std::string("vorn_monitor"), worker_})
+            for (pid_t pid : inst_.start_pids(name)) pids.push_back(pid);
+        seen_.insert(pids.begin(), pids.end());
+        return pids;
+    }
+
+    std::string defaults() const { return inst_.root() + "/defaults"; }
+    std::string pid_file() const { return inst_.root() + "/vorn_restart.pid"; }
+
+    installation inst_;
+    std::string worker_;
+    std::set<pid_t> seen_;
+};
+
+TEST_P(init_script_e2e, start_status_check_stop_restart) {
+    program_result r = init("status");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "vorn_restart is not running\n");
+
+    const pid_t pid = start();
+    // The supervisor itself, in a process group of its own that holds its tasks.
+    EXPECT_EQ(first_argument(pid), VORN_BINARY);
+    EXPECT_EQ(process_group(pid), pid);
+    const std::vector<pid_t> tasks = task_pids();
+    ASSERT_EQ(tasks.size(), 3u);
+    for (pid_t task : tasks) EXPECT_EQ(process_group(task), pid);
+    EXPECT_NE(read_file(inst_.killall_log()).find("[-9][--][" + worker_ + "]"), std::string::npos);
+    // Its options came from the defaults file, -d included.
+    EXPECT_NE(read_file(inst_.root() + "/supervisor.log").find("task_info_size: 5"), std::string::npos);
+
+    r = init("status");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vorn_restart is running (pid " + std::to_string(pid) + ")\n");
+    r = init("start");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vorn_restart is already running (pid " + std::to_string(pid) + ")\n");
+    EXPECT_EQ(inst_.starts(worker_).size(), 1u);
+
+    r = init("check");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(inst_.config_file() + ": usable\n", 0), 0u) << r.out;
+
+    r = init("stop");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "vorn_restart stopped\n");
+    EXPECT_TRUE(ended(pid));
+    for (pid_t task : tasks) EXPECT_TRUE(ended(task)) << task;
+    EXPECT_FALSE(std::filesystem::exists(pid_file()));
+    r = init("status");
+    EXPECT_EQ(r.status, 3);
+    r = init("stop");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vorn_restart is not running\n");
+
+    r = init("restart");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const pid_t again = std::atoi(read_file(pid_file()).c_str());
+    seen_.insert(again);
+    EXPECT_NE(again, pid);
+    EXPECT_EQ(r.out, "vorn_restart is not running\nvorn_restart started (pid " + std::to_string(again) + ")\n");
+    EXPECT_TRUE(wait_until([&] { return inst_.starts(worker_).size() == 2; }));
+    task_pids();
+    r = init("stop");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ended(again));
+}
+
+TEST_P(init_script_e2e, supervisor_that_ends_at_once_is_reported) {
+    write_defaults("--install_path=" + inst_.root() + "/missing");
+    program_result r = init("start");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("vorn_restart: ended at once"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(pid_file()));
+    // The supervisor's own report of the settings went to the log.
+    EXPECT_NE(read_file(inst_.root() + "/supervisor.log").find("install_path: " + inst_.root() + "/missing/"),
+              std::string::npos);
+    r = init("check");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("/missing/ does not exist"), std::string::npos) << r.err;
+    r = init("bogus");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Usage: "), std::string::npos);
+}
+
+TEST_P(init_script_e2e, stale_pid_file_is_not_taken_for_the_supervisor) {
+    // A pid file naming a live process that is not the supervisor: this test.
+    inst_.write(pid_file(), std::to_string(::getpid()) + "\n");
+    program_result r = init("status");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "vorn_restart is not running, but " + pid_file() + " is there\n");
+    r = init("stop");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vorn_restart is not running\n");
+    EXPECT_FALSE(std::filesystem::exists(pid_file()));
+}
+
+INSTANTIATE_TEST_SUITE_P(shells, init_script_e2e, ::testing::Values("sh", "busybox sh"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param) == "sh" ? "sh" : "busybox";
+                         });
+
+}  // namespace
+}  // namespace vorn::e2e

@@ -1,0 +1,287 @@
+#include <array>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_system.hpp"
+#include "main/check.hpp"
+#include "main/text.hpp"
+#include "temp_dir.hpp"
+
+namespace vorn {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
+using testing::fake_system;
+using testing::temp_dir;
+using check_test = testing::supervisor_test;
+
+// Runs read_check_command_line on a command line given as strings.
+void read_line(std::vector<std::string> args) {
+    args.insert(args.begin(), "vorn_restart_check");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    CaptureStderr();  // getopt_long's complaints
+    read_check_command_line(static_cast<int>(args.size()), argv.data());
+    GetCapturedStderr();
+    // Both point into args: keep copies that outlive this call.
+    static std::string file, cache;
+    if (check_line.config_file) {
+        file = check_line.config_file;
+        check_line.config_file = file.c_str();
+    }
+    if (check_line.ignored_cache_path) {
+        cache = check_line.ignored_cache_path;
+        check_line.ignored_cache_path = cache.c_str();
+    }
+}
+
+TEST(check_quote, words_a_shell_reads_back_as_they_are) {
+    const struct {
+        const char* text;
+        const char* quoted;
+    } cases[] = {
+        {"/usr/sbin/worker", "/usr/sbin/worker"},
+        {"--install_path=/opt/x/", "--install_path=/opt/x/"},
+        {"a,b:c@d%e+f", "a,b:c@d%e+f"},
+        {"", "''"},
+        {"two words", "'two words'"},
+        {"$HOME", "'$HOME'"},
+        {"*", "'*'"},
+        {"it's", "'it'\\''s'"},
+        {"'", "''\\'''"},
+        {"tab\there", "'tab\there'"},
+        {"back\\slash", "'back\\slash'"},
+        {"~user", "'~user'"},
+    };
+    for (const auto& c : cases) {
+        std::array<char, 64> buf{};
+        EXPECT_TRUE(quote_for_shell(buf.data(), buf.size(), c.text)) << c.text;
+        EXPECT_STREQ(buf.data(), c.quoted);
+    }
+    std::array<char, 5> small{};
+    EXPECT_TRUE(quote_for_shell(small.data(), small.size(), "abcd"));
+    EXPECT_FALSE(quote_for_shell(small.data(), small.size(), "abcde"));
+    EXPECT_STREQ(small.data(), "");
+    EXPECT_FALSE(quote_for_shell(small.data(), small.size(), "a b"));  // 'a b' needs 6 bytes
+    EXPECT_STREQ(small.data(), "");
+}
+
+TEST(check_quote, command_line_joins_quoted_words) {
+    child_argv argv{};
+    char a0[] = "/s/w", a1[] = "-v", a2[] = "x y";
+    argv[0] = a0;
+    argv[1] = a1;
+    argv[2] = a2;
+    std::array<char, 64> buf{};
+    EXPECT_TRUE(format_command_line(buf.data(), buf.size(), argv, 3));
+    EXPECT_STREQ(buf.data(), "/s/w -v 'x y'");
+    EXPECT_TRUE(format_command_line(buf.data(), buf.size(), argv, 1));
+    EXPECT_STREQ(buf.data(), "/s/w");
+    EXPECT_FALSE(format_command_line(buf.data(), 12, argv, 3));
+    EXPECT_STREQ(buf.data(), "");
+}
+
+TEST(check_executable, metadata_decides) {
+    temp_dir dir;
+    dir.write("plain", "x");
+    dir.write("runnable", "#!/bin/sh\n");
+    ::chmod((dir / "runnable").c_str(), 0755);
+    dir.make_dirs("folder");
+    ::mkfifo((dir / "fifo").c_str(), 0755);
+    const struct {
+        std::string path;
+        executable_state state;
+    } cases[] = {
+        {dir / "runnable", executable_state::yes},
+        {dir / "absent", executable_state::missing},
+        {dir / "plain/below", executable_state::missing},
+        {dir / "folder", executable_state::directory},
+        {dir / "fifo", executable_state::not_regular},
+    };
+    for (const auto& c : cases) EXPECT_EQ(examine_executable(c.path.c_str()), c.state) << c.path;
+    // Root may execute anything with an execute bit: only none at all is "not executable".
+    EXPECT_EQ(examine_executable((dir / "plain").c_str()), executable_state::not_executable);
+}
+
+TEST_F(check_test, command_line_follows_the_supervisor_rules) {
+    temp_dir dir;
+    const std::string root = dir.path();
+    dir.make_dirs("usr/sbin");
+    dir.make_dirs("etc/vorn/vorn_restart");
+    dir.make_dirs("cache/.vorn");
+
+    read_line({});
+    EXPECT_EQ(check_line.request, check_request::check);
+    EXPECT_EQ(check_line.config_file, nullptr);
+    EXPECT_STREQ(install_path.data(), "/");
+    EXPECT_STREQ(config_path.data(), "/etc/vorn/vorn_restart/");
+    EXPECT_STREQ(sbin_path.data(), "/usr/sbin/");
+    EXPECT_STREQ(cache_path.data(), "");
+
+    read_line({"-d", "--inst", root, "--cache_path=" + root + "/cache/.vorn", "my.conf"});
+    EXPECT_EQ(check_line.request, check_request::check) << check_line.error.data();
+    EXPECT_STREQ(check_line.config_file, "my.conf");
+    EXPECT_EQ(std::string(install_path.data()), root + "/");
+    EXPECT_EQ(std::string(sbin_path.data()), root + "/usr/sbin/");
+    EXPECT_EQ(std::string(config_path.data()), root + "/etc/vorn/vorn_restart/");
+    EXPECT_EQ(std::string(cache_path.data()), root + "/cache/");  // "/.vorn" removed
+    EXPECT_EQ(check_line.ignored_cache_path, nullptr);
+
+    read_line({"--cache_path=" + root + "/nope"});
+    EXPECT_EQ(check_line.request, check_request::check);
+    EXPECT_STREQ(cache_path.data(), "");
+    ASSERT_NE(check_line.ignored_cache_path, nullptr);
+    EXPECT_EQ(std::string(check_line.ignored_cache_path), root + "/nope");
+}
+
+TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
+    temp_dir dir;
+    dir.make_dirs("etc/vorn/vorn_restart");  // no usr/sbin
+    const struct {
+        std::vector<std::string> args;
+        check_request request;
+        std::string error;
+    } cases[] = {
+        {{"-h"}, check_request::help, ""},
+        {{"--help", "--bogus"}, check_request::help, ""},
+        {{"--bogus", "-?"}, check_request::usage_error, ""},
+        {{"--install_path"}, check_request::usage_error, ""},
+        {{"-x"}, check_request::usage_error, ""},
+        {{"--install_path=" + dir.path()}, check_request::usage_error,
+         "--install_path=" + dir.path() + ": " + dir.path() + "/usr/sbin/ does not exist"},
+        {{"--install_path=" + dir.path() + "/gone/", "--install_path=/"}, check_request::usage_error,
+         "--install_path=" + dir.path() + "/gone/: " + dir.path() + "/gone/ does not exist"},
+        {{"--install_path=/" + std::string(104, 'r') + "/"}, check_request::usage_error,
+         "--install_path: value too long (at most 104 characters, not counting a final /)"},
+        {{"--cache_path=" + std::string(127, 'c')}, check_request::usage_error,
+         "--cache_path: value too long (at most 126 characters, not counting a final /)"},
+        {{"a", "b"}, check_request::usage_error, "more than one configuration file given"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        read_line(c.args);
+        EXPECT_EQ(check_line.request, c.request);
+        EXPECT_EQ(std::string(check_line.error.data()), c.error);
+    }
+    // The longest values that fit are taken.
+    read_line({"--cache_path=" + std::string(126, 'c') + "/"});
+    EXPECT_EQ(check_line.request, check_request::check);
+}
+
+class check_report_test : public testing::supervisor_test {
+protected:
+    void SetUp() override {
+        supervisor_test::SetUp();
+        copy_text(sbin_path, sbin_dir_.make_dirs("sbin") + "/");
+        for (const char* name : {"vorn_update", "vorn_monitor", "w"}) {
+            sbin_dir_.write(std::string("sbin/") + name, "#!/bin/sh\n");
+            ::chmod((sbin_dir_ / (std::string("sbin/") + name)).c_str(), 0755);
+        }
+        sbin_ = sbin_path.data();
+    }
+
+    std::string run(const char* file = nullptr) {
+        CaptureStdout();
+        status_ = check_configuration(file);
+        return GetCapturedStdout();
+    }
+
+    temp_dir sbin_dir_;
+    std::string sbin_;
+    int status_ = -1;
+};
+
+TEST_F(check_report_test, usable_configuration_report_is_exact) {
+    fake_system::file_text = R"({"tasks": [{"name": "vorn_update", "argument": ["--cp=2"]},
+        {"name": "vorn_monitor"}, {"name": "w", "argument": ["a b"]}, {"name": "x", "mode": "none"}]})";
+    fake_system::existing = {"/tmp/.vorn_update_c2.nr", sbin_ + "vorn_update.tmp"};
+    EXPECT_EQ(run(), "/etc/vorn/vorn_restart/vorn_restart.conf: usable\n"
+                     "task_info_size: 6\n\nstdout_stderr_fd: 0\n\n"
+                     "task_info.task_system: 1, task_info.task_mode: 2, task_info.task_pid: 0, "
+                     "task_info.task_name: vorn_update, task_info.task_path: " + sbin_ + "vorn_update\n"
+                     "argument: --cp=2 \n"
+                     "task_info.task_system: 1, task_info.task_mode: 2, task_info.task_pid: 0, "
+                     "task_info.task_name: vorn_monitor, task_info.task_path: " + sbin_ + "vorn_monitor\n"
+                     "argument: \n"
+                     "task_info.task_system: 0, task_info.task_mode: 2, task_info.task_pid: 0, "
+                     "task_info.task_name: w, task_info.task_path: " + sbin_ + "w\n"
+                     "argument: a b \n"
+                     "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
+                     "task_info.task_name: x, task_info.task_path: " + sbin_ + "x\n"
+                     "argument: \n"
+                     "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
+                     "task_info.task_name: , task_info.task_path: \n"
+                     "argument: \n"
+                     "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
+                     "task_info.task_name: , task_info.task_path: \n"
+                     "argument: \n"
+                     "#################################################\n"
+                     "slot 0: vorn_update, mode always, system 1\n"
+                     "  command line: " + sbin_ + "vorn_update --cp=2 --install_path=/\n"
+                     "  executable: yes\n"
+                     "  held back: yes, by /tmp/.vorn_update_c2.nr\n"
+                     "slot 1: vorn_monitor, mode always, system 1\n"
+                     "  command line: " + sbin_ + "vorn_monitor --install_path=/\n"
+                     "  executable: yes\n"
+                     "  held back: no (no marker applies)\n"
+                     "slot 2: w, mode always, system 0\n"
+                     "  command line: " + sbin_ + "w 'a b' --install_path=/\n"
+                     "  executable: yes\n"
+                     "  held back: no (markers: /tmp/.w.nr)\n"
+                     "slot 3: x, mode none: never started\n"
+                     "pending updater: " + sbin_ + "vorn_update.tmp replaces " + sbin_ +
+                         "vorn_update when the supervisor starts\n");
+    EXPECT_EQ(status_, check_exit_usable);
+}
+
+TEST_F(check_report_test, nothing_is_killed_started_or_read_elsewhere) {
+    fake_system::file_text = R"({"tasks": [{"name": "w"}]})";
+    const std::string out = run("/elsewhere/v.conf");
+    EXPECT_EQ(status_, check_exit_usable);
+    EXPECT_EQ(out.rfind("/elsewhere/v.conf: usable\n", 0), 0u) << out;
+    EXPECT_EQ(fake_system::file_read, "/elsewhere/v.conf");
+    EXPECT_TRUE(fake_system::killed_by_name.empty());
+    EXPECT_TRUE(fake_system::forked.empty());
+    EXPECT_TRUE(fake_system::killed.empty());
+    EXPECT_EQ(fake_system::opened, 0);
+    // The table in force before the check is back.
+    EXPECT_EQ(sys.kill_by_name, fake_system::ops().kill_by_name);
+    EXPECT_EQ(sys.fork_process, fake_system::ops().fork_process);
+}
+
+TEST_F(check_report_test, unusable_configuration_gives_two_lines) {
+    const struct {
+        std::string json;
+        std::string second;
+    } cases[] = {
+        {R"({"tasks": [{"name": "a"}, {"name": "b", "argument": ["", "x"]}]})",
+         R"(tasks[1] ("b"): "argument" element 0 is empty)"},
+        {R"({"tasks": [{"name": "a", "argument": "x"}, {"system": 1}]})", R"(tasks[1]: "name" is missing)"},
+        {R"({"tasks": [{"name": ""}]})", R"(tasks[0]: "name" is empty)"},
+        {R"({"tasks": 3})", R"("tasks" is not an array)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        fake_system::file_text = c.json;
+        EXPECT_EQ(run(), "/etc/vorn/vorn_restart/vorn_restart.conf: unusable, no task would be started\n" +
+                             c.second + "\n");
+        EXPECT_EQ(status_, check_exit_unusable);
+    }
+    fake_system::file_present = false;
+    CaptureStderr();
+    EXPECT_EQ(run("/x.conf"), "/x.conf: unusable, no task would be started\n"
+                              "cannot open /x.conf: No such file or directory\n");
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_TRUE(fake_system::killed_by_name.empty());
+}
+
+}  // namespace
+}  // namespace vorn
