@@ -1,8 +1,6 @@
 // The real binary reading its configuration file and honouring markers.
-#include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -12,15 +10,6 @@ namespace vorn::e2e {
 namespace {
 
 const char* const long_running = "exec sleep 1000";
-
-// A marker file that is removed when the test ends, whatever happens.
-struct marker {
-    std::string path;
-    explicit marker(const std::string& name) : path("/tmp/." + name + ".nr") {}
-    ~marker() { ::unlink(path.c_str()); }
-    void create() const { ::close(::open(path.c_str(), O_WRONLY | O_CREAT, 0644)); }
-    void remove() const { ::unlink(path.c_str()); }
-};
 
 TEST(config_e2e, configured_task_gets_its_arguments_then_the_settings) {
     installation inst;
