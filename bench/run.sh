@@ -101,7 +101,10 @@ work=$(mktemp -d /tmp/vorn-bench.XXXXXX)
 probe_pid=
 finish() {
   # The probe ends its supervisor and tasks itself, also on SIGTERM.
-  [ -n "$probe_pid" ] && kill -TERM "$probe_pid" 2>/dev/null && wait "$probe_pid" 2>/dev/null
+  if [ -n "$probe_pid" ]; then
+    kill -TERM "$probe_pid" 2>/dev/null || true
+    wait "$probe_pid" 2>/dev/null || true
+  fi
   if [ $keep -eq 1 ]; then say "work directory kept: $work"; else rm -rf "$work"; fi
 }
 trap finish EXIT
@@ -140,6 +143,10 @@ for d in runit s6 daemontools; do
     chmod +x "$work/$d/${names[$i]}/run"
   done
 done
+# As on a device, the service directories are older than the supervisor:
+# runsvdir waits a second before reading a directory changed within the
+# current second.
+find "$work/runit" "$work/s6" "$work/daemontools" -exec touch -d '1 minute ago' {} +
 mkdir -p "$work/supervisor"
 {
   printf '[supervisord]\nnodaemon=true\nlogfile=%s\npidfile=%s\nchildlogdir=%s\n' \
