@@ -74,8 +74,6 @@ static const char* log_file = "/dev/null";
 static char* child_env[32] = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
 static int child_env_count = 1;
 
-static unsigned char* old_pids; /* processes that existed before the start */
-static long pid_max = 4194304;
 static pid_t child = -1;        /* our direct child */
 static pid_t root = -1;         /* the supervisor's first process */
 static volatile sig_atomic_t stop_requested = 0;
@@ -107,8 +105,6 @@ static void on_signal(int sig) {
     (void)sig;
     stop_requested = 1;
 }
-
-static int is_old(pid_t pid) { return pid < pid_max && old_pids[pid]; }
 
 static long read_small(const char* path, char* buf, size_t cap) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -152,7 +148,6 @@ static int scan_tasks(pid_t* task_pids, const pid_t* exclude) {
     while ((e = readdir(dir))) {
         if (!isdigit((unsigned char)e->d_name[0])) continue;
         pid_t pid = (pid_t)atol(e->d_name);
-        if (is_old(pid)) continue;
         int index = task_index(pid);
         if (index < 0) continue;
         if (exclude && exclude[index] == pid) continue;
@@ -220,7 +215,6 @@ static void handle_event(const struct proc_event* e) {
     const double at = e->timestamp_ns / 1e6;  /* the kernel's CLOCK_MONOTONIC */
     if (e->what == PROC_EVENT_EXEC) {
         const pid_t pid = e->event_data.exec.process_tgid;
-        if (is_old(pid)) return;
         const int index = task_index(pid);
         if (index >= 0 && task_pid[index] != pid) {
             task_pid[index] = pid;
@@ -294,8 +288,8 @@ static pid_t parent_of(pid_t pid) {
     return (pid_t)ppid;
 }
 
-/* Every live process started since the snapshot that descends from top
- * (top included). */
+/* Every live process that descends from top (top included).  Process ids
+ * are reused quickly on a busy machine: the tree is taken afresh each time. */
 static int descendants(pid_t top, pid_t* out, int cap) {
     static pid_t pids[MAX_PROCS], parents[MAX_PROCS];
     int n = 0;
@@ -305,7 +299,6 @@ static int descendants(pid_t top, pid_t* out, int cap) {
     while ((e = readdir(dir)) && n < MAX_PROCS) {
         if (!isdigit((unsigned char)e->d_name[0])) continue;
         pid_t pid = (pid_t)atol(e->d_name);
-        if (is_old(pid)) continue;
         pid_t ppid = parent_of(pid);
         if (ppid < 0) continue;
         pids[n] = pid;
@@ -457,19 +450,6 @@ static int clean_up(void) {
         sleep_ms(20);
     }
     return scan_tasks(task_pids, NULL) + descendants(self, procs, MAX_PROCS) - 1;
-}
-
-static void snapshot_pids(void) {
-    char buf[32];
-    if (read_small("/proc/sys/kernel/pid_max", buf, sizeof buf) > 0) pid_max = atol(buf) + 1;
-    old_pids = calloc((size_t)pid_max, 1);
-    DIR* dir = opendir("/proc");
-    struct dirent* e;
-    while (dir && (e = readdir(dir))) {
-        long pid = atol(e->d_name);
-        if (pid > 0 && pid < pid_max) old_pids[pid] = 1;
-    }
-    if (dir) closedir(dir);
 }
 
 /* Starts the supervisor; returns the monotonic time of its exec. */
@@ -646,7 +626,6 @@ int main(int argc, char** argv) {
     sigaction(SIGHUP, &sa, NULL);
     /* Orphans of the supervisor's tree come to us, not to init. */
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    snapshot_pids();
     open_events();
     printf("timing=%s\n", events >= 0 ? "process-events" : "polling");
 
