@@ -158,12 +158,25 @@ mkdir -p "$work/supervisor"
 } >"$work/supervisor/supervisord.conf"
 
 # --- measuring ---------------------------------------------------------------
+if [ $variants -eq 1 ]; then
+  obj=$build/CMakeFiles/vorn_restart.dir/src/main/main.cpp.o
+  core=$build/libvorn_core.a
+  mkdir -p "$work/variants"
+  cp "$vorn" "$work/variants/shipped"
+  c++ -O3 -Wl,--as-needed "$obj" -o "$work/variants/static-jansson" "$core" \
+    -Wl,-Bstatic -ljansson -Wl,-Bdynamic
+  c++ -O3 -Wl,--as-needed -static-libgcc -static-libstdc++ "$obj" -o "$work/variants/static-libgcc" \
+    "$core" -ljansson
+  c++ -O3 -static "$obj" -o "$work/variants/static" "$core" -ljansson
+fi
+variant_names=(shipped static-jansson static-libgcc static)
+
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 probe_run() {  # probe_run <result file> <probe options...> -- <command...>
   local out=$1
   shift
-  "$probe" --tag "$tag" --tasks "$count" --starts "$starts" --log "$out.log" "$@" >"$out" &
+  "$probe" --tag "$tag" --tasks "$count" --log "$out.log" "$@" >"$out" &
   probe_pid=$!
   local status=0
   wait "$probe_pid" || status=$?
@@ -174,32 +187,53 @@ probe_run() {  # probe_run <result file> <probe options...> -- <command...>
   fi
 }
 
-measure_peer() {  # measure_peer <key> <command...>
-  local key=$1
-  shift
-  say "$key: $starts starts, ${idle} s idle, 3 restarts"
-  probe_run "$work/$key.txt" --idle "$idle" --restarts 3 -- "$@"
+# How the probe starts each subject: options, then -- and the command.
+subject() {
+  case $1 in
+    runit) args=(-- "$(command -v runsvdir)" "$work/runit") ;;
+    s6) args=(-- "$(command -v s6-svscan)" "$work/s6") ;;
+    daemontools) args=(-- "$(command -v svscan)" "$work/daemontools") ;;
+    supervisor) args=(-- "$(command -v supervisord)" -c "$work/supervisor/supervisord.conf") ;;
+    vorn) args=(--pidns -- "$vorn" --install_path="$work/root") ;;
+    # the second instance: the kill-by-name clock, and task 0 ends on SIGUSR1
+    vorn2) args=(--pidns --note "$work/killclock" --env LD_PRELOAD="$kill_clock"
+                 --env VORN_BENCH_KILL_CLOCK="$work/killclock"
+                 -- "$vorn" --install_path="$work/turnroot") ;;
+    variant-*) args=(--pidns -- "$work/variants/${1#variant-}" --install_path="$work/root") ;;
+  esac
 }
 
-if [ $only_vorn -eq 0 ]; then
-  measure_peer runit "$(command -v runsvdir)" "$work/runit"
-  measure_peer s6 "$(command -v s6-svscan)" "$work/s6"
-  measure_peer daemontools "$(command -v svscan)" "$work/daemontools"
-  measure_peer supervisor "$(command -v supervisord)" -c "$work/supervisor/supervisord.conf"
-fi
+subjects=()
+[ $only_vorn -eq 1 ] || subjects+=(runit s6 daemontools supervisor)
+subjects+=(vorn vorn2)
+[ $variants -eq 0 ] || for v in "${variant_names[@]}"; do subjects+=("variant-$v"); done
 
-say "vorn_restart: $starts starts, ${idle} s idle, 3 restarts"
-probe_run "$work/vorn.txt" --pidns --idle "$idle" --restarts 3 -- "$vorn" --install_path="$work/root"
+# Start times in rounds, one start of every subject per round, so that the
+# load of a shared machine falls on all of them alike.
+for r in $(seq "$starts"); do
+  say "starts, round $r of $starts"
+  for k in "${subjects[@]}"; do
+    subject "$k"
+    : >"$work/killclock"
+    probe_run "$work/start-$k-$r.txt" --wait-exit 0 "${args[@]}"
+  done
+done
 
-say "vorn_restart: kill-by-name time and a full turn"
+for k in runit s6 daemontools supervisor vorn; do
+  [ $only_vorn -eq 1 ] && [ $k != vorn ] && continue
+  say "$k: ${idle} s idle, 3 restarts"
+  subject "$k"
+  probe_run "$work/$k.txt" --idle "$idle" --restarts 3 "${args[@]}"
+done
+
+say "vorn_restart: a full turn"
+subject vorn2
 : >"$work/killclock"
-probe_run "$work/turn.txt" --pidns --idle 0 --restarts 0 --turn --note "$work/killclock" \
-  --env LD_PRELOAD="$kill_clock" --env VORN_BENCH_KILL_CLOCK="$work/killclock" \
-  -- "$vorn" --install_path="$work/turnroot"
+probe_run "$work/turn.txt" --idle 0 --restarts 0 --turn "${args[@]}"
 
 say "vorn_restart: instructions and allocations per pass under callgrind"
 mkdir -p "$work/callgrind"
-probe_run "$work/callgrind.txt" --pidns --starts 1 --wait-exit 300 \
+probe_run "$work/callgrind.txt" --pidns --wait-exit 300 \
   --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
   --env VORN_BENCH_PASS_REPORT="$work/callgrind/allocations" \
   -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$work/callgrind/out" \
@@ -215,19 +249,10 @@ host_kill_us=$(
 )
 
 if [ $variants -eq 1 ]; then
-  say "vorn_restart link variants"
-  obj=$build/CMakeFiles/vorn_restart.dir/src/main/main.cpp.o
-  core=$build/libvorn_core.a
-  mkdir -p "$work/variants"
-  c++ -O3 -Wl,--as-needed "$obj" -o "$work/variants/static-jansson" "$core" \
-    -Wl,-Bstatic -ljansson -Wl,-Bdynamic
-  c++ -O3 -Wl,--as-needed -static-libgcc -static-libstdc++ "$obj" -o "$work/variants/static-libgcc" \
-    "$core" -ljansson
-  c++ -O3 -static "$obj" -o "$work/variants/static" "$core" -ljansson
-  cp "$vorn" "$work/variants/shipped"
-  for v in shipped static-jansson static-libgcc static; do
-    probe_run "$work/variant-$v.txt" --pidns --idle 5 --restarts 0 -- "$work/variants/$v" \
-      --install_path="$work/root"
+  say "vorn_restart link variants: memory"
+  for v in "${variant_names[@]}"; do
+    subject "variant-$v"
+    probe_run "$work/variant-$v.txt" --idle 5 --restarts 0 "${args[@]}"
   done
 fi
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -251,13 +276,22 @@ binaries() {
 
 restarts() { get "$1" restart_ms | sed 's/,/, /g'; }
 
+start_list() {  # the start times of a subject, one a line
+  local r
+  for r in $(seq "$starts"); do get "start-$1-$r" start_ms; done
+}
+
 start_range() {  # median (min to max) of the starts
+  local list
+  list=$(start_list "$1" | sort -g)
   if [ "$starts" -gt 1 ]; then
-    printf '%s ms (%s–%s)' "$(get "$1" start_ms)" "$(get "$1" start_min_ms)" "$(get "$1" start_max_ms)"
+    printf '%s ms (%s–%s)' "$(median <<<"$list")" "$(head -n1 <<<"$list")" "$(tail -n1 <<<"$list")"
   else
-    printf '%s ms' "$(get "$1" start_ms)"
+    printf '%s ms' "$list"
   fi
 }
+
+start_median() { start_list "$1" | median; }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[int((NR + 1) / 2)] }'; }
 
@@ -277,7 +311,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 {
   echo "### Side by side: 16 tasks, ${idle} s idle"
   echo
-  echo "| supervisor | processes | VmRSS | Pss | CPU (utime+stime), ${idle} s idle | on CPU (schedstat), ${idle} s idle | voluntary switches, ${idle} s idle | start → 16 running | restart after a kill (3 kills) | binaries | shared libraries |"
+  echo "| supervisor | processes | VmRSS | Pss | CPU (utime+stime), ${idle} s idle | on CPU (schedstat), ${idle} s idle | voluntary switches, ${idle} s idle | start → 16 running, median (min–max) of $starts starts | restart after a kill (3 kills) | binaries | shared libraries |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|"
   if [ $only_vorn -eq 0 ]; then
     row runit "runit (runsvdir, runsv)"
@@ -299,11 +333,12 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
   echo "| figure | value |"
   echo "|---|---|"
   # Per start of the second instance: its start time and its kill-by-name total.
-  paste -d' ' <(get turn start_runs_ms | tr ',' '\n') <(get turn note_starts | tr '|' '\n') \
-    >"$work/turn-starts"
-  kill_median=$(awk '{ printf "%.1f\n", $3 / 1000 }' "$work/turn-starts" | median)
-  rest_median=$(awk '{ printf "%.1f\n", $1 - $3 / 1000 }' "$work/turn-starts" | median)
-  echo "| start → 16 running, second instance (kill-by-name clock preloaded), median of $starts | $(start_range turn) |"
+  for r in $(seq "$starts"); do
+    echo "$(get "start-vorn2-$r" start_ms) $(get "start-vorn2-$r" note_start)"
+  done >"$work/vorn2-starts"
+  kill_median=$(awk '{ printf "%.1f\n", $3 / 1000 }' "$work/vorn2-starts" | median)
+  rest_median=$(awk '{ printf "%.1f\n", $1 - $3 / 1000 }' "$work/vorn2-starts" | median)
+  echo "| start → 16 running, second instance (kill-by-name clock preloaded), median of $starts | $(start_range vorn2) |"
   echo "| of which kill-by-name runs (\`killall -9 -- <name>\`, spawn to reap), median | $start_kill_runs runs, $kill_median ms |"
   echo "| the start without its kill-by-name runs, median | $rest_median ms |"
   echo "| full turn: task 0 exits with status 0 → all 16 tasks run again as new processes | $(get turn turn_ms) ms |"
@@ -339,8 +374,9 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
     echo "| VmRSS under a tenth | $(get vorn rss_kb) kB | $(get $light rss_kb) kB | $rr | $(met "$rr" 0.1) |"
     wakes=$(awk -v v="$(get vorn voluntary)" -v s="$idle" 'BEGIN { printf "%.0f", v }')
     echo "| one wake-up per 5-second pass | $wakes switches in $idle s | | | $(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "yes" : "**no**" }') |"
-    fastest=$(for k in runit s6 daemontools supervisor; do echo "$(get $k start_ms) $k"; done | sort -g | head -n1)
-    echo "| start faster than every peer (medians) | $(get vorn start_ms) ms | fastest: ${fastest#* } $(cut -d' ' -f1 <<<"$fastest") ms | $(ratio "$(get vorn start_ms)" "${fastest%% *}") | $(awk -v a="$(get vorn start_ms)" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
+    fastest=$(for k in runit s6 daemontools supervisor; do echo "$(start_median $k) $k"; done | sort -g | head -n1)
+    vorn_start=$(start_median vorn)
+    echo "| start faster than every peer (medians) | $vorn_start ms | fastest: ${fastest#* } ${fastest%% *} ms | $(ratio "$vorn_start" "${fastest%% *}") | $(awk -v a="$vorn_start" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
     echo "| the same without the kill-by-name runs (second instance) | $rest_median ms | | $(ratio "$rest_median" "${fastest%% *}") | $(awk -v a="$rest_median" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
     echo
   fi
@@ -348,7 +384,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
   if [ $variants -eq 1 ]; then
     echo "### vorn_restart linked in other ways (16 tasks, same run)"
     echo
-    echo "| link | VmRSS | Pss | start → 16 running | file size | shared libraries |"
+    echo "| link | VmRSS | Pss | start → 16 running, median (min–max) of $starts | file size | shared libraries |"
     echo "|---|---|---|---|---|---|"
     for v in shipped static-jansson static-libgcc static; do
       case $v in
