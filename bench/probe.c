@@ -239,13 +239,19 @@ static void follow_tasks(double timeout_ms) {
     struct pollfd p = {.fd = events, .events = POLLIN};
     if (poll(&p, 1, (int)(timeout_ms + 0.999)) <= 0) return;
     static char buf[1 << 16];
+    int lost = 0;
     for (;;) {
         ssize_t n = recv(events, buf, sizeof buf, MSG_DONTWAIT);
         if (n < 0 && errno == ENOBUFS) {
-            resync_tasks();  /* events were lost: ask /proc */
+            /* The queue overflowed, and the kernel drops every event until
+             * it has been read empty: ask /proc once it is. */
+            lost = 1;
             continue;
         }
-        if (n <= 0) return;
+        if (n <= 0) {
+            if (lost) resync_tasks();
+            return;
+        }
         for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (size_t)n);
              h = NLMSG_NEXT(h, n)) {
             const struct cn_msg* message = NLMSG_DATA(h);
@@ -253,6 +259,13 @@ static void follow_tasks(double timeout_ms) {
             handle_event((const struct proc_event*)message->data);
         }
     }
+}
+
+/* Follows the tasks for ms milliseconds: reading the events as they come
+ * keeps the queue from overflowing while the machine is busy. */
+static void follow_for(double ms) {
+    const double until = now_ms() + ms;
+    while (now_ms() < until && !stop_requested) follow_tasks(until - now_ms());
 }
 
 /* Follows the tasks until the condition holds; false after timeout_ms. */
@@ -551,9 +564,7 @@ static void measure_restarts(void) {
         if (wait_for(restarted, 30000)) printf("%s%.0f", r ? "," : "", task_since[kill_slot] - t0);
         else printf("%stimeout", r ? "," : "");
         fflush(stdout);
-        /* a task that died young is throttled by some peers: wait, following */
-        const double pause_until = now_ms() + 2000;
-        while (now_ms() < pause_until && !stop_requested) follow_tasks(pause_until - now_ms());
+        follow_for(2000);  /* a task that died young is throttled by some peers */
     }
     printf("\n");
 }
@@ -675,12 +686,12 @@ int main(int argc, char** argv) {
         return left != 0;
     }
 
-    sleep_ms(1000); /* let the peers finish their own start-up work */
+    follow_for(1000); /* let the peers finish their own start-up work */
     static pid_t procs[MAX_PROCS], procs_after[MAX_PROCS];
     static struct usage before[MAX_PROCS];
     int n = supervisor_processes(procs, MAX_PROCS);
     for (int k = 0; k < n; ++k) read_usage(procs[k], &before[k]);
-    if (idle_seconds > 0) sleep_ms(idle_seconds * 1e3);
+    if (idle_seconds > 0) follow_for(idle_seconds * 1e3);
     if (stop_requested) return fail("interrupted");
     int n_after = supervisor_processes(procs_after, MAX_PROCS);
     long rss = 0, pss = 0, vol = 0, invol = 0;
