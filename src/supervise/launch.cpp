@@ -75,6 +75,10 @@ void restore_broken_pipes() {
     if (sigpipe_saved) ::sigaction(SIGPIPE, &inherited_sigpipe, nullptr);
 }
 
+bool broken_pipes_were_default() {
+    return sigpipe_saved && inherited_sigpipe.sa_handler == SIG_DFL;
+}
+
 void exec_task(const task_info& task, char* const argv[]) {
     restore_broken_pipes();
     ::execvp(task.task_path.data(), argv);

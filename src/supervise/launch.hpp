@@ -29,6 +29,7 @@ void restore_ld_library_path();
 // is given back to every child before it executes.
 void ignore_broken_pipes();
 void restore_broken_pipes();  // async-signal-safe, for the forked child
+bool broken_pipes_were_default();  // SIGPIPE had its default action at start-up
 
 // In the child: executes the task; if that fails, reports it on standard
 // error and ends the child with status 255.  Never returns.

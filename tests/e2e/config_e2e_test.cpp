@@ -1,5 +1,4 @@
 // The real binary reading its configuration file and honouring markers.
-#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -13,15 +12,6 @@ namespace vorn::e2e {
 namespace {
 
 const char* const long_running = "exec sleep 1000";
-
-// A marker file that is removed when the test ends, whatever happens.
-struct marker {
-    std::string path;
-    explicit marker(const std::string& name) : path("/tmp/." + name + ".nr") {}
-    ~marker() { ::unlink(path.c_str()); }
-    void create() const { ::close(::open(path.c_str(), O_WRONLY | O_CREAT, 0644)); }
-    void remove() const { ::unlink(path.c_str()); }
-};
 
 TEST(config_e2e, configured_task_gets_its_arguments_then_the_settings) {
     installation inst;
@@ -55,6 +45,22 @@ TEST(config_e2e, change_takes_effect_at_the_next_turn) {
     EXPECT_NE(sup.err().find("kill " + first + "\n"), std::string::npos);
     // The monitor was never configured and slot 1 now holds the new task.
     EXPECT_TRUE(inst.starts("vorn_monitor").empty());
+}
+
+TEST(config_e2e, kill_by_name_output_is_dropped_but_complaints_about_configured_tasks) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    inst.task("vorn_update", long_running);
+    inst.task(worker, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker + R"("}]})");
+    supervisor sup(inst, {.environment = {{"VORN_TEST_KILLALL_TALK", "1"}}});
+    ASSERT_TRUE(wait_until([&] { return !inst.starts(worker).empty(); })) << sup.err();
+    // Four runs: the two built-in names, then the two configured ones.
+    ASSERT_EQ(inst.killall_calls().size(), 4u);
+    EXPECT_EQ(count_of(sup.out(), "killall stdout"), 0u);
+    EXPECT_EQ(count_of(sup.err(), "killall stderr: -9 -- vorn_update\n"), 1u);
+    EXPECT_EQ(count_of(sup.err(), "killall stderr: -9 -- " + worker + "\n"), 1u);
+    EXPECT_EQ(count_of(sup.err(), "killall stderr: -9 -- vorn_monitor\n"), 0u);
 }
 
 TEST(config_e2e, missing_or_unusable_file_is_retried_without_starting_anything) {

@@ -226,6 +226,12 @@ program_result run_program(const std::vector<std::string>& args,
     return result;
 }
 
+marker::~marker() { remove(); }
+
+void marker::create() const { ::close(::open(path.c_str(), O_WRONLY | O_CREAT, 0644)); }
+
+void marker::remove() const { ::unlink(path.c_str()); }
+
 char process_state(pid_t pid) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t close = stat.rfind(')');

@@ -107,6 +107,17 @@ program_result run_program(const std::vector<std::string>& args,
                            const std::vector<std::pair<std::string, std::string>>& environment = {},
                            const std::string& killall_log = "");
 
+// A not-run marker /tmp/.<name>.nr, removed when the test ends, whatever happens.
+struct marker {
+    std::string path;
+    explicit marker(const std::string& name) : path("/tmp/." + name + ".nr") {}
+    ~marker();
+    marker(const marker&) = delete;
+    marker& operator=(const marker&) = delete;
+    void create() const;
+    void remove() const;
+};
+
 // State letter of /proc/<pid>/stat, or 0 when the process is gone.
 char process_state(pid_t pid);
 

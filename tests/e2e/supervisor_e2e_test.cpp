@@ -1,6 +1,7 @@
 // The real binary on a temporary installation: start-up, restarts and the
 // updater's exit statuses.
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -144,6 +145,43 @@ TEST(supervisor_e2e, pending_updater_is_moved_into_place_before_the_start) {
     EXPECT_EQ(sup.out().substr(0, sup.out().find('\n') + 1),
               inst.sbin() + "vorn_update.tmp found, rename to " + inst.sbin() + "vorn_update\n");
     EXPECT_TRUE(inst.starts("vorn_update").empty());
+}
+
+TEST(supervisor_e2e, supervision_passes_allocate_no_memory) {
+    // Every path a pass can take, over and over: a task that ends at once
+    // (start, reap, restart), an updater exiting with 1 (the dotted kill
+    // lines), a task held back by its marker (the not-run line), a missing
+    // executable (the forked child reports and exits).  Only the turn, with
+    // its configuration document, may use the heap.
+    installation inst;
+    const std::string held = unique_name("held");
+    const std::string quick = unique_name("quick");
+    const std::string counter = inst.root() + "/allocations";
+    const marker held_marker(held);
+    held_marker.create();
+    inst.task("vorn_update", "exit 1");
+    inst.task("vorn_monitor", long_running);
+    inst.task(quick, "exit 3");
+    inst.task(held, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+        {"name": ")" + quick + R"("}, {"name": ")" + held + R"("}, {"name": "ghost"}]})");
+    supervisor sup(inst, {.environment = {{"VORN_TEST_ALLOC_COUNT", counter}},
+                          .preload = {VORN_COUNT_ALLOC}});
+    const auto allocations = [&] {
+        const std::string bytes = read_file(counter);
+        long n = -1;
+        if (bytes.size() == sizeof n) std::memcpy(&n, bytes.data(), sizeof n);
+        return n;
+    };
+    ASSERT_TRUE(wait_until([&] { return inst.starts(quick).size() >= 2; })) << sup.err();
+    const long after_turn = allocations();
+    EXPECT_GT(after_turn, 0);  // the configuration document: the counter counts
+    ASSERT_TRUE(wait_until([&] { return inst.starts(quick).size() >= 8; })) << sup.err();
+    EXPECT_EQ(allocations(), after_turn);
+    EXPECT_GE(count_of(sup.err(), "kill vorn_monitor...........................\n"), 2u);
+    EXPECT_GE(count_of(sup.out(), held + " not run: /tmp/." + held + ".nr\n"), 2u);
+    EXPECT_GE(count_of(sup.err(), "execlp(ghost, ghost): "), 2u);
+    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), 1u);  // all in the first turn
 }
 
 TEST(supervisor_e2e, bad_command_lines_end_the_program) {

@@ -1,0 +1,722 @@
+/* Benchmark driver for one supervisor: starts it, times how long until all
+ * of its tasks run, measures what its own processes cost while idle, kills
+ * a task and times its restart, and ends every process it started.
+ *
+ *   vorn_bench_probe [options] -- /path/to/supervisor [arguments...]
+ *
+ *   --tag T          a task is a `sleep` whose first argument is T, '0' and a
+ *                    two-digit index (T000 ... T015)
+ *   --tasks N        number of tasks (16)
+ *   --starts N       start the supervisor N times (ending it in between) and
+ *                    report each start time and their median; the last one
+ *                    goes on to the other measurements (1)
+ *   --idle S         idle window in seconds (60); 0 skips it
+ *   --restarts N     kill the task in --kill-slot N times, timing each restart (3)
+ *   --kill-slot K    the task killed for the restart figures (7)
+ *   --turn           send SIGUSR1 to the shell of task 0 and time until every
+ *                    task runs again as a new process (the supervisor's full turn)
+ *   --pidns          run the supervisor as the first process of a new PID
+ *                    namespace with its own /proc: kill-by-name inside it
+ *                    can reach nothing outside
+ *   --note FILE      print FILE's first line after the start and after the turn
+ *   --wait-exit S    after the start, wait up to S seconds for the supervisor to
+ *                    end by itself (instead of idle, restart and turn)
+ *   --log FILE       the supervisor's standard output and error (/dev/null)
+ *   --env K=V        an environment variable for the supervisor (repeatable);
+ *                    it gets only these and PATH, the same for every supervisor
+ *
+ * Task starts are timed by the kernel's process events (the proc connector):
+ * a task runs from the moment its `sleep` has been executed, and the event
+ * carries that moment, so the probe sleeps while it waits instead of
+ * polling /proc and taking the CPU from the supervisor it measures.
+ * Without the connector it polls /proc every millisecond.
+ *
+ * Prints key=value lines.  Every process it started is ended by pid (the
+ * supervisor's processes first, so nothing is restarted, then the tasks);
+ * as a child subreaper it also collects tasks orphaned on the way. */
+#define _GNU_SOURCE
+#include <ctype.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_TASKS 64
+#define MAX_PROCS 4096
+
+static const char* tag = NULL;
+static int task_count = 16;
+static int start_count = 1;
+static int idle_seconds = 60;
+static int restart_count = 3;
+static int kill_slot = 7;
+static int do_turn = 0;
+static int use_pidns = 0;
+static const char* note_file = NULL;
+static int wait_exit_seconds = -1;
+static const char* log_file = "/dev/null";
+static char* child_env[32] = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
+static int child_env_count = 1;
+
+static pid_t child = -1;        /* our direct child */
+static pid_t root = -1;         /* the supervisor's first process */
+static volatile sig_atomic_t stop_requested = 0;
+
+/* Adds K=V to the supervisor's environment, replacing an earlier K. */
+static void add_env(char* entry) {
+    const size_t key = strcspn(entry, "=") + 1;
+    for (int k = 0; k < child_env_count; ++k)
+        if (strncmp(child_env[k], entry, key) == 0) {
+            child_env[k] = entry;
+            return;
+        }
+    if (child_env_count < 31) child_env[child_env_count++] = entry;
+}
+
+static double now_ms(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+static void sleep_ms(double ms) {
+    struct timespec t = {(time_t)(ms / 1000), (long)((ms - (time_t)(ms / 1000) * 1000) * 1e6)};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR && !stop_requested) {
+    }
+}
+
+static void on_signal(int sig) {
+    (void)sig;
+    stop_requested = 1;
+}
+
+static long read_small(const char* path, char* buf, size_t cap) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    long total = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf + total, cap - 1 - (size_t)total);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        total += n;
+        if ((size_t)total >= cap - 1) break;
+    }
+    close(fd);
+    buf[total] = '\0';
+    return total;
+}
+
+/* Index of the task this process runs (a `sleep T0NN`), or -1. */
+static int task_index(pid_t pid) {
+    char path[64], buf[256];
+    snprintf(path, sizeof path, "/proc/%d/cmdline", (int)pid);
+    long n = read_small(path, buf, sizeof buf);
+    if (n <= 0) return -1; /* gone, or a zombie */
+    if (strcmp(buf, "sleep") != 0) return -1;
+    const char* arg = buf + strlen(buf) + 1;
+    if (arg >= buf + n) return -1;
+    size_t t = strlen(tag);
+    if (strncmp(arg, tag, t) != 0 || strlen(arg) != t + 3 || arg[t] != '0') return -1;
+    if (!isdigit((unsigned char)arg[t + 1]) || !isdigit((unsigned char)arg[t + 2])) return -1;
+    int index = (arg[t + 1] - '0') * 10 + (arg[t + 2] - '0');
+    return index < task_count ? index : -1;
+}
+
+/* Fills task_pids[index] with a running process of each task (0 when
+ * none); pids listed in `exclude` do not count.  Returns how many tasks run. */
+static int scan_tasks(pid_t* task_pids, const pid_t* exclude) {
+    for (int i = 0; i < task_count; ++i) task_pids[i] = 0;
+    DIR* dir = opendir("/proc");
+    if (!dir) return 0;
+    struct dirent* e;
+    while ((e = readdir(dir))) {
+        if (!isdigit((unsigned char)e->d_name[0])) continue;
+        pid_t pid = (pid_t)atol(e->d_name);
+        int index = task_index(pid);
+        if (index < 0) continue;
+        if (exclude && exclude[index] == pid) continue;
+        task_pids[index] = pid;
+    }
+    closedir(dir);
+    int running = 0;
+    for (int i = 0; i < task_count; ++i) running += task_pids[i] != 0;
+    return running;
+}
+
+/* --- which process runs each task, and since when ----------------------- */
+
+static pid_t task_pid[MAX_TASKS];     /* 0 when the task does not run */
+static double task_since[MAX_TASKS];  /* monotonic ms of its exec */
+static int events = -1;               /* proc connector socket */
+static pid_t watched_pid;             /* the exit of this process is timed */
+static double watched_exit = -1;
+
+static int running_tasks(void) {
+    int n = 0;
+    for (int i = 0; i < task_count; ++i) n += task_pid[i] != 0;
+    return n;
+}
+
+/* Takes the tasks from /proc; a newly found one counts from now. */
+static void resync_tasks(void) {
+    pid_t found[MAX_TASKS];
+    scan_tasks(found, NULL);
+    const double now = now_ms();
+    for (int i = 0; i < task_count; ++i) {
+        if (found[i] != task_pid[i]) task_since[i] = found[i] ? now : 0;
+        task_pid[i] = found[i];
+    }
+}
+
+static void open_events(void) {
+    int sock = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
+    if (sock < 0) return;
+    int size = 8 << 20;  /* a busy machine sends many events */
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    struct sockaddr_nl address = {.nl_family = AF_NETLINK, .nl_groups = CN_IDX_PROC};
+    struct {
+        struct nlmsghdr header;
+        struct cn_msg message;
+        enum proc_cn_mcast_op op;
+    } __attribute__((packed)) listen;
+    memset(&listen, 0, sizeof listen);
+    listen.header.nlmsg_len = sizeof listen;
+    listen.header.nlmsg_type = NLMSG_DONE;
+    listen.message.id.idx = CN_IDX_PROC;
+    listen.message.id.val = CN_VAL_PROC;
+    listen.message.len = sizeof listen.op;
+    listen.op = PROC_CN_MCAST_LISTEN;
+    if (bind(sock, (struct sockaddr*)&address, sizeof address) != 0 ||
+        send(sock, &listen, sizeof listen, 0) != (ssize_t)sizeof listen) {
+        close(sock);
+        return;
+    }
+    events = sock;
+}
+
+static void handle_event(const struct proc_event* e) {
+    const double at = e->timestamp_ns / 1e6;  /* the kernel's CLOCK_MONOTONIC */
+    if (e->what == PROC_EVENT_EXEC) {
+        const pid_t pid = e->event_data.exec.process_tgid;
+        const int index = task_index(pid);
+        if (index >= 0 && task_pid[index] != pid) {
+            task_pid[index] = pid;
+            task_since[index] = at;
+        }
+    } else if (e->what == PROC_EVENT_EXIT) {
+        const pid_t pid = e->event_data.exit.process_tgid;
+        if (e->event_data.exit.process_pid != pid) return;  /* a thread */
+        if (pid == watched_pid && watched_exit < 0) watched_exit = at;
+        for (int i = 0; i < task_count; ++i)
+            if (task_pid[i] == pid) task_pid[i] = 0;
+    }
+}
+
+/* Waits at most timeout_ms for news of the tasks and takes it in. */
+static void follow_tasks(double timeout_ms) {
+    if (events < 0) {
+        sleep_ms(timeout_ms < 1 ? timeout_ms : 1);
+        resync_tasks();
+        return;
+    }
+    struct pollfd p = {.fd = events, .events = POLLIN};
+    if (poll(&p, 1, (int)(timeout_ms + 0.999)) <= 0) return;
+    static char buf[1 << 16];
+    int lost = 0;
+    for (;;) {
+        ssize_t n = recv(events, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && errno == ENOBUFS) {
+            /* The queue overflowed, and the kernel drops every event until
+             * it has been read empty: ask /proc once it is. */
+            lost = 1;
+            continue;
+        }
+        if (n <= 0) {
+            if (lost) resync_tasks();
+            return;
+        }
+        for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (size_t)n);
+             h = NLMSG_NEXT(h, n)) {
+            const struct cn_msg* message = NLMSG_DATA(h);
+            if (message->id.idx != CN_IDX_PROC || message->id.val != CN_VAL_PROC) continue;
+            handle_event((const struct proc_event*)message->data);
+        }
+    }
+}
+
+/* Follows the tasks for ms milliseconds: reading the events as they come
+ * keeps the queue from overflowing while the machine is busy. */
+static void follow_for(double ms) {
+    const double until = now_ms() + ms;
+    while (now_ms() < until && !stop_requested) follow_tasks(until - now_ms());
+}
+
+/* Follows the tasks until the condition holds; false after timeout_ms. */
+static int wait_for(int (*condition)(void), double timeout_ms) {
+    const double until = now_ms() + timeout_ms;
+    while (!condition()) {
+        const double left = until - now_ms();
+        if (left <= 0 || stop_requested) return 0;
+        follow_tasks(left < 50 ? left : 50);
+    }
+    return 1;
+}
+
+/* The moment the last of the running tasks was started. */
+static double last_start(void) {
+    double t = 0;
+    for (int i = 0; i < task_count; ++i)
+        if (task_pid[i] && task_since[i] > t) t = task_since[i];
+    return t;
+}
+
+static int all_running(void) { return running_tasks() == task_count; }
+
+static pid_t parent_of(pid_t pid) {
+    char path[64], buf[1024];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    if (read_small(path, buf, sizeof buf) <= 0) return -1;
+    char* p = strrchr(buf, ')');
+    if (!p) return -1;
+    char state;
+    int ppid;
+    if (sscanf(p + 2, "%c %d", &state, &ppid) != 2) return -1;
+    return (pid_t)ppid;
+}
+
+/* Every live process that descends from top (top included).  Process ids
+ * are reused quickly on a busy machine: the tree is taken afresh each time. */
+static int descendants(pid_t top, pid_t* out, int cap) {
+    static pid_t pids[MAX_PROCS], parents[MAX_PROCS];
+    int n = 0;
+    DIR* dir = opendir("/proc");
+    if (!dir) return 0;
+    struct dirent* e;
+    while ((e = readdir(dir)) && n < MAX_PROCS) {
+        if (!isdigit((unsigned char)e->d_name[0])) continue;
+        pid_t pid = (pid_t)atol(e->d_name);
+        pid_t ppid = parent_of(pid);
+        if (ppid < 0) continue;
+        pids[n] = pid;
+        parents[n] = ppid;
+        ++n;
+    }
+    closedir(dir);
+    int count = 0;
+    if (top > 0 && count < cap) out[count++] = top;
+    for (int grew = 1; grew;) {
+        grew = 0;
+        for (int i = 0; i < n; ++i) {
+            int in = 0, parent_in = 0;
+            for (int k = 0; k < count; ++k) {
+                if (out[k] == pids[i]) in = 1;
+                if (out[k] == parents[i]) parent_in = 1;
+            }
+            if (!in && parent_in && count < cap) {
+                out[count++] = pids[i];
+                grew = 1;
+            }
+        }
+    }
+    return count;
+}
+
+struct usage {
+    long rss_kb, pss_kb;
+    long long ticks, runtime_ns;
+    long voluntary, involuntary;
+};
+
+static long field_kb(const char* text, const char* key) {
+    const char* p = strstr(text, key);
+    return p ? atol(p + strlen(key)) : 0;
+}
+
+static int read_usage(pid_t pid, struct usage* u) {
+    char path[64];
+    static char buf[16384];
+    memset(u, 0, sizeof *u);
+    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
+    if (read_small(path, buf, sizeof buf) <= 0) return -1;
+    u->rss_kb = field_kb(buf, "\nVmRSS:");
+    u->voluntary = field_kb(buf, "\nvoluntary_ctxt_switches:");
+    u->involuntary = field_kb(buf, "\nnonvoluntary_ctxt_switches:");
+    snprintf(path, sizeof path, "/proc/%d/smaps_rollup", (int)pid);
+    if (read_small(path, buf, sizeof buf) > 0) u->pss_kb = field_kb(buf, "\nPss:");
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    if (read_small(path, buf, sizeof buf) > 0) {
+        char* p = strrchr(buf, ')');
+        unsigned long long utime = 0, stime = 0;
+        /* fields 3..15: state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime */
+        if (p && sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                        &stime) == 2)
+            u->ticks = (long long)(utime + stime);
+    }
+    snprintf(path, sizeof path, "/proc/%d/schedstat", (int)pid);
+    if (read_small(path, buf, sizeof buf) > 0) u->runtime_ns = atoll(buf);
+    return 0;
+}
+
+/* The supervisor's own processes: the tree under root without the tasks. */
+static int supervisor_processes(pid_t* out, int cap) {
+    static pid_t all[MAX_PROCS];
+    int n = descendants(root, all, MAX_PROCS), count = 0;
+    for (int i = 0; i < n; ++i) {
+        if (task_index(all[i]) >= 0) continue;
+        /* a task between fork and the exec of sleep: the shell of a task script */
+        char path[64], buf[256];
+        snprintf(path, sizeof path, "/proc/%d/cmdline", (int)all[i]);
+        long len = read_small(path, buf, sizeof buf);
+        if (len > 0 && strcmp(buf, "/bin/sh") == 0) continue;
+        if (count < cap) out[count++] = all[i];
+    }
+    return count;
+}
+
+static void print_note(const char* key) {
+    if (!note_file) return;
+    char buf[256];
+    if (read_small(note_file, buf, sizeof buf) < 0) buf[0] = '\0';
+    buf[strcspn(buf, "\n")] = '\0';
+    printf("%s=%s\n", key, buf);
+}
+
+/* Distinct executables (with sizes) and shared libraries of the processes. */
+static void print_binaries(const pid_t* procs, int n) {
+    char exes[8][512];
+    int exe_count = 0;
+    char libs[64][128];
+    int lib_count = 0;
+    for (int i = 0; i < n; ++i) {
+        char path[64], target[512];
+        snprintf(path, sizeof path, "/proc/%d/exe", (int)procs[i]);
+        ssize_t len = readlink(path, target, sizeof target - 1);
+        if (len > 0) {
+            target[len] = '\0';
+            int seen = 0;
+            for (int k = 0; k < exe_count; ++k) seen |= strcmp(exes[k], target) == 0;
+            if (!seen && exe_count < 8) strcpy(exes[exe_count++], target);
+        }
+        snprintf(path, sizeof path, "/proc/%d/maps", (int)procs[i]);
+        FILE* maps = fopen(path, "re");
+        if (!maps) continue;
+        char line[1024];
+        while (fgets(line, sizeof line, maps)) {
+            char* file = strchr(line, '/');
+            if (!file) continue;
+            file[strcspn(file, "\n")] = '\0';
+            const char* base = strrchr(file, '/') + 1;
+            if (!strstr(base, ".so")) continue;
+            int seen = 0;
+            for (int k = 0; k < lib_count; ++k) seen |= strcmp(libs[k], base) == 0;
+            if (!seen && lib_count < 64) snprintf(libs[lib_count++], sizeof libs[0], "%s", base);
+        }
+        fclose(maps);
+    }
+    printf("binaries=");
+    for (int k = 0; k < exe_count; ++k) {
+        struct stat st;
+        long size = stat(exes[k], &st) == 0 ? (long)st.st_size : -1;
+        printf("%s%s:%ld", k ? "," : "", exes[k], size);
+    }
+    printf("\nlibraries=%d:", lib_count);
+    for (int k = 0; k < lib_count; ++k) printf("%s%s", k ? "," : "", libs[k]);
+    printf("\n");
+}
+
+/* Ends everything: first the supervisor's processes (so that nothing is
+ * started again), then the tasks and whatever else descends from us (as
+ * subreaper, orphans of the supervisor's tree come to us), then reaps. */
+static int clean_up(void) {
+    static pid_t procs[MAX_PROCS];
+    pid_t task_pids[MAX_TASKS];
+    const pid_t self = getpid();
+    for (int round = 0; round < 100; ++round) {
+        int n = descendants(self, procs, MAX_PROCS); /* procs[0] is the probe */
+        for (int k = 1; k < n; ++k)
+            if (task_index(procs[k]) < 0) kill(procs[k], SIGKILL);
+        for (int k = 1; k < n; ++k) kill(procs[k], SIGKILL);
+        int left = scan_tasks(task_pids, NULL);
+        for (int k = 0; k < task_count; ++k)
+            if (task_pids[k]) kill(task_pids[k], SIGKILL);
+        pid_t reaped;
+        while ((reaped = waitpid(-1, NULL, WNOHANG)) > 0)
+            if (reaped == child) child = root = -1;
+        if (n <= 1 && left == 0 && child < 0) return 0;
+        sleep_ms(20);
+    }
+    return scan_tasks(task_pids, NULL) + descendants(self, procs, MAX_PROCS) - 1;
+}
+
+/* Starts the supervisor; returns the monotonic time of its exec. */
+static double start_supervisor(char** argv) {
+    double* exec_time = mmap(NULL, sizeof(double), PROT_READ | PROT_WRITE,
+                             MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    int fds[2];
+    if (exec_time == MAP_FAILED || pipe2(fds, O_CLOEXEC) != 0) {
+        perror("probe: set-up");
+        exit(1);
+    }
+    child = fork();
+    if (child < 0) {
+        perror("probe: fork");
+        exit(1);
+    }
+    if (child == 0) {
+        setpgid(0, 0);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        const int log_fd = open(log_file, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (log_fd >= 0) {
+            dup2(log_fd, STDOUT_FILENO);
+            dup2(log_fd, STDERR_FILENO);
+            close(log_fd);
+        }
+        pid_t self = getpid();
+        if (use_pidns) {
+            if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) {
+                perror("probe: unshare");
+                _exit(126);
+            }
+            self = fork();
+            if (self < 0) _exit(126);
+            if (self > 0) {
+                /* Stays as the namespace's parent, like unshare --fork. */
+                if (write(fds[1], &self, sizeof self) != sizeof self) _exit(126);
+                int status;
+                while (waitpid(self, &status, 0) < 0 && errno == EINTR) {
+                }
+                _exit(0);
+            }
+            if (mount("none", "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+                mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, NULL) != 0) {
+                perror("probe: mount /proc");
+                _exit(126);
+            }
+        } else if (write(fds[1], &self, sizeof self) != sizeof self) {
+            _exit(126);
+        }
+        *exec_time = now_ms();
+        execve(argv[0], argv, child_env);
+        perror("probe: exec");
+        _exit(127);
+    }
+    close(fds[1]);
+    if (read(fds[0], &root, sizeof root) != sizeof root) {
+        fprintf(stderr, "probe: the supervisor did not start\n");
+        clean_up();
+        exit(1);
+    }
+    close(fds[0]);
+    /* The exec time is written just before exec; wait until it is there. */
+    for (int i = 0; i < 5000 && *exec_time == 0; ++i) sleep_ms(0.2);
+    return *exec_time;
+}
+
+static int root_alive(void) {
+    char path[64], buf[1024];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)root);
+    if (read_small(path, buf, sizeof buf) <= 0) return 0;
+    char* p = strrchr(buf, ')');
+    return p && p[2] != 'Z';
+}
+
+static int fail(const char* what) {
+    printf("error=%s\n", what);
+    fflush(stdout);
+    int left = clean_up();
+    printf("leftover=%d\n", left);
+    return 1;
+}
+
+static pid_t restart_old;
+static int restarted(void) { return task_pid[kill_slot] && task_pid[kill_slot] != restart_old; }
+
+static void measure_restarts(void) {
+    printf("restart_ms=");
+    for (int r = 0; r < restart_count && !stop_requested; ++r) {
+        resync_tasks();
+        if (!all_running()) {
+            printf("%sfailed", r ? "," : "");
+            break;
+        }
+        restart_old = task_pid[kill_slot];
+        const double t0 = now_ms();
+        kill(restart_old, SIGKILL);
+        if (wait_for(restarted, 30000)) printf("%s%.0f", r ? "," : "", task_since[kill_slot] - t0);
+        else printf("%stimeout", r ? "," : "");
+        fflush(stdout);
+        follow_for(2000);  /* a task that died young is throttled by some peers */
+    }
+    printf("\n");
+}
+
+static pid_t turn_before[MAX_TASKS];
+static int all_renewed(void) {
+    for (int i = 0; i < task_count; ++i)
+        if (!task_pid[i] || task_pid[i] == turn_before[i]) return 0;
+    return 1;
+}
+
+static int measure_turn(void) {
+    resync_tasks();
+    if (!all_running()) return -1;
+    memcpy(turn_before, task_pid, sizeof turn_before);
+    const pid_t shell = parent_of(task_pid[0]);
+    if (shell <= 1) return -1;
+    /* the supervisor has acted once the other tasks' old processes are gone */
+    watched_pid = turn_before[1];
+    watched_exit = -1;
+    const double t0 = now_ms();
+    kill(shell, SIGUSR1);
+    if (!wait_for(all_renewed, 30000)) return -1;
+    const double done = last_start();
+    if (events < 0) watched_exit = done;  /* not known without the events */
+    printf("turn_ms=%.1f\nturn_wait_ms=%.1f\nturn_work_ms=%.1f\n", done - t0, watched_exit - t0,
+           done - watched_exit);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char* a = argv[i];
+        if (strcmp(a, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (i + 1 >= argc && strcmp(a, "--turn") != 0 && strcmp(a, "--pidns") != 0) {
+            fprintf(stderr, "probe: %s needs a value\n", a);
+            return 2;
+        }
+        if (strcmp(a, "--tag") == 0) tag = argv[++i];
+        else if (strcmp(a, "--tasks") == 0) task_count = atoi(argv[++i]);
+        else if (strcmp(a, "--starts") == 0) start_count = atoi(argv[++i]);
+        else if (strcmp(a, "--idle") == 0) idle_seconds = atoi(argv[++i]);
+        else if (strcmp(a, "--restarts") == 0) restart_count = atoi(argv[++i]);
+        else if (strcmp(a, "--kill-slot") == 0) kill_slot = atoi(argv[++i]);
+        else if (strcmp(a, "--note") == 0) note_file = argv[++i];
+        else if (strcmp(a, "--wait-exit") == 0) wait_exit_seconds = atoi(argv[++i]);
+        else if (strcmp(a, "--log") == 0) log_file = argv[++i];
+        else if (strcmp(a, "--env") == 0) add_env(argv[++i]);
+        else if (strcmp(a, "--turn") == 0) do_turn = 1;
+        else if (strcmp(a, "--pidns") == 0) use_pidns = 1;
+        else {
+            fprintf(stderr, "probe: unknown option %s\n", a);
+            return 2;
+        }
+    }
+    if (!tag || i >= argc || start_count < 1 || start_count > 32 || task_count < 2 || task_count > MAX_TASKS || kill_slot >= task_count) {
+        fprintf(stderr, "usage: %s --tag T [options] -- command [arguments...]\n", argv[0]);
+        return 2;
+    }
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, NULL);
+    sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGHUP, &sa, NULL);
+    /* Orphans of the supervisor's tree come to us, not to init. */
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    open_events();
+    printf("timing=%s\n", events >= 0 ? "process-events" : "polling");
+
+    double start_times[32];
+    char start_notes[32][64];
+    for (int r = 0; r < start_count; ++r) {
+        for (int k = 0; k < task_count; ++k) task_pid[k] = 0;
+        double t0 = start_supervisor(argv + i);
+        if (!wait_for(all_running, 60000))
+            return fail(stop_requested ? "interrupted" : "tasks-not-started");
+        start_times[r] = last_start() - t0;
+        start_notes[r][0] = '\0';
+        if (note_file && read_small(note_file, start_notes[r], sizeof start_notes[r]) > 0)
+            start_notes[r][strcspn(start_notes[r], "\n")] = '\0';
+        if (r + 1 < start_count) {
+            if (clean_up() != 0) return fail("not-ended");
+            sleep_ms(300);
+        }
+    }
+    double sorted[32];
+    memcpy(sorted, start_times, sizeof(double) * (size_t)start_count);
+    for (int a = 0; a < start_count; ++a)
+        for (int b = a + 1; b < start_count; ++b)
+            if (sorted[b] < sorted[a]) {
+                double t = sorted[a];
+                sorted[a] = sorted[b];
+                sorted[b] = t;
+            }
+    printf("start_ms=%.1f\nstart_min_ms=%.1f\nstart_max_ms=%.1f\nstart_runs_ms=", sorted[start_count / 2],
+           sorted[0], sorted[start_count - 1]);
+    for (int r = 0; r < start_count; ++r) printf("%s%.1f", r ? "," : "", start_times[r]);
+    printf("\n");
+    if (note_file) {
+        printf("note_starts=");
+        for (int r = 0; r < start_count; ++r) printf("%s%s", r ? "|" : "", start_notes[r]);
+        printf("\n");
+    }
+    print_note("note_start");
+
+    if (wait_exit_seconds >= 0) {
+        double t = now_ms();
+        while (root_alive() && now_ms() - t < wait_exit_seconds * 1e3 && !stop_requested)
+            sleep_ms(20);
+        printf("exited=%d\n", !root_alive());
+        int left = clean_up();
+        printf("leftover=%d\n", left);
+        return left != 0;
+    }
+
+    follow_for(1000); /* let the peers finish their own start-up work */
+    static pid_t procs[MAX_PROCS], procs_after[MAX_PROCS];
+    static struct usage before[MAX_PROCS];
+    int n = supervisor_processes(procs, MAX_PROCS);
+    for (int k = 0; k < n; ++k) read_usage(procs[k], &before[k]);
+    if (idle_seconds > 0) follow_for(idle_seconds * 1e3);
+    if (stop_requested) return fail("interrupted");
+    int n_after = supervisor_processes(procs_after, MAX_PROCS);
+    long rss = 0, pss = 0, vol = 0, invol = 0;
+    long long ticks = 0, runtime = 0;
+    for (int k = 0; k < n; ++k) {
+        struct usage u;
+        if (read_usage(procs[k], &u) != 0) continue;
+        rss += u.rss_kb;
+        pss += u.pss_kb;
+        vol += u.voluntary - before[k].voluntary;
+        invol += u.involuntary - before[k].involuntary;
+        ticks += u.ticks - before[k].ticks;
+        runtime += u.runtime_ns - before[k].runtime_ns;
+    }
+    printf("processes=%d\nprocesses_after=%d\n", n, n_after);
+    printf("rss_kb=%ld\npss_kb=%ld\n", rss, pss);
+    printf("idle_s=%d\ncpu_ticks=%lld\ncpu_ms=%lld\noncpu_us=%.0f\nvoluntary=%ld\ninvoluntary=%ld\n",
+           idle_seconds, ticks, ticks * 1000 / sysconf(_SC_CLK_TCK), runtime / 1e3, vol, invol);
+    print_binaries(procs, n);
+    if (restart_count > 0) measure_restarts();
+    if (do_turn && !stop_requested) {
+        if (measure_turn() != 0) printf("turn_ms=failed\n");
+        print_note("note_turn");
+    }
+    int left = clean_up();
+    printf("leftover=%d\n", left);
+    return left != 0 || stop_requested;
+}

@@ -1,0 +1,405 @@
+#!/usr/bin/env bash
+# Benchmark: vorn_restart beside runit, s6, daemontools and supervisor, each
+# supervising the same 16 long-running tasks, in one run.  Prints a markdown
+# report (the tables of docs/performance.md) on standard output; progress
+# goes to standard error.
+#
+#   bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--keep]
+#
+#   --idle S        length of the idle window (default 60)
+#   --starts N      start each supervisor N times for the start time (default 5)
+#   --only-vorn     measure vorn_restart alone (no peers are installed)
+#   --no-variants   skip the link variants (static libjansson, fully static)
+#   --keep          keep the work directory (the supervisors' logs, callgrind dumps)
+#
+# Needs root: it installs Debian packages (the peers with
+# --no-install-recommends and with service starts refused by policy-rc.d),
+# and runs vorn_restart in a PID namespace of its own, where the kill-by-name
+# runs that each turn makes (killall -9 -- <name>) can reach nothing but
+# its own tasks.  Every process it starts is ended by pid.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+idle=60
+starts=5
+only_vorn=0
+variants=1
+keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --idle) idle=$2; shift ;;
+    --starts) starts=$2; shift ;;
+    --only-vorn) only_vorn=1 ;;
+    --no-variants) variants=0 ;;
+    --keep) keep=1 ;;
+    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--keep]" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ "$(id -u)" -eq 0 ] || { echo "bench/run.sh: needs root (packages, PID namespace)" >&2; exit 1; }
+
+say() { echo "bench: $*" >&2; }
+
+peer_packages=(runit s6 daemontools supervisor)
+# The programs of the peers; none of them may be left running by the install.
+peer_programs=(runsvdir runsv s6-svscan s6-supervise svscan supervise supervisord)
+
+pids_of_peer_programs() {
+  local p
+  for p in "${peer_programs[@]}"; do pgrep -x "$p" || true; done | sort -n
+}
+
+install_peers() {
+  local missing=() p
+  for p in "${peer_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing ${missing[*]} (services not started)"
+  local before created_policy=0
+  before=$(pids_of_peer_programs)
+  # Package scripts ask invoke-rc.d before starting a service; 101 = refused.
+  # --no-install-recommends keeps runit from pulling runit-init or runit-run.
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod +x /usr/sbin/policy-rc.d
+    created_policy=1
+  fi
+  local status=0
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" </dev/null >&2 ||
+    { apt-get update </dev/null >&2 &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" </dev/null >&2; } ||
+    status=$?
+  [ $created_policy -eq 1 ] && rm -f /usr/sbin/policy-rc.d
+  [ $status -eq 0 ] || { say "installing the peers failed"; exit 1; }
+  # Anything of theirs that runs now was started by the installation: end it.
+  local after pid
+  after=$(pids_of_peer_programs)
+  for pid in $(comm -13 <(echo "$before") <(echo "$after")); do
+    say "ending $(cat /proc/"$pid"/comm 2>/dev/null) (pid $pid), started by its package"
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+}
+
+# --- packages and build -----------------------------------------------------
+scripts/deps.sh valgrind gcc
+[ $only_vorn -eq 1 ] || install_peers
+
+build=build-bench
+say "building vorn_restart (Release) in $build/"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target vorn_restart vorn_bench_probe vorn_bench_kill_clock \
+  vorn_bench_pass_count >/dev/null
+vorn=$top/$build/vorn_restart
+probe=$top/$build/bench/vorn_bench_probe
+kill_clock=$top/$build/bench/kill_clock.so
+pass_count=$top/$build/bench/pass_count.so
+
+# --- the tasks and the supervisors' directories ------------------------------
+work=$(mktemp -d /tmp/vorn-bench.XXXXXX)
+probe_pid=
+finish() {
+  # The probe ends its supervisor and tasks itself, also on SIGTERM.
+  if [ -n "$probe_pid" ]; then
+    kill -TERM "$probe_pid" 2>/dev/null || true
+    wait "$probe_pid" 2>/dev/null || true
+  fi
+  if [ $keep -eq 1 ]; then say "work directory kept: $work"; else rm -rf "$work"; fi
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+run=$$
+tag=$run            # task NN runs as `sleep <tag>0NN`
+count=16
+names=()
+for i in $(seq 0 $((count - 1))); do names+=("$(printf 'bench_%s_%02d' "$run" "$i")"); done
+
+task_script() {  # the same tiny script under every supervisor
+  printf '#!/bin/sh\nexec sleep %s0%02d\n' "$tag" "$1"
+}
+
+make_root() {  # a vorn_restart installation root listing the 16 tasks
+  local dir=$1 i json=
+  mkdir -p "$dir/usr/sbin" "$dir/etc/vorn/vorn_restart"
+  for i in $(seq 0 $((count - 1))); do
+    task_script "$i" >"$dir/usr/sbin/${names[$i]}"
+    chmod +x "$dir/usr/sbin/${names[$i]}"
+    json+="${json:+,}{\"name\":\"${names[$i]}\"}"
+  done
+  echo "{\"tasks\":[$json]}" >"$dir/etc/vorn/vorn_restart/vorn_restart.conf"
+}
+make_root "$work/root"
+# For the full turn, task 0 ends with status 0 when it receives SIGUSR1.
+make_root "$work/turnroot"
+printf '#!/bin/sh\ntrap '\''kill $!; exit 0'\'' USR1\nsleep %s000 &\nwait\n' "$tag" \
+  >"$work/turnroot/usr/sbin/${names[0]}"
+
+for d in runit s6 daemontools; do
+  for i in $(seq 0 $((count - 1))); do
+    mkdir -p "$work/$d/${names[$i]}"
+    task_script "$i" >"$work/$d/${names[$i]}/run"
+    chmod +x "$work/$d/${names[$i]}/run"
+  done
+done
+# As on a device, the service directories are older than the supervisor:
+# runsvdir waits a second before reading a directory changed within the
+# current second.
+find "$work/runit" "$work/s6" "$work/daemontools" -exec touch -d '1 minute ago' {} +
+mkdir -p "$work/supervisor"
+{
+  printf '[supervisord]\nnodaemon=true\nlogfile=%s\npidfile=%s\nchildlogdir=%s\n' \
+    "$work/supervisor/supervisord.log" "$work/supervisor/supervisord.pid" "$work/supervisor"
+  for i in $(seq 0 $((count - 1))); do
+    printf '\n[program:%s]\ncommand=%s\nstdout_logfile=NONE\nstderr_logfile=NONE\n' \
+      "${names[$i]}" "$work/root/usr/sbin/${names[$i]}"
+  done
+} >"$work/supervisor/supervisord.conf"
+
+# --- measuring ---------------------------------------------------------------
+if [ $variants -eq 1 ]; then
+  obj=$build/CMakeFiles/vorn_restart.dir/src/main/main.cpp.o
+  core=$build/libvorn_core.a
+  mkdir -p "$work/variants"
+  cp "$vorn" "$work/variants/shipped"
+  c++ -O3 -Wl,--as-needed "$obj" -o "$work/variants/static-jansson" "$core" \
+    -Wl,-Bstatic -ljansson -Wl,-Bdynamic
+  c++ -O3 -Wl,--as-needed -static-libgcc -static-libstdc++ "$obj" -o "$work/variants/static-libgcc" \
+    "$core" -ljansson
+  c++ -O3 -static "$obj" -o "$work/variants/static" "$core" -ljansson
+fi
+variant_names=(shipped static-jansson static-libgcc static)
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+
+probe_run() {  # probe_run <result file> <probe options...> -- <command...>
+  local out=$1
+  shift
+  "$probe" --tag "$tag" --tasks "$count" --log "$out.log" "$@" >"$out" &
+  probe_pid=$!
+  local status=0
+  wait "$probe_pid" || status=$?
+  probe_pid=
+  if [ $status -ne 0 ] || grep -q '^error=' "$out"; then
+    say "measurement failed ($status): $(tr '\n' ' ' <"$out")"
+    exit 1
+  fi
+}
+
+# How the probe starts each subject: options, then -- and the command.
+subject() {
+  case $1 in
+    runit) args=(-- "$(command -v runsvdir)" "$work/runit") ;;
+    s6) args=(-- "$(command -v s6-svscan)" "$work/s6") ;;
+    daemontools) args=(-- "$(command -v svscan)" "$work/daemontools") ;;
+    supervisor) args=(-- "$(command -v supervisord)" -c "$work/supervisor/supervisord.conf") ;;
+    vorn) args=(--pidns -- "$vorn" --install_path="$work/root") ;;
+    # the second instance: the kill-by-name clock, and task 0 ends on SIGUSR1
+    vorn2) args=(--pidns --note "$work/killclock" --env LD_PRELOAD="$kill_clock"
+                 --env VORN_BENCH_KILL_CLOCK="$work/killclock"
+                 -- "$vorn" --install_path="$work/turnroot") ;;
+    variant-*) args=(--pidns -- "$work/variants/${1#variant-}" --install_path="$work/root") ;;
+  esac
+}
+
+subjects=()
+[ $only_vorn -eq 1 ] || subjects+=(runit s6 daemontools supervisor)
+subjects+=(vorn vorn2)
+[ $variants -eq 0 ] || for v in "${variant_names[@]}"; do subjects+=("variant-$v"); done
+
+# Start times in rounds, one start of every subject per round, so that the
+# load of a shared machine falls on all of them alike.
+for r in $(seq "$starts"); do
+  say "starts, round $r of $starts"
+  for k in "${subjects[@]}"; do
+    subject "$k"
+    : >"$work/killclock"
+    probe_run "$work/start-$k-$r.txt" --wait-exit 0 "${args[@]}"
+  done
+done
+
+for k in runit s6 daemontools supervisor vorn; do
+  [ $only_vorn -eq 1 ] && [ $k != vorn ] && continue
+  say "$k: ${idle} s idle, 3 restarts"
+  subject "$k"
+  probe_run "$work/$k.txt" --idle "$idle" --restarts 3 "${args[@]}"
+done
+
+say "vorn_restart: a full turn"
+subject vorn2
+: >"$work/killclock"
+probe_run "$work/turn.txt" --idle 0 --restarts 0 --turn "${args[@]}"
+
+say "vorn_restart: instructions and allocations per pass under callgrind"
+mkdir -p "$work/callgrind"
+probe_run "$work/callgrind.txt" --pidns --wait-exit 300 \
+  --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
+  --env VORN_BENCH_PASS_REPORT="$work/callgrind/allocations" \
+  -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$work/callgrind/out" \
+  "$vorn" --install_path="$work/root"
+
+# Kill-by-name against this machine's own process table (a name no process
+# has, so nothing is killed): what each run costs outside the namespace.
+host_processes=$(ls /proc | grep -c '^[0-9]')
+host_kill_us=$(
+  start=$(date +%s%N)
+  for i in $(seq 18); do killall -9 -- "bench_${run}_none" >/dev/null 2>&1 || true; done
+  echo $((($(date +%s%N) - start) / 1000))
+)
+
+if [ $variants -eq 1 ]; then
+  say "vorn_restart link variants: memory"
+  for v in "${variant_names[@]}"; do
+    subject "variant-$v"
+    probe_run "$work/variant-$v.txt" --idle 5 --restarts 0 "${args[@]}"
+  done
+fi
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# --- the report --------------------------------------------------------------
+get() { sed -n "s/^$2=//p" "$work/$1.txt" | head -n1; }
+
+libraries() {  # shared libraries, ld.so and the vdso left out
+  local list
+  list=$(get "$1" libraries | cut -d: -f2- | tr ',' '\n' | grep -v '^ld-linux' | sed 's/\.so.*//' | sort)
+  local n
+  n=$(echo "$list" | grep -c . || true)
+  if [ "$n" -gt 5 ]; then echo "$n libraries"; else echo "$list" | paste -sd' ' | sed 's/ /, /g'; fi
+}
+
+binaries() {
+  get "$1" binaries | tr ',' '\n' | while IFS=: read -r path size; do
+    printf '%s %s B<br>' "$(basename "$path")" "$size"
+  done | sed 's/<br>$//'
+}
+
+restarts() { get "$1" restart_ms | sed 's/,/, /g'; }
+
+start_list() {  # the start times of a subject, one a line
+  local r
+  for r in $(seq "$starts"); do get "start-$1-$r" start_ms; done
+}
+
+start_range() {  # median (min to max) of the starts
+  local list
+  list=$(start_list "$1" | sort -g)
+  if [ "$starts" -gt 1 ]; then
+    printf '%s ms (%s–%s)' "$(median <<<"$list")" "$(head -n1 <<<"$list")" "$(tail -n1 <<<"$list")"
+  else
+    printf '%s ms' "$list"
+  fi
+}
+
+start_median() { start_list "$1" | median; }
+
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[int((NR + 1) / 2)] }'; }
+
+row() {  # row <key> <label>
+  local k=$1
+  printf '| %s | %s | %s kB | %s kB | %s ms | %s µs | %s | %s | %s ms | %s | %s |\n' \
+    "$2" "$(get "$k" processes)" "$(get "$k" rss_kb)" "$(get "$k" pss_kb)" "$(get "$k" cpu_ms)" \
+    "$(get "$k" oncpu_us)" "$(get "$k" voluntary)" "$(start_range "$k")" "$(restarts "$k")" \
+    "$(binaries "$k")" "$(libraries "$k")"
+}
+
+kill_runs() { cut -d' ' -f1 <<<"$1"; }
+kill_ms() { awk '{printf "%.1f", $2 / 1000}' <<<"$1"; }
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+
+{
+  echo "### Side by side: 16 tasks, ${idle} s idle"
+  echo
+  echo "| supervisor | processes | VmRSS | Pss | CPU (utime+stime), ${idle} s idle | on CPU (schedstat), ${idle} s idle | voluntary switches, ${idle} s idle | start → 16 running, median (min–max) of $starts starts | restart after a kill (3 kills) | binaries | shared libraries |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|"
+  if [ $only_vorn -eq 0 ]; then
+    row runit "runit (runsvdir, runsv)"
+    row s6 "s6 (s6-svscan, s6-supervise)"
+    row daemontools "daemontools (svscan, supervise)"
+    row supervisor "supervisor (supervisord)"
+  fi
+  row vorn "**vorn_restart**"
+  echo
+
+  echo "### vorn_restart alone"
+  echo
+  note_start=$(get turn note_start)
+  note_turn=$(get turn note_turn)
+  start_kill_runs=$(kill_runs "$note_start")
+  start_kill_ms=$(kill_ms "$note_start")
+  turn_kill_runs=$(($(kill_runs "$note_turn") - start_kill_runs))
+  turn_kill_ms=$(awk -v a="$(kill_ms "$note_turn")" -v b="$start_kill_ms" 'BEGIN { printf "%.1f", a - b }')
+  echo "| figure | value |"
+  echo "|---|---|"
+  # Per start of the second instance: its start time and its kill-by-name total.
+  for r in $(seq "$starts"); do
+    echo "$(get "start-vorn2-$r" start_ms) $(get "start-vorn2-$r" note_start)"
+  done >"$work/vorn2-starts"
+  kill_median=$(awk '{ printf "%.1f\n", $3 / 1000 }' "$work/vorn2-starts" | median)
+  rest_median=$(awk '{ printf "%.1f\n", $1 - $3 / 1000 }' "$work/vorn2-starts" | median)
+  echo "| start → 16 running, second instance (kill-by-name clock preloaded), median of $starts | $(start_range vorn2) |"
+  echo "| of which kill-by-name runs (\`killall -9 -- <name>\`, spawn to reap), median | $start_kill_runs runs, $kill_median ms |"
+  echo "| the start without its kill-by-name runs, median | $rest_median ms |"
+  echo "| full turn: task 0 exits with status 0 → all 16 tasks run again as new processes | $(get turn turn_ms) ms |"
+  echo "| of which waiting for the next pass (task 0's end noticed, old tasks killed) | $(get turn turn_wait_ms) ms |"
+  echo "| of which the new turn (kill-by-name, configuration, 16 starts) | $(get turn turn_work_ms) ms, kill-by-name $turn_kill_runs runs, $turn_kill_ms ms |"
+  passes=$(ls "$work/callgrind"/out.* 2>/dev/null | sed 's/.*\.//' | sort -n)
+  instr=()
+  for n in $passes; do
+    instr+=("$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$work/callgrind/out.$n" | head -n1)")
+  done
+  idle_instr=$(printf '%s\n' "${instr[@]:1}" | paste -sd' ' | sed 's/ /, /g')
+  echo "| instructions (callgrind Ir) of start-up + first pass (16 starts) | ${instr[0]:-?} |"
+  echo "| instructions (callgrind Ir) of each following idle pass | $idle_instr |"
+  allocs=$(awk 'NR > 1 { a += $2; f += $3; n++ } END { printf "%d allocations, %d frees in %d passes", a, f, n }' \
+    "$work/callgrind/allocations")
+  first_allocs=$(awk 'NR == 1 { printf "%d allocations, %d frees", $2, $3 }' "$work/callgrind/allocations")
+  echo "| heap calls in the idle passes | $allocs |"
+  echo "| heap calls in start-up + first pass | $first_allocs |"
+  echo "| kill-by-name against this machine's $host_processes processes (outside the namespace), 18 runs | $(awk -v u="$host_kill_us" 'BEGIN { printf "%.1f", u / 1000 }') ms |"
+  echo "| binary | $(stat -c %s "$vorn") B ($(size "$vorn" | awk 'NR == 2 { printf "text %s, data %s, bss %s", $1, $2, $3 }')) |"
+  echo
+
+  if [ $only_vorn -eq 0 ]; then
+    light=$(for k in runit s6 daemontools supervisor; do echo "$(get $k pss_kb) $k"; done | sort -n | head -n1 | cut -d' ' -f2)
+    echo "### Targets (lightest peer by Pss: $light)"
+    echo
+    echo "| target | vorn_restart | $light | ratio | met |"
+    echo "|---|---|---|---|---|"
+    pr=$(ratio "$(get vorn pss_kb)" "$(get $light pss_kb)")
+    rr=$(ratio "$(get vorn rss_kb)" "$(get $light rss_kb)")
+    met() { awk -v r="$1" -v l="$2" 'BEGIN { print (r < l) ? "yes" : "**no**" }'; }
+    echo "| Pss under a quarter | $(get vorn pss_kb) kB | $(get $light pss_kb) kB | $pr | $(met "$pr" 0.25) |"
+    echo "| VmRSS under a tenth | $(get vorn rss_kb) kB | $(get $light rss_kb) kB | $rr | $(met "$rr" 0.1) |"
+    wakes=$(awk -v v="$(get vorn voluntary)" -v s="$idle" 'BEGIN { printf "%.0f", v }')
+    echo "| one wake-up per 5-second pass | $wakes switches in $idle s | | | $(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "yes" : "**no**" }') |"
+    fastest=$(for k in runit s6 daemontools supervisor; do echo "$(start_median $k) $k"; done | sort -g | head -n1)
+    vorn_start=$(start_median vorn)
+    echo "| start faster than every peer (medians) | $vorn_start ms | fastest: ${fastest#* } ${fastest%% *} ms | $(ratio "$vorn_start" "${fastest%% *}") | $(awk -v a="$vorn_start" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
+    echo "| the same without the kill-by-name runs (second instance) | $rest_median ms | | $(ratio "$rest_median" "${fastest%% *}") | $(awk -v a="$rest_median" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
+    echo
+  fi
+
+  if [ $variants -eq 1 ]; then
+    echo "### vorn_restart linked in other ways (16 tasks, same run)"
+    echo
+    echo "| link | VmRSS | Pss | start → 16 running, median (min–max) of $starts | file size | shared libraries |"
+    echo "|---|---|---|---|---|---|"
+    for v in shipped static-jansson static-libgcc static; do
+      case $v in
+        shipped) label="shipped: libjansson and libc shared" ;;
+        static-jansson) label="libjansson static, libc shared" ;;
+        static-libgcc) label="-static-libgcc -static-libstdc++" ;;
+        static) label="fully static (-static)" ;;
+      esac
+      printf '| %s | %s kB | %s kB | %s | %s B | %s |\n' "$label" "$(get "variant-$v" rss_kb)" \
+        "$(get "variant-$v" pss_kb)" "$(start_range "variant-$v")" \
+        "$(stat -c %s "$work/variants/$v")" "$(libraries "variant-$v")"
+    done
+    echo
+  fi
+
+  echo "Machine: $(nproc) cores, $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n1), kernel $(uname -r), Debian $(cat /etc/debian_version); load average $load_before at the start, $load_after at the end. Peers: $(for p in "${peer_packages[@]}"; do dpkg-query -W -f='${Package} ${Version}, ' "$p" 2>/dev/null; done | sed 's/, $//'); $(valgrind --version)."
+} | tee "$work/report.md"
+say "done"

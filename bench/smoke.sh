@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Quick check of the benchmark's vorn_restart part, run by ctest: the
+# probe starts vorn_restart twice on 16 tasks in a PID namespace, with the
+# fake killall first in PATH and the kill-by-name clock preloaded, measures
+# it for a second and must end every process it started.
+#   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir>
+set -euo pipefail
+probe=$1 kill_clock=$2 vorn=$3 fake_bin=$4
+
+work=$(mktemp -d /tmp/vorn-bench-smoke.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+tag=$$
+mkdir -p "$work/root/usr/sbin" "$work/root/etc/vorn/vorn_restart"
+json=
+for i in $(seq 0 15); do
+  name=$(printf 'smoke_%s_%02d' "$tag" "$i")
+  printf '#!/bin/sh\nexec sleep %s0%02d\n' "$tag" "$i" >"$work/root/usr/sbin/$name"
+  chmod +x "$work/root/usr/sbin/$name"
+  json+="${json:+,}{\"name\":\"$name\"}"
+done
+echo "{\"tasks\":[$json]}" >"$work/root/etc/vorn/vorn_restart/vorn_restart.conf"
+
+"$probe" --tag "$tag" --tasks 16 --starts 2 --idle 1 --restarts 1 --kill-slot 3 --pidns \
+  --note "$work/killclock" --log "$work/log" \
+  --env PATH="$fake_bin:/usr/bin:/bin" --env LD_PRELOAD="$kill_clock" \
+  --env VORN_BENCH_KILL_CLOCK="$work/killclock" \
+  --env ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 \
+  -- "$vorn" --install_path="$work/root" >"$work/out" || { cat "$work/out" "$work/log"; exit 1; }
+cat "$work/out"
+
+failed=0
+expect() {  # expect <description> <command...>
+  if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi
+}
+value() { sed -n "s/^$1=//p" "$work/out"; }
+expect "two starts measured" test "$(value start_runs_ms | tr ',' '\n' | grep -c .)" -eq 2
+expect "one supervisor process" test "$(value processes)" = 1
+expect "its memory read" test "$(value rss_kb)" -gt 0 -a "$(value pss_kb)" -gt 0
+expect "binary and libraries listed" grep -q "^binaries=$vorn:" "$work/out"
+expect "18 kill-by-name runs timed per start" test "$(value note_starts)" != "" -a \
+  "$(value note_start | cut -d' ' -f1)" = 18
+expect "the killed task started again, 5 to 10 s later" \
+  awk -v ms="$(value restart_ms)" 'BEGIN { exit !(ms >= 4900 && ms <= 10500) }'
+expect "nothing left behind" test "$(value leftover)" = 0
+expect "no task still running" test -z "$(pgrep -f "^sleep ${tag}0[0-9][0-9]$" || true)"
+exit $failed
