@@ -108,7 +108,8 @@ std::vector<pid_t> installation::start_pids(const std::string& name) const {
 supervisor::supervisor(const installation& inst, run_options options) {
     out_path_ = inst.root() + "/supervisor.out";
     err_path_ = inst.root() + "/supervisor.err";
-    std::vector<std::string> args = {VORN_BINARY};
+    std::vector<std::string> args = options.wrapper;
+    args.push_back(VORN_BINARY);
     if (options.debug) args.push_back("-d");
     args.push_back("--install_path=" + inst.root());
     for (const std::string& a : options.extra_arguments) args.push_back(a);
@@ -129,12 +130,14 @@ supervisor::supervisor(const installation& inst, run_options options) {
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        ::close(in);
-        ::close(out);
-        ::close(err);
+        // Nothing else of the test process: the descriptors the supervisor
+        // holds are then its own.
+        ::close_range(3, ~0U, 0);
         ::setenv("PATH", path.c_str(), 1);
         ::setenv("LD_PRELOAD", preload.c_str(), 1);
         ::setenv("VORN_TEST_KILLALL_LOG", inst.killall_log().c_str(), 1);
+        ::setenv("VORN_TEST_SLEEP_LOG", inst.event_log().c_str(), 1);
+        ::setenv("VORN_TEST_FORK_LOG", inst.event_log().c_str(), 1);
         // The sanitizer runtime need not come first when a library is preloaded.
         ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
         ::unsetenv("LD_LIBRARY_PATH");
@@ -142,7 +145,7 @@ supervisor::supervisor(const installation& inst, run_options options) {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     ::setpgid(pid_, pid_);
@@ -159,6 +162,14 @@ void supervisor::stop() {
         reaped_ = true;
     }
     pid_ = -1;
+}
+
+bool supervisor::terminate(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return false;
+    ::kill(pid_, SIGTERM);
+    const bool ended = wait_until([&] { return !running(); }, timeout);
+    stop();
+    return ended;
 }
 
 bool supervisor::running() {
@@ -186,6 +197,15 @@ std::vector<pid_t> supervisor::children() const {
     return kids;
 }
 
+std::vector<pid_t> supervisor::live_children() const {
+    std::vector<pid_t> live;
+    for (pid_t child : children()) {
+        const char state = process_state(child);
+        if (state != 0 && state != 'Z' && state != 'X') live.push_back(child);
+    }
+    return live;
+}
+
 int supervisor::zombie_children() const {
     int n = 0;
     for (pid_t child : children())
@@ -208,6 +228,69 @@ long supervisor::resident_kib() const {
     for (const std::string& line : read_lines("/proc/" + std::to_string(pid_) + "/status"))
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
+}
+
+
+zombie_watch::zombie_watch(const supervisor& sup)
+    : thread_([this, &sup] {
+          while (!stop_) {
+              const int now = sup.zombie_children();
+              if (now > most_) most_ = now;
+              ++samples_;
+              std::this_thread::sleep_for(2ms);
+          }
+      }) {}
+
+zombie_watch::~zombie_watch() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::string table_mismatch(const supervisor& sup, const installation& inst,
+                           const std::vector<std::string>& tasks,
+                           const std::vector<std::string>& running) {
+    const std::vector<pid_t> live = sup.live_children();
+    const auto is_live = [&](pid_t pid) {
+        for (pid_t p : live)
+            if (p == pid) return true;
+        return false;
+    };
+    std::ostringstream why;
+    std::vector<pid_t> expected;
+    for (const std::string& name : tasks) {
+        const std::vector<pid_t> pids = inst.start_pids(name);
+        for (std::size_t i = 0; i + 1 < pids.size(); ++i)
+            if (is_live(pids[i]))
+                why << name << ": start " << i + 1 << " (pid " << pids[i]
+                    << ") still runs after a later start; ";
+        for (const std::string& r : running)
+            if (r == name) {
+                if (pids.empty() || !is_live(pids.back()))
+                    why << name << ": last start is not running; ";
+                else
+                    expected.push_back(pids.back());
+            }
+    }
+    if (!running.empty()) {
+        for (pid_t p : live) {
+            bool known = false;
+            for (pid_t e : expected) known = known || e == p;
+            if (!known) why << "child " << p << " is no task's last start; ";
+        }
+        if (const int zombies = sup.zombie_children()) why << zombies << " zombies; ";
+    }
+    return why.str();
+}
+
+std::vector<std::string> foreign_kills(const installation& inst,
+                                       const std::vector<std::string>& names) {
+    std::vector<std::string> foreign;
+    for (const std::string& call : inst.killall_calls()) {
+        bool known = false;
+        for (const std::string& name : names) known = known || call == "[-9][--][" + name + "]";
+        if (!known) foreign.push_back(call);
+    }
+    return foreign;
 }
 
 }  // namespace vorn::e2e
