@@ -5,8 +5,8 @@
  * and its kill-by-name runs alike.  Each failure appends "fork failed" to
  * VORN_TEST_FORK_LOG, so that a test sees it among the logged sleeps.
  *
- * The variables are read once and taken out of the environment, so that
- * the tasks the supervisor starts (which inherit the preload) fork as usual. */
+ * Only the process whose pid is VORN_TEST_SUPERVISOR_PID is affected: the
+ * tasks it starts inherit the preload and fork as usual. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -23,13 +23,13 @@ static char fork_log[4096];
 static void take(const char* name, char* buf, size_t size) {
     const char* value = getenv(name);
     if (value && strlen(value) < size) strcpy(buf, value);
-    unsetenv(name);
 }
 
 __attribute__((constructor)) static void read_settings(void) {
+    const char* pid = getenv("VORN_TEST_SUPERVISOR_PID");
+    if (!pid || atol(pid) != (long)getpid()) return;
     const char* count = getenv("VORN_TEST_FORK_FAILURES");
     failures_left = count ? atol(count) : 0;
-    unsetenv("VORN_TEST_FORK_FAILURES");
     take("VORN_TEST_FORK_TRIGGER", trigger, sizeof trigger);
     take("VORN_TEST_FORK_LOG", fork_log, sizeof fork_log);
 }

@@ -138,6 +138,9 @@ supervisor::supervisor(const installation& inst, run_options options) {
         ::setenv("VORN_TEST_KILLALL_LOG", inst.killall_log().c_str(), 1);
         ::setenv("VORN_TEST_SLEEP_LOG", inst.event_log().c_str(), 1);
         ::setenv("VORN_TEST_FORK_LOG", inst.event_log().c_str(), 1);
+        // The test libraries act in this process only (it becomes the
+        // supervisor, under a wrapper too), not in the tasks it starts.
+        ::setenv("VORN_TEST_SUPERVISOR_PID", std::to_string(::getpid()).c_str(), 1);
         // The sanitizer runtime need not come first when a library is preloaded.
         ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
         ::unsetenv("LD_LIBRARY_PATH");

@@ -4,6 +4,7 @@
 //
 // Sizes come from the environment, so that a longer soak can be run by hand:
 //   VORN_SOAK_TURNS, VORN_SOAK_RESTARTS                    (default 1000 each)
+//   VORN_SOAK_UNUSABLE              turns with an unusable configuration (200)
 //   VORN_SOAK_VALGRIND_TURNS, VORN_SOAK_VALGRIND_RESTARTS  (default 25, 50)
 // The supervisor runs without -d, so that every turn opens and closes the
 // null device, with a pass of 5 ms (VORN_TEST_MS_PER_SECOND=1).
@@ -44,7 +45,8 @@ public:
         for (const std::string& w : workers_) inst_.task(w, phase_body(w, "restarts"));
         std::string json = R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"})";
         for (const std::string& w : workers_) json += R"(, {"name": ")" + w + R"("})";
-        inst_.config(json + "]}");
+        config_ = json + "]}";
+        inst_.config(config_);
     }
 
     const installation& inst() const { return inst_; }
@@ -67,6 +69,11 @@ public:
         return n;
     }
     std::size_t turns() const { return starts_in("vorn_update", "turns"); }
+    std::size_t unusable_turns() const {
+        std::size_t n = 0;
+        for (const std::string& line : inst_.events()) n += line == "sleep 30";
+        return n;
+    }
 
     // Every task runs its last start, and nothing else is left.
     ::testing::AssertionResult settled(const supervisor& sup) const {
@@ -90,7 +97,7 @@ public:
         const std::size_t target = this->turns() + turns;
         set_phase("turns");
         end_last_start("vorn_update");  // its next start reads the phase
-        if (!wait_until([&] { return this->turns() >= target; }, 600s))
+        if (!wait_until([&] { return this->turns() >= target; }, 300s))
             return ::testing::AssertionFailure() << "only " << this->turns() << " turns";
         set_phase("steady");
         return settled(sup);
@@ -102,9 +109,24 @@ public:
         const std::size_t target = this->restarts() + restarts;
         set_phase("restarts");
         for (const std::string& w : workers_) end_last_start(w);
-        if (!wait_until([&] { return this->restarts() >= target; }, 600s))
+        if (!wait_until([&] { return this->restarts() >= target; }, 300s))
             return ::testing::AssertionFailure() << "only " << this->restarts() << " restarts";
         set_phase("steady");
+        return settled(sup);
+    }
+
+    // From the settled state: `turns` turns that find the configuration
+    // unusable and start nothing; then the file is repaired and the next
+    // turn brings everything back.
+    ::testing::AssertionResult run_unusable(const supervisor& sup, std::size_t turns) const {
+        const std::size_t target = unusable_turns() + turns;
+        inst_.config("{\"tasks\": [garbage");
+        set_phase("turns");
+        end_last_start("vorn_update");  // its exit 0 ends the turn
+        if (!wait_until([&] { return unusable_turns() >= target; }, 300s))
+            return ::testing::AssertionFailure() << "only " << unusable_turns() << " unusable turns";
+        set_phase("steady");
+        inst_.config(config_);
         return settled(sup);
     }
 
@@ -119,6 +141,7 @@ private:
     installation inst_;
     std::vector<std::string> workers_;
     std::vector<std::string> tasks_;
+    std::string config_;
 };
 
 run_options soak_options() {
@@ -131,6 +154,7 @@ run_options soak_options() {
 TEST(soak_e2e, turns_and_restarts_leak_neither_descriptors_nor_memory) {
     const std::size_t turns = size_from_env("VORN_SOAK_TURNS", 1000);
     const std::size_t restarts = size_from_env("VORN_SOAK_RESTARTS", 1000);
+    const std::size_t unusable = size_from_env("VORN_SOAK_UNUSABLE", 200);
     soak_installation soak;
     supervisor sup(soak.inst(), soak_options());
     zombie_watch zombies(sup);
@@ -139,13 +163,16 @@ TEST(soak_e2e, turns_and_restarts_leak_neither_descriptors_nor_memory) {
     // before the first reading.
     ASSERT_TRUE(soak.run_turns(sup, 20));
     ASSERT_TRUE(soak.run_restarts(sup, 20));
+    ASSERT_TRUE(soak.run_unusable(sup, 5));
     const int fds_before = sup.open_descriptors();
     const long rss_before = sup.resident_kib();
-    const std::size_t turns_before = soak.turns(), restarts_before = soak.restarts();
+    const std::size_t turns_before = soak.turns(), restarts_before = soak.restarts(),
+                      unusable_before = soak.unusable_turns();
 
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(soak.run_turns(sup, turns));
     ASSERT_TRUE(soak.run_restarts(sup, restarts));
+    ASSERT_TRUE(soak.run_unusable(sup, unusable));
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
@@ -153,13 +180,15 @@ TEST(soak_e2e, turns_and_restarts_leak_neither_descriptors_nor_memory) {
     const long rss_after = sup.resident_kib();
     const std::size_t done_turns = soak.turns() - turns_before;
     const std::size_t done_restarts = soak.restarts() - restarts_before;
-    std::printf("soak: %zu turns, %zu restarts in %.1f s; descriptors %d -> %d; "
+    const std::size_t done_unusable = soak.unusable_turns() - unusable_before;
+    std::printf("soak: %zu turns, %zu restarts, %zu unusable turns in %.1f s; descriptors %d -> %d; "
                 "VmRSS %ld -> %ld KiB; zombies at most %d\n",
-                done_turns, done_restarts, seconds, fds_before, fds_after, rss_before, rss_after,
+                done_turns, done_restarts, done_unusable, seconds, fds_before, fds_after, rss_before, rss_after,
                 zombies.most());
     EXPECT_TRUE(sup.running());
     EXPECT_GE(done_turns, turns);
     EXPECT_GE(done_restarts, restarts);
+    EXPECT_GE(done_unusable, unusable);
     EXPECT_GT(fds_before, 0);
     EXPECT_EQ(fds_after, fds_before);
     EXPECT_GT(rss_before, 0);
@@ -211,6 +240,7 @@ TEST(soak_e2e, clean_under_valgrind_memcheck) {
     ASSERT_TRUE(soak.settled(sup)) << sup.err();
     ASSERT_TRUE(soak.run_turns(sup, turns));
     ASSERT_TRUE(soak.run_restarts(sup, restarts));
+    ASSERT_TRUE(soak.run_unusable(sup, 20));
     const std::size_t reports = expect_valgrind_clean(sup, logs);
     EXPECT_GE(reports, 1u);
     std::printf("valgrind: %zu turns, %zu restarts, %zu reports, all clean\n", soak.turns(),
