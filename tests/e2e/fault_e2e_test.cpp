@@ -196,6 +196,7 @@ TEST_P(unrunnable_task, is_reported_and_retried_every_pass_or_two) {
     const std::size_t passes_after = count_events(inst, "sleep 5");
     EXPECT_GE(2 * tries + 2, passes_before) << tries << " tries in " << passes_before << " passes";
     EXPECT_LE(tries, passes_after + 1) << tries << " tries in " << passes_after << " passes";
+    std::printf("%s: %zu tries in %zu passes\n", GetParam().kind, tries, passes_after);
     EXPECT_EQ(count_of(sup.err(), "execlp("), count_of(sup.err(), line));
     EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
     EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
