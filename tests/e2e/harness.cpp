@@ -39,11 +39,12 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
     return n;
 }
 
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds poll) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(poll);
     }
     return true;
 }
@@ -83,7 +84,11 @@ void installation::task(const std::string& name, const std::string& body) const 
           "#!/bin/sh\n"
           "printf '%s\\n' \"$$ $*\" >> '" + log + ".log'\n"
           "printf '%s %s\\n' \"${LD_LIBRARY_PATH-unset}\" \"$(readlink /proc/$$/fd/1)\" >> '" +
-              log + ".env'\n" + body + "\n",
+              log + ".env'\n"
+          // The pid and the start time (field 22 of /proc/<pid>/stat) name the
+          // process even when pids come round again in a long run.
+          "read -r stat < /proc/$$/stat; set -- ${stat##*) }\n"
+          "printf '%s %s\\n' \"$$\" \"${20}\" >> '" + log + ".ids'\n" + body + "\n",
           true);
 }
 
@@ -97,6 +102,16 @@ void installation::config(const std::string& json) const { write(config_file(), 
 
 std::vector<std::string> installation::starts(const std::string& name) const {
     return read_lines(root_ + "/log/" + name + ".log");
+}
+
+std::vector<process_id> installation::start_ids(const std::string& name) const {
+    std::vector<process_id> ids;
+    for (const std::string& line : read_lines(root_ + "/log/" + name + ".ids")) {
+        std::istringstream in(line);
+        process_id id;
+        if (in >> id.pid >> id.start_time) ids.push_back(id);
+    }
+    return ids;
 }
 
 std::vector<pid_t> installation::start_pids(const std::string& name) const {
@@ -189,6 +204,18 @@ char process_state(pid_t pid) {
     return stat[close + 2];
 }
 
+unsigned long long process_start_time(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    // Field 3 (the state) follows ") "; the start time is field 22.
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    for (int n = 3; n <= 22 && in >> field; ++n)
+        if (n == 22) return std::stoull(field);
+    return 0;
+}
+
 std::vector<pid_t> supervisor::children() const {
     std::vector<pid_t> kids;
     const std::string base = "/proc/" + std::to_string(pid_) + "/task/";
@@ -252,33 +279,38 @@ zombie_watch::~zombie_watch() {
 std::string table_mismatch(const supervisor& sup, const installation& inst,
                            const std::vector<std::string>& tasks,
                            const std::vector<std::string>& running) {
-    const std::vector<pid_t> live = sup.live_children();
-    const auto is_live = [&](pid_t pid) {
-        for (pid_t p : live)
-            if (p == pid) return true;
+    // The logs first: a process found alive afterwards was alive when its
+    // later start had already been logged.
+    std::vector<std::vector<process_id>> starts;
+    for (const std::string& name : tasks) starts.push_back(inst.start_ids(name));
+    std::vector<process_id> live;
+    for (pid_t pid : sup.live_children()) live.push_back({pid, process_start_time(pid)});
+    const auto is_live = [&](const process_id& id) {
+        for (const process_id& l : live)
+            if (l == id) return true;
         return false;
     };
     std::ostringstream why;
-    std::vector<pid_t> expected;
-    for (const std::string& name : tasks) {
-        const std::vector<pid_t> pids = inst.start_pids(name);
-        for (std::size_t i = 0; i + 1 < pids.size(); ++i)
-            if (is_live(pids[i]))
-                why << name << ": start " << i + 1 << " (pid " << pids[i]
+    std::vector<process_id> expected;
+    for (std::size_t t = 0; t < tasks.size(); ++t) {
+        const std::vector<process_id>& ids = starts[t];
+        for (std::size_t i = 0; i + 1 < ids.size(); ++i)
+            if (is_live(ids[i]))
+                why << tasks[t] << ": start " << i + 1 << " (pid " << ids[i].pid
                     << ") still runs after a later start; ";
         for (const std::string& r : running)
-            if (r == name) {
-                if (pids.empty() || !is_live(pids.back()))
-                    why << name << ": last start is not running; ";
+            if (r == tasks[t]) {
+                if (ids.empty() || !is_live(ids.back()))
+                    why << tasks[t] << ": last start is not running; ";
                 else
-                    expected.push_back(pids.back());
+                    expected.push_back(ids.back());
             }
     }
     if (!running.empty()) {
-        for (pid_t p : live) {
+        for (const process_id& l : live) {
             bool known = false;
-            for (pid_t e : expected) known = known || e == p;
-            if (!known) why << "child " << p << " is no task's last start; ";
+            for (const process_id& e : expected) known = known || e == l;
+            if (!known) why << "child " << l.pid << " is no task's last start; ";
         }
         if (const int zombies = sup.zombie_children()) why << zombies << " zombies; ";
     }

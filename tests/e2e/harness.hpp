@@ -21,11 +21,20 @@ std::string read_file(const std::string& path);
 std::vector<std::string> read_lines(const std::string& path);
 std::size_t count_of(const std::string& text, const std::string& needle);
 
-// Polls the condition until it holds or the deadline passes.
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s);
+// Polls the condition every `poll` until it holds or the deadline passes.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s,
+                std::chrono::milliseconds poll = 10ms);
 
 // A name no other test uses: markers and kill-by-name stay apart.
 std::string unique_name(const std::string& base);
+
+// A process as the tasks log it: pids come round again in a long run, the
+// pair with the start time (in clock ticks since boot) does not.
+struct process_id {
+    pid_t pid = 0;
+    unsigned long long start_time = 0;
+    bool operator==(const process_id&) const = default;
+};
 
 class installation {
 public:
@@ -44,8 +53,9 @@ public:
     std::string event_log() const { return root_ + "/events.log"; }
     std::vector<std::string> events() const { return read_lines(event_log()); }
 
-    // A task script: it logs "<pid> <arguments>" to log/<name>.log and its
-    // LD_LIBRARY_PATH and standard output to log/<name>.env, then runs body.
+    // A task script: it logs "<pid> <arguments>" to log/<name>.log, its
+    // LD_LIBRARY_PATH and standard output to log/<name>.env and
+    // "<pid> <start time>" to log/<name>.ids, then runs body.
     void task(const std::string& name, const std::string& body) const;
     void config(const std::string& json) const;
     // Copies a whole installation tree (such as the demo) over the root.
@@ -55,6 +65,8 @@ public:
     // Lines of log/<name>.log: one per start of the task.
     std::vector<std::string> starts(const std::string& name) const;
     std::vector<pid_t> start_pids(const std::string& name) const;
+    // Lines of log/<name>.ids: the process of each start.
+    std::vector<process_id> start_ids(const std::string& name) const;
     std::vector<std::string> killall_calls() const { return read_lines(killall_log()); }
 
 private:
@@ -104,6 +116,8 @@ private:
 
 // State letter of /proc/<pid>/stat, or 0 when the process is gone.
 char process_state(pid_t pid);
+// Start time of the process (field 22 of /proc/<pid>/stat), 0 when it is gone.
+unsigned long long process_start_time(pid_t pid);
 
 // Samples the number of the supervisor's zombie children every 2 ms, from
 // construction to destruction, and keeps the largest.

@@ -30,6 +30,12 @@ std::size_t size_from_env(const char* name, std::size_t fallback) {
     return value && std::atol(value) > 0 ? static_cast<std::size_t>(std::atol(value)) : fallback;
 }
 
+// Time allowed for a phase of n turns or restarts: far more than they take.
+// Its logs are read every 100 ms only: they grow long.
+std::chrono::milliseconds allowance(std::size_t n) {
+    return 60s + std::chrono::milliseconds(500 * n);
+}
+
 // The tasks read the phase file at every start and log what they read:
 // in "turns" the updater exits 0 at once (a turn per start), in "restarts"
 // the workers exit 0 at once (a restart per start), in "steady" all run on.
@@ -97,7 +103,7 @@ public:
         const std::size_t target = this->turns() + turns;
         set_phase("turns");
         end_last_start("vorn_update");  // its next start reads the phase
-        if (!wait_until([&] { return this->turns() >= target; }, 300s))
+        if (!wait_until([&] { return this->turns() >= target; }, allowance(turns), 100ms))
             return ::testing::AssertionFailure() << "only " << this->turns() << " turns";
         set_phase("steady");
         return settled(sup);
@@ -109,7 +115,7 @@ public:
         const std::size_t target = this->restarts() + restarts;
         set_phase("restarts");
         for (const std::string& w : workers_) end_last_start(w);
-        if (!wait_until([&] { return this->restarts() >= target; }, 300s))
+        if (!wait_until([&] { return this->restarts() >= target; }, allowance(restarts), 100ms))
             return ::testing::AssertionFailure() << "only " << this->restarts() << " restarts";
         set_phase("steady");
         return settled(sup);
@@ -123,7 +129,7 @@ public:
         inst_.config("{\"tasks\": [garbage");
         set_phase("turns");
         end_last_start("vorn_update");  // its exit 0 ends the turn
-        if (!wait_until([&] { return unusable_turns() >= target; }, 300s))
+        if (!wait_until([&] { return unusable_turns() >= target; }, allowance(turns), 100ms))
             return ::testing::AssertionFailure() << "only " << unusable_turns() << " unusable turns";
         set_phase("steady");
         inst_.config(config_);
