@@ -11,9 +11,9 @@
 // and then checks the settled state.
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
