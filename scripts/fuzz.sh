@@ -24,7 +24,7 @@ status=0
 (cd "$build" && ./tests/fuzz/vorn_config_fuzz corpus ../tests/fuzz/corpus \
    -dict=../tests/fuzz/config.dict -max_len=12288 -max_total_time="$seconds" \
    -print_final_stats=1 -close_fd_mask=1) >"$log" 2>&1 || status=$?
-grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|stat::peak_rss_mb)' "$log" || true
+grep -E '^#[0-9]+[[:space:]]+DONE|^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|stat::peak_rss_mb)' "$log" || true
 echo "corpus: $(find "$corpus" -type f | wc -l) files, $(du -sk "$corpus" | cut -f1) KiB in $corpus"
 if [ "$status" -ne 0 ]; then
   echo "fuzzing failed (status $status):" >&2
