@@ -15,4 +15,5 @@ fi
 scripts/deps.sh
 cmake -S . -B "$build" -DVORN_BUILD_TESTS=ON "${flags[@]}"
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# The soak has a script of its own (scripts/soak.sh).
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --label-exclude soak

@@ -39,11 +39,12 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
     return n;
 }
 
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds poll) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(poll);
     }
     return true;
 }
@@ -83,7 +84,11 @@ void installation::task(const std::string& name, const std::string& body) const 
           "#!/bin/sh\n"
           "printf '%s\\n' \"$$ $*\" >> '" + log + ".log'\n"
           "printf '%s %s\\n' \"${LD_LIBRARY_PATH-unset}\" \"$(readlink /proc/$$/fd/1)\" >> '" +
-              log + ".env'\n" + body + "\n",
+              log + ".env'\n"
+          // The pid and the start time (field 22 of /proc/<pid>/stat) name the
+          // process even when pids come round again in a long run.
+          "read -r stat < /proc/$$/stat; set -- ${stat##*) }\n"
+          "printf '%s %s\\n' \"$$\" \"${20}\" >> '" + log + ".ids'\n" + body + "\n",
           true);
 }
 
@@ -99,6 +104,16 @@ std::vector<std::string> installation::starts(const std::string& name) const {
     return read_lines(root_ + "/log/" + name + ".log");
 }
 
+std::vector<process_id> installation::start_ids(const std::string& name) const {
+    std::vector<process_id> ids;
+    for (const std::string& line : read_lines(root_ + "/log/" + name + ".ids")) {
+        std::istringstream in(line);
+        process_id id;
+        if (in >> id.pid >> id.start_time) ids.push_back(id);
+    }
+    return ids;
+}
+
 std::vector<pid_t> installation::start_pids(const std::string& name) const {
     std::vector<pid_t> pids;
     for (const std::string& line : starts(name)) pids.push_back(std::atoi(line.c_str()));
@@ -108,7 +123,8 @@ std::vector<pid_t> installation::start_pids(const std::string& name) const {
 supervisor::supervisor(const installation& inst, run_options options) {
     out_path_ = inst.root() + "/supervisor.out";
     err_path_ = inst.root() + "/supervisor.err";
-    std::vector<std::string> args = {VORN_BINARY};
+    std::vector<std::string> args = options.wrapper;
+    args.push_back(VORN_BINARY);
     if (options.debug) args.push_back("-d");
     args.push_back("--install_path=" + inst.root());
     for (const std::string& a : options.extra_arguments) args.push_back(a);
@@ -135,12 +151,17 @@ supervisor::supervisor(const installation& inst, run_options options) {
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        ::close(in);
-        ::close(out);
-        ::close(err);
+        // Nothing else of the test process: the descriptors the supervisor
+        // holds are then its own.
+        ::close_range(3, ~0U, 0);
         ::setenv("PATH", path.c_str(), 1);
         ::setenv("LD_PRELOAD", preload.c_str(), 1);
         ::setenv("VORN_TEST_KILLALL_LOG", inst.killall_log().c_str(), 1);
+        ::setenv("VORN_TEST_SLEEP_LOG", inst.event_log().c_str(), 1);
+        ::setenv("VORN_TEST_FORK_LOG", inst.event_log().c_str(), 1);
+        // The test libraries act in this process only (it becomes the
+        // supervisor, under a wrapper too), not in the tasks it starts.
+        ::setenv("VORN_TEST_SUPERVISOR_PID", std::to_string(::getpid()).c_str(), 1);
         // The sanitizer runtime need not come first when a library is preloaded.
         ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
         ::unsetenv("LD_LIBRARY_PATH");
@@ -148,7 +169,7 @@ supervisor::supervisor(const installation& inst, run_options options) {
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     ::setpgid(pid_, pid_);
@@ -177,6 +198,14 @@ void supervisor::stop() {
         reaped_ = true;
     }
     pid_ = -1;
+}
+
+bool supervisor::terminate(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return false;
+    ::kill(pid_, SIGTERM);
+    const bool ended = wait_until([&] { return !running(); }, timeout);
+    stop();
+    return ended;
 }
 
 bool supervisor::running() {
@@ -239,6 +268,18 @@ char process_state(pid_t pid) {
     return stat[close + 2];
 }
 
+unsigned long long process_start_time(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    // Field 3 (the state) follows ") "; the start time is field 22.
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    for (int n = 3; n <= 22 && in >> field; ++n)
+        if (n == 22) return std::stoull(field);
+    return 0;
+}
+
 std::vector<pid_t> supervisor::children() const {
     std::vector<pid_t> kids;
     const std::string base = "/proc/" + std::to_string(pid_) + "/task/";
@@ -248,6 +289,15 @@ std::vector<pid_t> supervisor::children() const {
         for (pid_t child; in >> child;) kids.push_back(child);
     }
     return kids;
+}
+
+std::vector<pid_t> supervisor::live_children() const {
+    std::vector<pid_t> live;
+    for (pid_t child : children()) {
+        const char state = process_state(child);
+        if (state != 0 && state != 'Z' && state != 'X') live.push_back(child);
+    }
+    return live;
 }
 
 int supervisor::zombie_children() const {
@@ -272,6 +322,74 @@ long supervisor::resident_kib() const {
     for (const std::string& line : read_lines("/proc/" + std::to_string(pid_) + "/status"))
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
+}
+
+
+zombie_watch::zombie_watch(const supervisor& sup)
+    : thread_([this, &sup] {
+          while (!stop_) {
+              const int now = sup.zombie_children();
+              if (now > most_) most_ = now;
+              ++samples_;
+              std::this_thread::sleep_for(2ms);
+          }
+      }) {}
+
+zombie_watch::~zombie_watch() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::string table_mismatch(const supervisor& sup, const installation& inst,
+                           const std::vector<std::string>& tasks,
+                           const std::vector<std::string>& running) {
+    // The logs first: a process found alive afterwards was alive when its
+    // later start had already been logged.
+    std::vector<std::vector<process_id>> starts;
+    for (const std::string& name : tasks) starts.push_back(inst.start_ids(name));
+    std::vector<process_id> live;
+    for (pid_t pid : sup.live_children()) live.push_back({pid, process_start_time(pid)});
+    const auto is_live = [&](const process_id& id) {
+        for (const process_id& l : live)
+            if (l == id) return true;
+        return false;
+    };
+    std::ostringstream why;
+    std::vector<process_id> expected;
+    for (std::size_t t = 0; t < tasks.size(); ++t) {
+        const std::vector<process_id>& ids = starts[t];
+        for (std::size_t i = 0; i + 1 < ids.size(); ++i)
+            if (is_live(ids[i]))
+                why << tasks[t] << ": start " << i + 1 << " (pid " << ids[i].pid
+                    << ") still runs after a later start; ";
+        for (const std::string& r : running)
+            if (r == tasks[t]) {
+                if (ids.empty() || !is_live(ids.back()))
+                    why << tasks[t] << ": last start is not running; ";
+                else
+                    expected.push_back(ids.back());
+            }
+    }
+    if (!running.empty()) {
+        for (const process_id& l : live) {
+            bool known = false;
+            for (const process_id& e : expected) known = known || e == l;
+            if (!known) why << "child " << l.pid << " is no task's last start; ";
+        }
+        if (const int zombies = sup.zombie_children()) why << zombies << " zombies; ";
+    }
+    return why.str();
+}
+
+std::vector<std::string> foreign_kills(const installation& inst,
+                                       const std::vector<std::string>& names) {
+    std::vector<std::string> foreign;
+    for (const std::string& call : inst.killall_calls()) {
+        bool known = false;
+        for (const std::string& name : names) known = known || call == "[-9][--][" + name + "]";
+        if (!known) foreign.push_back(call);
+    }
+    return foreign;
 }
 
 }  // namespace vorn::e2e

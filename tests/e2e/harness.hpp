@@ -4,10 +4,12 @@
 // by a logging fake first in PATH.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,11 +21,20 @@ std::string read_file(const std::string& path);
 std::vector<std::string> read_lines(const std::string& path);
 std::size_t count_of(const std::string& text, const std::string& needle);
 
-// Polls the condition until it holds or the deadline passes.
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s);
+// Polls the condition every `poll` until it holds or the deadline passes.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s,
+                std::chrono::milliseconds poll = 10ms);
 
 // A name no other test uses: markers and kill-by-name stay apart.
 std::string unique_name(const std::string& base);
+
+// A process as the tasks log it: pids come round again in a long run, the
+// pair with the start time (in clock ticks since boot) does not.
+struct process_id {
+    pid_t pid = 0;
+    unsigned long long start_time = 0;
+    bool operator==(const process_id&) const = default;
+};
 
 class installation {
 public:
@@ -37,9 +48,14 @@ public:
     std::string cache() const { return root_ + "/cache"; }
     std::string config_file() const { return root_ + "/etc/vorn/vorn_restart/vorn_restart.conf"; }
     std::string killall_log() const { return root_ + "/killall.log"; }
+    // The supervisor's sleeps ("sleep 5", "sleep 30") and the failures of
+    // fork injected by the tests, in the order they happened.
+    std::string event_log() const { return root_ + "/events.log"; }
+    std::vector<std::string> events() const { return read_lines(event_log()); }
 
-    // A task script: it logs "<pid> <arguments>" to log/<name>.log and its
-    // LD_LIBRARY_PATH and standard output to log/<name>.env, then runs body.
+    // A task script: it logs "<pid> <arguments>" to log/<name>.log, its
+    // LD_LIBRARY_PATH and standard output to log/<name>.env and
+    // "<pid> <start time>" to log/<name>.ids, then runs body.
     void task(const std::string& name, const std::string& body) const;
     void config(const std::string& json) const;
     // Copies a whole installation tree (such as the demo) over the root.
@@ -49,6 +65,8 @@ public:
     // Lines of log/<name>.log: one per start of the task.
     std::vector<std::string> starts(const std::string& name) const;
     std::vector<pid_t> start_pids(const std::string& name) const;
+    // Lines of log/<name>.ids: the process of each start.
+    std::vector<process_id> start_ids(const std::string& name) const;
     std::vector<std::string> killall_calls() const { return read_lines(killall_log()); }
 
 private:
@@ -62,6 +80,7 @@ struct run_options {
     std::vector<std::string> preload;  // further libraries to preload
     bool stdout_to_pipe = false;       // standard output into a pipe (see close_stdout_reader)
     std::vector<int> ignored_signals;  // start the supervisor with these ignored
+    std::vector<std::string> wrapper;  // command that runs the binary (valgrind ...)
 };
 
 class supervisor {
@@ -80,11 +99,17 @@ public:
     // Sum of the supervisor's children that are zombies right now.
     int zombie_children() const;
     std::vector<pid_t> children() const;
+    // Children that have not ended: the zombies left out.
+    std::vector<pid_t> live_children() const;
     int open_descriptors() const;
     long resident_kib() const;
     void stop();
     // Ends the reading side of the standard-output pipe: later writes fail.
     void close_stdout_reader();
+    // Ends the supervisor alone with SIGTERM (so that a wrapper such as
+    // valgrind can write its report), waits up to the timeout for it, then
+    // ends the whole process group.  True when it ended within the timeout.
+    bool terminate(std::chrono::milliseconds timeout = 30s);
 
 private:
     int stdout_reader_ = -1;
@@ -120,5 +145,40 @@ struct marker {
 
 // State letter of /proc/<pid>/stat, or 0 when the process is gone.
 char process_state(pid_t pid);
+// Start time of the process (field 22 of /proc/<pid>/stat), 0 when it is gone.
+unsigned long long process_start_time(pid_t pid);
+
+// Samples the number of the supervisor's zombie children every 2 ms, from
+// construction to destruction, and keeps the largest.
+class zombie_watch {
+public:
+    explicit zombie_watch(const supervisor& sup);
+    ~zombie_watch();
+    zombie_watch(const zombie_watch&) = delete;
+    zombie_watch& operator=(const zombie_watch&) = delete;
+    int most() const { return most_; }
+    long samples() const { return samples_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> most_{0};
+    std::atomic<long> samples_{0};
+    std::thread thread_;
+};
+
+// Compares the supervisor's live children with the pids its tasks logged at
+// every start.  Empty when they agree, otherwise what disagrees:
+// - a task with a live copy that is not its last start (a slot running twice);
+// - with `running` given (the settled state): a task of that list whose last
+//   start is not a live child, or a live child that is no such last start,
+//   or any zombie left.
+std::string table_mismatch(const supervisor& sup, const installation& inst,
+                           const std::vector<std::string>& tasks,
+                           const std::vector<std::string>& running = {});
+
+// Names given to killall that are not among `names`: empty when the
+// supervisor tried to kill nothing but the test's own tasks.
+std::vector<std::string> foreign_kills(const installation& inst,
+                                       const std::vector<std::string>& names);
 
 }  // namespace vorn::e2e

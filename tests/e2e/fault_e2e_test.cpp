@@ -1,0 +1,596 @@
+// Fault injection on the real binary: fork failing, tasks that cannot run,
+// children ended by signals, crash-looping and flapping updaters, a broken
+// configuration file and markers coming and going.  In every case the
+// supervisor must keep running, its children must match its table (no slot
+// running twice, every slot back to one live child once the fault is gone),
+// zombies must stay within a small bound, and killall must only ever be
+// asked about the test's own tasks.
+//
+// Tasks that misbehave check for the file "calm" in the installation root
+// first and run quietly once it exists: each test ends its fault that way
+// and then checks the settled state.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+namespace vorn::e2e {
+namespace {
+
+const char* const long_running = "exec sleep 1000";
+const std::string fork_failed_line = "fork: Resource temporarily unavailable\n";
+
+// A task body that misbehaves until the test creates <root>/calm.
+std::string until_calm(const installation& inst, const std::string& fault) {
+    return "[ -e '" + inst.root() + "/calm' ] && exec sleep 1000\n" + fault;
+}
+
+void calm(const installation& inst) { inst.write(inst.root() + "/calm", ""); }
+
+std::size_t count_events(const installation& inst, const std::string& event) {
+    std::size_t n = 0;
+    for (const std::string& line : inst.events()) n += line == event;
+    return n;
+}
+
+std::vector<std::string> with_builtins(std::vector<std::string> names) {
+    names.insert(names.begin(), {"vorn_update", "vorn_monitor"});
+    return names;
+}
+
+std::string config_of(const std::vector<std::string>& names) {
+    std::string json = R"({"tasks": [)";
+    for (std::size_t i = 0; i < names.size(); ++i)
+        json += (i ? ", " : "") + std::string(R"({"name": ")") + names[i] + R"("})";
+    return json + "]}";
+}
+
+// A slot running twice shows for good; a child killed a moment ago may
+// still be on its way out, so a mismatch counts only when it lasts.
+std::string lasting_mismatch(const supervisor& sup, const installation& inst,
+                             const std::vector<std::string>& tasks) {
+    if (table_mismatch(sup, inst, tasks).empty()) return "";
+    std::this_thread::sleep_for(100ms);
+    return table_mismatch(sup, inst, tasks);
+}
+
+// What every fault test checks at its end, after its fault is gone: still
+// running, exactly the last start of each task alive as a child of the
+// supervisor and no zombie left, zombies within the bound throughout,
+// killall asked about nothing but the test's own tasks.
+// `running` are the tasks that run once the fault is gone (all by default).
+void expect_survived(supervisor& sup, const installation& inst, const zombie_watch& zombies,
+                     int zombie_bound, const std::vector<std::string>& tasks,
+                     std::vector<std::string> running = {}) {
+    if (running.empty()) running = tasks;
+    EXPECT_TRUE(sup.running());
+    std::string why;
+    EXPECT_TRUE(wait_until([&] {
+        why = table_mismatch(sup, inst, tasks, running);
+        return why.empty();
+    })) << why;
+    EXPECT_GT(zombies.samples(), 10);
+    EXPECT_LE(zombies.most(), zombie_bound);
+    std::printf("zombies: at most %d in %ld samples (bound %d)\n", zombies.most(),
+                zombies.samples(), zombie_bound);
+    EXPECT_EQ(foreign_kills(inst, tasks), std::vector<std::string>{});
+}
+
+// Each injected fork failure is followed by the pass's sleep: the start
+// pass gives up at the first failure instead of trying the other slots.
+void expect_one_failure_per_pass(const std::vector<std::string>& events, std::size_t from) {
+    for (std::size_t i = from; i < events.size(); ++i)
+        if (events[i] == "fork failed") {
+            ASSERT_LT(i + 1, events.size());
+            EXPECT_EQ(events[i + 1], "sleep 5") << "event " << i;
+        }
+}
+
+run_options failing_fork(const installation& inst, int failures, bool from_start) {
+    run_options options;
+    options.preload = {VORN_FAIL_FORK};
+    options.environment = {{"VORN_TEST_FORK_FAILURES", std::to_string(failures)}};
+    if (!from_start)
+        options.environment.push_back({"VORN_TEST_FORK_TRIGGER", inst.root() + "/fork_trigger"});
+    return options;
+}
+
+TEST(fault_e2e, fork_failing_from_the_start_holds_every_start_back) {
+    installation inst;
+    const std::string first = unique_name("first"), second = unique_name("second");
+    const auto tasks = with_builtins({first, second});
+    for (const std::string& name : tasks) inst.task(name, long_running);
+    inst.config(config_of(tasks));
+    // The kill-by-name runs do not fork (they are spawned), so the failures
+    // meet the first start of each of four passes.
+    supervisor sup(inst, failing_fork(inst, 4, true));
+    zombie_watch zombies(sup);
+    ASSERT_TRUE(wait_until([&] {
+        for (const std::string& name : tasks)
+            if (inst.starts(name).empty()) return false;
+        return true;
+    })) << sup.err();
+    EXPECT_EQ(count_of(sup.err(), fork_failed_line), 4u);
+    std::vector<std::string> killed = {"[-9][--][vorn_update]", "[-9][--][vorn_monitor]"};
+    for (const std::string& name : tasks) killed.push_back("[-9][--][" + name + "]");
+    EXPECT_EQ(inst.killall_calls(), killed);  // stale copies were still killed, once each
+    const auto events = inst.events();
+    ASSERT_GE(events.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 8),
+              (std::vector<std::string>{"fork failed", "sleep 5", "fork failed", "sleep 5",
+                                        "fork failed", "sleep 5", "fork failed", "sleep 5"}));
+    // Once fork works every task is started, and only once.
+    ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 5") >= 10; }));
+    for (const std::string& name : tasks) EXPECT_EQ(inst.starts(name).size(), 1u) << name;
+    expect_survived(sup, inst, zombies, 0, tasks);
+}
+
+TEST(fault_e2e, fork_failing_mid_run_changes_no_slot) {
+    installation inst;
+    const std::string a = unique_name("quick_a"), b = unique_name("quick_b");
+    const auto tasks = with_builtins({a, b});
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(a, until_calm(inst, "exit 0"));
+    inst.task(b, until_calm(inst, "exit 0"));
+    inst.config(config_of(tasks));
+    supervisor sup(inst, failing_fork(inst, 3, false));
+    zombie_watch zombies(sup);
+    ASSERT_TRUE(wait_until([&] { return inst.starts(a).size() >= 3 && inst.starts(b).size() >= 3; }));
+    const std::size_t before = inst.events().size();
+    inst.write(inst.root() + "/fork_trigger", "");
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.err(), fork_failed_line) == 3; })) << sup.err();
+    const std::size_t a_then = inst.starts(a).size(), b_then = inst.starts(b).size();
+    ASSERT_TRUE(wait_until([&] {
+        return inst.starts(a).size() >= a_then + 2 && inst.starts(b).size() >= b_then + 2;
+    }));
+    EXPECT_EQ(count_of(sup.err(), fork_failed_line), 3u);
+    expect_one_failure_per_pass(inst.events(), before);
+    // The long-running tasks were never touched.
+    EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
+    EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
+    EXPECT_EQ(lasting_mismatch(sup, inst, tasks), "");
+    calm(inst);
+    expect_survived(sup, inst, zombies, 2, tasks);
+}
+
+// A task whose executable cannot be run, and the reason execvp gives.
+struct unrunnable {
+    const char* kind;
+    std::function<void(const installation&, const std::string& name)> make;
+    const char* reason;
+};
+
+void PrintTo(const unrunnable& u, std::ostream* os) { *os << u.kind; }
+
+class unrunnable_task : public ::testing::TestWithParam<unrunnable> {};
+
+TEST_P(unrunnable_task, is_reported_and_retried_every_pass_or_two) {
+    installation inst;
+    const std::string bad = unique_name("bad");
+    const auto tasks = with_builtins({bad});
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    GetParam().make(inst, bad);
+    inst.config(config_of(tasks));
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    const std::string line = "execlp(" + bad + ", " + bad + "): " + GetParam().reason + "\n";
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.err(), line) >= 10; })) << sup.err();
+    // A failed start is reaped in the same pass or the next one and started
+    // again in the pass after: at least one try every two passes, never
+    // more than one a pass.
+    const std::size_t passes_before = count_events(inst, "sleep 5");
+    const std::size_t tries = count_of(sup.err(), line);
+    const std::size_t passes_after = count_events(inst, "sleep 5");
+    EXPECT_GE(2 * tries + 3, passes_before) << tries << " tries in " << passes_before << " passes";
+    EXPECT_LE(tries, passes_after + 1) << tries << " tries in " << passes_after << " passes";
+    std::printf("%s: %zu tries in %zu passes\n", GetParam().kind, tries, passes_after);
+    EXPECT_EQ(count_of(sup.err(), "execlp("), count_of(sup.err(), line));
+    EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
+    EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
+    expect_survived(sup, inst, zombies, 1, tasks, with_builtins({}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    fault_e2e, unrunnable_task,
+    ::testing::Values(
+        unrunnable{"missing", [](const installation&, const std::string&) {},
+                   "No such file or directory"},
+        unrunnable{"not_executable",
+                   [](const installation& inst, const std::string& name) {
+                       inst.write(inst.sbin() + name, "#!/bin/sh\nexit 0\n", false);
+                   },
+                   "Permission denied"},
+        unrunnable{"directory",
+                   [](const installation& inst, const std::string& name) {
+                       std::filesystem::create_directory(inst.sbin() + name);
+                   },
+                   "Permission denied"},
+        unrunnable{"bad_interpreter",
+                   [](const installation& inst, const std::string& name) {
+                       inst.write(inst.sbin() + name, "#!/no/such/interpreter\nexit 0\n", true);
+                   },
+                   "No such file or directory"}),
+    [](const auto& info) { return std::string(info.param.kind); });
+
+TEST(fault_e2e, children_ended_by_signals_or_at_once_are_restarted) {
+    installation inst;
+    const std::string killed = unique_name("sigkill"), segv = unique_name("sigsegv"),
+                      quick = unique_name("quick");
+    const auto tasks = with_builtins({killed, segv, quick});
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(killed, until_calm(inst, "kill -KILL $$"));
+    inst.task(segv, until_calm(inst, "kill -SEGV $$"));
+    inst.task(quick, until_calm(inst, "exit 0"));
+    inst.config(config_of(tasks));
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    std::vector<std::string> mismatches;
+    ASSERT_TRUE(wait_until([&] {
+        if (std::string why = lasting_mismatch(sup, inst, tasks); !why.empty())
+            mismatches.push_back(why);
+        return inst.starts(killed).size() >= 8 && inst.starts(segv).size() >= 8 &&
+               inst.starts(quick).size() >= 8;
+    })) << sup.err();
+    EXPECT_EQ(mismatches, std::vector<std::string>{});
+    EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
+    EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
+    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), 1u);  // all in one turn
+    calm(inst);
+    // At most one unreaped child per looping slot.
+    expect_survived(sup, inst, zombies, 3, tasks);
+}
+
+TEST(fault_e2e, crash_looping_updater_is_restarted_alone) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    const auto tasks = with_builtins({worker});
+    inst.task("vorn_update", until_calm(inst, "kill -SEGV $$"));
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    inst.config(config_of(tasks));
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_update").size() >= 15; })) << sup.err();
+    EXPECT_EQ(count_of(sup.err(), "kill "), 0u);
+    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), 1u);
+    EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
+    EXPECT_EQ(inst.starts(worker).size(), 1u);
+    calm(inst);
+    expect_survived(sup, inst, zombies, 1, tasks);
+}
+
+TEST(fault_e2e, updater_alternating_exit_0_and_1) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    const auto tasks = with_builtins({worker});
+    // Odd starts exit 0 (new turn), even starts exit 1 (system tasks restarted).
+    inst.task("vorn_update",
+              until_calm(inst, "n=$(wc -l < '" + inst.root() +
+                                   "/log/vorn_update.log')\n[ $((n % 2)) -eq 1 ] && exit 0\nexit 1"));
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                              {"name": ")" + worker + R"(", "system": 0}]})");
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    std::vector<std::string> mismatches;
+    ASSERT_TRUE(wait_until([&] {
+        if (std::string why = lasting_mismatch(sup, inst, tasks); !why.empty())
+            mismatches.push_back(why);
+        return inst.starts("vorn_update").size() >= 40;
+    }, 60s)) << sup.err();
+    calm(inst);
+    std::string why;
+    ASSERT_TRUE(wait_until([&] {
+        why = table_mismatch(sup, inst, tasks, tasks);
+        return why.empty();
+    })) << why;
+    EXPECT_EQ(mismatches, std::vector<std::string>{});
+    // Every start but the last (calm) one ended with its parity's status.
+    const std::size_t s = inst.starts("vorn_update").size();
+    const std::size_t exits_0 = s / 2, exits_1 = (s - 1) / 2;
+    const std::size_t turns = count_of(sup.out(), "task_info_size:");
+    EXPECT_EQ(turns, 1 + exits_0);
+    EXPECT_EQ(count_of(sup.err(), "kill vorn_monitor...........................\n"), exits_1);
+    EXPECT_EQ(count_of(sup.err(), "kill vorn_monitor\n"), exits_0);
+    EXPECT_EQ(count_of(sup.err(), "kill " + worker + "\n"), exits_0);
+    EXPECT_EQ(count_of(sup.err(), "kill " + worker + "."), 0u);
+    // A start killed before its script wrote its log line goes uncounted
+    // (under load a shell may take longer than a pass to get there), so the
+    // logged starts may fall short of the forks, never exceed them.
+    EXPECT_LE(inst.starts(worker).size(), turns);
+    EXPECT_GE(inst.starts(worker).size(), turns * 9 / 10);
+    EXPECT_LE(inst.starts("vorn_monitor").size(), turns + exits_1);
+    EXPECT_GE(inst.starts("vorn_monitor").size(), (turns + exits_1) * 9 / 10);
+    // One child per slot, plus the children killed at the last exit, which
+    // the next reap step collects.
+    expect_survived(sup, inst, zombies, 6, tasks);
+}
+
+TEST(fault_e2e, updater_exit_0_with_a_full_table_leaves_no_zombies) {
+    installation inst;
+    std::vector<std::string> workers;
+    for (int i = 0; i < 14; ++i) workers.push_back(unique_name("worker"));
+    const auto tasks = with_builtins(workers);
+    // The updater exits 0 once, when every other task has logged its start.
+    std::string wait_for_all;
+    for (std::size_t i = 1; i < tasks.size(); ++i)
+        wait_for_all += "while [ ! -s '" + inst.root() + "/log/" + tasks[i] +
+                        ".ids' ]; do sleep 0.01; done\n";
+    inst.task("vorn_update", "[ $(wc -l < '" + inst.root() +
+                                 "/log/vorn_update.log') -gt 1 ] && exec sleep 1000\n" +
+                                 wait_for_all + "exit 0");
+    for (std::size_t i = 1; i < tasks.size(); ++i) inst.task(tasks[i], long_running);
+    inst.config(config_of(tasks));
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_update").size() >= 2; })) << sup.err();
+    // The new turn's first start pass is done; its reap step collects all
+    // fifteen children killed at the exit, not one of them per pass.
+    const std::size_t passes = count_events(inst, "sleep 5");
+    ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 5") >= passes + 2; }));
+    EXPECT_EQ(count_of(sup.err(), "kill "), 15u);
+    for (std::size_t i = 1; i < tasks.size(); ++i) {
+        const auto pids = inst.start_pids(tasks[i]);
+        ASSERT_EQ(pids.size(), 2u) << tasks[i];
+        EXPECT_EQ(process_state(pids[0]), 0) << tasks[i] << " killed but not reaped";
+    }
+    // The fifteen killed children, for a moment, and a kill-by-name run of
+    // the new turn that has ended but not yet been waited for.
+    expect_survived(sup, inst, zombies, 16, tasks);
+}
+
+// A way to spoil the configuration file between two turns, and to repair it.
+struct config_fault {
+    const char* kind;
+    std::function<void(const installation&, const std::string& valid)> spoil;
+    std::function<void(const installation&, const std::string& valid)> repair;
+    bool reported;  // "fopen: ..." on standard error
+};
+
+int half_written_fd = -1;
+
+void write_all(int fd, const std::string& text) {
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+void PrintTo(const config_fault& f, std::ostream* os) { *os << f.kind; }
+
+class broken_config : public ::testing::TestWithParam<config_fault> {};
+
+TEST_P(broken_config, starts_nothing_and_recovers_at_the_next_turn) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    const auto tasks = with_builtins({worker});
+    inst.task("vorn_update", until_calm(inst, "sleep 0.1; exit 0"));  // a turn every ~0.1 s
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    const std::string valid = config_of(tasks);
+    inst.config(valid);
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; })) << sup.err();
+
+    GetParam().spoil(inst, valid);
+    ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 30") >= 1; })) << sup.err();
+    std::vector<std::size_t> starts;
+    for (const std::string& name : tasks) starts.push_back(inst.starts(name).size());
+    const std::size_t dumps = count_of(sup.out(), "task_info_size:");
+    ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 30") >= 4; }));
+    for (std::size_t i = 0; i < tasks.size(); ++i)
+        EXPECT_EQ(inst.starts(tasks[i]).size(), starts[i]) << tasks[i] << " started";
+    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), dumps);
+    for (pid_t child : sup.live_children())
+        for (const std::string& name : tasks)
+            for (pid_t pid : inst.start_pids(name)) EXPECT_NE(child, pid) << name << " runs";
+    EXPECT_EQ(count_of(sup.err(), "fopen: No such file or directory\n") > 0, GetParam().reported);
+
+    GetParam().repair(inst, valid);
+    const std::size_t waits = count_events(inst, "sleep 30");
+    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() > starts.back(); }));
+    // Back at the first turn after the repair: at most the wait that was
+    // under way when the file was repaired.
+    EXPECT_LE(count_events(inst, "sleep 30"), waits + 1);
+    calm(inst);
+    expect_survived(sup, inst, zombies, 6, tasks);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    fault_e2e, broken_config,
+    ::testing::Values(
+        config_fault{"deleted",
+                     [](const installation& inst, const std::string&) {
+                         ::unlink(inst.config_file().c_str());
+                     },
+                     [](const installation& inst, const std::string& valid) { inst.config(valid); },
+                     true},
+        config_fault{"truncated_mid_write",
+                     // Written in place, and only the first half so far.
+                     [](const installation& inst, const std::string& valid) {
+                         half_written_fd = ::open(inst.config_file().c_str(), O_WRONLY | O_TRUNC);
+                         ASSERT_GE(half_written_fd, 0);
+                         write_all(half_written_fd, valid.substr(0, valid.size() / 2));
+                     },
+                     [](const installation&, const std::string& valid) {
+                         write_all(half_written_fd, valid.substr(valid.size() / 2));
+                         ::close(half_written_fd);
+                     },
+                     false},
+        config_fault{"garbage",
+                     [](const installation& inst, const std::string&) {
+                         std::string junk;
+                         for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 7919) % 256);
+                         inst.write(inst.config_file(), junk);
+                     },
+                     [](const installation& inst, const std::string& valid) { inst.config(valid); },
+                     false},
+        config_fault{"directory",
+                     // fopen() opens a directory; reading it fails, so it
+                     // is unusable without a message.
+                     [](const installation& inst, const std::string&) {
+                         ::unlink(inst.config_file().c_str());
+                         ASSERT_EQ(::mkdir(inst.config_file().c_str(), 0755), 0);
+                     },
+                     [](const installation& inst, const std::string& valid) {
+                         ASSERT_EQ(::rmdir(inst.config_file().c_str()), 0);
+                         inst.config(valid);
+                     },
+                     false},
+        config_fault{"past_10239_bytes",
+                     // Still valid JSON, but its end lies past the bytes read.
+                     [](const installation& inst, const std::string& valid) {
+                         inst.config(valid.substr(0, valid.size() - 1) + R"(, "pad": ")" +
+                                     std::string(10300, 'x') + "\"}");
+                     },
+                     [](const installation& inst, const std::string& valid) { inst.config(valid); },
+                     false}),
+    [](const auto& info) { return std::string(info.param.kind); });
+
+// A marker path that is removed with its target when the test ends.
+struct marker_files {
+    std::string path, target;
+    explicit marker_files(const std::string& name)
+        : path("/tmp/." + name + ".nr"), target("/tmp/." + name + ".target") {}
+    ~marker_files() { clear(); }
+    void clear() const {
+        ::unlink(path.c_str());
+        ::rmdir(path.c_str());
+        ::unlink(target.c_str());
+        ::rmdir(target.c_str());
+    }
+};
+
+void touch(const std::string& path) { ::close(::open(path.c_str(), O_WRONLY | O_CREAT, 0644)); }
+
+// The worker is held back: not-run lines go on and it is not started.
+void expect_held(const supervisor& sup, const installation& inst, const std::string& worker,
+                 const std::string& line) {
+    const std::size_t seen = count_of(sup.out(), line);
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), line) >= seen + 1; })) << sup.out();
+    const std::size_t starts = inst.starts(worker).size();
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), line) >= seen + 4; }));
+    EXPECT_EQ(inst.starts(worker).size(), starts);
+}
+
+// The worker is free: it keeps being started and no not-run line appears.
+void expect_free(const supervisor& sup, const installation& inst, const std::string& worker,
+                 const std::string& line) {
+    const std::size_t starts = inst.starts(worker).size();
+    const std::size_t held = count_of(sup.out(), line);
+    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= starts + 3; }));
+    // The pass that was under way when the marker went may still print one.
+    EXPECT_LE(count_of(sup.out(), line), held + 1);
+}
+
+TEST(fault_e2e, markers_appearing_and_vanishing) {
+    installation inst;
+    const std::string worker = unique_name("marked");
+    const auto tasks = with_builtins({worker});
+    marker_files marker(worker);
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, until_calm(inst, "exit 0"));
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                              {"name": ")" + worker + R"(", "system": 0}]})");
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    const std::string line = worker + " not run: " + marker.path + "\n";
+    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; }));
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        touch(marker.path);
+        expect_held(sup, inst, worker, line);
+        marker.clear();
+        expect_free(sup, inst, worker, line);
+    }
+    // Flickering faster than the passes.
+    std::atomic<bool> done{false};
+    std::thread flicker([&] {
+        for (int i = 0; !done; ++i) {
+            if (i % 2) marker.clear(); else touch(marker.path);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::this_thread::sleep_for(1500ms);
+    done = true;
+    flicker.join();
+    marker.clear();
+    expect_free(sup, inst, worker, line);
+    EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
+    calm(inst);
+    expect_survived(sup, inst, zombies, 1, tasks);
+}
+
+// What can stand at a marker path, and whether it holds the task back.
+// The check is access(F_OK), which follows symbolic links: a link counts
+// only when what it points at exists.
+struct marker_kind {
+    const char* kind;
+    std::function<void(const marker_files&)> make;
+    bool holds;
+};
+
+TEST(fault_e2e, marker_kinds_and_dangling_links) {
+    installation inst;
+    const std::string worker = unique_name("linked");
+    const auto tasks = with_builtins({worker});
+    marker_files marker(worker);
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, until_calm(inst, "exit 0"));
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                              {"name": ")" + worker + R"(", "system": 0}]})");
+    supervisor sup(inst);
+    zombie_watch zombies(sup);
+    const std::string line = worker + " not run: " + marker.path + "\n";
+    const auto link = [](const marker_files& m, const std::string& to) {
+        ASSERT_EQ(::symlink(to.c_str(), m.path.c_str()), 0) << std::strerror(errno);
+    };
+    const marker_kind kinds[] = {
+        {"regular file", [](const marker_files& m) { touch(m.path); }, true},
+        {"directory", [](const marker_files& m) { ::mkdir(m.path.c_str(), 0755); }, true},
+        {"link to a file", [&](const marker_files& m) { touch(m.target); link(m, m.target); }, true},
+        {"link to a directory",
+         [&](const marker_files& m) { ::mkdir(m.target.c_str(), 0755); link(m, m.target); }, true},
+        {"dangling link", [&](const marker_files& m) { link(m, m.target); }, false},
+        {"link to itself", [&](const marker_files& m) { link(m, m.path); }, false},
+    };
+    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; }));
+    for (const marker_kind& k : kinds) {
+        SCOPED_TRACE(k.kind);
+        k.make(marker);
+        if (k.holds) expect_held(sup, inst, worker, line);
+        else expect_free(sup, inst, worker, line);
+        marker.clear();
+        expect_free(sup, inst, worker, line);
+    }
+    // A dangling link starts to count when its target appears, and stops
+    // when the target goes again.
+    link(marker, marker.target);
+    expect_free(sup, inst, worker, line);
+    touch(marker.target);
+    expect_held(sup, inst, worker, line);
+    ::unlink(marker.target.c_str());
+    expect_free(sup, inst, worker, line);
+    marker.clear();
+    calm(inst);
+    expect_survived(sup, inst, zombies, 1, tasks);
+}
+
+}  // namespace
+}  // namespace vorn::e2e
