@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -139,6 +140,9 @@ supervisor::supervisor(const installation& inst, run_options options) {
     if (pid_ < 0) std::abort();
     if (pid_ == 0) {
         ::setpgid(0, 0);
+        // Should the test process die without its clean-up (a crash), the
+        // supervisor dies with it instead of running on unobserved.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::chdir(inst.root().c_str()) != 0) ::_exit(126);
         for (int signal : options.ignored_signals) ::signal(signal, SIG_IGN);
         const int out = options.stdout_to_pipe
