@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -498,19 +499,39 @@ void expect_free(const supervisor& sup, const installation& inst, const std::str
     EXPECT_LE(count_of(sup.out(), line), held + 1);
 }
 
-TEST(fault_e2e, markers_appearing_and_vanishing) {
+// A supervisor whose third task, with system 0, has a marker path of its
+// own; the task ends at once until the test calms it.
+struct marked_worker_run {
     installation inst;
-    const std::string worker = unique_name("marked");
-    const auto tasks = with_builtins({worker});
-    marker_files marker(worker);
-    inst.task("vorn_update", long_running);
-    inst.task("vorn_monitor", long_running);
-    inst.task(worker, until_calm(inst, "exit 0"));
-    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                              {"name": ")" + worker + R"(", "system": 0}]})");
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
-    const std::string line = worker + " not run: " + marker.path + "\n";
+    const std::string worker;
+    const std::vector<std::string> tasks;
+    marker_files marker;
+    const std::string line;  // the not-run line of the worker
+    std::unique_ptr<supervisor> sup;
+    std::unique_ptr<zombie_watch> zombies;
+
+    explicit marked_worker_run(const std::string& base)
+        : worker(unique_name(base)), tasks(with_builtins({worker})), marker(worker),
+          line(worker + " not run: " + marker.path + "\n") {
+        inst.task("vorn_update", long_running);
+        inst.task("vorn_monitor", long_running);
+        inst.task(worker, until_calm(inst, "exit 0"));
+        inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                                  {"name": ")" + worker + R"(", "system": 0}]})");
+        sup = std::make_unique<supervisor>(inst);
+        zombies = std::make_unique<zombie_watch>(*sup);
+    }
+};
+
+TEST(fault_e2e, markers_appearing_and_vanishing) {
+    marked_worker_run run("marked");
+    installation& inst = run.inst;
+    const std::string& worker = run.worker;
+    const auto& tasks = run.tasks;
+    const marker_files& marker = run.marker;
+    const std::string& line = run.line;
+    supervisor& sup = *run.sup;
+    zombie_watch& zombies = *run.zombies;
     ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; }));
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
@@ -547,18 +568,14 @@ struct marker_kind {
 };
 
 TEST(fault_e2e, marker_kinds_and_dangling_links) {
-    installation inst;
-    const std::string worker = unique_name("linked");
-    const auto tasks = with_builtins({worker});
-    marker_files marker(worker);
-    inst.task("vorn_update", long_running);
-    inst.task("vorn_monitor", long_running);
-    inst.task(worker, until_calm(inst, "exit 0"));
-    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                              {"name": ")" + worker + R"(", "system": 0}]})");
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
-    const std::string line = worker + " not run: " + marker.path + "\n";
+    marked_worker_run run("linked");
+    installation& inst = run.inst;
+    const std::string& worker = run.worker;
+    const auto& tasks = run.tasks;
+    const marker_files& marker = run.marker;
+    const std::string& line = run.line;
+    supervisor& sup = *run.sup;
+    zombie_watch& zombies = *run.zombies;
     const auto link = [](const marker_files& m, const std::string& to) {
         ASSERT_EQ(::symlink(to.c_str(), m.path.c_str()), 0) << std::strerror(errno);
     };
