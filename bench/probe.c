@@ -92,11 +92,12 @@ static void add_env(char* entry) {
 static double now_ms(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+    return (double)t.tv_sec * 1e3 + (double)t.tv_nsec / 1e6;
 }
 
 static void sleep_ms(double ms) {
-    struct timespec t = {(time_t)(ms / 1000), (long)((ms - (time_t)(ms / 1000) * 1000) * 1e6)};
+    const time_t seconds = (time_t)(ms / 1000);
+    struct timespec t = {seconds, (long)((ms - (double)seconds * 1000) * 1e6)};
     while (nanosleep(&t, &t) != 0 && errno == EINTR && !stop_requested) {
     }
 }
@@ -212,7 +213,7 @@ static void open_events(void) {
 }
 
 static void handle_event(const struct proc_event* e) {
-    const double at = e->timestamp_ns / 1e6;  /* the kernel's CLOCK_MONOTONIC */
+    const double at = (double)e->timestamp_ns / 1e6;  /* the kernel's CLOCK_MONOTONIC */
     if (e->what == PROC_EVENT_EXEC) {
         const pid_t pid = e->event_data.exec.process_tgid;
         const int index = task_index(pid);
@@ -709,7 +710,8 @@ int main(int argc, char** argv) {
     printf("processes=%d\nprocesses_after=%d\n", n, n_after);
     printf("rss_kb=%ld\npss_kb=%ld\n", rss, pss);
     printf("idle_s=%d\ncpu_ticks=%lld\ncpu_ms=%lld\noncpu_us=%.0f\nvoluntary=%ld\ninvoluntary=%ld\n",
-           idle_seconds, ticks, ticks * 1000 / sysconf(_SC_CLK_TCK), runtime / 1e3, vol, invol);
+           idle_seconds, ticks, ticks * 1000 / sysconf(_SC_CLK_TCK), (double)runtime / 1e3, vol,
+           invol);
     print_binaries(procs, n);
     if (restart_count > 0) measure_restarts();
     if (do_turn && !stop_requested) {

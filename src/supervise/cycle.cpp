@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <sys/wait.h>
 
-#include "main/settings.hpp"
+#include "base/settings.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
-#include "supervise/system_ops.hpp"
+#include "base/system_ops.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 

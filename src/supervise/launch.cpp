@@ -1,39 +1,29 @@
 #include "supervise/launch.hpp"
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
-#include "main/settings.hpp"
-#include "main/text.hpp"
-#include "supervise/system_ops.hpp"
+#include "base/inherited.hpp"
+#include "base/messages.hpp"
+#include "base/settings.hpp"
+#include "base/text.hpp"
+#include "base/system_ops.hpp"
 
 namespace vorn {
 
 namespace {
 
-struct sigaction inherited_sigpipe {};
-bool sigpipe_saved = false;
+constexpr char install_option[] = "--install_path=";
+constexpr char cache_option[] = "--cache_path=";
 
-std::array<char, sizeof("--install_path=") + setting_size> install_argument{};
-std::array<char, sizeof("--cache_path=") + setting_size> cache_argument{};
+// Each setting argument fits its buffer, whatever the setting holds.
+std::array<char, sizeof(install_option) - 1 + setting_size> install_argument{};
+std::array<char, sizeof(cache_option) - 1 + setting_size> cache_argument{};
 
 // Appends text to buf[size] at *used; the result stays NUL-terminated.
 void append(char* buf, std::size_t size, std::size_t* used, const char* text) {
     while (*text && *used + 1 < size) buf[(*used)++] = *text++;
     buf[*used] = '\0';
-}
-
-const char* error_text(int error) {
-#if defined(__GLIBC__)
-    // A plain table lookup: no locale, no buffer, safe in a forked child.
-    const char* text = ::strerrordesc_np(error);
-    return text ? text : "Unknown error";
-#else
-    return std::strerror(error);
-#endif
 }
 
 }  // namespace
@@ -43,40 +33,19 @@ std::size_t build_child_argv(const task_info& task, child_argv& argv) {
     argv[n++] = const_cast<char*>(task.task_path.data());
     for (std::size_t k = 0; k < argument_count(task); ++k)
         argv[n++] = const_cast<char*>(task.task_argument[k].data());
-    // Both fit: the settings are at most 127 characters.
-    if (!is_empty(install_path) &&
-        format_text(install_argument.data(), install_argument.size(), "--install_path=%s",
-                    install_path.data()))
+    if (!is_empty(install_path)) {
+        format_text(install_argument.data(), install_argument.size(), "%s%s", install_option,
+                    install_path.data());
         argv[n++] = install_argument.data();
-    if (!is_empty(cache_path) &&
-        format_text(cache_argument.data(), cache_argument.size(), "--cache_path=%s",
-                    cache_path.data()))
+    }
+    if (!is_empty(cache_path)) {
+        format_text(cache_argument.data(), cache_argument.size(), "%s%s", cache_option,
+                    cache_path.data());
         argv[n++] = cache_argument.data();
+    }
     const std::size_t count = n;
     while (n < argv.size()) argv[n++] = nullptr;
     return count;
-}
-
-void restore_ld_library_path() {
-    if (!saved_ld_library_path) return;
-    const char* current = std::getenv("LD_LIBRARY_PATH");
-    if (!current || std::strcmp(current, saved_ld_library_path) != 0)
-        ::setenv("LD_LIBRARY_PATH", saved_ld_library_path, 1);
-}
-
-void ignore_broken_pipes() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigpipe_saved = ::sigaction(SIGPIPE, &ignore, &inherited_sigpipe) == 0;
-}
-
-void restore_broken_pipes() {
-    if (sigpipe_saved) ::sigaction(SIGPIPE, &inherited_sigpipe, nullptr);
-}
-
-bool broken_pipes_were_default() {
-    return sigpipe_saved && inherited_sigpipe.sa_handler == SIG_DFL;
 }
 
 void exec_task(const task_info& task, char* const argv[]) {

@@ -19,18 +19,6 @@ using child_argv = std::array<char*, child_argv_size>;
 // next call.  Returns the number of entries before the terminating nullptr.
 std::size_t build_child_argv(const task_info& task, child_argv& argv);
 
-// Makes LD_LIBRARY_PATH hold its start-up value again, if it had one, so
-// that every child inherits that value.
-void restore_ld_library_path();
-
-// A reader that goes away from a pipe on standard output or error (debug
-// output piped into a logger) must not end the supervisor: SIGPIPE is
-// ignored in the supervisor itself, and the disposition it was started with
-// is given back to every child before it executes.
-void ignore_broken_pipes();
-void restore_broken_pipes();  // async-signal-safe, for the forked child
-bool broken_pipes_were_default();  // SIGPIPE had its default action at start-up
-
 // In the child: executes the task; if that fails, reports it on standard
 // error and ends the child with status 255.  Never returns.
 [[noreturn]] void exec_task(const task_info& task, char* const argv[]);

@@ -3,13 +3,21 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
-#include "main/text.hpp"
-#include "supervise/system_ops.hpp"
+#include "base/text.hpp"
+#include "base/system_ops.hpp"
 
 namespace vorn {
 
-const cp_marker cp_markers[cp_marker_count] = {
+namespace {
+
+constexpr char marker_prefix[] = "/tmp/.";
+constexpr char marker_suffix[] = ".nr";
+
+}  // namespace
+
+constexpr cp_marker cp_markers[cp_marker_count] = {
     {"--cp=0", "vorn_update_c0"},   {"--cp=1", "vorn_update_c1"},
     {"--cp=2", "vorn_update_c2"},   {"--cp=3", "vorn_update_c3"},
     {"--cp=4", "vorn_update_c4"},   {"--cp=5", "vorn_update_c5"},
@@ -26,18 +34,27 @@ const cp_marker* cp_marker_for(const char* argument) {
     return nullptr;
 }
 
-// Adds the marker of name; a path that does not fit is left out, and so
-// counts as absent (it cannot happen: names are at most 63 characters).
+constexpr bool variants_fit_task_names() {
+    for (const cp_marker& row : cp_markers)
+        if (std::string_view(row.variant).size() >= task_name_size) return false;
+    return true;
+}
+
+// A task name, and every variant name, makes a marker path that fits.
+static_assert(variants_fit_task_names());
+static_assert(sizeof(marker_prefix) - 1 + task_name_size - 1 + sizeof(marker_suffix) <=
+              marker_path_size);
+
 void add_marker(task_markers& markers, const char* name) {
-    marker_ref& ref = markers.marker[markers.count];
+    marker_ref& ref = markers.marker[markers.count++];
     ref.name = name;
-    if (format_marker_path(ref.path.data(), ref.path.size(), name)) ++markers.count;
+    format_marker_path(ref.path.data(), ref.path.size(), name);
 }
 
 }  // namespace
 
 bool format_marker_path(char* buf, std::size_t size, const char* name) {
-    return format_text(buf, size, "/tmp/.%s.nr", name);
+    return format_text(buf, size, "%s%s%s", marker_prefix, name, marker_suffix);
 }
 
 task_markers markers_of(const task_info& task) {

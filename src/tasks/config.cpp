@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "main/settings.hpp"
-#include "main/text.hpp"
-#include "supervise/system_ops.hpp"
+#include "base/settings.hpp"
+#include "base/text.hpp"
+#include "base/system_ops.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -16,6 +16,7 @@ namespace vorn {
 namespace {
 
 std::array<char, 1024> config_name{};
+static_assert(setting_size - 1 + sizeof(config_file_name) <= sizeof(config_name));
 std::array<char, config_read_limit + 1> config_text{};
 
 bool describe(config_problem* problem, int task_index, const char* key, const char* format, ...)
@@ -121,9 +122,8 @@ void write_task(task_info& slot, const json_t* task) {
 }  // namespace
 
 const char* config_file_path() {
-    if (!format_text(config_name.data(), config_name.size(), "%s%s", config_path.data(),
-                     config_file_name))
-        return "";  // cannot happen: config_path is at most 127 characters
+    format_text(config_name.data(), config_name.size(), "%s%s", config_path.data(),
+                config_file_name);
     return config_name.data();
 }
 

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "main/settings.hpp"
-#include "main/text.hpp"
-#include "supervise/system_ops.hpp"
+#include "base/settings.hpp"
+#include "base/text.hpp"
+#include "base/system_ops.hpp"
 
 namespace vorn {
 
@@ -31,9 +31,16 @@ void clear_task_table() {
 
 namespace {
 
+constexpr char updater_name[] = "vorn_update";
+constexpr char monitor_name[] = "vorn_monitor";
+
+// The built-in names and their paths fit their fields, whatever sbin_path holds.
+static_assert(sizeof(updater_name) <= task_name_size && sizeof(monitor_name) <= task_name_size);
+static_assert(setting_size - 1 + sizeof(monitor_name) <= task_path_size &&
+              setting_size - 1 + sizeof(updater_name) <= task_path_size);
+
 void add_builtin_task(task_info& slot, const char* name) {
     task_info task = empty_task;
-    // sbin_path is at most 127 characters and the names are short: both fit.
     format_text(task.task_path.data(), task.task_path.size(), "%s%s", sbin_path.data(), name);
     sys.kill_by_name(name, kill_output::silent);
     task.task_system = 1;
@@ -47,8 +54,8 @@ void add_builtin_task(task_info& slot, const char* name) {
 }  // namespace
 
 void add_builtin_tasks() {
-    add_builtin_task(task_table[0], "vorn_update");
-    add_builtin_task(task_table[1], "vorn_monitor");
+    add_builtin_task(task_table[0], updater_name);
+    add_builtin_task(task_table[1], monitor_name);
 }
 
 void forget_child(pid_t pid) {
@@ -58,20 +65,27 @@ void forget_child(pid_t pid) {
     }
 }
 
-void dump_task_table(int stdout_stderr_fd) {
+void write_field_raw(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void dump_task_table(int stdout_stderr_fd, field_writer write_field) {
     std::printf("task_info_size: %d\n\n", task_info_size);
     std::printf("stdout_stderr_fd: %d\n\n", stdout_stderr_fd);
     for (std::int32_t i = 0; i < task_info_size && i < static_cast<std::int32_t>(task_slot_count);
          ++i) {
         const task_info& task = task_table[static_cast<std::size_t>(i)];
-        std::printf(
-            "task_info.task_system: %d, task_info.task_mode: %d, task_info.task_pid: %d, "
-            "task_info.task_name: %s, task_info.task_path: %s\n",
-            task.task_system, task.task_mode, task.task_pid, task.task_name.data(),
-            task.task_path.data());
-        std::fputs("argument: ", stdout);
-        for (std::size_t k = 0; k < argument_count(task); ++k)
-            std::printf("%s ", task.task_argument[k].data());
+        std::printf("task_info.task_system: %d, task_info.task_mode: %d, task_info.task_pid: %d, "
+                    "task_info.task_name: ",
+                    task.task_system, task.task_mode, task.task_pid);
+        write_field(text_view(task.task_name));
+        std::fputs(", task_info.task_path: ", stdout);
+        write_field(text_view(task.task_path));
+        std::fputs("\nargument: ", stdout);
+        for (std::size_t k = 0; k < argument_count(task); ++k) {
+            write_field(text_view(task.task_argument[k]));
+            std::fputs(" ", stdout);
+        }
         std::fputs("\n", stdout);
     }
     std::fputs("#################################################\n", stdout);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <sys/types.h>
 
 namespace vorn {
@@ -51,7 +52,14 @@ void add_builtin_tasks();
 // running child, and every `once` slot becomes `none`.
 void forget_child(pid_t pid);
 
+// How the dump writes the text fields of a slot (name, path, arguments) to
+// standard output.
+using field_writer = void (*)(std::string_view text);
+
+// Writes a field as it is.
+void write_field_raw(std::string_view text);
+
 // Prints task_info_size, the null-device descriptor and the slots in use.
-void dump_task_table(int stdout_stderr_fd);
+void dump_task_table(int stdout_stderr_fd, field_writer write_field = write_field_raw);
 
 }  // namespace vorn

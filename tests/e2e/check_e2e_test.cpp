@@ -170,6 +170,8 @@ TEST(check_e2e, usage_errors_give_a_reason_and_status_2) {
     installation inst;
     inst.config(R"({"tasks": []})");
     fs::create_directories(inst.root() + "/bare");
+    const std::string long_cache = inst.root() + "/" + std::string(126, 'c');
+    fs::create_directories(long_cache);
     struct {
         const char* title;
         std::vector<std::string> args;
@@ -181,9 +183,9 @@ TEST(check_e2e, usage_errors_give_a_reason_and_status_2) {
          "vorn_restart_check: --install_path=" + inst.root() + "/bare: " + inst.root() +
              "/bare/etc/vorn/vorn_restart/ does not exist\n"},
         {"root too long", {"--install_path=/" + std::string(104, 'r')},
-         "vorn_restart_check: --install_path: value too long (at most 104 characters, not counting a final /)\n"},
-        {"cache path too long", {"--cache_path=/" + std::string(126, 'c')},
-         "vorn_restart_check: --cache_path: value too long (at most 126 characters, not counting a final /)\n"},
+         "vorn_restart_check: --install_path: value too long (at most 104 bytes, not counting a final /)\n"},
+        {"cache path too long", {"--cache_path=" + long_cache},
+         "vorn_restart_check: --cache_path: value too long (at most 126 bytes, not counting a final /)\n"},
         {"unknown option", {"--bogus"}, "unrecognized option '--bogus'\n"},
         {"missing value", {"--install_path"}, "option '--install_path' requires an argument\n"},
         {"two files", {"a.conf", "b.conf"}, "vorn_restart_check: more than one configuration file given\n"},

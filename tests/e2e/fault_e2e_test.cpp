@@ -226,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
                        inst.write(inst.sbin() + name, "#!/no/such/interpreter\nexit 0\n", true);
                    },
                    "No such file or directory"}),
-    [](const auto& info) { return std::string(info.param.kind); });
+    [](const auto& param_info) { return std::string(param_info.param.kind); });
 
 TEST(fault_e2e, children_ended_by_signals_or_at_once_are_restarted) {
     installation inst;
@@ -461,7 +461,7 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      [](const installation& inst, const std::string& valid) { inst.config(valid); },
                      false}),
-    [](const auto& info) { return std::string(info.param.kind); });
+    [](const auto& param_info) { return std::string(param_info.param.kind); });
 
 // A marker path that is removed with its target when the test ends.
 struct marker_files {

@@ -75,12 +75,12 @@ private:
 
 struct run_options {
     bool debug = true;
-    std::vector<std::string> extra_arguments;
-    std::vector<std::pair<std::string, std::string>> environment;
-    std::vector<std::string> preload;  // further libraries to preload
+    std::vector<std::string> extra_arguments{};
+    std::vector<std::pair<std::string, std::string>> environment{};
+    std::vector<std::string> preload{};  // further libraries to preload
     bool stdout_to_pipe = false;       // standard output into a pipe (see close_stdout_reader)
-    std::vector<int> ignored_signals;  // start the supervisor with these ignored
-    std::vector<std::string> wrapper;  // command that runs the binary (valgrind ...)
+    std::vector<int> ignored_signals{};  // start the supervisor with these ignored
+    std::vector<std::string> wrapper{};  // command that runs the binary (valgrind ...)
 };
 
 class supervisor {

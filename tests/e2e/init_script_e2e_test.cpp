@@ -204,8 +204,8 @@ TEST_P(init_script_e2e, stale_pid_file_is_not_taken_for_the_supervisor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(shells, init_script_e2e, ::testing::Values("sh", "busybox sh"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param) == "sh" ? "sh" : "busybox";
+                         [](const ::testing::TestParamInfo<const char*>& param_info) {
+                             return std::string(param_info.param) == "sh" ? "sh" : "busybox";
                          });
 
 }  // namespace

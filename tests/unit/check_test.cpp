@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "fake_system.hpp"
-#include "main/check.hpp"
-#include "main/text.hpp"
+#include "check/command_line.hpp"
+#include "check/report.hpp"
+#include "check/shell_quote.hpp"
+#include "base/text.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn {
@@ -20,7 +22,15 @@ using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
 using testing::fake_system;
 using testing::temp_dir;
-using check_test = testing::supervisor_test;
+// The command line looks at real directories.
+class check_test : public testing::supervisor_test {
+protected:
+    void SetUp() override {
+        supervisor_test::SetUp();
+        check_line = check_command{};
+        sys.path_exists = real_system_ops.path_exists;
+    }
+};
 
 // Runs read_check_command_line on a command line given as strings.
 void read_line(std::vector<std::string> args) {
@@ -57,7 +67,11 @@ TEST(check_quote, words_a_shell_reads_back_as_they_are) {
         {"*", "'*'"},
         {"it's", "'it'\\''s'"},
         {"'", "''\\'''"},
-        {"tab\there", "'tab\there'"},
+        {"tab\there", "$'tab\\there'"},
+        {"w\nslot 9: fake", "$'w\\nslot 9: fake'"},
+        {"\x1b[31mred's", "$'\\033[31mred\\'s'"},
+        {"caf\xc3\xa9", "'caf\xc3\xa9'"},        // UTF-8 prints as it is
+        {"\xff\xc2\x9b", "$'\\377\\302\\233'"},  // not UTF-8; a C1 control
         {"back\\slash", "'back\\slash'"},
         {"~user", "'~user'"},
     };
@@ -145,6 +159,7 @@ TEST_F(check_test, command_line_follows_the_supervisor_rules) {
 TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
     temp_dir dir;
     dir.make_dirs("etc/vorn/vorn_restart");  // no usr/sbin
+    const std::string long_cache = dir.make_dirs(std::string(130, 'c'));
     const struct {
         std::vector<std::string> args;
         check_request request;
@@ -160,9 +175,10 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
         {{"--install_path=" + dir.path() + "/gone/", "--install_path=/"}, check_request::usage_error,
          "--install_path=" + dir.path() + "/gone/: " + dir.path() + "/gone/ does not exist"},
         {{"--install_path=/" + std::string(104, 'r') + "/"}, check_request::usage_error,
-         "--install_path: value too long (at most 104 characters, not counting a final /)"},
-        {{"--cache_path=" + std::string(127, 'c')}, check_request::usage_error,
-         "--cache_path: value too long (at most 126 characters, not counting a final /)"},
+         "--install_path: value too long (at most 104 bytes, not counting a final /)"},
+        {{"--cache_path=" + long_cache}, check_request::usage_error,
+         "--cache_path: value too long (at most 126 bytes, not counting a final /)"},
+        {{"--cache_path=" + dir.path() + "/" + std::string(200, 'c')}, check_request::check, ""},
         {{"a", "b"}, check_request::usage_error, "more than one configuration file given"},
     };
     for (const auto& c : cases) {
@@ -180,6 +196,7 @@ class check_report_test : public testing::supervisor_test {
 protected:
     void SetUp() override {
         supervisor_test::SetUp();
+        check_line = check_command{};
         copy_text(sbin_path, sbin_dir_.make_dirs("sbin") + "/");
         for (const char* name : {"vorn_update", "vorn_monitor", "w"}) {
             sbin_dir_.write(std::string("sbin/") + name, "#!/bin/sh\n");

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_system.hpp"
-#include "main/text.hpp"
+#include "base/text.hpp"
 #include "supervise/cycle.hpp"
 #include "tasks/task_table.hpp"
 

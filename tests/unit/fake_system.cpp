@@ -70,11 +70,28 @@ bool fake_path_exists(const char* path) {
     return false;
 }
 
+int fake_rename(const char* from, const char* to) {
+    fake_system::renamed.emplace_back(std::string(from) + " -> " + to);
+    return 0;
+}
+
 }  // namespace
 
 system_ops fake_system::ops() {
-    return {fake_fork,     fake_reap,  fake_kill,         fake_pause,     fake_open_null,
-            fake_redirect, fake_close, fake_kill_by_name, fake_read_file, fake_path_exists};
+    system_ops ops = real_system_ops;  // stat and access(X_OK) look at real files
+    ops.fork_process = fake_fork;
+    ops.reap_any = fake_reap;
+    ops.kill_process = fake_kill;
+    ops.pause_seconds = fake_pause;
+    ops.open_null_device = fake_open_null;
+    ops.redirect_output = fake_redirect;
+    ops.close_descriptor = fake_close;
+    ops.kill_by_name = fake_kill_by_name;
+    ops.read_file = fake_read_file;
+    ops.path_exists = fake_path_exists;
+    ops.rename_path = fake_rename;
+    ops.open_standard_descriptors = [] { ++fake_system::standard_descriptor_calls; };
+    return ops;
 }
 
 }  // namespace vorn::testing

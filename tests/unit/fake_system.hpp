@@ -11,9 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "main/settings.hpp"
+#include "base/process_names.hpp"
+#include "base/settings.hpp"
 #include "supervise/cycle.hpp"
-#include "supervise/system_ops.hpp"
+#include "base/system_ops.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn::testing {
@@ -36,6 +37,8 @@ struct fake_system {
     static inline std::string file_read;  // path last asked for
     static inline std::vector<std::string> existing;  // paths that exist
     static inline std::vector<std::string> looked_at;  // paths asked about
+    static inline std::vector<std::string> renamed;    // "from -> to"
+    static inline int standard_descriptor_calls = 0;
 
     static void reset() {
         next_pid = 1000;
@@ -55,6 +58,8 @@ struct fake_system {
         file_read.clear();
         existing.clear();
         looked_at.clear();
+        renamed.clear();
+        standard_descriptor_calls = 0;
     }
 
     static system_ops ops();
@@ -67,6 +72,7 @@ protected:
         fake_system::reset();
         sys = fake_system::ops();
         reset_settings();
+        reset_own_names();
         clear_task_table();
         stdout_stderr_fd = 0;
     }

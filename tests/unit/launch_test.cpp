@@ -10,7 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "fake_system.hpp"
-#include "main/text.hpp"
+#include "base/text.hpp"
+#include "base/inherited.hpp"
 #include "supervise/launch.hpp"
 
 namespace vorn {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "main/options.hpp"
-#include "main/settings.hpp"
+#include "supervisor/command_line.hpp"
+#include "base/settings.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn {
@@ -109,6 +109,53 @@ TEST_F(options_test, help_and_command_line_errors_end_the_program) {
     }
 }
 
+// Handlers that write down what they were called for, instead of acting.
+std::vector<std::string> calls;
+void note_h(const char*) { calls.emplace_back("h"); }
+void note_help(const char*) { calls.emplace_back("?"); }
+void note_d(const char*) { calls.emplace_back("d"); }
+void note_root(const char* value) { calls.emplace_back(std::string("root=") + value); }
+void note_error(const char*) { calls.emplace_back("error"); }
+const option_row noting_rows[] = {
+    {"h", false, note_h},    {"?", false, note_help},       {"d", false, note_d},
+    {"help", false, note_h}, {"install_path", true, note_root},
+};
+
+// Each parse reads its own command line, whatever an earlier one met: a
+// valid -? stays valid after errors, in and out of clusters.
+TEST(run_options_test, every_parse_answers_like_the_first) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {{"-?"}, {"?"}},
+        {{"--bogus"}, {"error"}},
+        {{"-?"}, {"?"}},
+        {{"-x"}, {"error"}},
+        {{"-d?x"}, {"d", "?", "error"}},
+        {{"stray", "-?d", "--he"}, {"?", "d", "h"}},
+        {{"--install_path"}, {"error"}},
+        {{"-?"}, {"?"}},
+        {{"--inst", "/x", "-x?", "op", "--help=1", "-?"}, {"root=/x", "error", "?", "error", "?"}},
+        {{"--", "-?"}, {}},
+    };
+    for (int round = 0; round < 2; ++round)
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.args[0]);
+            std::vector<std::string> args = c.args;
+            args.insert(args.begin(), "prog");
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            calls.clear();
+            CaptureStderr();  // getopt_long's complaints
+            run_options(static_cast<int>(args.size()), argv.data(), noting_rows,
+                        std::size(noting_rows), note_error);
+            GetCapturedStderr();
+            EXPECT_EQ(calls, c.calls);
+        }
+}
+
 TEST_F(options_test, help_text_is_exact) {
     EXPECT_STREQ(help_text,
                  "vorn_restart\n"
@@ -134,7 +181,7 @@ TEST_F(options_test, missing_installation_directories_end_with_the_settings_repo
 }
 
 TEST_F(options_test, values_too_long_for_their_settings_are_refused_without_change) {
-    // 104 characters is the longest root whose configuration directory fits.
+    // 104 bytes is the longest root whose configuration directory fits.
     const std::string longest(install_path_max, 'r');
     EXPECT_EQ(apply_install_path(("/" + longest.substr(1)).c_str()), path_result::missing);
     EXPECT_EQ(std::strlen(config_path.data()), setting_size - 1);
@@ -143,15 +190,19 @@ TEST_F(options_test, values_too_long_for_their_settings_are_refused_without_chan
     const std::string too_long(install_path_max + 1, 'r');
     EXPECT_EQ(apply_install_path(too_long.c_str()), path_result::too_long);
     EXPECT_STREQ(install_path.data(), "/");  // nothing changed
-    EXPECT_EQ(apply_cache_path(std::string(cache_path_max + 1, 'c').c_str()),
-              path_result::too_long);
+    // A cache directory is refused for its length only when it exists.
+    const std::string long_cache = root_dir_.make_dirs(std::string(cache_path_max, 'c'));
+    EXPECT_EQ(apply_cache_path(long_cache.c_str()), path_result::too_long);
+    EXPECT_EQ(apply_cache_path((long_cache + "/absent").c_str()), path_result::ok);
     EXPECT_STREQ(cache_path.data(), "");
 
     EXPECT_EXIT(parse({"--install_path=" + too_long}), ::testing::ExitedWithCode(255),
-                "^vorn_restart: --install_path: value too long \\(at most 104 characters, not "
+                "^vorn_restart: --install_path: value too long \\(at most 104 bytes, not "
                 "counting a final /\\)\n$");
-    EXPECT_EXIT(parse({"--cache_path=/" + std::string(200, 'c')}), ::testing::ExitedWithCode(255),
-                "^vorn_restart: --cache_path: value too long \\(at most 126 characters");
+    EXPECT_EXIT(parse({"--cache_path=" + long_cache}), ::testing::ExitedWithCode(255),
+                "^vorn_restart: --cache_path: value too long \\(at most 126 bytes");
+    parse({"--cache_path=/" + std::string(200, 'c')});  // does not exist: ignored
+    EXPECT_STREQ(cache_path.data(), "");
 }
 
 TEST_F(options_test, cache_path_is_taken_only_when_it_exists) {

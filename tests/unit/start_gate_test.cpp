@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_system.hpp"
-#include "main/text.hpp"
+#include "base/text.hpp"
 #include "supervise/start_gate.hpp"
 
 namespace vorn {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_system.hpp"
-#include "main/text.hpp"
+#include "base/text.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {

@@ -22,9 +22,6 @@ extern setting_text config_path;   // configuration directory, ends in '/'
 extern setting_text cache_path;    // empty, or a directory ending in '/'
 extern unsigned char debug_mode;   // 1: keep standard output and error
 
-// LD_LIBRARY_PATH as it was when the program started; nullptr when unset.
-extern const char* saved_ld_library_path;
-
 // Longest option values that still give settings fitting their fields,
 // not counting one final '/'.
 inline constexpr std::size_t install_path_max =
@@ -40,15 +37,12 @@ enum class path_result {
 // Zero-fills the settings and writes the defaults.
 void reset_settings();
 
-// Saves the start-up value of LD_LIBRARY_PATH.
-void save_ld_library_path();
-
 // Makes the three directories from an installation root and checks that
 // they exist.  On `missing` the settings hold the new values.
 path_result apply_install_path(const char* root);
 
 // Takes dir as the cache directory if it exists; a directory that does not
-// exist leaves the cache path as it is.
+// exist leaves the cache path as it is, however long its name.
 path_result apply_cache_path(const char* dir);
 
 // Replaces every backslash by a slash, in place.
@@ -65,9 +59,7 @@ inline constexpr std::size_t update_path_size = 256;
 using update_path = std::array<char, update_path_size>;
 
 // The updater executable and its pending replacement, "<target>.tmp".
-// False when they do not fit (cannot happen: sbin_path is at most 127
-// characters).
-bool format_update_paths(update_path& target, update_path& pending);
+void format_update_paths(update_path& target, update_path& pending);
 
 // Moves a pending "<sbin_path>vorn_update.tmp" onto the updater executable.
 void complete_pending_update();

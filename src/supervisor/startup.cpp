@@ -1,22 +1,25 @@
-#include "main/startup.hpp"
+#include "supervisor/startup.hpp"
 
-#include <csignal>
 #include <cstdio>
 
-#include "main/options.hpp"
-#include "main/platform.hpp"
-#include "main/settings.hpp"
-#include "supervise/launch.hpp"
+#include "base/inherited.hpp"
+#include "base/platform.hpp"
+#include "base/process_names.hpp"
+#include "base/settings.hpp"
+#include "base/system_ops.hpp"
+#include "supervisor/command_line.hpp"
 
 namespace vorn {
 
 void start_up(int argc, char* argv[]) {
+    // First of all: started with a standard descriptor closed, the first
+    // file opened later would take its place (a task's standard input could
+    // become the write-only null device of a turn).
+    sys.open_standard_descriptors();
     // Line-buffered even into a file or a pipe: each line leaves when it is
     // printed, and a forked child never finds a half-written line to copy.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // A supervisor started with SIGCHLD ignored would have its children
-    // reaped by the kernel and could never learn that they ended.
-    std::signal(SIGCHLD, SIG_DFL);
+    take_back_child_signal();
     ignore_broken_pipes();
 
     enable_debug_privilege();
@@ -24,6 +27,7 @@ void start_up(int argc, char* argv[]) {
     reset_settings();
     run_options(argc, argv, supervisor_options, supervisor_option_count, show_usage_error);
     normalise_settings();
+    note_own_names(argc > 0 ? argv[0] : nullptr);
     complete_pending_update();
     print_startup_line();
 }

@@ -1,6 +1,6 @@
 // Built on Cygwin only: enables SeDebugPrivilege so that the supervisor and
 // the kill-by-name runs it starts may end processes of other sessions.
-#include "platform.hpp"
+#include "base/platform.hpp"
 
 #include <cstdio>
 #include <windows.h>

@@ -1,6 +1,6 @@
 // vorn_restart: keeps the device's tasks running.
-#include "main/startup.hpp"
 #include "supervise/cycle.hpp"
+#include "supervisor/startup.hpp"
 
 int main(int argc, char* argv[]) {
     vorn::start_up(argc, argv);

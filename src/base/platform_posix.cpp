@@ -1,4 +1,4 @@
-#include "platform.hpp"
+#include "base/platform.hpp"
 
 namespace vorn {
 

@@ -1,12 +1,11 @@
-#include "settings.hpp"
+#include "base/settings.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
-#include "platform.hpp"
-#include "text.hpp"
+#include "base/platform.hpp"
+#include "base/system_ops.hpp"
+#include "base/text.hpp"
 
 namespace vorn {
 
@@ -15,11 +14,17 @@ setting_text sbin_path{};
 setting_text config_path{};
 setting_text cache_path{};
 unsigned char debug_mode = 0;
-const char* saved_ld_library_path = nullptr;
 
 namespace {
 
-bool exists(const char* path) { return ::access(path, F_OK) == 0; }
+constexpr char updater_name[] = "vorn_update";
+
+// The longest setting, the updater's name, the suffix and ".tmp" fit.
+static_assert(setting_size - 1 + sizeof(updater_name) - 1 + sizeof(executable_suffix) - 1 +
+                      sizeof(".tmp") <=
+              update_path_size);
+
+bool exists(const char* path) { return sys.path_exists(path); }
 
 bool ends_in_slash(const char* text) {
     const std::size_t n = std::strlen(text);
@@ -39,12 +44,6 @@ void reset_settings() {
     copy_text(config_path, default_config_path);
 }
 
-void save_ld_library_path() {
-    // A private copy: the environment entry may be replaced later on.
-    const char* value = std::getenv("LD_LIBRARY_PATH");
-    saved_ld_library_path = value ? ::strdup(value) : nullptr;
-}
-
 path_result apply_install_path(const char* root) {
     setting_text root_dir{}, sbin{}, config{};
     const char* sep = ends_in_slash(root) ? "" : "/";
@@ -61,10 +60,11 @@ path_result apply_install_path(const char* root) {
 }
 
 path_result apply_cache_path(const char* dir) {
+    if (!exists(dir)) return path_result::ok;  // ignored, whatever its length
     setting_text value{};
     if (!format_text(value.data(), value.size(), "%s%s", dir, ends_in_slash(dir) ? "" : "/"))
         return path_result::too_long;
-    if (exists(dir)) cache_path = value;
+    cache_path = value;
     return path_result::ok;
 }
 
@@ -89,18 +89,20 @@ void normalise_settings() {
     remove_vorn_dir(cache_path.data());
 }
 
-bool format_update_paths(update_path& target, update_path& pending) {
-    return format_text(target.data(), target.size(), "%svorn_update%s", sbin_path.data(),
-                       executable_suffix) &&
-           format_text(pending.data(), pending.size(), "%s.tmp", target.data());
+void format_update_paths(update_path& target, update_path& pending) {
+    // Both fit (see the static_assert above).
+    format_text(target.data(), target.size(), "%s%s%s", sbin_path.data(), updater_name,
+                executable_suffix);
+    format_text(pending.data(), pending.size(), "%s.tmp", target.data());
 }
 
 void complete_pending_update() {
     update_path target{}, pending{};
-    if (!format_update_paths(target, pending)) return;
-    if (::access(pending.data(), F_OK) != 0) return;
+    format_update_paths(target, pending);
+    if (!exists(pending.data())) return;
     std::printf("%s found, rename to %s\n", pending.data(), target.data());
-    std::rename(pending.data(), target.data());
+    // A failed rename leaves the old updater in place, which still runs.
+    sys.rename_path(pending.data(), target.data());
 }
 
 void print_settings_report() {

@@ -1,6 +1,7 @@
-// Every way in which the supervisor acts on the system outside its own
+// Every way in which the programs act on the system outside their own
 // memory: creating, reaping and killing processes, sleeping, descriptors,
-// killing stale copies of a task by name, and reading the configuration.
+// killing stale copies of a task by name, reading the configuration,
+// looking at paths and renaming the pending updater.
 //
 // The supervisor calls them only through `sys`, a process-wide table of
 // function pointers that starts out as the real system calls.  Tests and
@@ -9,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace vorn {
@@ -33,6 +35,15 @@ struct system_ops {
     long (*read_file)(const char* path, char* buf, std::size_t cap);
     // access(path, F_OK) == 0: anything at the path, a directory too.
     bool (*path_exists)(const char* path);
+    // stat(path, info): 0, or -1 with errno set.
+    int (*stat_path)(const char* path, struct stat* info);
+    // access(path, X_OK) == 0.
+    bool (*path_executable)(const char* path);
+    // rename(from, to): 0, or -1 with errno set.
+    int (*rename_path)(const char* from, const char* to);
+    // Opens the null device on each of descriptors 0, 1 and 2 that is not
+    // open (0 for reading, 1 and 2 for writing).
+    void (*open_standard_descriptors)();
 };
 
 extern const system_ops real_system_ops;

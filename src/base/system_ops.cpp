@@ -1,4 +1,4 @@
-#include "supervise/system_ops.hpp"
+#include "base/system_ops.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "supervise/launch.hpp"
+#include "base/inherited.hpp"
 
 namespace vorn {
 
@@ -126,10 +126,37 @@ long real_read_file(const char* path, char* buf, std::size_t cap) {
 
 bool real_path_exists(const char* path) { return ::access(path, F_OK) == 0; }
 
+int real_stat(const char* path, struct stat* info) { return ::stat(path, info); }
+
+bool real_path_executable(const char* path) { return ::access(path, X_OK) == 0; }
+
+int real_rename(const char* from, const char* to) { return std::rename(from, to); }
+
+void real_open_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free descriptor is fd itself: the ones below are open.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) ::close(opened);
+    }
+}
+
 // constexpr, so that both tables are filled before any code runs.
 constexpr system_ops real_ops = {
-    real_fork,     real_reap_any, real_kill,         real_pause,     real_open_null,
-    real_redirect, real_close,    real_kill_by_name, real_read_file, real_path_exists,
+    real_fork,
+    real_reap_any,
+    real_kill,
+    real_pause,
+    real_open_null,
+    real_redirect,
+    real_close,
+    real_kill_by_name,
+    real_read_file,
+    real_path_exists,
+    real_stat,
+    real_path_executable,
+    real_rename,
+    real_open_standard_descriptors,
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Table-driven command-line parsing.
+// Table-driven command-line parsing over getopt_long.
 #pragma once
 
 #include <cstddef>
@@ -21,20 +21,11 @@ inline constexpr int usage_exit_status = 2;
 // Parses argv with getopt_long over the table and calls, in command-line
 // order, the handler of every row matching each option found.  An unknown
 // option or a missing value is reported by getopt_long and then handed to
-// on_error (with nullptr).  Arguments that are not options are ignored.
+// on_error (with nullptr).  Arguments that are not options are ignored;
+// afterwards optind is the index of the first of them, as getopt_long
+// leaves it.  Every call parses afresh: what an earlier call met does not
+// change how the next one reads its command line.
 void run_options(int argc, char* const argv[], const option_row* table, std::size_t row_count,
                  option_handler on_error);
-
-// The supervisor's own options and handlers.
-extern const option_row supervisor_options[];
-extern const std::size_t supervisor_option_count;
-
-extern const char help_text[];
-
-void show_help(const char*);         // help on standard error, exit 0
-void show_usage_error(const char*);  // help on standard error, exit 2
-void set_debug(const char*);
-void set_install_path(const char* root);
-void set_cache_path(const char* dir);
 
 }  // namespace vorn

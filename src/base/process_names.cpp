@@ -1,0 +1,84 @@
+#include "base/process_names.hpp"
+
+#include <array>
+
+#include "base/system_ops.hpp"
+#include "base/text.hpp"
+
+namespace vorn {
+
+namespace {
+
+constexpr process_names installed_supervisor() {
+    process_names names{};
+    for (std::size_t i = 0; i < supervisor_process_name.size(); ++i)
+        names.comm[i] = supervisor_process_name[i];
+    return names;
+}
+
+std::string_view base_name(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// Large enough for the command line of any supervisor started with the
+// options it knows; a longer one is cut, which only matters when a word
+// past the cut would have been the one killall compares.
+std::array<char, 4096> proc_text{};
+
+std::string_view read_proc(const char* path) {
+    const long n = sys.read_file(path, proc_text.data(), proc_text.size());
+    return n > 0 ? std::string_view(proc_text.data(), static_cast<std::size_t>(n))
+                 : std::string_view();
+}
+
+}  // namespace
+
+process_names own_names = installed_supervisor();
+
+void reset_own_names() { own_names = installed_supervisor(); }
+
+void parse_process_names(process_names& names, std::string_view comm, std::string_view cmdline) {
+    names = process_names{};
+    if (comm.size() >= names.comm.size()) comm = comm.substr(0, names.comm.size() - 1);
+    copy_text(names.comm, comm);
+    if (comm.size() != process_name_max) return;
+    while (!cmdline.empty()) {
+        const std::size_t end = cmdline.find('\0');
+        const std::string_view word = cmdline.substr(0, end);
+        if (word.empty()) break;  // killall stops at an empty word
+        const std::string_view base = base_name(word);
+        if (base.substr(0, comm.size()) == comm) {
+            if (!copy_text(names.command, base)) copy_text(names.command, comm);
+            return;
+        }
+        if (end == std::string_view::npos) break;
+        cmdline.remove_prefix(end + 1);
+    }
+}
+
+void note_own_names(const char* argv0) {
+    std::array<char, 64> comm{};
+    std::string_view text = read_proc("/proc/self/comm");
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    if (text.empty()) {
+        text = base_name(argv0 ? argv0 : "");
+        if (text.size() > process_name_max) text = text.substr(0, process_name_max);
+    }
+    copy_text(comm, text.substr(0, comm.size() - 1));
+    const std::string_view cmdline = read_proc("/proc/self/cmdline");
+    parse_process_names(own_names, text_view(comm),
+                        cmdline.empty() ? std::string_view(argv0 ? argv0 : "") : cmdline);
+}
+
+bool kill_by_name_reaches(std::string_view name, const process_names& names) {
+    const std::string_view comm = text_view(names.comm);
+    if (comm.size() != process_name_max) return name == comm;
+    // A process name of the full length may have been cut short: a shorter
+    // name cannot be the whole of it.
+    if (name.size() < process_name_max) return false;
+    if (!is_empty(names.command)) return name == text_view(names.command);
+    return name.substr(0, process_name_max) == comm;
+}
+
+}  // namespace vorn

@@ -1,0 +1,49 @@
+// The names by which `killall <name>` finds a process, and the decision
+// whether a name reaches it.  A kill-by-name run must never reach the
+// supervisor itself.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace vorn {
+
+// The kernel keeps a process name of at most 15 bytes (the base name of
+// the executed file, cut short).
+inline constexpr std::size_t process_name_max = 15;
+
+struct process_names {
+    // The process name as /proc/<pid>/stat shows it.
+    std::array<char, 64> comm;
+    // When comm has the full 15 bytes and may have been cut short: the base
+    // name of the first command-line word that begins with it, which killall
+    // then compares instead; empty when no word does.
+    std::array<char, 256> command;
+};
+
+// The names of the supervisor process.  Until note_own_names runs they are
+// those of an installed supervisor, "vorn_restart", which is also what the
+// configuration checker judges by.
+extern process_names own_names;
+inline constexpr std::string_view supervisor_process_name = "vorn_restart";
+
+// Puts own_names back to those of an installed supervisor.
+void reset_own_names();
+
+// Fills names from a process name and a command line (its words separated
+// by NUL bytes, as /proc/<pid>/cmdline has them).
+void parse_process_names(process_names& names, std::string_view comm, std::string_view cmdline);
+
+// Reads the supervisor's own names from /proc/self through the system seam;
+// without /proc, they are made from argv0 as the kernel would make them.
+void note_own_names(const char* argv0);
+
+// Whether `killall <name>` (no options, a name without '/') matches a
+// process with these names: the whole name equals the process name, or,
+// for a process name of the full 15 bytes, a name of 15 bytes or more
+// equals the command-line base name (when there is one) or begins with the
+// process name (when there is none).
+bool kill_by_name_reaches(std::string_view name, const process_names& names);
+
+}  // namespace vorn

@@ -1,0 +1,44 @@
+// The configuration checker's command line: the supervisor's options read
+// with the supervisor's rules, where a mistake is recorded instead of
+// ending the program.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "base/options.hpp"
+
+namespace vorn {
+
+inline constexpr int check_exit_usable = 0;
+inline constexpr int check_exit_unusable = 1;
+inline constexpr int check_exit_usage = usage_exit_status;  // 2
+
+enum class check_request {
+    check,        // check the configuration
+    help,         // print the help text
+    usage_error,  // the command line cannot be used
+};
+
+// What the checker's command line asks for; written by read_check_command_line.
+struct check_command {
+    check_request request;
+    const char* config_file;         // the file given on the command line, or nullptr
+    const char* ignored_cache_path;  // a --cache_path that does not exist, or nullptr
+    std::array<char, 512> error;     // why the command line cannot be used ("" after getopt's own complaint)
+};
+
+extern check_command check_line;
+
+extern const option_row check_options[];
+extern const std::size_t check_option_count;
+extern const char check_help_text[];
+extern const char check_usage_text[];
+
+// Resets the settings and check_line, then reads the command line into
+// them with the supervisor's options, rules and defaults (-d is accepted
+// and means nothing here).  A mistake is recorded in check_line (the first
+// one counts) instead of ending the program.
+void read_check_command_line(int argc, char* argv[]);
+
+}  // namespace vorn

@@ -1,0 +1,227 @@
+#include "check/report.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "base/messages.hpp"
+#include "base/settings.hpp"
+#include "base/text.hpp"
+#include "check/command_line.hpp"
+#include "check/shell_quote.hpp"
+#include "supervise/launch.hpp"
+#include "supervise/start_gate.hpp"
+#include "tasks/config.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+namespace {
+
+// A path of 255 bytes, eight arguments of 63 and the two setting
+// arguments, every byte escaped, with the spaces between them.
+constexpr std::size_t command_text_size =
+    escaped_size(task_path_size - 1) + task_argument_count * escaped_size(task_argument_size - 1) +
+    2 * escaped_size(sizeof("--install_path=") + setting_size) + child_argv_size;
+std::array<char, command_text_size> command_text{};
+
+pid_t refuse_fork() {
+    errno = EPERM;
+    return -1;
+}
+pid_t reap_nothing(int*) {
+    errno = ECHILD;
+    return -1;
+}
+int refuse_kill(pid_t) {
+    errno = EPERM;
+    return -1;
+}
+void skip_pause(unsigned) {}
+int refuse_open() {
+    errno = EPERM;
+    return -1;
+}
+void skip_descriptor(int) {}
+void skip_kill_by_name(const char*, kill_output) {}
+int refuse_rename(const char*, const char*) {
+    errno = EPERM;
+    return -1;
+}
+void skip_standard_descriptors() {}
+
+const char* mode_name(std::int32_t mode) {
+    switch (mode) {
+        case mode_none: return "none";
+        case mode_once: return "once";
+        default: return "always";
+    }
+}
+
+void print_problem(const char* file, const config_problem& problem) {
+    std::printf("%s: unusable, no task would be started\n", shown(file));
+    if (problem.task_index < 0)
+        std::printf("%s\n", shown(problem.text.data()));
+    else if (problem.task_name[0] != '\0')
+        std::printf("tasks[%d] (\"%s\"): %s\n", problem.task_index,
+                    shown(problem.task_name.data()), shown(problem.text.data()));
+    else
+        std::printf("tasks[%d]: %s\n", problem.task_index, shown(problem.text.data()));
+}
+
+void print_executable(const char* path) {
+    const char* why = nullptr;
+    switch (examine_executable(path)) {
+        case executable_state::yes:
+            std::puts("  executable: yes");
+            return;
+        case executable_state::missing: why = "does not exist"; break;
+        case executable_state::directory: why = "is a directory"; break;
+        case executable_state::not_regular: why = "is not a regular file"; break;
+        case executable_state::not_executable: why = "is not executable"; break;
+        case executable_state::unknown:
+            std::printf("  executable: unknown, %s: %s\n", shown(path), std::strerror(errno));
+            return;
+    }
+    std::printf("  executable: no, %s %s\n", shown(path), why);
+}
+
+void print_markers(const task_info& task) {
+    const task_markers markers = markers_of(task);
+    if (const marker_ref* marker = holding_marker(markers)) {
+        std::printf("  held back: yes, by %s\n", shown(marker->path.data()));
+        return;
+    }
+    if (markers.count == 0) {
+        std::puts("  held back: no (no marker applies)");
+        return;
+    }
+    std::fputs("  held back: no (markers:", stdout);
+    for (std::size_t i = 0; i < markers.count; ++i)
+        std::printf(" %s", shown(markers.marker[i].path.data()));
+    std::fputs(")\n", stdout);
+}
+
+// An empty argument ends the list a task is started with: the arguments
+// from it on are not passed.
+void print_cut_arguments(std::size_t slot, const task_info& task) {
+    const std::size_t passed = argument_count(task);
+    if (passed == task_argument_count) return;
+    std::size_t last = passed;  // one past the last entry the file gave
+    for (std::size_t k = passed; k < task_argument_count; ++k)
+        if (!is_empty(task.task_argument[k])) last = k + 1;
+    if (last == passed) return;
+    child_argv dropped{};
+    for (std::size_t k = passed; k < last; ++k)
+        dropped[k - passed] = const_cast<char*>(task.task_argument[k].data());
+    if (!format_command_line(command_text.data(), command_text.size(), dropped, last - passed))
+        copy_text(command_text, "(too long to show)");
+    std::printf("warning: tasks[%zu] (\"%s\"): \"argument\" element %zu is empty and ends the "
+                "arguments; not passed: %s\n",
+                slot, shown(task.task_name.data()), passed, command_text.data());
+}
+
+void print_slot(std::size_t slot, const task_info& task) {
+    if (task.task_mode == mode_none) {
+        if (task.task_name[0] != '\0')
+            std::printf("slot %zu: %s, mode none: never started\n", slot,
+                        shown(task.task_name.data()));
+        return;
+    }
+    std::printf("slot %zu: %s, mode %s, system %d\n", slot, shown(task.task_name.data()),
+                mode_name(task.task_mode), task.task_system);
+    child_argv argv{};
+    const std::size_t count = build_child_argv(task, argv);
+    if (format_command_line(command_text.data(), command_text.size(), argv, count))
+        std::printf("  command line: %s\n", command_text.data());
+    else
+        std::puts("  command line: (too long to show)");
+    print_executable(task.task_path.data());
+    print_markers(task);
+}
+
+void print_pending_update() {
+    update_path target{}, pending{};
+    format_update_paths(target, pending);
+    if (!sys.path_exists(pending.data())) return;
+    std::printf("pending updater: %s replaces ", shown(pending.data()));
+    std::printf("%s when the supervisor starts\n", shown(target.data()));
+}
+
+void write_shown(std::string_view text) { std::fputs(shown(text), stdout); }
+
+}  // namespace
+
+system_ops inert(const system_ops& ops) {
+    system_ops result = ops;
+    result.fork_process = refuse_fork;
+    result.reap_any = reap_nothing;
+    result.kill_process = refuse_kill;
+    result.pause_seconds = skip_pause;
+    result.open_null_device = refuse_open;
+    result.redirect_output = skip_descriptor;
+    result.close_descriptor = skip_descriptor;
+    result.kill_by_name = skip_kill_by_name;
+    result.rename_path = refuse_rename;
+    result.open_standard_descriptors = skip_standard_descriptors;
+    return result;
+}
+
+executable_state examine_executable(const char* path) {
+    struct stat info {};
+    if (sys.stat_path(path, &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? executable_state::missing
+                                                   : executable_state::unknown;
+    if (S_ISDIR(info.st_mode)) return executable_state::directory;
+    if (!S_ISREG(info.st_mode)) return executable_state::not_regular;
+    if (!sys.path_executable(path)) return executable_state::not_executable;
+    return executable_state::yes;
+}
+
+int check_configuration(const char* config_file) {
+    const system_ops saved = sys;
+    sys = inert(saved);
+    const char* file = config_file ? config_file : config_file_path();
+    clear_task_table();
+    add_builtin_tasks();
+    config_problem problem;
+    const bool usable = apply_config(&problem, config_file);
+    if (!usable) {
+        print_problem(file, problem);
+        sys = saved;
+        return check_exit_unusable;
+    }
+
+    std::printf("%s: usable\n", shown(file));
+    if (check_line.ignored_cache_path)
+        std::printf("cache_path: %s does not exist: ignored, as the supervisor ignores it\n",
+                    shown(check_line.ignored_cache_path));
+    for (std::size_t i = 0; i < task_slot_count; ++i) print_cut_arguments(i, task_table[i]);
+    dump_task_table(0, write_shown);
+    // The slots a start pass would start, in its order: those not in mode none.
+    for (std::size_t i = 0; i < task_slot_count; ++i) print_slot(i, task_table[i]);
+    print_pending_update();
+    sys = saved;
+    return check_exit_usable;
+}
+
+int run_check(int argc, char* argv[]) {
+    program_name = "vorn_restart_check";
+    read_check_command_line(argc, argv);
+    switch (check_line.request) {
+        case check_request::help:
+            std::fputs(check_help_text, stdout);
+            return check_exit_usable;
+        case check_request::usage_error:
+            if (check_line.error[0] != '\0') complain("%s", check_line.error.data());
+            std::fputs(check_usage_text, stderr);
+            return check_exit_usage;
+        case check_request::check:
+            break;
+    }
+    return check_configuration(check_line.config_file);
+}
+
+}  // namespace vorn

@@ -1,0 +1,32 @@
+// vorn_restart_check: the configuration checker for the operator at a shell.
+//
+// It runs the same configuration step as a turn of the supervisor (table,
+// built-in tasks, configuration file) with every action on processes,
+// descriptors and files disabled, and reports what the next turn would
+// start, or why it would start nothing.
+#pragma once
+
+#include "base/system_ops.hpp"
+
+namespace vorn {
+
+enum class executable_state { yes, missing, directory, not_regular, not_executable, unknown };
+
+// Whether execvp could run the file at path, as far as its metadata tells.
+executable_state examine_executable(const char* path);
+
+// ops with every action that changes something (processes, descriptors,
+// kill-by-name, renaming, sleeping) replaced by one that does nothing;
+// reading the file and looking at paths stay as they are.
+system_ops inert(const system_ops& ops);
+
+// Runs the configuration step of a turn (configuration file: `config_file`,
+// or the one in config_path when it is nullptr) under the inert table, then
+// prints the report on standard output.  Returns check_exit_usable or
+// check_exit_unusable.
+int check_configuration(const char* config_file);
+
+// The whole checker: command line, then the check.  Returns the exit status.
+int run_check(int argc, char* argv[]);
+
+}  // namespace vorn

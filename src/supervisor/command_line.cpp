@@ -1,0 +1,67 @@
+#include "supervisor/command_line.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+
+#include "base/messages.hpp"
+#include "base/settings.hpp"
+
+namespace vorn {
+
+const char help_text[] =
+    "vorn_restart\n"
+    "Usage: vorn_restart [-h?] [--help] [--config_path=xxx] [--cache_path=xxx]\n"
+    "\n"
+    "Options:\n"
+    "-h                    help info\n"
+    "-?                    help info\n"
+    "--help                help info\n"
+    "--install_path        such as: --install_path=/\n"
+    "--cache_path          such as: --config_path=/mnt/sda1\n";
+
+void show_help(const char*) {
+    std::fputs(help_text, stderr);
+    std::exit(0);
+}
+
+void show_usage_error(const char*) {
+    std::fputs(help_text, stderr);
+    std::exit(usage_exit_status);
+}
+
+void set_debug(const char*) { debug_mode = 1; }
+
+void set_install_path(const char* root) {
+    switch (apply_install_path(root)) {
+        case path_result::ok:
+            return;
+        case path_result::too_long:
+            complain("--install_path: value too long (at most %zu bytes, not counting a final /)",
+                     install_path_max);
+            break;
+        case path_result::missing:
+            print_settings_report();
+            break;
+    }
+    std::exit(255);
+}
+
+void set_cache_path(const char* dir) {
+    if (apply_cache_path(dir) != path_result::too_long) return;
+    complain("--cache_path: value too long (at most %zu bytes, not counting a final /)",
+             cache_path_max);
+    std::exit(255);
+}
+
+const option_row supervisor_options[] = {
+    {"h", false, show_help},
+    {"?", false, show_help},
+    {"d", false, set_debug},
+    {"help", false, show_help},
+    {"install_path", true, set_install_path},
+    {"cache_path", true, set_cache_path},
+};
+const std::size_t supervisor_option_count = std::size(supervisor_options);
+
+}  // namespace vorn

@@ -1,0 +1,13 @@
+// The supervisor's start-up, everything that happens once before the
+// supervision cycle.
+#pragma once
+
+namespace vorn {
+
+// Standard descriptors, signal dispositions, the platform privilege, the
+// saved LD_LIBRARY_PATH, the options, the normalised settings, the
+// supervisor's own process names, a pending updater update and the start-up
+// line.
+void start_up(int argc, char* argv[]);
+
+}  // namespace vorn
