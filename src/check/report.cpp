@@ -104,19 +104,16 @@ void print_markers(const task_info& task) {
     std::fputs(")\n", stdout);
 }
 
-// An empty argument ends the list a task is started with: the arguments
-// from it on are not passed.
+// An empty argument ends the list a task is started with: it and the
+// arguments after it are not passed.
 void print_cut_arguments(std::size_t slot, const task_info& task) {
     const std::size_t passed = argument_count(task);
-    if (passed == task_argument_count) return;
-    std::size_t last = passed;  // one past the last entry the file gave
-    for (std::size_t k = passed; k < task_argument_count; ++k)
-        if (!is_empty(task.task_argument[k])) last = k + 1;
-    if (last == passed) return;
+    const std::size_t given = configured_arguments[slot];
+    if (given <= passed) return;
     child_argv dropped{};
-    for (std::size_t k = passed; k < last; ++k)
+    for (std::size_t k = passed; k < given; ++k)
         dropped[k - passed] = const_cast<char*>(task.task_argument[k].data());
-    if (!format_command_line(command_text.data(), command_text.size(), dropped, last - passed))
+    if (!format_command_line(command_text.data(), command_text.size(), dropped, given - passed))
         copy_text(command_text, "(too long to show)");
     std::printf("warning: tasks[%zu] (\"%s\"): \"argument\" element %zu is empty and ends the "
                 "arguments; not passed: %s\n",

@@ -1,11 +1,14 @@
 #include "tasks/config.hpp"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/text.hpp"
 #include "base/system_ops.hpp"
@@ -40,6 +43,78 @@ std::string_view string_of(const json_t* value) {
     return {json_string_value(value), json_string_length(value)};
 }
 
+const char* type_name(const json_t* value) {
+    switch (json_typeof(value)) {
+        case JSON_OBJECT: return "an object";
+        case JSON_ARRAY: return "an array";
+        case JSON_STRING: return "a string";
+        case JSON_INTEGER:
+        case JSON_REAL: return "a number";
+        case JSON_TRUE:
+        case JSON_FALSE: return "a boolean";
+        case JSON_NULL: break;
+    }
+    return "null";
+}
+
+// Where in the text a byte offset lies, counted from 1 as the parser does.
+struct text_position {
+    std::size_t line, column;
+};
+
+text_position position_of(std::string_view text, std::size_t offset) {
+    text_position at{1, 1};
+    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++at.line;
+            at.column = 1;
+        } else {
+            ++at.column;
+        }
+    }
+    return at;
+}
+
+// Says why the text read does not parse, in words for the operator.
+void describe_parse_error(config_problem* problem, const char* path, std::string_view text,
+                          const json_error_t& error) {
+    const enum json_error_code code = json_error_code(&error);
+    if (code == json_error_null_character)
+        describe(problem, -1, nullptr,
+                 "%s: line %d, column %d: a string holds \\u0000, which no task field can hold",
+                 path, error.line, error.column);
+    // A value that breaks off at the end of what was read, in a file cut
+    // at the read limit: the limit is to blame.  The last few bytes may be
+    // a character cut in two.
+    else if (text.size() == config_read_limit && code != json_error_stack_overflow &&
+             static_cast<std::size_t>(error.position) + 4 >= text.size())
+        describe(problem, -1, nullptr,
+                 "%s: line %d, column %d: %s (only the first %zu bytes are read)", path,
+                 error.line, error.column, error.text, config_read_limit);
+    else
+        describe(problem, -1, nullptr, "%s: line %d, column %d: %s", path, error.line,
+                 error.column, error.text);
+}
+
+// Refuses what the parser would misreport: no text at all, a byte-order
+// mark, a NUL byte.  True when the text may go to the parser.
+bool plain_text(config_problem* problem, const char* path, std::string_view text) {
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        return describe(problem, -1, nullptr, "%s is empty", path);
+    if (text.substr(0, 3) == "\xef\xbb\xbf")
+        return describe(problem, -1, nullptr,
+                        "%s starts with a UTF-8 byte-order mark, which JSON does not allow: save "
+                        "the file without one",
+                        path);
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        const text_position at = position_of(text, nul);
+        return describe(problem, -1, nullptr,
+                        "%s: line %zu, column %zu: a NUL byte, which a text file does not hold",
+                        path, at.line, at.column);
+    }
+    return true;
+}
+
 // A text that a fixed field of `size` bytes holds exactly as it is.
 bool fits_field(std::string_view text, std::size_t size) {
     return text.size() < size && text.find('\0') == std::string_view::npos;
@@ -55,14 +130,28 @@ bool check_task(const json_t* task, int index, config_problem* problem) {
     const std::string_view text = string_of(name);
     if (text.empty()) return describe(problem, index, "name", "\"name\" is empty");
     if (!fits_field(text, task_name_size))
-        return describe(problem, index, "name", "\"name\" has %zu characters, at most %zu fit",
+        return describe(problem, index, "name", "\"name\" has %zu bytes, at most %zu fit",
                         text.size(), task_name_size - 1);
     if (text.find('/') != std::string_view::npos)
         return describe(problem, index, "name",
                         "\"name\" contains a '/': it must name a file in %s", sbin_path.data());
     if (std::strlen(sbin_path.data()) + text.size() >= task_path_size)
-        return describe(problem, index, "name", "the path %s%s is longer than %zu characters",
+        return describe(problem, index, "name", "the path %s%s is longer than %zu bytes",
                         sbin_path.data(), json_string_value(name), task_path_size - 1);
+    if (kill_by_name_reaches(text, own_names))
+        return describe(problem, index, "name",
+                        "\"name\" is the supervisor's own process name: killing stale copies of "
+                        "the task would kill the supervisor at every turn");
+
+    const json_t* system = json_object_get(task, "system");
+    if (json_is_integer(system)) {
+        const json_int_t value = json_integer_value(system);
+        if (value < INT32_MIN || value > INT32_MAX)
+            return describe(problem, index, "system",
+                            "\"system\" is %" JSON_INTEGER_FORMAT
+                            ", outside %" PRId32 " to %" PRId32,
+                            value, INT32_MIN, INT32_MAX);
+    }
 
     const json_t* arguments = json_object_get(task, "argument");
     if (!json_is_array(arguments)) return true;  // absent or another type: no arguments
@@ -75,13 +164,12 @@ bool check_task(const json_t* task, int index, config_problem* problem) {
         if (!json_is_string(argument))
             return describe(problem, index, "argument", "\"argument\" element %zu is not a string",
                             k);
+        // An empty element is kept: it ends the arguments the task is
+        // started with, and the ones after it are not passed.
         const std::string_view value = string_of(argument);
-        // An empty entry would end the argument list early.
-        if (value.empty())
-            return describe(problem, index, "argument", "\"argument\" element %zu is empty", k);
         if (!fits_field(value, task_argument_size))
             return describe(problem, index, "argument",
-                            "\"argument\" element %zu has %zu characters, at most %zu fit", k,
+                            "\"argument\" element %zu has %zu bytes, at most %zu fit", k,
                             value.size(), task_argument_size - 1);
     }
     return true;
@@ -96,10 +184,11 @@ std::int32_t mode_of(const json_t* mode) {
 }
 
 // Writes a checked task into its slot, after killing stale copies of it.
-void write_task(task_info& slot, const json_t* task) {
+void write_task(std::size_t slot_index, const json_t* task) {
+    task_info& slot = task_table[slot_index];
     const json_t* system = json_object_get(task, "system");
-    if (json_is_integer(system))  // low 32 bits, as the field holds them
-        slot.task_system = static_cast<std::int32_t>(static_cast<std::uint32_t>(json_integer_value(system)));
+    if (json_is_integer(system))  // check_task made sure it fits
+        slot.task_system = static_cast<std::int32_t>(json_integer_value(system));
 
     const char* name = json_string_value(json_object_get(task, "name"));
     sys.kill_by_name(name, kill_output::stderr_kept);
@@ -111,15 +200,18 @@ void write_task(task_info& slot, const json_t* task) {
 
     for (auto& argument : slot.task_argument) argument.fill('\0');
     const json_t* arguments = json_object_get(task, "argument");
-    if (json_is_array(arguments))
-        for (std::size_t k = 0; k < json_array_size(arguments); ++k)
-            copy_text(slot.task_argument[k], string_of(json_array_get(arguments, k)));
+    const std::size_t given = json_is_array(arguments) ? json_array_size(arguments) : 0;
+    for (std::size_t k = 0; k < given; ++k)
+        copy_text(slot.task_argument[k], string_of(json_array_get(arguments, k)));
+    configured_arguments[slot_index] = given;
 
     ++task_info_size;
     slot.task_pid = 0;
 }
 
 }  // namespace
+
+std::array<std::size_t, task_slot_count> configured_arguments{};
 
 const char* config_file_path() {
     format_text(config_name.data(), config_name.size(), "%s%s", config_path.data(),
@@ -136,27 +228,27 @@ json_document load_config(config_problem* problem, const char* path) {
         describe(problem, -1, nullptr, "cannot open %s: %s", path, std::strerror(error));
         return nullptr;
     }
-    config_text[static_cast<std::size_t>(length)] = '\0';
+    // Parsed over exactly the bytes read, so that nothing after a NUL byte
+    // goes unseen.  Any JSON value is accepted here, so that a document
+    // that is not an object is told as such rather than as a syntax error.
+    const std::string_view text(config_text.data(), static_cast<std::size_t>(length));
+    if (!plain_text(problem, path, text)) return nullptr;
     json_error_t error;
-    json_document document{json_loads(config_text.data(), 0, &error)};
-    if (!document && static_cast<std::size_t>(length) == config_read_limit)
-        describe(problem, -1, nullptr, "%s: line %d, column %d: %s (only the first %zu bytes are read)",
-                 path, error.line, error.column, error.text, config_read_limit);
-    else if (!document)
-        describe(problem, -1, nullptr, "%s: line %d, column %d: %s", path, error.line,
-                 error.column, error.text);
+    json_document document{json_loadb(text.data(), text.size(), JSON_DECODE_ANY, &error)};
+    if (!document) describe_parse_error(problem, path, text, error);
     return document;
 }
 
 bool apply_config(config_problem* problem, const char* path) {
+    configured_arguments.fill(0);
     const json_document document = load_config(problem, path);
     if (!document) return false;
 
+    if (!json_is_object(document.get()))
+        return describe(problem, -1, "tasks", "the document is %s, not an object",
+                        type_name(document.get()));
     const json_t* tasks = json_object_get(document.get(), "tasks");
-    if (!tasks)
-        return describe(problem, -1, "tasks",
-                        json_is_object(document.get()) ? "\"tasks\" is missing"
-                                                         : "the document is not an object");
+    if (!tasks) return describe(problem, -1, "tasks", "\"tasks\" is missing");
     if (!json_is_array(tasks)) return describe(problem, -1, "tasks", "\"tasks\" is not an array");
 
     const std::size_t count = json_array_size(tasks);
@@ -172,7 +264,7 @@ bool apply_config(config_problem* problem, const char* path) {
             if (problem && json_is_string(name)) copy_text(problem->task_name, string_of(name));
             return false;
         }
-        write_task(task_table[i], task);
+        write_task(i, task);
     }
     return true;
 }

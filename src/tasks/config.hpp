@@ -7,6 +7,8 @@
 
 #include <jansson.h>
 
+#include "tasks/task_table.hpp"
+
 namespace vorn {
 
 inline constexpr const char config_file_name[] = "vorn_restart.conf";
@@ -27,6 +29,11 @@ struct config_problem {
     std::array<char, 64> task_name{};  // that element's "name" when it is a usable one
     std::array<char, 512> text{};
 };
+
+// Per slot, how many "argument" elements the configuration step found for
+// its task (0 for a slot it did not write).  An empty element ends the
+// arguments a task is started with; this tells how many the file gave.
+extern std::array<std::size_t, task_slot_count> configured_arguments;
 
 // Path of the configuration file, "<config_path>vorn_restart.conf".
 const char* config_file_path();

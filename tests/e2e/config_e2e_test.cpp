@@ -20,7 +20,7 @@ TEST(config_e2e, configured_task_gets_its_arguments_then_the_settings) {
     inst.task("vorn_monitor", long_running);
     inst.task(worker, long_running);
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + worker + R"(", "argument": ["-v", "two words", "--cp=42"]}]})");
+        {"name": ")" + worker + R"(", "argument": ["-v", "two words", "--cp=42", "", "cut"]}]})");
     supervisor sup(inst);
     ASSERT_TRUE(wait_until([&] { return !inst.starts(worker).empty(); })) << sup.err();
     const std::string line = inst.starts(worker)[0];
@@ -77,6 +77,14 @@ TEST(config_e2e, missing_or_unusable_file_is_retried_without_starting_anything) 
     EXPECT_TRUE(inst.starts("vorn_update").empty());
     EXPECT_TRUE(inst.starts(worker).empty());
     EXPECT_EQ(sup.out().find("task_info_size"), std::string::npos);
+    // A task named like the supervisor: its kill-by-name would end the
+    // supervisor itself, so the file is refused before that name is killed.
+    inst.config(R"({"tasks": [{"name": ")" + worker + R"("}, {"name": "vorn_restart"}]})");
+    const std::size_t before = inst.killall_calls().size();
+    ASSERT_TRUE(wait_until([&] { return inst.killall_calls().size() >= before + 6; }));
+    for (const std::string& call : inst.killall_calls()) EXPECT_NE(call, "[-9][--][vorn_restart]");
+    EXPECT_TRUE(inst.starts(worker).empty());
+    EXPECT_TRUE(sup.running());
     inst.config(R"({"tasks": [{"name": ")" + worker + R"("}]})");
     // Slot 1 is started right after slot 0: its script may log a moment later.
     ASSERT_TRUE(wait_until([&] {

@@ -157,7 +157,7 @@ supervisor::supervisor(const installation& inst, run_options options) {
         ::dup2(err, 2);
         // Nothing else of the test process: the descriptors the supervisor
         // holds are then its own.
-        ::close_range(3, ~0U, 0);
+        ::close_range(options.closed_standard_descriptors ? 0 : 3, ~0U, 0);
         ::setenv("PATH", path.c_str(), 1);
         ::setenv("LD_PRELOAD", preload.c_str(), 1);
         ::setenv("VORN_TEST_KILLALL_LOG", inst.killall_log().c_str(), 1);

@@ -81,6 +81,7 @@ struct run_options {
     bool stdout_to_pipe = false;       // standard output into a pipe (see close_stdout_reader)
     std::vector<int> ignored_signals{};  // start the supervisor with these ignored
     std::vector<std::string> wrapper{};  // command that runs the binary (valgrind ...)
+    bool closed_standard_descriptors = false;  // start it with 0, 1 and 2 closed
 };
 
 class supervisor {

@@ -133,6 +133,29 @@ TEST(supervisor_e2e, without_debug_everything_goes_to_the_null_device) {
     EXPECT_TRUE(sup.running());
 }
 
+TEST(supervisor_e2e, closed_standard_descriptors_are_opened_on_the_null_device) {
+    installation inst;
+    // Each descriptor of the task: what it is, and its access mode.
+    const std::string fds = inst.root() + "/fds";
+    inst.task("vorn_update", "exec 3> '" + fds + ".tmp'\nfor fd in 0 1 2; do printf '%s %s\\n' "
+                             "\"$(readlink /proc/$$/fd/$fd)\" \"$(sed -n 's/^flags:[[:space:]]*//p' "
+                             "/proc/$$/fdinfo/$fd)\" >&3; done\nexec 3>&-\nmv '" +
+                                 fds + ".tmp' '" + fds + "'\n" + long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst, {.debug = false, .closed_standard_descriptors = true});
+    ASSERT_TRUE(wait_until([&] { return read_lines(fds).size() == 3; }));
+    const auto lines = read_lines(fds);
+    for (int fd = 0; fd < 3; ++fd) {
+        SCOPED_TRACE(fd);
+        const std::string& line = lines[static_cast<std::size_t>(fd)];
+        ASSERT_EQ(line.rfind("/dev/null ", 0), 0u) << line;
+        const int access = line.back() - '0';
+        EXPECT_EQ(access & 3, fd == 0 ? 0 : 1) << line;  // O_RDONLY in, O_WRONLY out
+    }
+    EXPECT_TRUE(sup.running());
+}
+
 TEST(supervisor_e2e, pending_updater_is_moved_into_place_before_the_start) {
     installation inst;
     inst.task("vorn_update", "exec sleep 1001");

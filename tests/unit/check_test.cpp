@@ -259,6 +259,25 @@ TEST_F(check_report_test, usable_configuration_report_is_exact) {
     EXPECT_EQ(status_, check_exit_usable);
 }
 
+TEST_F(check_report_test, arguments_cut_by_an_empty_one_are_named_and_names_shown_escaped) {
+    fake_system::file_text = "{\"tasks\": [{\"name\": \"w\", \"argument\": [\"-a\", \"\", \"-b\"]}, "
+                             "{\"name\": \"e\\u001b[31m\", \"argument\": [\"x\\ny\", \"\"]}]}";
+    const std::string out = run();
+    EXPECT_EQ(status_, check_exit_usable);
+    const std::string expected[] = {
+        "warning: tasks[0] (\"w\"): \"argument\" element 1 is empty and ends the arguments; "
+        "not passed: '' -b\n",
+        "warning: tasks[1] (\"e\\033[31m\"): \"argument\" element 1 is empty and ends the "
+        "arguments; not passed: ''\n",
+        "task_info.task_name: e\\033[31m, task_info.task_path: " + sbin_ + "e\\033[31m\nargument: x\\ny \n",
+        "slot 0: w, mode always, system 1\n  command line: " + sbin_ + "w -a --install_path=/\n",
+        "slot 1: e\\033[31m, mode always, system 1\n  command line: $'" + sbin_ +
+            "e\\033[31m' $'x\\ny' --install_path=/\n",
+    };
+    for (const std::string& line : expected) EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    for (char c : out) EXPECT_TRUE(c == '\n' || (c >= ' ' && c != 0x7f)) << static_cast<int>(c);
+}
+
 TEST_F(check_report_test, nothing_is_killed_started_or_read_elsewhere) {
     fake_system::file_text = R"({"tasks": [{"name": "w"}]})";
     const std::string out = run("/elsewhere/v.conf");
@@ -279,8 +298,12 @@ TEST_F(check_report_test, unusable_configuration_gives_two_lines) {
         std::string json;
         std::string second;
     } cases[] = {
-        {R"({"tasks": [{"name": "a"}, {"name": "b", "argument": ["", "x"]}]})",
-         R"(tasks[1] ("b"): "argument" element 0 is empty)"},
+        {R"({"tasks": [{"name": "a"}, {"name": "vorn_restart"}]})",
+         R"(tasks[1] ("vorn_restart"): "name" is the supervisor's own process name: killing stale copies of the task would kill the supervisor at every turn)"},
+        // Nothing from the file reaches the terminal raw.
+        {"{\"tasks\": [{\"name\": \"w\\nslot 9: fake\\u001b[2J\", \"argument\": [1]}]}",
+         R"(tasks[0] ("w\nslot 9: fake\033[2J"): "argument" element 0 is not a string)"},
+        {"{\"tasks\": [\u0007]}", R"(/etc/vorn/vorn_restart/vorn_restart.conf: line 1, column 12: invalid token near '\007')"},
         {R"({"tasks": [{"name": "a", "argument": "x"}, {"system": 1}]})", R"(tasks[1]: "name" is missing)"},
         {R"({"tasks": [{"name": ""}]})", R"(tasks[0]: "name" is empty)"},
         {R"({"tasks": 3})", R"("tasks" is not an array)"},

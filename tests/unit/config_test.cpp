@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/process_names.hpp"
 #include "fake_system.hpp"
 #include "base/text.hpp"
 #include "tasks/config.hpp"
@@ -55,12 +56,12 @@ std::vector<config_case> cases() {
          {{0, "vorn_update", 1, 2, {}}, {1, "vorn_monitor", 1, 2, {}}}},
         {"one task replaces the updater", R"({"tasks": [{"name": "a"}]})", true, 3, {"a"},
          {{0, "a", 1, 2, {}}, {1, "vorn_monitor", 1, 2, {}}}},
-        {"system defaults and low 32 bits",
-         R"({"tasks": [{"name": "a", "system": 4294967297}, {"name": "b", "system": 1.0},
-                       {"name": "c"}, {"name": "d", "system": -1}, {"name": "e", "system": "1"}]})",
+        {"system defaults and its 32-bit range",
+         R"({"tasks": [{"name": "a", "system": 2147483647}, {"name": "b", "system": 1.0},
+                       {"name": "c"}, {"name": "d", "system": -2147483648}, {"name": "e", "system": "1"}]})",
          true, 7, {"a", "b", "c", "d", "e"},
-         {{0, "a", 1, 2, {}}, {1, "b", 1, 2, {}}, {2, "c", 0, 2, {}}, {3, "d", -1, 2, {}},
-          {4, "e", 0, 2, {}}}},
+         {{0, "a", 2147483647, 2, {}}, {1, "b", 1, 2, {}}, {2, "c", 0, 2, {}},
+          {3, "d", INT32_MIN, 2, {}}, {4, "e", 0, 2, {}}}},
         {"modes are exact and case-sensitive",
          R"({"tasks": [{"name": "a", "mode": "once"}, {"name": "b", "mode": "none"},
                        {"name": "c", "mode": "ONCE"}, {"name": "d", "mode": 1}, {"name": "e"}]})",
@@ -74,6 +75,8 @@ std::vector<config_case> cases() {
          true, 6, {"a", "b", "c", "d"},
          {{0, "a", 1, 2, {"-v", "--cp=3"}}, {1, "b", 1, 2, {}}, {2, "c", 0, 2, {}},
           {3, "d", 0, 2, {"1", "2", "3", "4", "5", "6", "7", "8"}}}},
+        {"an empty argument ends the list", R"({"tasks": [{"name": "a", "argument": ["-v", "", "-w"]}]})",
+         true, 3, {"a"}, {{0, "a", 1, 2, {"-v"}}}},
         {"longest name and argument fit",
          R"({"tasks": [{"name": ")" + name63 + R"(", "argument": [")" + arg63 + R"("]}]})", true,
          3, {name63}, {{0, name63, 1, 2, {arg63}}}},
@@ -102,8 +105,13 @@ std::vector<config_case> cases() {
          {}, {}, 0, "argument"},
         {"argument too long", R"({"tasks": [{"name": "a", "argument": [")" + arg63 + R"(x"]}]})",
          false, 2, {}, {}, 0, "argument"},
-        {"empty argument", R"({"tasks": [{"name": "a", "argument": ["-v", "", "-w"]}]})", false, 2,
-         {}, {}, 0, "argument"},
+        {"system above 32 bits", R"({"tasks": [{"name": "a"}, {"name": "b", "system": 4294967297}]})",
+         false, 3, {"a"}, {}, 1, "system"},
+        {"system below 32 bits", R"({"tasks": [{"name": "b", "system": -2147483649}]})", false, 2,
+         {}, {}, 0, "system"},
+        {"the supervisor's own name", R"({"tasks": [{"name": "vorn_restart"}]})", false, 2, {}, {},
+         0, "name"},
+        {"a scalar document", R"("tasks")", false, 2, {}, {}, -1, "tasks"},
         {"seventeen tasks", many_tasks(17), false, 18, names(16), {}, 16, nullptr},
     };
 }
@@ -176,7 +184,7 @@ TEST_F(config_test, missing_file_is_reported_with_perror_or_in_the_problem) {
     EXPECT_STREQ(problem.text.data(), "cannot open /etc/x.conf: No such file or directory");
 }
 
-TEST_F(config_test, only_the_first_10239_bytes_count) {
+TEST_F(config_test, only_the_bytes_read_count_and_all_of_them) {
     const std::string valid = R"({"tasks": [{"name": "a"}]})";
     struct {
         std::string text;
@@ -184,7 +192,8 @@ TEST_F(config_test, only_the_first_10239_bytes_count) {
     } cases[] = {
         {valid + std::string(20000, ' '), true},  // the value ends within the limit
         {R"({"tasks": [], "pad": ")" + std::string(10300, 'x') + "\"}", false},
-        {valid + std::string(1, '\0') + "garbage", true},  // the text ends at a NUL byte
+        {valid + std::string(1, '\0') + "garbage", false},  // nothing hides behind a NUL byte
+        {valid + std::string(1, '\0'), false},
     };
     for (const auto& c : cases) {
         clear_task_table();
@@ -193,16 +202,43 @@ TEST_F(config_test, only_the_first_10239_bytes_count) {
     }
 }
 
-TEST_F(config_test, syntax_error_names_line_and_column) {
-    fake_system::file_text = "{\"tasks\": [\n  {\"name\": \"a\",}\n]}";
-    config_problem problem;
-    EXPECT_FALSE(apply_config(&problem, "/c.conf"));
-    EXPECT_EQ(problem.task_index, -1);
-    EXPECT_EQ(problem.key, nullptr);
-    EXPECT_EQ(std::string(problem.text.data()).rfind("/c.conf: line 2, column 16: ", 0), 0u)
-        << problem.text.data();
+// What the operator reads about a file that does not parse.
+TEST_F(config_test, problems_say_what_happened) {
+    const std::string cut_off = R"({"tasks": [], "pad": ")" + std::string(10300, 'x') + "\"}";
+    const struct {
+        std::string text;
+        std::string starts;    // the problem text begins so
+        const char* unwanted;  // and does not hold this
+    } cases[] = {
+        {"{\"tasks\": [\n  {\"name\": \"a\",}\n]}", "/c.conf: line 2, column 16: ", "only the first"},
+        {cut_off, "/c.conf: line 1, column 10239: ", nullptr},
+        {std::string(3000, '[') + std::string(3000, ']'),
+         "/c.conf: line 1, column 2049: maximum parsing depth", "only the first"},
+        {std::string(10239, '['), "/c.conf: line 1, column 2049: maximum parsing depth",
+         "only the first"},
+        {"[{\"tasks\": []}]", "the document is an array, not an object", nullptr},
+        {"42", "the document is a number, not an object", "expected"},
+        {"\xef\xbb\xbf{\"tasks\": []}", "/c.conf starts with a UTF-8 byte-order mark", "near"},
+        {std::string("{\"tasks\": []}\n\0x", 16), "/c.conf: line 2, column 1: a NUL byte", nullptr},
+        {R"({"tasks": [{"name": "a\u0000b"}]})",
+         "/c.conf: line 1, column 30: a string holds \\u0000", "JSON_ALLOW_NUL"},
+        {" \n\t", "/c.conf is empty", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        fake_system::file_text = c.text;
+        config_problem problem;
+        EXPECT_FALSE(apply_config(&problem, "/c.conf"));
+        const std::string text = problem.text.data();
+        EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text;
+        if (c.unwanted) {
+            EXPECT_EQ(text.find(c.unwanted), std::string::npos) << text;
+        }
+        EXPECT_EQ(problem.task_index, -1);
+    }
     // Cut short by the read limit: the text says so.
-    fake_system::file_text = R"({"tasks": [], "pad": ")" + std::string(10300, 'x') + "\"}";
+    fake_system::file_text = cut_off;
+    config_problem problem;
     EXPECT_FALSE(apply_config(&problem, "/c.conf"));
     EXPECT_NE(std::string(problem.text.data()).find("(only the first 10239 bytes are read)"),
               std::string::npos)
@@ -215,7 +251,7 @@ TEST_F(config_test, problem_names_the_faulty_task_when_its_name_is_usable) {
         int index;
         std::string name;
     } cases[] = {
-        {R"({"tasks": [{"name": "a"}, {"name": "b", "argument": [""]}]})", 1, "b"},
+        {R"({"tasks": [{"name": "a"}, {"name": "b", "argument": [3]}]})", 1, "b"},
         {R"({"tasks": [{"name": "a"}, {"name": 5}]})", 1, ""},
         {R"({"tasks": [{"name": "a/b"}]})", 0, "a/b"},
         {R"({"tasks": [{"name": ")" + std::string(64, 'n') + R"("}]})", 0, ""},
@@ -229,6 +265,32 @@ TEST_F(config_test, problem_names_the_faulty_task_when_its_name_is_usable) {
         EXPECT_FALSE(apply_config(&problem));
         EXPECT_EQ(problem.task_index, c.index);
         EXPECT_EQ(std::string(problem.task_name.data()), c.name);
+    }
+}
+
+// Which task names killall would match to the supervisor's own process.
+TEST(own_names_test, kill_by_name_reaches_the_process_as_killall_decides) {
+    using namespace std::string_view_literals;
+    const struct {
+        std::string_view comm, cmdline, name;
+        bool reaches;
+    } cases[] = {
+        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"sv, "vorn_restart", true},
+        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"sv, "vorn_restar", false},
+        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"sv, "vorn_restart_x", false},
+        // A process name of 15 bytes may be cut short: the command line decides.
+        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"sv, "vorn_restart_check", true},
+        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"sv, "vorn_restart_ch", false},
+        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"sv, "vorn_restart_chx", false},
+        // No word of the command line begins with it: the first 15 bytes decide.
+        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"sv, "memcheck-amd64-linux", true},
+        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"sv, "vorn_restart", false},
+        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"sv, "memcheck-amd64", false},
+    };
+    for (const auto& c : cases) {
+        process_names names{};
+        parse_process_names(names, c.comm, c.cmdline);
+        EXPECT_EQ(kill_by_name_reaches(c.name, names), c.reaches) << c.comm << " " << c.name;
     }
 }
 
