@@ -67,27 +67,46 @@ std::string lasting_mismatch(const supervisor& sup, const installation& inst,
     return table_mismatch(sup, inst, tasks);
 }
 
-// What every fault test checks at its end, after its fault is gone: still
-// running, exactly the last start of each task alive as a child of the
-// supervisor and no zombie left, zombies within the bound throughout,
-// killall asked about nothing but the test's own tasks.
-// `running` are the tasks that run once the fault is gone (all by default).
-void expect_survived(supervisor& sup, const installation& inst, const zombie_watch& zombies,
-                     int zombie_bound, const std::vector<std::string>& tasks,
-                     std::vector<std::string> running = {}) {
-    if (running.empty()) running = tasks;
-    EXPECT_TRUE(sup.running());
-    std::string why;
-    EXPECT_TRUE(wait_until([&] {
-        why = table_mismatch(sup, inst, tasks, running);
-        return why.empty();
-    })) << why;
-    EXPECT_GT(zombies.samples(), 10);
-    EXPECT_LE(zombies.most(), zombie_bound);
-    std::printf("zombies: at most %d in %ld samples (bound %d)\n", zombies.most(),
-                zombies.samples(), zombie_bound);
-    EXPECT_EQ(foreign_kills(inst, tasks), std::vector<std::string>{});
-}
+// One supervisor on a fresh installation, and what every fault test
+// checks at its end.
+class fault_e2e : public ::testing::Test {
+protected:
+    // Configures the built-in tasks followed by `names` (or `config`, when
+    // given) and starts the supervisor with a zombie watch on it.  The test
+    // writes the task scripts first.
+    void start(const std::vector<std::string>& names, run_options options = {},
+               const std::string& config = "") {
+        tasks = with_builtins(names);
+        inst.config(config.empty() ? config_of(tasks) : config);
+        sup = std::make_unique<supervisor>(inst, std::move(options));
+        zombies = std::make_unique<zombie_watch>(*sup);
+    }
+
+    // After the fault is gone: still running, exactly the last start of
+    // each task alive as a child of the supervisor and no zombie left,
+    // zombies within the bound throughout, killall asked about nothing but
+    // the test's own tasks.  `running` are the tasks that run once the
+    // fault is gone (all by default).
+    void expect_survived(int zombie_bound, std::vector<std::string> running = {}) {
+        if (running.empty()) running = tasks;
+        EXPECT_TRUE(sup->running());
+        std::string why;
+        EXPECT_TRUE(wait_until([&] {
+            why = table_mismatch(*sup, inst, tasks, running);
+            return why.empty();
+        })) << why;
+        EXPECT_GT(zombies->samples(), 10);
+        EXPECT_LE(zombies->most(), zombie_bound);
+        std::printf("zombies: at most %d in %ld samples (bound %d)\n", zombies->most(),
+                    zombies->samples(), zombie_bound);
+        EXPECT_EQ(foreign_kills(inst, tasks), std::vector<std::string>{});
+    }
+
+    installation inst;
+    std::vector<std::string> tasks;
+    std::unique_ptr<supervisor> sup;
+    std::unique_ptr<zombie_watch> zombies;
+};
 
 // Each injected fork failure is followed by the pass's sleep: the start
 // pass gives up at the first failure instead of trying the other slots.
@@ -108,22 +127,18 @@ run_options failing_fork(const installation& inst, int failures, bool from_start
     return options;
 }
 
-TEST(fault_e2e, fork_failing_from_the_start_holds_every_start_back) {
-    installation inst;
+TEST_F(fault_e2e, fork_failing_from_the_start_holds_every_start_back) {
     const std::string first = unique_name("first"), second = unique_name("second");
-    const auto tasks = with_builtins({first, second});
-    for (const std::string& name : tasks) inst.task(name, long_running);
-    inst.config(config_of(tasks));
+    for (const std::string& name : with_builtins({first, second})) inst.task(name, long_running);
     // The kill-by-name runs do not fork (they are spawned), so the failures
     // meet the first start of each of four passes.
-    supervisor sup(inst, failing_fork(inst, 4, true));
-    zombie_watch zombies(sup);
+    start({first, second}, failing_fork(inst, 4, true));
     ASSERT_TRUE(wait_until([&] {
         for (const std::string& name : tasks)
             if (inst.starts(name).empty()) return false;
         return true;
-    })) << sup.err();
-    EXPECT_EQ(count_of(sup.err(), fork_failed_line), 4u);
+    })) << sup->err();
+    EXPECT_EQ(count_of(sup->err(), fork_failed_line), 4u);
     std::vector<std::string> killed = {"[-9][--][vorn_update]", "[-9][--][vorn_monitor]"};
     for (const std::string& name : tasks) killed.push_back("[-9][--][" + name + "]");
     EXPECT_EQ(inst.killall_calls(), killed);  // stale copies were still killed, once each
@@ -136,36 +151,32 @@ TEST(fault_e2e, fork_failing_from_the_start_holds_every_start_back) {
     ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 5") >= 10; }));
     for (const std::string& name : tasks) EXPECT_EQ(inst.starts(name).size(), 1u) << name;
     // No task ends; only a kill-by-name run may be seen between its end and its wait.
-    expect_survived(sup, inst, zombies, 1, tasks);
+    expect_survived(1);
 }
 
-TEST(fault_e2e, fork_failing_mid_run_changes_no_slot) {
-    installation inst;
+TEST_F(fault_e2e, fork_failing_mid_run_changes_no_slot) {
     const std::string a = unique_name("quick_a"), b = unique_name("quick_b");
-    const auto tasks = with_builtins({a, b});
     inst.task("vorn_update", long_running);
     inst.task("vorn_monitor", long_running);
     inst.task(a, until_calm(inst, "exit 0"));
     inst.task(b, until_calm(inst, "exit 0"));
-    inst.config(config_of(tasks));
-    supervisor sup(inst, failing_fork(inst, 3, false));
-    zombie_watch zombies(sup);
+    start({a, b}, failing_fork(inst, 3, false));
     ASSERT_TRUE(wait_until([&] { return inst.starts(a).size() >= 3 && inst.starts(b).size() >= 3; }));
     const std::size_t before = inst.events().size();
     inst.write(inst.root() + "/fork_trigger", "");
-    ASSERT_TRUE(wait_until([&] { return count_of(sup.err(), fork_failed_line) == 3; })) << sup.err();
+    ASSERT_TRUE(wait_until([&] { return count_of(sup->err(), fork_failed_line) == 3; })) << sup->err();
     const std::size_t a_then = inst.starts(a).size(), b_then = inst.starts(b).size();
     ASSERT_TRUE(wait_until([&] {
         return inst.starts(a).size() >= a_then + 2 && inst.starts(b).size() >= b_then + 2;
     }));
-    EXPECT_EQ(count_of(sup.err(), fork_failed_line), 3u);
+    EXPECT_EQ(count_of(sup->err(), fork_failed_line), 3u);
     expect_one_failure_per_pass(inst.events(), before);
     // The long-running tasks were never touched.
     EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
     EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
-    EXPECT_EQ(lasting_mismatch(sup, inst, tasks), "");
+    EXPECT_EQ(lasting_mismatch(*sup, inst, tasks), "");
     calm(inst);
-    expect_survived(sup, inst, zombies, 2, tasks);
+    expect_survived(2);
 }
 
 // A task whose executable cannot be run, and the reason execvp gives.
@@ -177,33 +188,29 @@ struct unrunnable {
 
 void PrintTo(const unrunnable& u, std::ostream* os) { *os << u.kind; }
 
-class unrunnable_task : public ::testing::TestWithParam<unrunnable> {};
+class unrunnable_task : public fault_e2e, public ::testing::WithParamInterface<unrunnable> {};
 
 TEST_P(unrunnable_task, is_reported_and_retried_every_pass_or_two) {
-    installation inst;
     const std::string bad = unique_name("bad");
-    const auto tasks = with_builtins({bad});
     inst.task("vorn_update", long_running);
     inst.task("vorn_monitor", long_running);
     GetParam().make(inst, bad);
-    inst.config(config_of(tasks));
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
+    start({bad});
     const std::string line = "execlp(" + bad + ", " + bad + "): " + GetParam().reason + "\n";
-    ASSERT_TRUE(wait_until([&] { return count_of(sup.err(), line) >= 10; })) << sup.err();
+    ASSERT_TRUE(wait_until([&] { return count_of(sup->err(), line) >= 10; })) << sup->err();
     // A failed start is reaped in the same pass or the next one and started
     // again in the pass after: at least one try every two passes, never
     // more than one a pass.
     const std::size_t passes_before = count_events(inst, "sleep 5");
-    const std::size_t tries = count_of(sup.err(), line);
+    const std::size_t tries = count_of(sup->err(), line);
     const std::size_t passes_after = count_events(inst, "sleep 5");
     EXPECT_GE(2 * tries + 3, passes_before) << tries << " tries in " << passes_before << " passes";
     EXPECT_LE(tries, passes_after + 1) << tries << " tries in " << passes_after << " passes";
     std::printf("%s: %zu tries in %zu passes\n", GetParam().kind, tries, passes_after);
-    EXPECT_EQ(count_of(sup.err(), "execlp("), count_of(sup.err(), line));
+    EXPECT_EQ(count_of(sup->err(), "execlp("), count_of(sup->err(), line));
     EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
     EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
-    expect_survived(sup, inst, zombies, 1, tasks, with_builtins({}));
+    expect_survived(1, with_builtins({}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -228,90 +235,78 @@ INSTANTIATE_TEST_SUITE_P(
                    "No such file or directory"}),
     [](const auto& param_info) { return std::string(param_info.param.kind); });
 
-TEST(fault_e2e, children_ended_by_signals_or_at_once_are_restarted) {
-    installation inst;
+TEST_F(fault_e2e, children_ended_by_signals_or_at_once_are_restarted) {
     const std::string killed = unique_name("sigkill"), segv = unique_name("sigsegv"),
                       quick = unique_name("quick");
-    const auto tasks = with_builtins({killed, segv, quick});
     inst.task("vorn_update", long_running);
     inst.task("vorn_monitor", long_running);
     inst.task(killed, until_calm(inst, "kill -KILL $$"));
     inst.task(segv, until_calm(inst, "kill -SEGV $$"));
     inst.task(quick, until_calm(inst, "exit 0"));
-    inst.config(config_of(tasks));
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
+    start({killed, segv, quick});
     std::vector<std::string> mismatches;
     ASSERT_TRUE(wait_until([&] {
-        if (std::string why = lasting_mismatch(sup, inst, tasks); !why.empty())
+        if (std::string why = lasting_mismatch(*sup, inst, tasks); !why.empty())
             mismatches.push_back(why);
         return inst.starts(killed).size() >= 8 && inst.starts(segv).size() >= 8 &&
                inst.starts(quick).size() >= 8;
-    })) << sup.err();
+    })) << sup->err();
     EXPECT_EQ(mismatches, std::vector<std::string>{});
     EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
     EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
-    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), 1u);  // all in one turn
+    EXPECT_EQ(count_of(sup->out(), "task_info_size:"), 1u);  // all in one turn
     calm(inst);
     // At most one unreaped child per looping slot.
-    expect_survived(sup, inst, zombies, 3, tasks);
+    expect_survived(3);
 }
 
-TEST(fault_e2e, crash_looping_updater_is_restarted_alone) {
-    installation inst;
+TEST_F(fault_e2e, crash_looping_updater_is_restarted_alone) {
     const std::string worker = unique_name("worker");
-    const auto tasks = with_builtins({worker});
     inst.task("vorn_update", until_calm(inst, "kill -SEGV $$"));
     inst.task("vorn_monitor", long_running);
     inst.task(worker, long_running);
-    inst.config(config_of(tasks));
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
-    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_update").size() >= 15; })) << sup.err();
-    EXPECT_EQ(count_of(sup.err(), "kill "), 0u);
-    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), 1u);
+    start({worker});
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_update").size() >= 15; })) << sup->err();
+    EXPECT_EQ(count_of(sup->err(), "kill "), 0u);
+    EXPECT_EQ(count_of(sup->out(), "task_info_size:"), 1u);
     EXPECT_EQ(inst.starts("vorn_monitor").size(), 1u);
     EXPECT_EQ(inst.starts(worker).size(), 1u);
     calm(inst);
-    expect_survived(sup, inst, zombies, 1, tasks);
+    expect_survived(1);
 }
 
-TEST(fault_e2e, updater_alternating_exit_0_and_1) {
-    installation inst;
+TEST_F(fault_e2e, updater_alternating_exit_0_and_1) {
     const std::string worker = unique_name("worker");
-    const auto tasks = with_builtins({worker});
     // Odd starts exit 0 (new turn), even starts exit 1 (system tasks restarted).
     inst.task("vorn_update",
               until_calm(inst, "n=$(wc -l < '" + inst.root() +
                                    "/log/vorn_update.log')\n[ $((n % 2)) -eq 1 ] && exit 0\nexit 1"));
     inst.task("vorn_monitor", long_running);
     inst.task(worker, long_running);
-    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                              {"name": ")" + worker + R"(", "system": 0}]})");
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
+    start({worker}, {}, R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                                      {"name": ")" + worker + R"(", "system": 0}]})");
     std::vector<std::string> mismatches;
     ASSERT_TRUE(wait_until([&] {
-        if (std::string why = lasting_mismatch(sup, inst, tasks); !why.empty())
+        if (std::string why = lasting_mismatch(*sup, inst, tasks); !why.empty())
             mismatches.push_back(why);
         return inst.starts("vorn_update").size() >= 40;
-    }, 60s)) << sup.err();
+    }, 60s)) << sup->err();
     calm(inst);
     std::string why;
     ASSERT_TRUE(wait_until([&] {
-        why = table_mismatch(sup, inst, tasks, tasks);
+        why = table_mismatch(*sup, inst, tasks, tasks);
         return why.empty();
     })) << why;
     EXPECT_EQ(mismatches, std::vector<std::string>{});
     // Every start but the last (calm) one ended with its parity's status.
     const std::size_t s = inst.starts("vorn_update").size();
     const std::size_t exits_0 = s / 2, exits_1 = (s - 1) / 2;
-    const std::size_t turns = count_of(sup.out(), "task_info_size:");
+    const std::size_t turns = count_of(sup->out(), "task_info_size:");
     EXPECT_EQ(turns, 1 + exits_0);
-    EXPECT_EQ(count_of(sup.err(), "kill vorn_monitor...........................\n"), exits_1);
-    EXPECT_EQ(count_of(sup.err(), "kill vorn_monitor\n"), exits_0);
-    EXPECT_EQ(count_of(sup.err(), "kill " + worker + "\n"), exits_0);
-    EXPECT_EQ(count_of(sup.err(), "kill " + worker + "."), 0u);
+    EXPECT_EQ(count_of(sup->err(), "kill vorn_monitor...........................\n"), exits_1);
+    EXPECT_EQ(count_of(sup->err(), "kill vorn_monitor\n"), exits_0);
+    EXPECT_EQ(count_of(sup->err(), "kill " + worker + "\n"), exits_0);
+    EXPECT_EQ(count_of(sup->err(), "kill " + worker + "."), 0u);
     // A start killed before its script wrote its log line goes uncounted
     // (under load a shell may take longer than a pass to get there), so the
     // logged starts may fall short of the forks, never exceed them.
@@ -321,32 +316,29 @@ TEST(fault_e2e, updater_alternating_exit_0_and_1) {
     EXPECT_GE(inst.starts("vorn_monitor").size(), (turns + exits_1) * 9 / 10);
     // One child per slot, plus the children killed at the last exit, which
     // the next reap step collects.
-    expect_survived(sup, inst, zombies, 6, tasks);
+    expect_survived(6);
 }
 
-TEST(fault_e2e, updater_exit_0_with_a_full_table_leaves_no_zombies) {
-    installation inst;
+TEST_F(fault_e2e, updater_exit_0_with_a_full_table_leaves_no_zombies) {
     std::vector<std::string> workers;
     for (int i = 0; i < 14; ++i) workers.push_back(unique_name("worker"));
-    const auto tasks = with_builtins(workers);
+    const auto names = with_builtins(workers);
     // The updater exits 0 once, when every other task has logged its start.
     std::string wait_for_all;
-    for (std::size_t i = 1; i < tasks.size(); ++i)
-        wait_for_all += "while [ ! -s '" + inst.root() + "/log/" + tasks[i] +
+    for (std::size_t i = 1; i < names.size(); ++i)
+        wait_for_all += "while [ ! -s '" + inst.root() + "/log/" + names[i] +
                         ".ids' ]; do sleep 0.01; done\n";
     inst.task("vorn_update", "[ $(wc -l < '" + inst.root() +
                                  "/log/vorn_update.log') -gt 1 ] && exec sleep 1000\n" +
                                  wait_for_all + "exit 0");
-    for (std::size_t i = 1; i < tasks.size(); ++i) inst.task(tasks[i], long_running);
-    inst.config(config_of(tasks));
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
-    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_update").size() >= 2; })) << sup.err();
+    for (std::size_t i = 1; i < names.size(); ++i) inst.task(names[i], long_running);
+    start(workers);
+    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_update").size() >= 2; })) << sup->err();
     // The new turn's first start pass is done; its reap step collects all
     // fifteen children killed at the exit, not one of them per pass.
     const std::size_t passes = count_events(inst, "sleep 5");
     ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 5") >= passes + 2; }));
-    EXPECT_EQ(count_of(sup.err(), "kill "), 15u);
+    EXPECT_EQ(count_of(sup->err(), "kill "), 15u);
     for (std::size_t i = 1; i < tasks.size(); ++i) {
         const auto pids = inst.start_pids(tasks[i]);
         ASSERT_EQ(pids.size(), 2u) << tasks[i];
@@ -354,7 +346,7 @@ TEST(fault_e2e, updater_exit_0_with_a_full_table_leaves_no_zombies) {
     }
     // The fifteen killed children, for a moment, and a kill-by-name run of
     // the new turn that has ended but not yet been waited for.
-    expect_survived(sup, inst, zombies, 16, tasks);
+    expect_survived(16);
 }
 
 // A way to spoil the configuration file between two turns, and to repair it.
@@ -373,34 +365,30 @@ void write_all(int fd, const std::string& text) {
 
 void PrintTo(const config_fault& f, std::ostream* os) { *os << f.kind; }
 
-class broken_config : public ::testing::TestWithParam<config_fault> {};
+class broken_config : public fault_e2e, public ::testing::WithParamInterface<config_fault> {};
 
 TEST_P(broken_config, starts_nothing_and_recovers_at_the_next_turn) {
-    installation inst;
     const std::string worker = unique_name("worker");
-    const auto tasks = with_builtins({worker});
     inst.task("vorn_update", until_calm(inst, "sleep 0.1; exit 0"));  // a turn every ~0.1 s
     inst.task("vorn_monitor", long_running);
     inst.task(worker, long_running);
+    start({worker});
     const std::string valid = config_of(tasks);
-    inst.config(valid);
-    supervisor sup(inst);
-    zombie_watch zombies(sup);
-    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; })) << sup.err();
+    ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; })) << sup->err();
 
     GetParam().spoil(inst, valid);
-    ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 30") >= 1; })) << sup.err();
+    ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 30") >= 1; })) << sup->err();
     std::vector<std::size_t> starts;
     for (const std::string& name : tasks) starts.push_back(inst.starts(name).size());
-    const std::size_t dumps = count_of(sup.out(), "task_info_size:");
+    const std::size_t dumps = count_of(sup->out(), "task_info_size:");
     ASSERT_TRUE(wait_until([&] { return count_events(inst, "sleep 30") >= 4; }));
     for (std::size_t i = 0; i < tasks.size(); ++i)
         EXPECT_EQ(inst.starts(tasks[i]).size(), starts[i]) << tasks[i] << " started";
-    EXPECT_EQ(count_of(sup.out(), "task_info_size:"), dumps);
-    for (pid_t child : sup.live_children())
+    EXPECT_EQ(count_of(sup->out(), "task_info_size:"), dumps);
+    for (pid_t child : sup->live_children())
         for (const std::string& name : tasks)
             for (pid_t pid : inst.start_pids(name)) EXPECT_NE(child, pid) << name << " runs";
-    EXPECT_EQ(count_of(sup.err(), "fopen: No such file or directory\n") > 0, GetParam().reported);
+    EXPECT_EQ(count_of(sup->err(), "fopen: No such file or directory\n") > 0, GetParam().reported);
 
     GetParam().repair(inst, valid);
     const std::size_t waits = count_events(inst, "sleep 30");
@@ -409,7 +397,7 @@ TEST_P(broken_config, starts_nothing_and_recovers_at_the_next_turn) {
     // under way when the file was repaired.
     EXPECT_LE(count_events(inst, "sleep 30"), waits + 1);
     calm(inst);
-    expect_survived(sup, inst, zombies, 6, tasks);
+    expect_survived(6);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -501,61 +489,49 @@ void expect_free(const supervisor& sup, const installation& inst, const std::str
 
 // A supervisor whose third task, with system 0, has a marker path of its
 // own; the task ends at once until the test calms it.
-struct marked_worker_run {
-    installation inst;
-    const std::string worker;
-    const std::vector<std::string> tasks;
-    marker_files marker;
-    const std::string line;  // the not-run line of the worker
-    std::unique_ptr<supervisor> sup;
-    std::unique_ptr<zombie_watch> zombies;
-
-    explicit marked_worker_run(const std::string& base)
-        : worker(unique_name(base)), tasks(with_builtins({worker})), marker(worker),
-          line(worker + " not run: " + marker.path + "\n") {
+class marked_worker : public fault_e2e {
+protected:
+    void start_marked(const std::string& base) {
+        worker = unique_name(base);
+        marker = std::make_unique<marker_files>(worker);
+        line = worker + " not run: " + marker->path + "\n";
         inst.task("vorn_update", long_running);
         inst.task("vorn_monitor", long_running);
         inst.task(worker, until_calm(inst, "exit 0"));
-        inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                                  {"name": ")" + worker + R"(", "system": 0}]})");
-        sup = std::make_unique<supervisor>(inst);
-        zombies = std::make_unique<zombie_watch>(*sup);
+        start({worker}, {}, R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                                          {"name": ")" + worker + R"(", "system": 0}]})");
     }
+    std::string worker;
+    std::unique_ptr<marker_files> marker;
+    std::string line;  // the not-run line of the worker
 };
 
-TEST(fault_e2e, markers_appearing_and_vanishing) {
-    marked_worker_run run("marked");
-    installation& inst = run.inst;
-    const std::string& worker = run.worker;
-    const auto& tasks = run.tasks;
-    const marker_files& marker = run.marker;
-    const std::string& line = run.line;
-    supervisor& sup = *run.sup;
-    zombie_watch& zombies = *run.zombies;
+TEST_F(marked_worker, markers_appearing_and_vanishing) {
+    start_marked("marked");
     ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; }));
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
-        touch(marker.path);
-        expect_held(sup, inst, worker, line);
-        marker.clear();
-        expect_free(sup, inst, worker, line);
+        touch(marker->path);
+        expect_held(*sup, inst, worker, line);
+        marker->clear();
+        expect_free(*sup, inst, worker, line);
     }
     // Flickering faster than the passes.
     std::atomic<bool> done{false};
     std::thread flicker([&] {
         for (int i = 0; !done; ++i) {
-            if (i % 2) marker.clear(); else touch(marker.path);
+            if (i % 2) marker->clear(); else touch(marker->path);
             std::this_thread::sleep_for(1ms);
         }
     });
     std::this_thread::sleep_for(1500ms);
     done = true;
     flicker.join();
-    marker.clear();
-    expect_free(sup, inst, worker, line);
+    marker->clear();
+    expect_free(*sup, inst, worker, line);
     EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
     calm(inst);
-    expect_survived(sup, inst, zombies, 1, tasks);
+    expect_survived(1);
 }
 
 // What can stand at a marker path, and whether it holds the task back.
@@ -567,15 +543,8 @@ struct marker_kind {
     bool holds;
 };
 
-TEST(fault_e2e, marker_kinds_and_dangling_links) {
-    marked_worker_run run("linked");
-    installation& inst = run.inst;
-    const std::string& worker = run.worker;
-    const auto& tasks = run.tasks;
-    const marker_files& marker = run.marker;
-    const std::string& line = run.line;
-    supervisor& sup = *run.sup;
-    zombie_watch& zombies = *run.zombies;
+TEST_F(marked_worker, marker_kinds_and_dangling_links) {
+    start_marked("linked");
     const auto link = [](const marker_files& m, const std::string& to) {
         ASSERT_EQ(::symlink(to.c_str(), m.path.c_str()), 0) << std::strerror(errno);
     };
@@ -591,23 +560,23 @@ TEST(fault_e2e, marker_kinds_and_dangling_links) {
     ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; }));
     for (const marker_kind& k : kinds) {
         SCOPED_TRACE(k.kind);
-        k.make(marker);
-        if (k.holds) expect_held(sup, inst, worker, line);
-        else expect_free(sup, inst, worker, line);
-        marker.clear();
-        expect_free(sup, inst, worker, line);
+        k.make(*marker);
+        if (k.holds) expect_held(*sup, inst, worker, line);
+        else expect_free(*sup, inst, worker, line);
+        marker->clear();
+        expect_free(*sup, inst, worker, line);
     }
     // A dangling link starts to count when its target appears, and stops
     // when the target goes again.
-    link(marker, marker.target);
-    expect_free(sup, inst, worker, line);
-    touch(marker.target);
-    expect_held(sup, inst, worker, line);
-    ::unlink(marker.target.c_str());
-    expect_free(sup, inst, worker, line);
-    marker.clear();
+    link(*marker, marker->target);
+    expect_free(*sup, inst, worker, line);
+    touch(marker->target);
+    expect_held(*sup, inst, worker, line);
+    ::unlink(marker->target.c_str());
+    expect_free(*sup, inst, worker, line);
+    marker->clear();
     calm(inst);
-    expect_survived(sup, inst, zombies, 1, tasks);
+    expect_survived(1);
 }
 
 }  // namespace
