@@ -61,8 +61,8 @@ int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t*
                  const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
     if (!real_posix_spawnp)
         real_posix_spawnp = (int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
-                                     const posix_spawnattr_t*, char* const[], char* const[]))
-            dlsym(RTLD_NEXT, "posix_spawnp");
+                                     const posix_spawnattr_t*, char* const[],
+                                     char* const[]))dlsym(RTLD_NEXT, "posix_spawnp");
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     const int error = real_posix_spawnp(pid, file, actions, attributes, argv, envp);

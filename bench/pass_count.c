@@ -61,7 +61,8 @@ static void write_report(void) {
     if (fd < 0) return;
     for (int i = 0; i < spans; ++i) {
         char line[64];
-        int n = snprintf(line, sizeof line, "%d %ld %ld\n", i + 1, span_allocations[i], span_frees[i]);
+        int n =
+            snprintf(line, sizeof line, "%d %ld %ld\n", i + 1, span_allocations[i], span_frees[i]);
         if (write(fd, line, (size_t)n) != n) break;
     }
     close(fd);
@@ -97,7 +98,7 @@ unsigned int sleep(unsigned int seconds) {
     }
     const char* ms_text = getenv("VORN_BENCH_PASS_MS");
     nap_ms(ms_text ? atol(ms_text) : 200);
-    allocations = frees = 0;  /* the nap is not part of the next span */
+    allocations = frees = 0; /* the nap is not part of the next span */
     CALLGRIND_TOGGLE_COLLECT;
     return 0;
 }

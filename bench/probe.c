@@ -74,8 +74,8 @@ static const char* log_file = "/dev/null";
 static char* child_env[32] = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
 static int child_env_count = 1;
 
-static pid_t child = -1;        /* our direct child */
-static pid_t root = -1;         /* the supervisor's first process */
+static pid_t child = -1; /* our direct child */
+static pid_t root = -1;  /* the supervisor's first process */
 static volatile sig_atomic_t stop_requested = 0;
 
 /* Adds K=V to the supervisor's environment, replacing an earlier K. */
@@ -162,10 +162,10 @@ static int scan_tasks(pid_t* task_pids, const pid_t* exclude) {
 
 /* --- which process runs each task, and since when ----------------------- */
 
-static pid_t task_pid[MAX_TASKS];     /* 0 when the task does not run */
-static double task_since[MAX_TASKS];  /* monotonic ms of its exec */
-static int events = -1;               /* proc connector socket */
-static pid_t watched_pid;             /* the exit of this process is timed */
+static pid_t task_pid[MAX_TASKS];    /* 0 when the task does not run */
+static double task_since[MAX_TASKS]; /* monotonic ms of its exec */
+static int events = -1;              /* proc connector socket */
+static pid_t watched_pid;            /* the exit of this process is timed */
 static double watched_exit = -1;
 
 static int running_tasks(void) {
@@ -188,7 +188,7 @@ static void resync_tasks(void) {
 static void open_events(void) {
     int sock = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
     if (sock < 0) return;
-    int size = 8 << 20;  /* a busy machine sends many events */
+    int size = 8 << 20; /* a busy machine sends many events */
     if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     struct sockaddr_nl address = {.nl_family = AF_NETLINK, .nl_groups = CN_IDX_PROC};
@@ -213,7 +213,7 @@ static void open_events(void) {
 }
 
 static void handle_event(const struct proc_event* e) {
-    const double at = (double)e->timestamp_ns / 1e6;  /* the kernel's CLOCK_MONOTONIC */
+    const double at = (double)e->timestamp_ns / 1e6; /* the kernel's CLOCK_MONOTONIC */
     if (e->what == PROC_EVENT_EXEC) {
         const pid_t pid = e->event_data.exec.process_tgid;
         const int index = task_index(pid);
@@ -223,7 +223,7 @@ static void handle_event(const struct proc_event* e) {
         }
     } else if (e->what == PROC_EVENT_EXIT) {
         const pid_t pid = e->event_data.exit.process_tgid;
-        if (e->event_data.exit.process_pid != pid) return;  /* a thread */
+        if (e->event_data.exit.process_pid != pid) return; /* a thread */
         if (pid == watched_pid && watched_exit < 0) watched_exit = at;
         for (int i = 0; i < task_count; ++i)
             if (task_pid[i] == pid) task_pid[i] = 0;
@@ -365,7 +365,8 @@ static int read_usage(pid_t pid, struct usage* u) {
     if (read_small(path, buf, sizeof buf) > 0) {
         char* p = strrchr(buf, ')');
         unsigned long long utime = 0, stime = 0;
-        /* fields 3..15: state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime */
+        /* fields 3..15: state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime
+         * stime */
         if (p && sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
                         &stime) == 2)
             u->ticks = (long long)(utime + stime);
@@ -468,8 +469,8 @@ static int clean_up(void) {
 
 /* Starts the supervisor; returns the monotonic time of its exec. */
 static double start_supervisor(char** argv) {
-    double* exec_time = mmap(NULL, sizeof(double), PROT_READ | PROT_WRITE,
-                             MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    double* exec_time =
+        mmap(NULL, sizeof(double), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     int fds[2];
     if (exec_time == MAP_FAILED || pipe2(fds, O_CLOEXEC) != 0) {
         perror("probe: set-up");
@@ -562,10 +563,12 @@ static void measure_restarts(void) {
         restart_old = task_pid[kill_slot];
         const double t0 = now_ms();
         kill(restart_old, SIGKILL);
-        if (wait_for(restarted, 30000)) printf("%s%.0f", r ? "," : "", task_since[kill_slot] - t0);
-        else printf("%stimeout", r ? "," : "");
+        if (wait_for(restarted, 30000))
+            printf("%s%.0f", r ? "," : "", task_since[kill_slot] - t0);
+        else
+            printf("%stimeout", r ? "," : "");
         fflush(stdout);
-        follow_for(2000);  /* a task that died young is throttled by some peers */
+        follow_for(2000); /* a task that died young is throttled by some peers */
     }
     printf("\n");
 }
@@ -590,7 +593,7 @@ static int measure_turn(void) {
     kill(shell, SIGUSR1);
     if (!wait_for(all_renewed, 30000)) return -1;
     const double done = last_start();
-    if (events < 0) watched_exit = done;  /* not known without the events */
+    if (events < 0) watched_exit = done; /* not known without the events */
     printf("turn_ms=%.1f\nturn_wait_ms=%.1f\nturn_work_ms=%.1f\n", done - t0, watched_exit - t0,
            done - watched_exit);
     return 0;
@@ -608,24 +611,37 @@ int main(int argc, char** argv) {
             fprintf(stderr, "probe: %s needs a value\n", a);
             return 2;
         }
-        if (strcmp(a, "--tag") == 0) tag = argv[++i];
-        else if (strcmp(a, "--tasks") == 0) task_count = atoi(argv[++i]);
-        else if (strcmp(a, "--starts") == 0) start_count = atoi(argv[++i]);
-        else if (strcmp(a, "--idle") == 0) idle_seconds = atoi(argv[++i]);
-        else if (strcmp(a, "--restarts") == 0) restart_count = atoi(argv[++i]);
-        else if (strcmp(a, "--kill-slot") == 0) kill_slot = atoi(argv[++i]);
-        else if (strcmp(a, "--note") == 0) note_file = argv[++i];
-        else if (strcmp(a, "--wait-exit") == 0) wait_exit_seconds = atoi(argv[++i]);
-        else if (strcmp(a, "--log") == 0) log_file = argv[++i];
-        else if (strcmp(a, "--env") == 0) add_env(argv[++i]);
-        else if (strcmp(a, "--turn") == 0) do_turn = 1;
-        else if (strcmp(a, "--pidns") == 0) use_pidns = 1;
+        if (strcmp(a, "--tag") == 0)
+            tag = argv[++i];
+        else if (strcmp(a, "--tasks") == 0)
+            task_count = atoi(argv[++i]);
+        else if (strcmp(a, "--starts") == 0)
+            start_count = atoi(argv[++i]);
+        else if (strcmp(a, "--idle") == 0)
+            idle_seconds = atoi(argv[++i]);
+        else if (strcmp(a, "--restarts") == 0)
+            restart_count = atoi(argv[++i]);
+        else if (strcmp(a, "--kill-slot") == 0)
+            kill_slot = atoi(argv[++i]);
+        else if (strcmp(a, "--note") == 0)
+            note_file = argv[++i];
+        else if (strcmp(a, "--wait-exit") == 0)
+            wait_exit_seconds = atoi(argv[++i]);
+        else if (strcmp(a, "--log") == 0)
+            log_file = argv[++i];
+        else if (strcmp(a, "--env") == 0)
+            add_env(argv[++i]);
+        else if (strcmp(a, "--turn") == 0)
+            do_turn = 1;
+        else if (strcmp(a, "--pidns") == 0)
+            use_pidns = 1;
         else {
             fprintf(stderr, "probe: unknown option %s\n", a);
             return 2;
         }
     }
-    if (!tag || i >= argc || start_count < 1 || start_count > 32 || task_count < 2 || task_count > MAX_TASKS || kill_slot >= task_count) {
+    if (!tag || i >= argc || start_count < 1 || start_count > 32 || task_count < 2 ||
+        task_count > MAX_TASKS || kill_slot >= task_count) {
         fprintf(stderr, "usage: %s --tag T [options] -- command [arguments...]\n", argv[0]);
         return 2;
     }
@@ -666,8 +682,8 @@ int main(int argc, char** argv) {
                 sorted[a] = sorted[b];
                 sorted[b] = t;
             }
-    printf("start_ms=%.1f\nstart_min_ms=%.1f\nstart_max_ms=%.1f\nstart_runs_ms=", sorted[start_count / 2],
-           sorted[0], sorted[start_count - 1]);
+    printf("start_ms=%.1f\nstart_min_ms=%.1f\nstart_max_ms=%.1f\nstart_runs_ms=",
+           sorted[start_count / 2], sorted[0], sorted[start_count - 1]);
     for (int r = 0; r < start_count; ++r) printf("%s%.1f", r ? "," : "", start_times[r]);
     printf("\n");
     if (note_file) {
@@ -709,9 +725,10 @@ int main(int argc, char** argv) {
     }
     printf("processes=%d\nprocesses_after=%d\n", n, n_after);
     printf("rss_kb=%ld\npss_kb=%ld\n", rss, pss);
-    printf("idle_s=%d\ncpu_ticks=%lld\ncpu_ms=%lld\noncpu_us=%.0f\nvoluntary=%ld\ninvoluntary=%ld\n",
-           idle_seconds, ticks, ticks * 1000 / sysconf(_SC_CLK_TCK), (double)runtime / 1e3, vol,
-           invol);
+    printf(
+        "idle_s=%d\ncpu_ticks=%lld\ncpu_ms=%lld\noncpu_us=%.0f\nvoluntary=%ld\ninvoluntary=%ld\n",
+        idle_seconds, ticks, ticks * 1000 / sysconf(_SC_CLK_TCK), (double)runtime / 1e3, vol,
+        invol);
     print_binaries(procs, n);
     if (restart_count > 0) measure_restarts();
     if (do_turn && !stop_requested) {

@@ -86,8 +86,8 @@ void run_options(int argc, char* const argv[], const option_row* table, std::siz
                           (c != '?' && takes_argument[c]) || read.element[read.at + 1] == '\0';
         scan = done ? scan_position{} : scan_position{read.element, read.at + 1};
 
-        const bool valid_help = c == '?' && !long_option && read.element != nullptr &&
-                                read.element[read.at] == '?';
+        const bool valid_help =
+            c == '?' && !long_option && read.element != nullptr && read.element[read.at] == '?';
         if (c == '?' && !valid_help) {
             if (on_error) on_error(nullptr);
             continue;

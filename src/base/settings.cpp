@@ -21,7 +21,7 @@ constexpr char updater_name[] = "vorn_update";
 
 // The longest setting, the updater's name, the suffix and ".tmp" fit.
 static_assert(setting_size - 1 + sizeof(updater_name) - 1 + sizeof(executable_suffix) - 1 +
-                      sizeof(".tmp") <=
+                  sizeof(".tmp") <=
               update_path_size);
 
 bool exists(const char* path) { return sys.path_exists(path); }

@@ -24,8 +24,7 @@ extern unsigned char debug_mode;   // 1: keep standard output and error
 
 // Longest option values that still give settings fitting their fields,
 // not counting one final '/'.
-inline constexpr std::size_t install_path_max =
-    setting_size - 1 - (sizeof(config_suffix) - 1) - 1;
+inline constexpr std::size_t install_path_max = setting_size - 1 - (sizeof(config_suffix) - 1) - 1;
 inline constexpr std::size_t cache_path_max = setting_size - 1 - 1;
 
 enum class path_result {

@@ -143,20 +143,20 @@ void real_open_standard_descriptors() {
 
 // constexpr, so that both tables are filled before any code runs.
 constexpr system_ops real_ops = {
-    real_fork,
-    real_reap_any,
-    real_kill,
-    real_pause,
-    real_open_null,
-    real_redirect,
-    real_close,
-    real_kill_by_name,
-    real_read_file,
-    real_path_exists,
-    real_stat,
-    real_path_executable,
-    real_rename,
-    real_open_standard_descriptors,
+    .fork_process = real_fork,
+    .reap_any = real_reap_any,
+    .kill_process = real_kill,
+    .pause_seconds = real_pause,
+    .open_null_device = real_open_null,
+    .redirect_output = real_redirect,
+    .close_descriptor = real_close,
+    .kill_by_name = real_kill_by_name,
+    .read_file = real_read_file,
+    .path_exists = real_path_exists,
+    .stat_path = real_stat,
+    .path_executable = real_path_executable,
+    .rename_path = real_rename,
+    .open_standard_descriptors = real_open_standard_descriptors,
 };
 
 }  // namespace

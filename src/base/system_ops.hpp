@@ -20,12 +20,12 @@ namespace vorn {
 enum class kill_output { silent, stderr_kept };
 
 struct system_ops {
-    pid_t (*fork_process)();                 // fork(): -1 with errno on failure
-    pid_t (*reap_any)(int* status);          // waitpid(-1, status, WNOHANG)
-    int (*kill_process)(pid_t pid);          // kill(pid, SIGKILL)
+    pid_t (*fork_process)();                  // fork(): -1 with errno on failure
+    pid_t (*reap_any)(int* status);           // waitpid(-1, status, WNOHANG)
+    int (*kill_process)(pid_t pid);           // kill(pid, SIGKILL)
     void (*pause_seconds)(unsigned seconds);  // sleep()
-    int (*open_null_device)();               // open("/dev/null", O_WRONLY)
-    void (*redirect_output)(int fd);         // fd onto standard output and error
+    int (*open_null_device)();                // open("/dev/null", O_WRONLY)
+    void (*redirect_output)(int fd);          // fd onto standard output and error
     void (*close_descriptor)(int fd);
     // Runs `killall -9 -- <name>` and waits for it.  The name is one
     // argument of its own and never passes through a shell.

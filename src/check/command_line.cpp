@@ -36,15 +36,14 @@ void note_option_error(const char*) { record_error("%s", ""); }
 
 void check_install_path(const char* root) {
     switch (apply_install_path(root)) {
-        case path_result::ok:
-            return;
+        case path_result::ok: return;
         case path_result::too_long:
-            record_error("--install_path: value too long (at most %zu bytes, not counting a "
-                         "final /)",
-                         install_path_max);
+            record_error(
+                "--install_path: value too long (at most %zu bytes, not counting a "
+                "final /)",
+                install_path_max);
             return;
-        case path_result::missing:
-            break;
+        case path_result::missing: break;
     }
     // The same directories, in the same order, as the supervisor checks.
     for (const setting_text* dir : {&install_path, &config_path, &sbin_path})

@@ -25,7 +25,8 @@ struct check_command {
     check_request request;
     const char* config_file;         // the file given on the command line, or nullptr
     const char* ignored_cache_path;  // a --cache_path that does not exist, or nullptr
-    std::array<char, 512> error;     // why the command line cannot be used ("" after getopt's own complaint)
+    std::array<char, 512>
+        error;  // why the command line cannot be used ("" after getopt's own complaint)
 };
 
 extern check_command check_line;

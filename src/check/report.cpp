@@ -65,8 +65,8 @@ void print_problem(const char* file, const config_problem& problem) {
     if (problem.task_index < 0)
         std::printf("%s\n", shown(problem.text.data()));
     else if (problem.task_name[0] != '\0')
-        std::printf("tasks[%d] (\"%s\"): %s\n", problem.task_index,
-                    shown(problem.task_name.data()), shown(problem.text.data()));
+        std::printf("tasks[%d] (\"%s\"): %s\n", problem.task_index, shown(problem.task_name.data()),
+                    shown(problem.text.data()));
     else
         std::printf("tasks[%d]: %s\n", problem.task_index, shown(problem.text.data()));
 }
@@ -74,9 +74,7 @@ void print_problem(const char* file, const config_problem& problem) {
 void print_executable(const char* path) {
     const char* why = nullptr;
     switch (examine_executable(path)) {
-        case executable_state::yes:
-            std::puts("  executable: yes");
-            return;
+        case executable_state::yes: std::puts("  executable: yes"); return;
         case executable_state::missing: why = "does not exist"; break;
         case executable_state::directory: why = "is a directory"; break;
         case executable_state::not_regular: why = "is not a regular file"; break;
@@ -115,9 +113,10 @@ void print_cut_arguments(std::size_t slot, const task_info& task) {
         dropped[k - passed] = const_cast<char*>(task.task_argument[k].data());
     if (!format_command_line(command_text.data(), command_text.size(), dropped, given - passed))
         copy_text(command_text, "(too long to show)");
-    std::printf("warning: tasks[%zu] (\"%s\"): \"argument\" element %zu is empty and ends the "
-                "arguments; not passed: %s\n",
-                slot, shown(task.task_name.data()), passed, command_text.data());
+    std::printf(
+        "warning: tasks[%zu] (\"%s\"): \"argument\" element %zu is empty and ends the "
+        "arguments; not passed: %s\n",
+        slot, shown(task.task_name.data()), passed, command_text.data());
 }
 
 void print_slot(std::size_t slot, const task_info& task) {
@@ -208,15 +207,12 @@ int run_check(int argc, char* argv[]) {
     program_name = "vorn_restart_check";
     read_check_command_line(argc, argv);
     switch (check_line.request) {
-        case check_request::help:
-            std::fputs(check_help_text, stdout);
-            return check_exit_usable;
+        case check_request::help: std::fputs(check_help_text, stdout); return check_exit_usable;
         case check_request::usage_error:
             if (check_line.error[0] != '\0') complain("%s", check_line.error.data());
             std::fputs(check_usage_text, stderr);
             return check_exit_usage;
-        case check_request::check:
-            break;
+        case check_request::check: break;
     }
     return check_configuration(check_line.config_file);
 }

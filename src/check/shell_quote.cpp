@@ -81,10 +81,14 @@ void put_escaped(writer& out, std::string_view text, char quote) {
             continue;
         }
         const char c = text[0];
-        if (c == '\n') out.put("\\n");
-        else if (c == '\t') out.put("\\t");
-        else if (c == '\r') out.put("\\r");
-        else out.octal(static_cast<unsigned char>(c));
+        if (c == '\n')
+            out.put("\\n");
+        else if (c == '\t')
+            out.put("\\t");
+        else if (c == '\r')
+            out.put("\\r");
+        else
+            out.octal(static_cast<unsigned char>(c));
         text.remove_prefix(1);
     }
 }

@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 
 #include "base/settings.hpp"
+#include "base/system_ops.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
-#include "base/system_ops.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -47,8 +47,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
         for (task_info& task : task_table) {
             if (task.task_pid != 0 && task.task_mode != mode_none && task.task_system == 1) {
                 sys.kill_process(task.task_pid);
-                std::fprintf(stderr, "kill %s...........................\n",
-                             task.task_name.data());
+                std::fprintf(stderr, "kill %s...........................\n", task.task_name.data());
                 task.task_pid = 0;
             }
         }

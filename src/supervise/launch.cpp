@@ -6,8 +6,8 @@
 #include "base/inherited.hpp"
 #include "base/messages.hpp"
 #include "base/settings.hpp"
-#include "base/text.hpp"
 #include "base/system_ops.hpp"
+#include "base/text.hpp"
 
 namespace vorn {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "base/text.hpp"
 #include "base/system_ops.hpp"
+#include "base/text.hpp"
 
 namespace vorn {
 
@@ -18,12 +18,10 @@ constexpr char marker_suffix[] = ".nr";
 }  // namespace
 
 constexpr cp_marker cp_markers[cp_marker_count] = {
-    {"--cp=0", "vorn_update_c0"},   {"--cp=1", "vorn_update_c1"},
-    {"--cp=2", "vorn_update_c2"},   {"--cp=3", "vorn_update_c3"},
-    {"--cp=4", "vorn_update_c4"},   {"--cp=5", "vorn_update_c5"},
-    {"--cp=6", "vorn_update_c6"},   {"--cp=7", "vorn_update_c7"},
-    {"--cp=8", "vorn_update_c8"},   {"--cp=9", "vorn_update_c9"},
-    {"--cp=10", "vorn_update_c10"}, {"--cp=11", "vorn_update"},
+    {"--cp=0", "vorn_update_c0"}, {"--cp=1", "vorn_update_c1"},   {"--cp=2", "vorn_update_c2"},
+    {"--cp=3", "vorn_update_c3"}, {"--cp=4", "vorn_update_c4"},   {"--cp=5", "vorn_update_c5"},
+    {"--cp=6", "vorn_update_c6"}, {"--cp=7", "vorn_update_c7"},   {"--cp=8", "vorn_update_c8"},
+    {"--cp=9", "vorn_update_c9"}, {"--cp=10", "vorn_update_c10"}, {"--cp=11", "vorn_update"},
 };
 
 namespace {

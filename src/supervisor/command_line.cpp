@@ -34,15 +34,12 @@ void set_debug(const char*) { debug_mode = 1; }
 
 void set_install_path(const char* root) {
     switch (apply_install_path(root)) {
-        case path_result::ok:
-            return;
+        case path_result::ok: return;
         case path_result::too_long:
             complain("--install_path: value too long (at most %zu bytes, not counting a final /)",
                      install_path_max);
             break;
-        case path_result::missing:
-            print_settings_report();
-            break;
+        case path_result::missing: print_settings_report(); break;
     }
     std::exit(255);
 }

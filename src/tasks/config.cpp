@@ -10,8 +10,8 @@
 
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
-#include "base/text.hpp"
 #include "base/system_ops.hpp"
+#include "base/text.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -89,11 +89,11 @@ void describe_parse_error(config_problem* problem, const char* path, std::string
     else if (text.size() == config_read_limit && code != json_error_stack_overflow &&
              static_cast<std::size_t>(error.position) + 4 >= text.size())
         describe(problem, -1, nullptr,
-                 "%s: line %d, column %d: %s (only the first %zu bytes are read)", path,
-                 error.line, error.column, error.text, config_read_limit);
+                 "%s: line %d, column %d: %s (only the first %zu bytes are read)", path, error.line,
+                 error.column, error.text, config_read_limit);
     else
-        describe(problem, -1, nullptr, "%s: line %d, column %d: %s", path, error.line,
-                 error.column, error.text);
+        describe(problem, -1, nullptr, "%s: line %d, column %d: %s", path, error.line, error.column,
+                 error.text);
 }
 
 // Refuses what the parser would misreport: no text at all, a byte-order
@@ -148,8 +148,8 @@ bool check_task(const json_t* task, int index, config_problem* problem) {
         const json_int_t value = json_integer_value(system);
         if (value < INT32_MIN || value > INT32_MAX)
             return describe(problem, index, "system",
-                            "\"system\" is %" JSON_INTEGER_FORMAT
-                            ", outside %" PRId32 " to %" PRId32,
+                            "\"system\" is %" JSON_INTEGER_FORMAT ", outside %" PRId32
+                            " to %" PRId32,
                             value, INT32_MIN, INT32_MAX);
     }
 
@@ -157,8 +157,9 @@ bool check_task(const json_t* task, int index, config_problem* problem) {
     if (!json_is_array(arguments)) return true;  // absent or another type: no arguments
     const std::size_t count = json_array_size(arguments);
     if (count > task_argument_count)
-        return describe(problem, index, "argument", "\"argument\" has %zu elements, at most %zu fit",
-                        count, task_argument_count);
+        return describe(problem, index, "argument",
+                        "\"argument\" has %zu elements, at most %zu fit", count,
+                        task_argument_count);
     for (std::size_t k = 0; k < count; ++k) {
         const json_t* argument = json_array_get(arguments, k);
         if (!json_is_string(argument))

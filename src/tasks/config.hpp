@@ -24,8 +24,8 @@ using json_document = std::unique_ptr<json_t, json_releaser>;
 // Why a configuration is unusable.  The supervisor keeps quiet about it
 // (it only reports a file it cannot open); the configuration checker prints it.
 struct config_problem {
-    int task_index = -1;    // element of "tasks" at fault, -1 for the file
-    const char* key = nullptr;  // member at fault, nullptr for the file itself
+    int task_index = -1;               // element of "tasks" at fault, -1 for the file
+    const char* key = nullptr;         // member at fault, nullptr for the file itself
     std::array<char, 64> task_name{};  // that element's "name" when it is a usable one
     std::array<char, 512> text{};
 };

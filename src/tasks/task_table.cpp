@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "base/settings.hpp"
-#include "base/text.hpp"
 #include "base/system_ops.hpp"
+#include "base/text.hpp"
 
 namespace vorn {
 
@@ -65,9 +65,7 @@ void forget_child(pid_t pid) {
     }
 }
 
-void write_field_raw(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
+void write_field_raw(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 void dump_task_table(int stdout_stderr_fd, field_writer write_field) {
     std::printf("task_info_size: %d\n\n", task_info_size);
@@ -75,9 +73,10 @@ void dump_task_table(int stdout_stderr_fd, field_writer write_field) {
     for (std::int32_t i = 0; i < task_info_size && i < static_cast<std::int32_t>(task_slot_count);
          ++i) {
         const task_info& task = task_table[static_cast<std::size_t>(i)];
-        std::printf("task_info.task_system: %d, task_info.task_mode: %d, task_info.task_pid: %d, "
-                    "task_info.task_name: ",
-                    task.task_system, task.task_mode, task.task_pid);
+        std::printf(
+            "task_info.task_system: %d, task_info.task_mode: %d, task_info.task_pid: %d, "
+            "task_info.task_name: ",
+            task.task_system, task.task_mode, task.task_pid);
         write_field(text_view(task.task_name));
         std::fputs(", task_info.task_path: ", stdout);
         write_field(text_view(task.task_path));

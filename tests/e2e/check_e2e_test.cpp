@@ -48,38 +48,56 @@ TEST(check_e2e, usable_configuration_is_reported_and_nothing_is_touched) {
     inst.task(worker, "exit 0");
     inst.write(inst.sbin() + "vorn_update.tmp", "#!/bin/sh\n", true);
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + worker + R"(", "argument": ["-v", "two words", "it's"]},
+        {"name": ")" +
+                worker + R"(", "argument": ["-v", "two words", "it's"]},
         {"name": "absent", "mode": "once"}, {"name": "idle", "mode": "none"}]})");
     const std::string before = snapshot(inst.root());
 
-    const program_result r = check(inst, {"-d", "--install_path=" + inst.root(),
-                                          "--cache_path=" + inst.cache()});
+    const program_result r =
+        check(inst, {"-d", "--install_path=" + inst.root(), "--cache_path=" + inst.cache()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const std::string root = inst.root() + "/";
     const std::string settings = " --install_path=" + root + " --cache_path=" + inst.cache() + "/";
-    EXPECT_EQ(r.out.rfind(inst.config_file() + ": usable\ntask_info_size: 7\n\nstdout_stderr_fd: 0\n", 0), 0u)
+    EXPECT_EQ(
+        r.out.rfind(inst.config_file() + ": usable\ntask_info_size: 7\n\nstdout_stderr_fd: 0\n", 0),
+        0u)
         << r.out;
     const std::string slots = r.out.substr(r.out.find("#####\n") + 6);
     EXPECT_EQ(slots,
               "slot 0: vorn_update, mode always, system 1\n"
-              "  command line: " + inst.sbin() + "vorn_update" + settings + "\n"
-              "  executable: yes\n"
-              "  held back: no (no marker applies)\n"
-              "slot 1: vorn_monitor, mode always, system 1\n"
-              "  command line: " + inst.sbin() + "vorn_monitor" + settings + "\n"
-              "  executable: yes\n"
-              "  held back: no (no marker applies)\n"
-              "slot 2: " + worker + ", mode always, system 0\n"
-              "  command line: " + inst.sbin() + worker + " -v 'two words' 'it'\\''s'" + settings + "\n"
-              "  executable: yes\n"
-              "  held back: no (markers: /tmp/." + worker + ".nr)\n"
-              "slot 3: absent, mode once, system 0\n"
-              "  command line: " + inst.sbin() + "absent" + settings + "\n"
-              "  executable: no, " + inst.sbin() + "absent does not exist\n"
-              "  held back: no (markers: /tmp/.absent.nr)\n"
-              "slot 4: idle, mode none: never started\n"
-              "pending updater: " + inst.sbin() + "vorn_update.tmp replaces " + inst.sbin() +
+              "  command line: " +
+                  inst.sbin() + "vorn_update" + settings +
+                  "\n"
+                  "  executable: yes\n"
+                  "  held back: no (no marker applies)\n"
+                  "slot 1: vorn_monitor, mode always, system 1\n"
+                  "  command line: " +
+                  inst.sbin() + "vorn_monitor" + settings +
+                  "\n"
+                  "  executable: yes\n"
+                  "  held back: no (no marker applies)\n"
+                  "slot 2: " +
+                  worker +
+                  ", mode always, system 0\n"
+                  "  command line: " +
+                  inst.sbin() + worker + " -v 'two words' 'it'\\''s'" + settings +
+                  "\n"
+                  "  executable: yes\n"
+                  "  held back: no (markers: /tmp/." +
+                  worker +
+                  ".nr)\n"
+                  "slot 3: absent, mode once, system 0\n"
+                  "  command line: " +
+                  inst.sbin() + "absent" + settings +
+                  "\n"
+                  "  executable: no, " +
+                  inst.sbin() +
+                  "absent does not exist\n"
+                  "  held back: no (markers: /tmp/.absent.nr)\n"
+                  "slot 4: idle, mode none: never started\n"
+                  "pending updater: " +
+                  inst.sbin() + "vorn_update.tmp replaces " + inst.sbin() +
                   "vorn_update when the supervisor starts\n");
 
     // Nothing killed, started, renamed or written.
@@ -93,22 +111,25 @@ TEST(check_e2e, printed_command_line_runs_the_task_as_the_supervisor_would) {
     installation inst;
     const std::string worker = unique_name("worker");
     inst.task(worker, "exit 0");
-    inst.config(R"({"tasks": [{"name": ")" + worker +
-                R"(", "system": 0, "argument": ["a b", "$HOME", "*", "q'uote", "\"", "--cp=7"]}]})");
+    inst.config(
+        R"({"tasks": [{"name": ")" + worker +
+        R"(", "system": 0, "argument": ["a b", "$HOME", "*", "q'uote", "\"", "--cp=7"]}]})");
     const program_result r = check(inst, {"--install_path=" + inst.root()});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string key = "  command line: ";
     const std::size_t at = r.out.find(key);
     ASSERT_NE(at, std::string::npos) << r.out;
-    const std::string command = r.out.substr(at + key.size(), r.out.find('\n', at) - at - key.size());
+    const std::string command =
+        r.out.substr(at + key.size(), r.out.find('\n', at) - at - key.size());
     const program_result ran = run_program({"/bin/sh", "-c", command});
     EXPECT_EQ(ran.status, 0) << ran.err;
     const std::vector<std::string> starts = inst.starts(worker);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].substr(starts[0].find(' ')),
               " a b $HOME * q'uote \" --cp=7 --install_path=" + inst.root() + "/");
-    EXPECT_NE(r.out.find("held back: no (markers: /tmp/." + worker + ".nr /tmp/.vorn_update_c7.nr)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("held back: no (markers: /tmp/." + worker + ".nr /tmp/.vorn_update_c7.nr)\n"),
+        std::string::npos)
         << r.out;
 }
 
@@ -118,15 +139,19 @@ TEST(check_e2e, marker_that_holds_a_task_back_is_named) {
     const std::string marker = "/tmp/." + worker + ".nr";
     inst.task(worker, "exit 0");
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + worker + R"("}]})");
+        {"name": ")" +
+                worker + R"("}]})");
     ::close(::open(marker.c_str(), O_WRONLY | O_CREAT, 0644));
     const program_result held = check(inst, {"--install_path=" + inst.root()});
     ::unlink(marker.c_str());
     const program_result free = check(inst, {"--install_path=" + inst.root()});
     EXPECT_EQ(held.status, 0);
-    EXPECT_NE(held.out.find("  held back: yes, by " + marker + "\n"), std::string::npos) << held.out;
-    EXPECT_NE(free.out.find("  held back: no (markers: " + marker + ")\n"), std::string::npos) << free.out;
-    EXPECT_EQ(held.out.find(" not run: "), std::string::npos) << "the supervisor's line is not printed";
+    EXPECT_NE(held.out.find("  held back: yes, by " + marker + "\n"), std::string::npos)
+        << held.out;
+    EXPECT_NE(free.out.find("  held back: no (markers: " + marker + ")\n"), std::string::npos)
+        << free.out;
+    EXPECT_EQ(held.out.find(" not run: "), std::string::npos)
+        << "the supervisor's line is not printed";
 }
 
 TEST(check_e2e, unusable_configuration_gives_two_lines_and_status_1) {
@@ -145,16 +170,20 @@ TEST(check_e2e, unusable_configuration_gives_two_lines_and_status_1) {
          std::string("{\"tasks\":[{\"name\":\"worker\",\"argument\":[\"a\"]}]}\0{garbage", 55),
          file + ": line 1, column 47: a NUL byte, which a text file does not hold"},
         {"tasks not an array", R"({"tasks": {"name": "a"}})", "\"tasks\" is not an array"},
-        {"missing name", R"({"tasks": [{"name": "a"}, {"mode": "once"}]})", "tasks[1]: \"name\" is missing"},
+        {"missing name", R"({"tasks": [{"name": "a"}, {"mode": "once"}]})",
+         "tasks[1]: \"name\" is missing"},
         {"name too long", R"({"tasks": [{"name": ")" + std::string(64, 'n') + R"("}]})",
          "tasks[0]: \"name\" has 64 bytes, at most 63 fit"},
-        {"argument not a string", R"({"tasks": [{"name": "w"}, {"name": "v", "argument": ["-v", 3]}]})",
+        {"argument not a string",
+         R"({"tasks": [{"name": "w"}, {"name": "v", "argument": ["-v", 3]}]})",
          "tasks[1] (\"v\"): \"argument\" element 1 is not a string"},
-        {"too many tasks", [] {
+        {"too many tasks",
+         [] {
              std::string json = R"({"tasks": [)";
              for (int i = 0; i < 17; ++i) json += std::string(i ? "," : "") + R"({"name": "t"})";
              return json + "]}";
-         }(), "tasks[16]: more than 16 tasks: the table has 16 slots"},
+         }(),
+         "tasks[16]: more than 16 tasks: the table has 16 slots"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
@@ -164,7 +193,8 @@ TEST(check_e2e, unusable_configuration_gives_two_lines_and_status_1) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(lines_of(r.out),
-                  (std::vector<std::string>{file + ": unusable, no task would be started", c.second_line}));
+                  (std::vector<std::string>{file + ": unusable, no task would be started",
+                                            c.second_line}));
     }
     EXPECT_FALSE(fs::exists(inst.killall_log()));
 }
@@ -180,18 +210,27 @@ TEST(check_e2e, usage_errors_give_a_reason_and_status_2) {
         std::vector<std::string> args;
         std::string reason;
     } cases[] = {
-        {"root missing", {"--install_path=" + inst.root() + "/nope"},
-         "vorn_restart_check: --install_path=" + inst.root() + "/nope: " + inst.root() + "/nope/ does not exist\n"},
-        {"configuration directory missing", {"--install_path", inst.root() + "/bare"},
+        {"root missing",
+         {"--install_path=" + inst.root() + "/nope"},
+         "vorn_restart_check: --install_path=" + inst.root() + "/nope: " + inst.root() +
+             "/nope/ does not exist\n"},
+        {"configuration directory missing",
+         {"--install_path", inst.root() + "/bare"},
          "vorn_restart_check: --install_path=" + inst.root() + "/bare: " + inst.root() +
              "/bare/etc/vorn/vorn_restart/ does not exist\n"},
-        {"root too long", {"--install_path=/" + std::string(104, 'r')},
-         "vorn_restart_check: --install_path: value too long (at most 104 bytes, not counting a final /)\n"},
-        {"cache path too long", {"--cache_path=" + long_cache},
-         "vorn_restart_check: --cache_path: value too long (at most 126 bytes, not counting a final /)\n"},
+        {"root too long",
+         {"--install_path=/" + std::string(104, 'r')},
+         "vorn_restart_check: --install_path: value too long (at most 104 bytes, not counting a "
+         "final /)\n"},
+        {"cache path too long",
+         {"--cache_path=" + long_cache},
+         "vorn_restart_check: --cache_path: value too long (at most 126 bytes, not counting a "
+         "final /)\n"},
         {"unknown option", {"--bogus"}, "unrecognized option '--bogus'\n"},
         {"missing value", {"--install_path"}, "option '--install_path' requires an argument\n"},
-        {"two files", {"a.conf", "b.conf"}, "vorn_restart_check: more than one configuration file given\n"},
+        {"two files",
+         {"a.conf", "b.conf"},
+         "vorn_restart_check: more than one configuration file given\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
@@ -214,7 +253,8 @@ TEST(check_e2e, file_on_the_command_line_replaces_the_installed_one) {
     const program_result r = check(inst, {other, "--install_path=" + inst.root()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.rfind(other + ": usable\n", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("slot 0: candidate, mode always, system 1\n  command line: " + inst.sbin() + "candidate "),
+    EXPECT_NE(r.out.find("slot 0: candidate, mode always, system 1\n  command line: " +
+                         inst.sbin() + "candidate "),
               std::string::npos)
         << r.out;
     EXPECT_EQ(check(inst, {"--install_path=" + inst.root()}).status, 1);
@@ -222,12 +262,15 @@ TEST(check_e2e, file_on_the_command_line_replaces_the_installed_one) {
 
 TEST(check_e2e, shipped_configurations_are_usable) {
     installation inst;
-    const program_result example = check(inst, {"--install_path=" + inst.root(), VORN_CONF_EXAMPLE});
+    const program_result example =
+        check(inst, {"--install_path=" + inst.root(), VORN_CONF_EXAMPLE});
     EXPECT_EQ(example.status, 0) << example.out;
-    EXPECT_NE(example.out.find("slot 3: report, mode once, system 0\n"), std::string::npos) << example.out;
+    EXPECT_NE(example.out.find("slot 3: report, mode once, system 0\n"), std::string::npos)
+        << example.out;
     const program_result demo = check(inst, {"--install_path=" VORN_EXAMPLES});
     EXPECT_EQ(demo.status, 0) << demo.out;
-    EXPECT_NE(demo.out.find("/usr/sbin/demo_variant --cp=2 --install_path="), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("/usr/sbin/demo_variant --cp=2 --install_path="), std::string::npos)
+        << demo.out;
     EXPECT_EQ(count_of(demo.out, "  executable: yes\n"), 4u) << demo.out;
 }
 

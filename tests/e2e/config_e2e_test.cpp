@@ -20,11 +20,13 @@ TEST(config_e2e, configured_task_gets_its_arguments_then_the_settings) {
     inst.task("vorn_monitor", long_running);
     inst.task(worker, long_running);
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + worker + R"(", "argument": ["-v", "two words", "--cp=42", "", "cut"]}]})");
+        {"name": ")" +
+                worker + R"(", "argument": ["-v", "two words", "--cp=42", "", "cut"]}]})");
     supervisor sup(inst);
     ASSERT_TRUE(wait_until([&] { return !inst.starts(worker).empty(); })) << sup.err();
     const std::string line = inst.starts(worker)[0];
-    EXPECT_EQ(line.substr(line.find(' ')), " -v two words --cp=42 --install_path=" + inst.root() + "/");
+    EXPECT_EQ(line.substr(line.find(' ')),
+              " -v two words --cp=42 --install_path=" + inst.root() + "/");
     EXPECT_NE(read_file(inst.killall_log()).find("[-9][--][" + worker + "]"), std::string::npos);
     EXPECT_NE(sup.out().find("task_info_size: 5\n"), std::string::npos);
 }
@@ -70,7 +72,8 @@ TEST(config_e2e, missing_or_unusable_file_is_retried_without_starting_anything) 
     const std::string worker = unique_name("worker");
     inst.task(worker, long_running);
     supervisor sup(inst);
-    ASSERT_TRUE(wait_until([&] { return count_of(sup.err(), "fopen: No such file or directory\n") >= 2; }));
+    ASSERT_TRUE(
+        wait_until([&] { return count_of(sup.err(), "fopen: No such file or directory\n") >= 2; }));
     inst.config(R"({"tasks": [{"name": ")" + worker + R"("}, {"mode": "once"}]})");
     const std::size_t kills = inst.killall_calls().size();
     ASSERT_TRUE(wait_until([&] { return inst.killall_calls().size() >= kills + 6; }));
@@ -116,7 +119,8 @@ TEST(config_e2e, marker_holds_a_task_back_while_it_exists) {
     inst.task("vorn_monitor", long_running);
     inst.task(worker, "sleep 0.2");
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                              {"name": ")" + worker + R"("}]})");
+                              {"name": ")" +
+                worker + R"("}]})");
     supervisor sup(inst);
     const std::string line = worker + " not run: " + m.path + "\n";
     ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), line) >= 3; })) << sup.out();
@@ -140,7 +144,8 @@ TEST(config_e2e, name_full_of_shell_characters_runs_nothing) {
     inst.task("vorn_update", long_running);
     inst.task("vorn_monitor", long_running);
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                              {"name": ")" + name + R"("}, {"name": ")" + dash + R"("}]})");
+                              {"name": ")" +
+                name + R"("}, {"name": ")" + dash + R"("}]})");
     supervisor sup(inst);
     ASSERT_TRUE(wait_until([&] {
         return count_of(sup.err(), "execlp(" + name + ", " + name + "): No such file") >= 2;
@@ -157,10 +162,12 @@ TEST(config_e2e, demo_installation_starts_its_tasks) {
     supervisor sup(inst, {.extra_arguments = {"--cache_path=" + inst.cache()}});
     ASSERT_TRUE(wait_until([&] {
         const std::string out = sup.out();
-        return count_of(out, "vorn_update: run 1") == 1 && count_of(out, "vorn_monitor: started") == 1 &&
+        return count_of(out, "vorn_update: run 1") == 1 &&
+               count_of(out, "vorn_monitor: started") == 1 &&
                count_of(out, "demo_once: started") == 1 &&
                count_of(out, "demo_variant: started") == 1;
-    })) << sup.out() << sup.err();
+    })) << sup.out()
+        << sup.err();
     EXPECT_NE(sup.out().find("arguments: --cp=2 --install_path=" + inst.root() + "/ --cache_path="),
               std::string::npos);
     EXPECT_NE(sup.out().find("task_info_size: 6\n"), std::string::npos);

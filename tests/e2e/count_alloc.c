@@ -15,7 +15,7 @@
 
 extern char* program_invocation_short_name;
 
-static volatile long* counter;  /* in the shared file; 0 when not counting */
+static volatile long* counter; /* in the shared file; 0 when not counting */
 static void* (*next_malloc)(size_t);
 static void* (*next_calloc)(size_t, size_t);
 static void* (*next_realloc)(void*, size_t);
@@ -119,5 +119,5 @@ int posix_memalign(void** out, size_t alignment, size_t n) {
 void free(void* p) {
     if (!p || in_bootstrap(p)) return;
     resolve();
-    if (next_free) next_free(p);  /* only while resolving: left alone */
+    if (next_free) next_free(p); /* only while resolving: left alone */
 }

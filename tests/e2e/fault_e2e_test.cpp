@@ -161,10 +161,12 @@ TEST_F(fault_e2e, fork_failing_mid_run_changes_no_slot) {
     inst.task(a, until_calm(inst, "exit 0"));
     inst.task(b, until_calm(inst, "exit 0"));
     start({a, b}, failing_fork(inst, 3, false));
-    ASSERT_TRUE(wait_until([&] { return inst.starts(a).size() >= 3 && inst.starts(b).size() >= 3; }));
+    ASSERT_TRUE(
+        wait_until([&] { return inst.starts(a).size() >= 3 && inst.starts(b).size() >= 3; }));
     const std::size_t before = inst.events().size();
     inst.write(inst.root() + "/fork_trigger", "");
-    ASSERT_TRUE(wait_until([&] { return count_of(sup->err(), fork_failed_line) == 3; })) << sup->err();
+    ASSERT_TRUE(wait_until([&] { return count_of(sup->err(), fork_failed_line) == 3; }))
+        << sup->err();
     const std::size_t a_then = inst.starts(a).size(), b_then = inst.starts(b).size();
     ASSERT_TRUE(wait_until([&] {
         return inst.starts(a).size() >= a_then + 2 && inst.starts(b).size() >= b_then + 2;
@@ -215,24 +217,24 @@ TEST_P(unrunnable_task, is_reported_and_retried_every_pass_or_two) {
 
 INSTANTIATE_TEST_SUITE_P(
     fault_e2e, unrunnable_task,
-    ::testing::Values(
-        unrunnable{"missing", [](const installation&, const std::string&) {},
-                   "No such file or directory"},
-        unrunnable{"not_executable",
-                   [](const installation& inst, const std::string& name) {
-                       inst.write(inst.sbin() + name, "#!/bin/sh\nexit 0\n", false);
-                   },
-                   "Permission denied"},
-        unrunnable{"directory",
-                   [](const installation& inst, const std::string& name) {
-                       std::filesystem::create_directory(inst.sbin() + name);
-                   },
-                   "Permission denied"},
-        unrunnable{"bad_interpreter",
-                   [](const installation& inst, const std::string& name) {
-                       inst.write(inst.sbin() + name, "#!/no/such/interpreter\nexit 0\n", true);
-                   },
-                   "No such file or directory"}),
+    ::testing::Values(unrunnable{"missing", [](const installation&, const std::string&) {},
+                                 "No such file or directory"},
+                      unrunnable{"not_executable",
+                                 [](const installation& inst, const std::string& name) {
+                                     inst.write(inst.sbin() + name, "#!/bin/sh\nexit 0\n", false);
+                                 },
+                                 "Permission denied"},
+                      unrunnable{"directory",
+                                 [](const installation& inst, const std::string& name) {
+                                     std::filesystem::create_directory(inst.sbin() + name);
+                                 },
+                                 "Permission denied"},
+                      unrunnable{"bad_interpreter",
+                                 [](const installation& inst, const std::string& name) {
+                                     inst.write(inst.sbin() + name,
+                                                "#!/no/such/interpreter\nexit 0\n", true);
+                                 },
+                                 "No such file or directory"}),
     [](const auto& param_info) { return std::string(param_info.param.kind); });
 
 TEST_F(fault_e2e, children_ended_by_signals_or_at_once_are_restarted) {
@@ -278,19 +280,25 @@ TEST_F(fault_e2e, crash_looping_updater_is_restarted_alone) {
 TEST_F(fault_e2e, updater_alternating_exit_0_and_1) {
     const std::string worker = unique_name("worker");
     // Odd starts exit 0 (new turn), even starts exit 1 (system tasks restarted).
-    inst.task("vorn_update",
-              until_calm(inst, "n=$(wc -l < '" + inst.root() +
-                                   "/log/vorn_update.log')\n[ $((n % 2)) -eq 1 ] && exit 0\nexit 1"));
+    inst.task(
+        "vorn_update",
+        until_calm(inst, "n=$(wc -l < '" + inst.root() +
+                             "/log/vorn_update.log')\n[ $((n % 2)) -eq 1 ] && exit 0\nexit 1"));
     inst.task("vorn_monitor", long_running);
     inst.task(worker, long_running);
-    start({worker}, {}, R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                                      {"name": ")" + worker + R"(", "system": 0}]})");
+    start({worker}, {},
+          R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                                      {"name": ")" +
+              worker + R"(", "system": 0}]})");
     std::vector<std::string> mismatches;
-    ASSERT_TRUE(wait_until([&] {
-        if (std::string why = lasting_mismatch(*sup, inst, tasks); !why.empty())
-            mismatches.push_back(why);
-        return inst.starts("vorn_update").size() >= 40;
-    }, 60s)) << sup->err();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            if (std::string why = lasting_mismatch(*sup, inst, tasks); !why.empty())
+                mismatches.push_back(why);
+            return inst.starts("vorn_update").size() >= 40;
+        },
+        60s))
+        << sup->err();
     calm(inst);
     std::string why;
     ASSERT_TRUE(wait_until([&] {
@@ -326,8 +334,8 @@ TEST_F(fault_e2e, updater_exit_0_with_a_full_table_leaves_no_zombies) {
     // The updater exits 0 once, when every other task has logged its start.
     std::string wait_for_all;
     for (std::size_t i = 1; i < names.size(); ++i)
-        wait_for_all += "while [ ! -s '" + inst.root() + "/log/" + names[i] +
-                        ".ids' ]; do sleep 0.01; done\n";
+        wait_for_all +=
+            "while [ ! -s '" + inst.root() + "/log/" + names[i] + ".ids' ]; do sleep 0.01; done\n";
     inst.task("vorn_update", "[ $(wc -l < '" + inst.root() +
                                  "/log/vorn_update.log') -gt 1 ] && exec sleep 1000\n" +
                                  wait_for_all + "exit 0");
@@ -498,8 +506,10 @@ protected:
         inst.task("vorn_update", long_running);
         inst.task("vorn_monitor", long_running);
         inst.task(worker, until_calm(inst, "exit 0"));
-        start({worker}, {}, R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                                          {"name": ")" + worker + R"(", "system": 0}]})");
+        start({worker}, {},
+              R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                                          {"name": ")" +
+                  worker + R"(", "system": 0}]})");
     }
     std::string worker;
     std::unique_ptr<marker_files> marker;
@@ -520,7 +530,10 @@ TEST_F(marked_worker, markers_appearing_and_vanishing) {
     std::atomic<bool> done{false};
     std::thread flicker([&] {
         for (int i = 0; !done; ++i) {
-            if (i % 2) marker->clear(); else touch(marker->path);
+            if (i % 2)
+                marker->clear();
+            else
+                touch(marker->path);
             std::this_thread::sleep_for(1ms);
         }
     });
@@ -551,9 +564,18 @@ TEST_F(marked_worker, marker_kinds_and_dangling_links) {
     const marker_kind kinds[] = {
         {"regular file", [](const marker_files& m) { touch(m.path); }, true},
         {"directory", [](const marker_files& m) { ::mkdir(m.path.c_str(), 0755); }, true},
-        {"link to a file", [&](const marker_files& m) { touch(m.target); link(m, m.target); }, true},
+        {"link to a file",
+         [&](const marker_files& m) {
+             touch(m.target);
+             link(m, m.target);
+         },
+         true},
         {"link to a directory",
-         [&](const marker_files& m) { ::mkdir(m.target.c_str(), 0755); link(m, m.target); }, true},
+         [&](const marker_files& m) {
+             ::mkdir(m.target.c_str(), 0755);
+             link(m, m.target);
+         },
+         true},
         {"dangling link", [&](const marker_files& m) { link(m, m.target); }, false},
         {"link to itself", [&](const marker_files& m) { link(m, m.path); }, false},
     };
@@ -561,8 +583,10 @@ TEST_F(marked_worker, marker_kinds_and_dangling_links) {
     for (const marker_kind& k : kinds) {
         SCOPED_TRACE(k.kind);
         k.make(*marker);
-        if (k.holds) expect_held(*sup, inst, worker, line);
-        else expect_free(*sup, inst, worker, line);
+        if (k.holds)
+            expect_held(*sup, inst, worker, line);
+        else
+            expect_free(*sup, inst, worker, line);
         marker->clear();
         expect_free(*sup, inst, worker, line);
     }

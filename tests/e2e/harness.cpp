@@ -83,13 +83,17 @@ void installation::task(const std::string& name, const std::string& body) const 
     const std::string log = root_ + "/log/" + name;
     write(sbin() + name,
           "#!/bin/sh\n"
-          "printf '%s\\n' \"$$ $*\" >> '" + log + ".log'\n"
-          "printf '%s %s\\n' \"${LD_LIBRARY_PATH-unset}\" \"$(readlink /proc/$$/fd/1)\" >> '" +
-              log + ".env'\n"
-          // The pid and the start time (field 22 of /proc/<pid>/stat) name the
-          // process even when pids come round again in a long run.
-          "read -r stat < /proc/$$/stat; set -- ${stat##*) }\n"
-          "printf '%s %s\\n' \"$$\" \"${20}\" >> '" + log + ".ids'\n" + body + "\n",
+          "printf '%s\\n' \"$$ $*\" >> '" +
+              log +
+              ".log'\n"
+              "printf '%s %s\\n' \"${LD_LIBRARY_PATH-unset}\" \"$(readlink /proc/$$/fd/1)\" >> '" +
+              log +
+              ".env'\n"
+              // The pid and the start time (field 22 of /proc/<pid>/stat) name the
+              // process even when pids come round again in a long run.
+              "read -r stat < /proc/$$/stat; set -- ${stat##*) }\n"
+              "printf '%s %s\\n' \"$$\" \"${20}\" >> '" +
+              log + ".ids'\n" + body + "\n",
           true);
 }
 
@@ -169,7 +173,8 @@ supervisor::supervisor(const installation& inst, run_options options) {
         // The sanitizer runtime need not come first when a library is preloaded.
         ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
         ::unsetenv("LD_LIBRARY_PATH");
-        for (const auto& [key, value] : options.environment) ::setenv(key.c_str(), value.c_str(), 1);
+        for (const auto& [key, value] : options.environment)
+            ::setenv(key.c_str(), value.c_str(), 1);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -236,7 +241,8 @@ program_result run_program(const std::vector<std::string>& args,
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::setenv("PATH", path.c_str(), 1);
-        ::setenv("VORN_TEST_KILLALL_LOG", killall_log.empty() ? "/dev/null" : killall_log.c_str(), 1);
+        ::setenv("VORN_TEST_KILLALL_LOG", killall_log.empty() ? "/dev/null" : killall_log.c_str(),
+                 1);
         for (const auto& [key, value] : environment) ::setenv(key.c_str(), value.c_str(), 1);
         std::vector<std::string> copy = args;
         std::vector<char*> argv;
@@ -327,7 +333,6 @@ long supervisor::resident_kib() const {
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
 }
-
 
 zombie_watch::zombie_watch(const supervisor& sup)
     : thread_([this, &sup] {

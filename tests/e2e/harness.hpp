@@ -78,7 +78,7 @@ struct run_options {
     std::vector<std::string> extra_arguments{};
     std::vector<std::pair<std::string, std::string>> environment{};
     std::vector<std::string> preload{};  // further libraries to preload
-    bool stdout_to_pipe = false;       // standard output into a pipe (see close_stdout_reader)
+    bool stdout_to_pipe = false;         // standard output into a pipe (see close_stdout_reader)
     std::vector<int> ignored_signals{};  // start the supervisor with these ignored
     std::vector<std::string> wrapper{};  // command that runs the binary (valgrind ...)
     bool closed_standard_descriptors = false;  // start it with 0, 1 and 2 closed

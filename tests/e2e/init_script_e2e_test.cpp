@@ -5,8 +5,8 @@
 // the script leaves in the background, and its tasks, become its children,
 // so that every one of them can be reaped and, if need be, ended by pid.
 #include <csignal>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -50,10 +50,12 @@ protected:
     void SetUp() override {
         ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
         worker_ = unique_name("worker");
-        for (const std::string& name : {std::string("vorn_update"), std::string("vorn_monitor"), worker_})
+        for (const std::string& name :
+             {std::string("vorn_update"), std::string("vorn_monitor"), worker_})
             inst_.task(name, "exec sleep 1000");
         inst_.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-            {"name": ")" + worker_ + R"("}]})");
+            {"name": ")" +
+                     worker_ + R"("}]})");
         write_defaults("-d --install_path=" + inst_.root() + " --cache_path=" + inst_.cache());
     }
 
@@ -65,21 +67,30 @@ protected:
             ::kill(pid, SIGKILL);
         }
         // Whatever is left has become a child of this process: reap it.
-        wait_until([] {
-            while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-            }
-            return ::waitpid(-1, nullptr, WNOHANG) < 0;  // ECHILD: none left
-        }, 10s);
+        wait_until(
+            [] {
+                while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+                }
+                return ::waitpid(-1, nullptr, WNOHANG) < 0;  // ECHILD: none left
+            },
+            10s);
     }
 
     void write_defaults(const std::string& options) const {
-        inst_.write(defaults(),
-                    "DAEMON=" VORN_BINARY "\n"
-                    "CHECKER=" VORN_CHECK_BINARY "\n"
-                    "PIDFILE=" + pid_file() + "\n"
-                    "VORN_OPTIONS=\"" + options + "\"\n"
-                    "VORN_LOG=" + inst_.root() + "/supervisor.log\n"
-                    "STOP_SECONDS=5\n");
+        inst_.write(defaults(), "DAEMON=" VORN_BINARY
+                                "\n"
+                                "CHECKER=" VORN_CHECK_BINARY
+                                "\n"
+                                "PIDFILE=" +
+                                    pid_file() +
+                                    "\n"
+                                    "VORN_OPTIONS=\"" +
+                                    options +
+                                    "\"\n"
+                                    "VORN_LOG=" +
+                                    inst_.root() +
+                                    "/supervisor.log\n"
+                                    "STOP_SECONDS=5\n");
     }
 
     program_result init(const std::string& action) {
@@ -107,7 +118,8 @@ protected:
 
     std::vector<pid_t> task_pids() {
         std::vector<pid_t> pids;
-        for (const std::string& name : {std::string("vorn_update"), std::string("vorn_monitor"), worker_})
+        for (const std::string& name :
+             {std::string("vorn_update"), std::string("vorn_monitor"), worker_})
             for (pid_t pid : inst_.start_pids(name)) pids.push_back(pid);
         seen_.insert(pids.begin(), pids.end());
         return pids;
@@ -135,7 +147,8 @@ TEST_P(init_script_e2e, start_status_check_stop_restart) {
     for (pid_t task : tasks) EXPECT_EQ(process_group(task), pid);
     EXPECT_NE(read_file(inst_.killall_log()).find("[-9][--][" + worker_ + "]"), std::string::npos);
     // Its options came from the defaults file, -d included.
-    EXPECT_NE(read_file(inst_.root() + "/supervisor.log").find("task_info_size: 5"), std::string::npos);
+    EXPECT_NE(read_file(inst_.root() + "/supervisor.log").find("task_info_size: 5"),
+              std::string::npos);
 
     r = init("status");
     EXPECT_EQ(r.status, 0);
@@ -166,7 +179,8 @@ TEST_P(init_script_e2e, start_status_check_stop_restart) {
     const pid_t again = std::atoi(read_file(pid_file()).c_str());
     seen_.insert(again);
     EXPECT_NE(again, pid);
-    EXPECT_EQ(r.out, "vorn_restart is not running\nvorn_restart started (pid " + std::to_string(again) + ")\n");
+    EXPECT_EQ(r.out, "vorn_restart is not running\nvorn_restart started (pid " +
+                         std::to_string(again) + ")\n");
     EXPECT_TRUE(wait_until([&] { return inst_.starts(worker_).size() == 2; }));
     task_pids();
     r = init("stop");
@@ -181,7 +195,8 @@ TEST_P(init_script_e2e, supervisor_that_ends_at_once_is_reported) {
     EXPECT_NE(r.err.find("vorn_restart: ended at once"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(pid_file()));
     // The supervisor's own report of the settings went to the log.
-    EXPECT_NE(read_file(inst_.root() + "/supervisor.log").find("install_path: " + inst_.root() + "/missing/"),
+    EXPECT_NE(read_file(inst_.root() + "/supervisor.log")
+                  .find("install_path: " + inst_.root() + "/missing/"),
               std::string::npos);
     r = init("check");
     EXPECT_EQ(r.status, 2);

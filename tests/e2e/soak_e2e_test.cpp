@@ -84,10 +84,12 @@ public:
     // Every task runs its last start, and nothing else is left.
     ::testing::AssertionResult settled(const supervisor& sup) const {
         std::string why;
-        if (wait_until([&] {
-                why = table_mismatch(sup, inst_, tasks_, tasks_);
-                return why.empty();
-            }, 60s))
+        if (wait_until(
+                [&] {
+                    why = table_mismatch(sup, inst_, tasks_, tasks_);
+                    return why.empty();
+                },
+                60s))
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << why;
     }
@@ -130,7 +132,8 @@ public:
         set_phase("turns");
         end_last_start("vorn_update");  // its exit 0 ends the turn
         if (!wait_until([&] { return unusable_turns() >= target; }, allowance(turns), 100ms))
-            return ::testing::AssertionFailure() << "only " << unusable_turns() << " unusable turns";
+            return ::testing::AssertionFailure()
+                   << "only " << unusable_turns() << " unusable turns";
         set_phase("steady");
         inst_.config(config_);
         return settled(sup);
@@ -138,9 +141,14 @@ public:
 
 private:
     std::string phase_body(const std::string& name, const std::string& exit_phase) const {
-        return "read phase < '" + inst_.root() + "/phase'\n"
-               "echo \"$phase\" >> '" + inst_.root() + "/log/" + name + ".phase'\n"
-               "[ \"$phase\" = " + exit_phase + " ] && exit 0\n"
+        return "read phase < '" + inst_.root() +
+               "/phase'\n"
+               "echo \"$phase\" >> '" +
+               inst_.root() + "/log/" + name +
+               ".phase'\n"
+               "[ \"$phase\" = " +
+               exit_phase +
+               " ] && exit 0\n"
                "exec sleep 1000";
     }
 
@@ -187,10 +195,11 @@ TEST(soak_e2e, turns_and_restarts_leak_neither_descriptors_nor_memory) {
     const std::size_t done_turns = soak.turns() - turns_before;
     const std::size_t done_restarts = soak.restarts() - restarts_before;
     const std::size_t done_unusable = soak.unusable_turns() - unusable_before;
-    std::printf("soak: %zu turns, %zu restarts, %zu unusable turns in %.1f s; descriptors %d -> %d; "
-                "VmRSS %ld -> %ld KiB; zombies at most %d\n",
-                done_turns, done_restarts, done_unusable, seconds, fds_before, fds_after, rss_before, rss_after,
-                zombies.most());
+    std::printf(
+        "soak: %zu turns, %zu restarts, %zu unusable turns in %.1f s; descriptors %d -> %d; "
+        "VmRSS %ld -> %ld KiB; zombies at most %d\n",
+        done_turns, done_restarts, done_unusable, seconds, fds_before, fds_after, rss_before,
+        rss_after, zombies.most());
     EXPECT_TRUE(sup.running());
     EXPECT_GE(done_turns, turns);
     EXPECT_GE(done_restarts, restarts);
@@ -232,7 +241,8 @@ std::size_t expect_valgrind_clean(supervisor& sup, const std::string& logs) {
         if (text.find("ERROR SUMMARY:") == std::string::npos) continue;
         ++reports;
         EXPECT_NE(text.find("ERROR SUMMARY: 0 errors from 0 contexts"), std::string::npos)
-            << entry.path() << "\n" << text;
+            << entry.path() << "\n"
+            << text;
     }
     return reports;
 }
@@ -261,31 +271,37 @@ TEST(soak_e2e, fault_paths_clean_under_valgrind_memcheck) {
     const std::string ghost = unique_name("ghost"), held = unique_name("held");
     const std::string marker = "/tmp/." + held + ".nr";
     ::close(::open(marker.c_str(), O_WRONLY | O_CREAT, 0644));
-    inst.task("vorn_update",
-              "[ -e '" + inst.root() + "/calm' ] && exec sleep 1000\n"
-              "n=$(wc -l < '" + inst.root() + "/log/vorn_update.log')\n"
-              "[ $((n % 2)) -eq 1 ] && exit 0\nexit 1");
+    inst.task("vorn_update", "[ -e '" + inst.root() +
+                                 "/calm' ] && exec sleep 1000\n"
+                                 "n=$(wc -l < '" +
+                                 inst.root() +
+                                 "/log/vorn_update.log')\n"
+                                 "[ $((n % 2)) -eq 1 ] && exit 0\nexit 1");
     inst.task("vorn_monitor", "exec sleep 1000");
     inst.task(held, "exit 0");
     const std::string valid = R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + ghost + R"("}, {"name": ")" + held + R"(", "system": 0}]})";
+        {"name": ")" + ghost + R"("}, {"name": ")" +
+                              held + R"(", "system": 0}]})";
     inst.config(valid);
     const std::string logs = inst.root() + "/valgrind";
     run_options options = under_valgrind({}, logs);
     options.environment = {{"VORN_TEST_MS_PER_SECOND", "1"}};
     supervisor sup(inst, options);
-    const bool ran = wait_until([&] {
-        return inst.starts("vorn_update").size() >= 20 &&
-               count_of(sup.err(), "execlp(" + ghost) >= 5 &&
-               count_of(sup.out(), held + " not run: ") >= 5;
-    }, 300s);
+    const bool ran = wait_until(
+        [&] {
+            return inst.starts("vorn_update").size() >= 20 &&
+                   count_of(sup.err(), "execlp(" + ghost) >= 5 &&
+                   count_of(sup.out(), held + " not run: ") >= 5;
+        },
+        300s);
     ::unlink(inst.config_file().c_str());
-    const bool reported = ran && wait_until([&] { return count_of(sup.err(), "fopen: ") >= 2; }, 300s);
+    const bool reported =
+        ran && wait_until([&] { return count_of(sup.err(), "fopen: ") >= 2; }, 300s);
     inst.config(valid);
     const std::size_t dumps = count_of(sup.out(), "task_info_size:");
-    const bool back = reported && wait_until([&] {
-        return count_of(sup.out(), "task_info_size:") > dumps;
-    }, 300s);
+    const bool back =
+        reported &&
+        wait_until([&] { return count_of(sup.out(), "task_info_size:") > dumps; }, 300s);
     ::unlink(marker.c_str());
     EXPECT_TRUE(ran && reported && back) << sup.out() << sup.err();
     const std::size_t reports = expect_valgrind_clean(sup, logs);

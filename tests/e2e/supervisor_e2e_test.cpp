@@ -83,15 +83,17 @@ TEST(supervisor_e2e, updater_exit_1_restarts_only_system_tasks) {
     const std::string worker = unique_name("worker");
     const std::string other = unique_name("other");
     // The updater exits 1 on its first run and keeps running afterwards.
-    inst.task("vorn_update",
-              "[ $(wc -l < '" + inst.root() + "/log/vorn_update.log') -gt 1 ] && exec sleep 1000\n"
-              "sleep 0.3; exit 1");
+    inst.task("vorn_update", "[ $(wc -l < '" + inst.root() +
+                                 "/log/vorn_update.log') -gt 1 ] && exec sleep 1000\n"
+                                 "sleep 0.3; exit 1");
     inst.task("vorn_monitor", long_running);
     inst.task(worker, long_running);
     inst.task(other, long_running);
     inst.config(R"({"tasks": [{"name": "vorn_update", "system": 1}, {"name": "vorn_monitor"},
-                              {"name": ")" + worker + R"(", "system": 0},
-                              {"name": ")" + other + R"(", "system": 2}]})");
+                              {"name": ")" +
+                worker + R"(", "system": 0},
+                              {"name": ")" +
+                other + R"(", "system": 2}]})");
     supervisor sup(inst);
     ASSERT_TRUE(wait_until([&] {
         return inst.starts("vorn_update").size() >= 2 && inst.starts("vorn_monitor").size() >= 2;
@@ -137,10 +139,12 @@ TEST(supervisor_e2e, closed_standard_descriptors_are_opened_on_the_null_device) 
     installation inst;
     // Each descriptor of the task: what it is, and its access mode.
     const std::string fds = inst.root() + "/fds";
-    inst.task("vorn_update", "exec 3> '" + fds + ".tmp'\nfor fd in 0 1 2; do printf '%s %s\\n' "
-                             "\"$(readlink /proc/$$/fd/$fd)\" \"$(sed -n 's/^flags:[[:space:]]*//p' "
-                             "/proc/$$/fdinfo/$fd)\" >&3; done\nexec 3>&-\nmv '" +
-                                 fds + ".tmp' '" + fds + "'\n" + long_running);
+    inst.task("vorn_update",
+              "exec 3> '" + fds +
+                  ".tmp'\nfor fd in 0 1 2; do printf '%s %s\\n' "
+                  "\"$(readlink /proc/$$/fd/$fd)\" \"$(sed -n 's/^flags:[[:space:]]*//p' "
+                  "/proc/$$/fdinfo/$fd)\" >&3; done\nexec 3>&-\nmv '" +
+                  fds + ".tmp' '" + fds + "'\n" + long_running);
     inst.task("vorn_monitor", long_running);
     inst.config(R"({"tasks": []})");
     supervisor sup(inst, {.debug = false, .closed_standard_descriptors = true});
@@ -187,9 +191,10 @@ TEST(supervisor_e2e, supervision_passes_allocate_no_memory) {
     inst.task(quick, "exit 3");
     inst.task(held, long_running);
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + quick + R"("}, {"name": ")" + held + R"("}, {"name": "ghost"}]})");
-    supervisor sup(inst, {.environment = {{"VORN_TEST_ALLOC_COUNT", counter}},
-                          .preload = {VORN_COUNT_ALLOC}});
+        {"name": ")" +
+                quick + R"("}, {"name": ")" + held + R"("}, {"name": "ghost"}]})");
+    supervisor sup(
+        inst, {.environment = {{"VORN_TEST_ALLOC_COUNT", counter}}, .preload = {VORN_COUNT_ALLOC}});
     const auto allocations = [&] {
         const std::string bytes = read_file(counter);
         long n = -1;
@@ -213,7 +218,9 @@ TEST(supervisor_e2e, bad_command_lines_end_the_program) {
         std::vector<std::string> args;
         int status;
     } cases[] = {
-        {{"--bogus"}, 2}, {{"--help"}, 0}, {{"--install_path=/no/such/root"}, 255},
+        {{"--bogus"}, 2},
+        {{"--help"}, 0},
+        {{"--install_path=/no/such/root"}, 255},
     };
     for (auto& c : cases) {
         supervisor sup(inst, {.extra_arguments = c.args});

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/settings.hpp"
-#include "base/text.hpp"
 #include "base/system_ops.hpp"
+#include "base/text.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -29,8 +29,8 @@ static_assert(task_slot_count == 16, "the table has 16 slots");
 
 const std::uint8_t* input_data = nullptr;
 std::size_t input_size = 0;
-bool recording = false;               // true during the configuration step
-std::vector<std::string> killed;      // names killed by the configuration step
+bool recording = false;           // true during the configuration step
+std::vector<std::string> killed;  // names killed by the configuration step
 
 [[noreturn]] void fail(const char* what, int slot) {
     std::fprintf(stderr, "invariant broken: %s (slot %d)\n", what, slot);
@@ -125,7 +125,8 @@ void check_table(bool usable, const config_problem& problem) {
     }
 
     if (!usable) {
-        check(terminated(problem.text) && problem.text[0] != '\0', "unusable without a description");
+        check(terminated(problem.text) && problem.text[0] != '\0',
+              "unusable without a description");
         check(problem.task_index >= -1 && problem.task_index <= static_cast<int>(task_slot_count),
               "problem names no task");
     }

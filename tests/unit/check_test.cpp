@@ -6,22 +6,22 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_system.hpp"
+#include "base/text.hpp"
 #include "check/command_line.hpp"
 #include "check/report.hpp"
 #include "check/shell_quote.hpp"
-#include "base/text.hpp"
+#include "fake_system.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn {
 namespace {
 
+using testing::fake_system;
+using testing::temp_dir;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
-using testing::fake_system;
-using testing::temp_dir;
 // The command line looks at real directories.
 class check_test : public testing::supervisor_test {
 protected:
@@ -170,13 +170,17 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
         {{"--bogus", "-?"}, check_request::usage_error, ""},
         {{"--install_path"}, check_request::usage_error, ""},
         {{"-x"}, check_request::usage_error, ""},
-        {{"--install_path=" + dir.path()}, check_request::usage_error,
+        {{"--install_path=" + dir.path()},
+         check_request::usage_error,
          "--install_path=" + dir.path() + ": " + dir.path() + "/usr/sbin/ does not exist"},
-        {{"--install_path=" + dir.path() + "/gone/", "--install_path=/"}, check_request::usage_error,
+        {{"--install_path=" + dir.path() + "/gone/", "--install_path=/"},
+         check_request::usage_error,
          "--install_path=" + dir.path() + "/gone/: " + dir.path() + "/gone/ does not exist"},
-        {{"--install_path=/" + std::string(104, 'r') + "/"}, check_request::usage_error,
+        {{"--install_path=/" + std::string(104, 'r') + "/"},
+         check_request::usage_error,
          "--install_path: value too long (at most 104 bytes, not counting a final /)"},
-        {{"--cache_path=" + long_cache}, check_request::usage_error,
+        {{"--cache_path=" + long_cache},
+         check_request::usage_error,
          "--cache_path: value too long (at most 126 bytes, not counting a final /)"},
         {{"--cache_path=" + dir.path() + "/" + std::string(200, 'c')}, check_request::check, ""},
         {{"a", "b"}, check_request::usage_error, "more than one configuration file given"},
@@ -220,48 +224,65 @@ TEST_F(check_report_test, usable_configuration_report_is_exact) {
     fake_system::file_text = R"({"tasks": [{"name": "vorn_update", "argument": ["--cp=2"]},
         {"name": "vorn_monitor"}, {"name": "w", "argument": ["a b"]}, {"name": "x", "mode": "none"}]})";
     fake_system::existing = {"/tmp/.vorn_update_c2.nr", sbin_ + "vorn_update.tmp"};
-    EXPECT_EQ(run(), "/etc/vorn/vorn_restart/vorn_restart.conf: usable\n"
-                     "task_info_size: 6\n\nstdout_stderr_fd: 0\n\n"
-                     "task_info.task_system: 1, task_info.task_mode: 2, task_info.task_pid: 0, "
-                     "task_info.task_name: vorn_update, task_info.task_path: " + sbin_ + "vorn_update\n"
-                     "argument: --cp=2 \n"
-                     "task_info.task_system: 1, task_info.task_mode: 2, task_info.task_pid: 0, "
-                     "task_info.task_name: vorn_monitor, task_info.task_path: " + sbin_ + "vorn_monitor\n"
-                     "argument: \n"
-                     "task_info.task_system: 0, task_info.task_mode: 2, task_info.task_pid: 0, "
-                     "task_info.task_name: w, task_info.task_path: " + sbin_ + "w\n"
-                     "argument: a b \n"
-                     "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
-                     "task_info.task_name: x, task_info.task_path: " + sbin_ + "x\n"
-                     "argument: \n"
-                     "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
-                     "task_info.task_name: , task_info.task_path: \n"
-                     "argument: \n"
-                     "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
-                     "task_info.task_name: , task_info.task_path: \n"
-                     "argument: \n"
-                     "#################################################\n"
-                     "slot 0: vorn_update, mode always, system 1\n"
-                     "  command line: " + sbin_ + "vorn_update --cp=2 --install_path=/\n"
-                     "  executable: yes\n"
-                     "  held back: yes, by /tmp/.vorn_update_c2.nr\n"
-                     "slot 1: vorn_monitor, mode always, system 1\n"
-                     "  command line: " + sbin_ + "vorn_monitor --install_path=/\n"
-                     "  executable: yes\n"
-                     "  held back: no (no marker applies)\n"
-                     "slot 2: w, mode always, system 0\n"
-                     "  command line: " + sbin_ + "w 'a b' --install_path=/\n"
-                     "  executable: yes\n"
-                     "  held back: no (markers: /tmp/.w.nr)\n"
-                     "slot 3: x, mode none: never started\n"
-                     "pending updater: " + sbin_ + "vorn_update.tmp replaces " + sbin_ +
-                         "vorn_update when the supervisor starts\n");
+    EXPECT_EQ(run(),
+              "/etc/vorn/vorn_restart/vorn_restart.conf: usable\n"
+              "task_info_size: 6\n\nstdout_stderr_fd: 0\n\n"
+              "task_info.task_system: 1, task_info.task_mode: 2, task_info.task_pid: 0, "
+              "task_info.task_name: vorn_update, task_info.task_path: " +
+                  sbin_ +
+                  "vorn_update\n"
+                  "argument: --cp=2 \n"
+                  "task_info.task_system: 1, task_info.task_mode: 2, task_info.task_pid: 0, "
+                  "task_info.task_name: vorn_monitor, task_info.task_path: " +
+                  sbin_ +
+                  "vorn_monitor\n"
+                  "argument: \n"
+                  "task_info.task_system: 0, task_info.task_mode: 2, task_info.task_pid: 0, "
+                  "task_info.task_name: w, task_info.task_path: " +
+                  sbin_ +
+                  "w\n"
+                  "argument: a b \n"
+                  "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
+                  "task_info.task_name: x, task_info.task_path: " +
+                  sbin_ +
+                  "x\n"
+                  "argument: \n"
+                  "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
+                  "task_info.task_name: , task_info.task_path: \n"
+                  "argument: \n"
+                  "task_info.task_system: 0, task_info.task_mode: 0, task_info.task_pid: 0, "
+                  "task_info.task_name: , task_info.task_path: \n"
+                  "argument: \n"
+                  "#################################################\n"
+                  "slot 0: vorn_update, mode always, system 1\n"
+                  "  command line: " +
+                  sbin_ +
+                  "vorn_update --cp=2 --install_path=/\n"
+                  "  executable: yes\n"
+                  "  held back: yes, by /tmp/.vorn_update_c2.nr\n"
+                  "slot 1: vorn_monitor, mode always, system 1\n"
+                  "  command line: " +
+                  sbin_ +
+                  "vorn_monitor --install_path=/\n"
+                  "  executable: yes\n"
+                  "  held back: no (no marker applies)\n"
+                  "slot 2: w, mode always, system 0\n"
+                  "  command line: " +
+                  sbin_ +
+                  "w 'a b' --install_path=/\n"
+                  "  executable: yes\n"
+                  "  held back: no (markers: /tmp/.w.nr)\n"
+                  "slot 3: x, mode none: never started\n"
+                  "pending updater: " +
+                  sbin_ + "vorn_update.tmp replaces " + sbin_ +
+                  "vorn_update when the supervisor starts\n");
     EXPECT_EQ(status_, check_exit_usable);
 }
 
 TEST_F(check_report_test, arguments_cut_by_an_empty_one_are_named_and_names_shown_escaped) {
-    fake_system::file_text = "{\"tasks\": [{\"name\": \"w\", \"argument\": [\"-a\", \"\", \"-b\"]}, "
-                             "{\"name\": \"e\\u001b[31m\", \"argument\": [\"x\\ny\", \"\"]}]}";
+    fake_system::file_text =
+        "{\"tasks\": [{\"name\": \"w\", \"argument\": [\"-a\", \"\", \"-b\"]}, "
+        "{\"name\": \"e\\u001b[31m\", \"argument\": [\"x\\ny\", \"\"]}]}";
     const std::string out = run();
     EXPECT_EQ(status_, check_exit_usable);
     const std::string expected[] = {
@@ -269,12 +290,14 @@ TEST_F(check_report_test, arguments_cut_by_an_empty_one_are_named_and_names_show
         "not passed: '' -b\n",
         "warning: tasks[1] (\"e\\033[31m\"): \"argument\" element 1 is empty and ends the "
         "arguments; not passed: ''\n",
-        "task_info.task_name: e\\033[31m, task_info.task_path: " + sbin_ + "e\\033[31m\nargument: x\\ny \n",
+        "task_info.task_name: e\\033[31m, task_info.task_path: " + sbin_ +
+            "e\\033[31m\nargument: x\\ny \n",
         "slot 0: w, mode always, system 1\n  command line: " + sbin_ + "w -a --install_path=/\n",
         "slot 1: e\\033[31m, mode always, system 1\n  command line: $'" + sbin_ +
             "e\\033[31m' $'x\\ny' --install_path=/\n",
     };
-    for (const std::string& line : expected) EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    for (const std::string& line : expected)
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
     for (char c : out) EXPECT_TRUE(c == '\n' || (c >= ' ' && c != 0x7f)) << static_cast<int>(c);
 }
 
@@ -303,22 +326,26 @@ TEST_F(check_report_test, unusable_configuration_gives_two_lines) {
         // Nothing from the file reaches the terminal raw.
         {"{\"tasks\": [{\"name\": \"w\\nslot 9: fake\\u001b[2J\", \"argument\": [1]}]}",
          R"(tasks[0] ("w\nslot 9: fake\033[2J"): "argument" element 0 is not a string)"},
-        {"{\"tasks\": [\u0007]}", R"(/etc/vorn/vorn_restart/vorn_restart.conf: line 1, column 12: invalid token near '\007')"},
-        {R"({"tasks": [{"name": "a", "argument": "x"}, {"system": 1}]})", R"(tasks[1]: "name" is missing)"},
+        {"{\"tasks\": [\u0007]}",
+         R"(/etc/vorn/vorn_restart/vorn_restart.conf: line 1, column 12: invalid token near '\007')"},
+        {R"({"tasks": [{"name": "a", "argument": "x"}, {"system": 1}]})",
+         R"(tasks[1]: "name" is missing)"},
         {R"({"tasks": [{"name": ""}]})", R"(tasks[0]: "name" is empty)"},
         {R"({"tasks": 3})", R"("tasks" is not an array)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         fake_system::file_text = c.json;
-        EXPECT_EQ(run(), "/etc/vorn/vorn_restart/vorn_restart.conf: unusable, no task would be started\n" +
-                             c.second + "\n");
+        EXPECT_EQ(run(),
+                  "/etc/vorn/vorn_restart/vorn_restart.conf: unusable, no task would be started\n" +
+                      c.second + "\n");
         EXPECT_EQ(status_, check_exit_unusable);
     }
     fake_system::file_present = false;
     CaptureStderr();
-    EXPECT_EQ(run("/x.conf"), "/x.conf: unusable, no task would be started\n"
-                              "cannot open /x.conf: No such file or directory\n");
+    EXPECT_EQ(run("/x.conf"),
+              "/x.conf: unusable, no task would be started\n"
+              "cannot open /x.conf: No such file or directory\n");
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_TRUE(fake_system::killed_by_name.empty());
 }

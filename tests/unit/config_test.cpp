@@ -4,17 +4,17 @@
 #include <gtest/gtest.h>
 
 #include "base/process_names.hpp"
-#include "fake_system.hpp"
 #include "base/text.hpp"
+#include "fake_system.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
 namespace {
 
+using testing::fake_system;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
-using testing::fake_system;
 using config_test = testing::supervisor_test;
 
 struct slot_expectation {
@@ -29,16 +29,17 @@ struct config_case {
     const char* title;
     std::string json;
     bool usable;
-    std::int32_t size;                      // task_info_size afterwards
-    std::vector<std::string> killed;        // names after the two built-ins
-    std::vector<slot_expectation> slots;    // checked slots
-    int problem_task = -1;                  // for unusable ones
+    std::int32_t size;                    // task_info_size afterwards
+    std::vector<std::string> killed;      // names after the two built-ins
+    std::vector<slot_expectation> slots;  // checked slots
+    int problem_task = -1;                // for unusable ones
     const char* problem_key = nullptr;
 };
 
 std::string many_tasks(int n) {
     std::string json = "{\"tasks\": [";
-    for (int i = 0; i < n; ++i) json += (i ? ", " : "") + std::string("{\"name\": \"t") + std::to_string(i) + "\"}";
+    for (int i = 0; i < n; ++i)
+        json += (i ? ", " : "") + std::string("{\"name\": \"t") + std::to_string(i) + "\"}";
     return json + "]}";
 }
 
@@ -51,6 +52,7 @@ std::vector<std::string> names(int n) {
 std::vector<config_case> cases() {
     const std::string name63(63, 'n');
     const std::string arg63(63, 'a');
+    // clang-format off
     return {
         {"empty task list", R"({"tasks": []})", true, 2, {},
          {{0, "vorn_update", 1, 2, {}}, {1, "vorn_monitor", 1, 2, {}}}},
@@ -114,6 +116,7 @@ std::vector<config_case> cases() {
         {"a scalar document", R"("tasks")", false, 2, {}, {}, -1, "tasks"},
         {"seventeen tasks", many_tasks(17), false, 18, names(16), {}, 16, nullptr},
     };
+    // clang-format on
 }
 
 TEST_F(config_test, json_texts) {
@@ -210,7 +213,8 @@ TEST_F(config_test, problems_say_what_happened) {
         std::string starts;    // the problem text begins so
         const char* unwanted;  // and does not hold this
     } cases[] = {
-        {"{\"tasks\": [\n  {\"name\": \"a\",}\n]}", "/c.conf: line 2, column 16: ", "only the first"},
+        {"{\"tasks\": [\n  {\"name\": \"a\",}\n]}",
+         "/c.conf: line 2, column 16: ", "only the first"},
         {cut_off, "/c.conf: line 1, column 10239: ", nullptr},
         {std::string(3000, '[') + std::string(3000, ']'),
          "/c.conf: line 1, column 2049: maximum parsing depth", "only the first"},

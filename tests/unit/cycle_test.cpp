@@ -4,21 +4,21 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_system.hpp"
 #include "base/text.hpp"
+#include "fake_system.hpp"
 #include "supervise/cycle.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
 namespace {
 
+using testing::exit_status;
+using testing::fake_system;
+using testing::signal_status;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
-using testing::exit_status;
-using testing::fake_system;
-using testing::signal_status;
 using cycle_test = testing::supervisor_test;
 
 void put_task(std::size_t slot, const char* name, std::int32_t mode, std::int32_t system,
@@ -101,9 +101,8 @@ TEST_F(cycle_test, only_one_slot_child_is_reaped_per_pass_but_killed_ones_are_co
     put_task(1, "a", mode_always, 0, 11);
     put_task(2, "b", mode_always, 0, 12);
     // 90 and 91 were killed earlier and stand in no slot.
-    fake_system::reaps = {{90, signal_status(SIGKILL)}, {91, signal_status(SIGKILL)},
-                          {11, 0},
-                          {12, 0}};
+    fake_system::reaps = {
+        {90, signal_status(SIGKILL)}, {91, signal_status(SIGKILL)}, {11, 0}, {12, 0}};
     run_pass();
     EXPECT_EQ(task_table[1].task_pid, 0);
     EXPECT_EQ(task_table[2].task_pid, 12);  // left for the next pass
@@ -114,7 +113,7 @@ TEST_F(cycle_test, updater_exit_0_kills_running_tasks_and_ends_the_turn) {
     put_task(0, "vorn_update", mode_always, 1, 10);
     put_task(1, "vorn_monitor", mode_always, 1, 11);
     put_task(2, "worker", mode_always, 0, 12);
-    put_task(3, "single", mode_once, 0, 13);   // becomes `none` first: not killed
+    put_task(3, "single", mode_once, 0, 13);    // becomes `none` first: not killed
     put_task(4, "disabled", mode_none, 0, 14);  // not killed, but forgotten
     put_task(5, "extra", mode_always, 2, 15);
     stdout_stderr_fd = 7;

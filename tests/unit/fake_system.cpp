@@ -1,7 +1,7 @@
 #include "fake_system.hpp"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace vorn::testing {

@@ -13,16 +13,16 @@
 
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
-#include "supervise/cycle.hpp"
 #include "base/system_ops.hpp"
+#include "supervise/cycle.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn::testing {
 
 struct fake_system {
     static inline pid_t next_pid = 1000;
-    static inline int fork_failures = 0;          // forks still to fail
-    static inline std::vector<pid_t> forked;      // pids handed out, in order
+    static inline int fork_failures = 0;                    // forks still to fail
+    static inline std::vector<pid_t> forked;                // pids handed out, in order
     static inline std::deque<std::pair<pid_t, int>> reaps;  // (pid, status) still to come
     static inline int reap_calls = 0;
     static inline std::vector<pid_t> killed;
@@ -34,8 +34,8 @@ struct fake_system {
     static inline int null_fd = 7;
     static inline bool file_present = true;
     static inline std::string file_text;
-    static inline std::string file_read;  // path last asked for
-    static inline std::vector<std::string> existing;  // paths that exist
+    static inline std::string file_read;               // path last asked for
+    static inline std::vector<std::string> existing;   // paths that exist
     static inline std::vector<std::string> looked_at;  // paths asked about
     static inline std::vector<std::string> renamed;    // "from -> to"
     static inline int standard_descriptor_calls = 0;

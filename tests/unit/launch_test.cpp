@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_system.hpp"
-#include "base/text.hpp"
 #include "base/inherited.hpp"
+#include "base/text.hpp"
+#include "fake_system.hpp"
 #include "supervise/launch.hpp"
 
 namespace vorn {
@@ -33,20 +33,20 @@ TEST_F(launch_test, argument_vector_is_path_arguments_then_settings) {
     task_info t = empty_task;
     copy_text(t.task_name, "w");
     copy_text(t.task_path, "/opt/x/usr/sbin/w");
-    EXPECT_EQ(argv_of(t), (std::vector<std::string>{"/opt/x/usr/sbin/w", "--install_path=/opt/x/"}));
+    EXPECT_EQ(argv_of(t),
+              (std::vector<std::string>{"/opt/x/usr/sbin/w", "--install_path=/opt/x/"}));
 
     copy_text(cache_path, "/mnt/sda1/");
     for (std::size_t k = 0; k < task_argument_count; ++k)
         copy_text(t.task_argument[k], "a" + std::to_string(k));
-    EXPECT_EQ(argv_of(t),
-              (std::vector<std::string>{"/opt/x/usr/sbin/w", "a0", "a1", "a2", "a3", "a4", "a5",
-                                        "a6", "a7", "--install_path=/opt/x/",
-                                        "--cache_path=/mnt/sda1/"}));
+    EXPECT_EQ(argv_of(t), (std::vector<std::string>{
+                              "/opt/x/usr/sbin/w", "a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7",
+                              "--install_path=/opt/x/", "--cache_path=/mnt/sda1/"}));
 
     t.task_argument[1][0] = '\0';  // the list ends at the first empty entry
-    EXPECT_EQ(argv_of(t), (std::vector<std::string>{"/opt/x/usr/sbin/w", "a0",
-                                                    "--install_path=/opt/x/",
-                                                    "--cache_path=/mnt/sda1/"}));
+    EXPECT_EQ(argv_of(t),
+              (std::vector<std::string>{"/opt/x/usr/sbin/w", "a0", "--install_path=/opt/x/",
+                                        "--cache_path=/mnt/sda1/"}));
 }
 
 TEST_F(launch_test, library_path_is_given_back_its_startup_value) {

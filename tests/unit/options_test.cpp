@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "supervisor/command_line.hpp"
 #include "base/settings.hpp"
+#include "supervisor/command_line.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn {
@@ -117,7 +117,7 @@ void note_d(const char*) { calls.emplace_back("d"); }
 void note_root(const char* value) { calls.emplace_back(std::string("root=") + value); }
 void note_error(const char*) { calls.emplace_back("error"); }
 const option_row noting_rows[] = {
-    {"h", false, note_h},    {"?", false, note_help},       {"d", false, note_d},
+    {"h", false, note_h},    {"?", false, note_help},           {"d", false, note_d},
     {"help", false, note_h}, {"install_path", true, note_root},
 };
 
@@ -171,8 +171,7 @@ TEST_F(options_test, help_text_is_exact) {
 TEST_F(options_test, missing_installation_directories_end_with_the_settings_report) {
     temp_dir half;
     half.make_dirs("etc/vorn/vorn_restart");  // no usr/sbin
-    const std::string report = "^install_path: " + half.path() +
-                               "/\nconfig_path: " + half.path() +
+    const std::string report = "^install_path: " + half.path() + "/\nconfig_path: " + half.path() +
                                "/etc/vorn/vorn_restart/\nsbin_path: " + half.path() +
                                "/usr/sbin/\ncache_path: \n$";
     EXPECT_EXIT(parse({"--install_path=" + half.path()}), ::testing::ExitedWithCode(255), report);
@@ -239,12 +238,9 @@ TEST_F(options_test, cache_path_loses_its_vorn_directory_and_backslashes) {
 
 TEST(normalisation, remove_vorn_dir_removes_only_the_first_occurrence) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"/mnt/sda1/.vorn/", "/mnt/sda1/"},
-        {"/x/.vornish/", "/xish/"},
-        {"/a/.vorn/b/.vorn/", "/a/b/.vorn/"},
-        {"/.vorn", ""},
-        {"/vorn/.vor/", "/vorn/.vor/"},
-        {"", ""},
+        {"/mnt/sda1/.vorn/", "/mnt/sda1/"},   {"/x/.vornish/", "/xish/"},
+        {"/a/.vorn/b/.vorn/", "/a/b/.vorn/"}, {"/.vorn", ""},
+        {"/vorn/.vor/", "/vorn/.vor/"},       {"", ""},
     };
     for (const auto& [in, out] : cases) {
         std::string text = in;

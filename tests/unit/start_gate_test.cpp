@@ -3,16 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_system.hpp"
 #include "base/text.hpp"
+#include "fake_system.hpp"
 #include "supervise/start_gate.hpp"
 
 namespace vorn {
 namespace {
 
+using testing::fake_system;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
-using testing::fake_system;
 using gate_test = testing::supervisor_test;
 
 task_info task(const char* name, std::int32_t system, std::vector<std::string> arguments) {
@@ -29,10 +29,11 @@ struct gate_case {
     task_info slot;
     std::vector<std::string> markers;  // existing files
     bool held;
-    std::string line;                  // printed when held
+    std::string line;  // printed when held
 };
 
 TEST_F(gate_test, markers_decide_as_documented) {
+    // clang-format off
     const std::vector<gate_case> cases = {
         {"no marker", task("w", 0, {}), {}, false, ""},
         {"own marker", task("w", 0, {}), {"/tmp/.w.nr"}, true, "w not run: /tmp/.w.nr\n"},
@@ -63,6 +64,7 @@ TEST_F(gate_test, markers_decide_as_documented) {
              return t;
          }(), {"/tmp/.vorn_update_c4.nr"}, false, ""},
     };
+    // clang-format on
     for (const gate_case& c : cases) {
         SCOPED_TRACE(c.title);
         fake_system::existing = c.markers;
@@ -76,21 +78,31 @@ TEST_F(gate_test, markers_of_lists_what_is_looked_at_and_holding_marker_picks_th
     const struct {
         const char* title;
         task_info slot;
-        std::vector<std::string> listed;   // paths, in order
-        std::vector<std::string> names;    // names the not-run line would show
+        std::vector<std::string> listed;  // paths, in order
+        std::vector<std::string> names;   // names the not-run line would show
         std::vector<std::string> present;
-        const char* holding;               // path, or nullptr
+        const char* holding;  // path, or nullptr
     } cases[] = {
         {"system task without variant", task("w", 1, {"-v"}), {}, {}, {"/tmp/.w.nr"}, nullptr},
         {"own marker only", task("w", 0, {}), {"/tmp/.w.nr"}, {"w"}, {}, nullptr},
-        {"own and variant", task("w", 0, {"--cp=9", "--cp=1"}),
-         {"/tmp/.w.nr", "/tmp/.vorn_update_c9.nr"}, {"w", "vorn_update_c9"},
-         {"/tmp/.vorn_update_c9.nr", "/tmp/.vorn_update_c1.nr"}, "/tmp/.vorn_update_c9.nr"},
-        {"own first when both are there", task("w", 0, {"--cp=11"}),
-         {"/tmp/.w.nr", "/tmp/.vorn_update.nr"}, {"w", "vorn_update"},
-         {"/tmp/.vorn_update.nr", "/tmp/.w.nr"}, "/tmp/.w.nr"},
-        {"variant of a system task", task("w", 5, {"x", "--cp=0"}), {"/tmp/.vorn_update_c0.nr"},
-         {"vorn_update_c0"}, {"/tmp/.vorn_update_c0.nr"}, "/tmp/.vorn_update_c0.nr"},
+        {"own and variant",
+         task("w", 0, {"--cp=9", "--cp=1"}),
+         {"/tmp/.w.nr", "/tmp/.vorn_update_c9.nr"},
+         {"w", "vorn_update_c9"},
+         {"/tmp/.vorn_update_c9.nr", "/tmp/.vorn_update_c1.nr"},
+         "/tmp/.vorn_update_c9.nr"},
+        {"own first when both are there",
+         task("w", 0, {"--cp=11"}),
+         {"/tmp/.w.nr", "/tmp/.vorn_update.nr"},
+         {"w", "vorn_update"},
+         {"/tmp/.vorn_update.nr", "/tmp/.w.nr"},
+         "/tmp/.w.nr"},
+        {"variant of a system task",
+         task("w", 5, {"x", "--cp=0"}),
+         {"/tmp/.vorn_update_c0.nr"},
+         {"vorn_update_c0"},
+         {"/tmp/.vorn_update_c0.nr"},
+         "/tmp/.vorn_update_c0.nr"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);

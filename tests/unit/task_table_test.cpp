@@ -2,16 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_system.hpp"
 #include "base/text.hpp"
+#include "fake_system.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
 namespace {
 
+using testing::fake_system;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
-using testing::fake_system;
 using table_test = testing::supervisor_test;
 
 void put_task(std::size_t slot, const char* name, std::int32_t mode, std::int32_t pid) {
@@ -26,7 +26,8 @@ void put_task(std::size_t slot, const char* name, std::int32_t mode, std::int32_
 TEST_F(table_test, builtin_tasks_kill_stale_copies_and_dump_exactly) {
     add_builtin_tasks();
     EXPECT_EQ(task_info_size, 2);
-    EXPECT_EQ(fake_system::killed_by_name, (std::vector<std::string>{"vorn_update", "vorn_monitor"}));
+    EXPECT_EQ(fake_system::killed_by_name,
+              (std::vector<std::string>{"vorn_update", "vorn_monitor"}));
     EXPECT_EQ(fake_system::kill_outputs[0], kill_output::silent);
     CaptureStdout();
     dump_task_table(5);
