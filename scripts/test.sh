@@ -2,6 +2,7 @@
 # Builds the supervisor and its tests and runs the whole suite.
 #   scripts/test.sh             regular build in build/ (the binary is build/vorn_restart)
 #   scripts/test.sh --sanitize  AddressSanitizer and UndefinedBehaviorSanitizer build in build-asan/
+# With CI=true (as CI runs it) compiler warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,8 +13,14 @@ if [ "${1:-}" = "--sanitize" ]; then
   flags=(-DVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
 fi
 
+werror=OFF
+[ "${CI:-}" = true ] && werror=ON
+
 scripts/deps.sh
-cmake -S . -B "$build" -DVORN_BUILD_TESTS=ON "${flags[@]}"
+cmake -S . -B "$build" -DVORN_BUILD_TESTS=ON -DVORN_WARNINGS_AS_ERRORS="$werror" "${flags[@]}"
 cmake --build "$build" -j"$(nproc)"
 # The soak has a script of its own (scripts/soak.sh).
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --label-exclude soak
+# ctest gives each test a process of its own; run whole, in a random order
+# and three times over, the unit tests must pass just the same.
+"$build/tests/vorn_unit_tests" --gtest_shuffle --gtest_repeat=3 --gtest_brief=1
