@@ -207,26 +207,24 @@ TEST_F(config_test, only_the_bytes_read_count_and_all_of_them) {
 
 // What the operator reads about a file that does not parse.
 TEST_F(config_test, problems_say_what_happened) {
-    const std::string cut_off = R"({"tasks": [], "pad": ")" + std::string(10300, 'x') + "\"}";
     const struct {
         std::string text;
-        std::string starts;    // the problem text begins so
-        const char* unwanted;  // and does not hold this
+        std::string starts;  // the problem text begins so
+        bool cut;            // and blames the read limit
     } cases[] = {
-        {"{\"tasks\": [\n  {\"name\": \"a\",}\n]}",
-         "/c.conf: line 2, column 16: ", "only the first"},
-        {cut_off, "/c.conf: line 1, column 10239: ", nullptr},
+        {"{\"tasks\": [\n  {\"name\": \"a\",}\n]}", "/c.conf: line 2, column 16: ", false},
+        {R"({"tasks": [], "pad": ")" + std::string(10300, 'x') + "\"}",
+         "/c.conf: line 1, column 10239: ", true},
         {std::string(3000, '[') + std::string(3000, ']'),
-         "/c.conf: line 1, column 2049: maximum parsing depth", "only the first"},
-        {std::string(10239, '['), "/c.conf: line 1, column 2049: maximum parsing depth",
-         "only the first"},
-        {"[{\"tasks\": []}]", "the document is an array, not an object", nullptr},
-        {"42", "the document is a number, not an object", "expected"},
-        {"\xef\xbb\xbf{\"tasks\": []}", "/c.conf starts with a UTF-8 byte-order mark", "near"},
-        {std::string("{\"tasks\": []}\n\0x", 16), "/c.conf: line 2, column 1: a NUL byte", nullptr},
+         "/c.conf: line 1, column 2049: maximum parsing depth", false},
+        {std::string(10239, '['), "/c.conf: line 1, column 2049: maximum parsing depth", false},
+        {"[{\"tasks\": []}]", "the document is an array, not an object", false},
+        {"42", "the document is a number, not an object", false},
+        {"\xef\xbb\xbf{\"tasks\": []}", "/c.conf starts with a UTF-8 byte-order mark", false},
+        {std::string("{\"tasks\": []}\n\0x", 16), "/c.conf: line 2, column 1: a NUL byte", false},
         {R"({"tasks": [{"name": "a\u0000b"}]})",
-         "/c.conf: line 1, column 30: a string holds \\u0000", "JSON_ALLOW_NUL"},
-        {" \n\t", "/c.conf is empty", nullptr},
+         "/c.conf: line 1, column 30: a string holds \\u0000, which no task field can hold", false},
+        {" \n\t", "/c.conf is empty", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
@@ -235,18 +233,9 @@ TEST_F(config_test, problems_say_what_happened) {
         EXPECT_FALSE(apply_config(&problem, "/c.conf"));
         const std::string text = problem.text.data();
         EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text;
-        if (c.unwanted) {
-            EXPECT_EQ(text.find(c.unwanted), std::string::npos) << text;
-        }
+        EXPECT_EQ(text.find("(only the first 10239 bytes are read)") != std::string::npos, c.cut);
         EXPECT_EQ(problem.task_index, -1);
     }
-    // Cut short by the read limit: the text says so.
-    fake_system::file_text = cut_off;
-    config_problem problem;
-    EXPECT_FALSE(apply_config(&problem, "/c.conf"));
-    EXPECT_NE(std::string(problem.text.data()).find("(only the first 10239 bytes are read)"),
-              std::string::npos)
-        << problem.text.data();
 }
 
 TEST_F(config_test, problem_names_the_faulty_task_when_its_name_is_usable) {
