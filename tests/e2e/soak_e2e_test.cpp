@@ -305,8 +305,11 @@ TEST(soak_e2e, fault_paths_clean_under_valgrind_memcheck) {
     ::unlink(marker.c_str());
     EXPECT_TRUE(ran && reported && back) << sup.out() << sup.err();
     const std::size_t reports = expect_valgrind_clean(sup, logs);
-    // The supervisor's own, and the children whose exec failed.
-    EXPECT_GE(reports, 6u);
+    // The supervisor's own, and those of the children whose exec failed:
+    // not all of them, since a child still writing its report when the
+    // updater exits with 0 is killed with the other running tasks (passes
+    // last 5 ms here), but some in any run.
+    EXPECT_GE(reports, 3u);
     std::printf("valgrind: %zu updater runs, %zu failed execs, %zu reports, all clean\n",
                 inst.starts("vorn_update").size(), count_of(sup.err(), "execlp("), reports);
 }
