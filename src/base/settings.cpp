@@ -14,6 +14,7 @@ setting_text sbin_path{};
 setting_text config_path{};
 setting_text cache_path{};
 unsigned char debug_mode = 0;
+std::array<char, status_path_size> status_path{};
 
 namespace {
 
@@ -42,6 +43,15 @@ void reset_settings() {
     copy_text(install_path, default_install_path);
     copy_text(sbin_path, default_sbin_path);
     copy_text(config_path, default_config_path);
+    status_path.fill('\0');
+    copy_text(status_path, default_status_path);
+}
+
+path_result apply_status_path(const char* file) {
+    if (std::strlen(file) > status_path_max) return path_result::too_long;
+    status_path.fill('\0');
+    copy_text(status_path, file);
+    return path_result::ok;
 }
 
 path_result apply_install_path(const char* root) {

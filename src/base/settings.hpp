@@ -22,6 +22,14 @@ extern setting_text config_path;   // configuration directory, ends in '/'
 extern setting_text cache_path;    // empty, or a directory ending in '/'
 extern unsigned char debug_mode;   // 1: keep standard output and error
 
+// Where the supervisor publishes its state; empty: nowhere.  Written by
+// way of "<status_path>.tmp", so that much room is kept free.
+inline constexpr const char default_status_path[] = "/run/vorn_restart.status";
+inline constexpr const char status_temp_suffix[] = ".tmp";
+inline constexpr std::size_t status_path_size = 256;
+inline constexpr std::size_t status_path_max = status_path_size - sizeof(status_temp_suffix);
+extern std::array<char, status_path_size> status_path;
+
 // Longest option values that still give settings fitting their fields,
 // not counting one final '/'.
 inline constexpr std::size_t install_path_max = setting_size - 1 - (sizeof(config_suffix) - 1) - 1;
@@ -43,6 +51,10 @@ path_result apply_install_path(const char* root);
 // Takes dir as the cache directory if it exists; a directory that does not
 // exist leaves the cache path as it is, however long its name.
 path_result apply_cache_path(const char* dir);
+
+// Takes file as the status path (empty: no status file); too_long leaves
+// the status path as it is.
+path_result apply_status_path(const char* file);
 
 // Replaces every backslash by a slash, in place.
 void to_slashes(char* text);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -141,6 +143,69 @@ void real_open_standard_descriptors() {
     }
 }
 
+std::time_t real_now() { return std::time(nullptr); }
+
+bool write_all(int fd, const char* data, std::size_t len) {
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::write(fd, data + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int real_replace_file(const char* path, const char* temp, const char* data, std::size_t len) {
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(temp, flags, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by a write that never finished, or planted: removed, never
+        // opened (unlink takes a symbolic link itself, not what it names).
+        if (::unlink(temp) != 0) return -1;
+        fd = ::open(temp, flags, 0644);
+    }
+    if (fd < 0) return -1;
+    // The mode does not depend on the umask the supervisor was started with.
+    const bool written = ::fchmod(fd, 0644) == 0 && write_all(fd, data, len);
+    int error = errno;
+    const bool closed = ::close(fd) == 0;
+    if (written && !closed) error = errno;
+    if (written && closed && ::rename(temp, path) == 0) return 0;
+    if (written && closed) error = errno;
+    ::unlink(temp);
+    errno = error;
+    return -1;
+}
+
+long real_list_processes(pid_t* pids, std::size_t cap) {
+    DIR* dir = ::opendir("/proc");
+    if (!dir) return -1;
+    std::size_t count = 0;
+    while (count < cap) {
+        const dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
+        pids[count++] = static_cast<pid_t>(pid);
+    }
+    ::closedir(dir);
+    return static_cast<long>(count);
+}
+
+long real_read_link(const char* path, char* buf, std::size_t cap) {
+    if (cap == 0) return -1;
+    const ssize_t n = ::readlink(path, buf, cap - 1);
+    if (n < 0) return -1;
+    buf[n] = '\0';
+    return static_cast<long>(n);
+}
+
 // constexpr, so that both tables are filled before any code runs.
 constexpr system_ops real_ops = {
     .fork_process = real_fork,
@@ -157,6 +222,10 @@ constexpr system_ops real_ops = {
     .path_executable = real_path_executable,
     .rename_path = real_rename,
     .open_standard_descriptors = real_open_standard_descriptors,
+    .now = real_now,
+    .replace_file = real_replace_file,
+    .list_processes = real_list_processes,
+    .read_link = real_read_link,
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -44,6 +45,20 @@ struct system_ops {
     // Opens the null device on each of descriptors 0, 1 and 2 that is not
     // open (0 for reading, 1 and 2 for writing).
     void (*open_standard_descriptors)();
+    // time(nullptr): seconds since the epoch.
+    std::time_t (*now)();
+    // Replaces the file at path by len bytes of data, so that a reader sees
+    // either the old file or the whole new one: the data goes into temp
+    // (created afresh with mode 0644; a symbolic link there is never
+    // followed), which is then renamed over path.  0, or -1 with errno set;
+    // temp is gone either way.
+    int (*replace_file)(const char* path, const char* temp, const char* data, std::size_t len);
+    // The ids of the processes running now (the numeric entries of /proc),
+    // at most cap of them.  The count, or -1 with errno set.
+    long (*list_processes)(pid_t* pids, std::size_t cap);
+    // readlink(path) into buf[cap], NUL-terminated (cut to cap - 1 bytes).
+    // The length, or -1 with errno set.
+    long (*read_link)(const char* path, char* buf, std::size_t cap);
 };
 
 extern const system_ops real_system_ops;

@@ -51,6 +51,10 @@ int refuse_rename(const char*, const char*) {
     return -1;
 }
 void skip_standard_descriptors() {}
+int refuse_replace(const char*, const char*, const char*, std::size_t) {
+    errno = EPERM;
+    return -1;
+}
 
 const char* mode_name(std::int32_t mode) {
     switch (mode) {
@@ -162,6 +166,7 @@ system_ops inert(const system_ops& ops) {
     result.kill_by_name = skip_kill_by_name;
     result.rename_path = refuse_rename;
     result.open_standard_descriptors = skip_standard_descriptors;
+    result.replace_file = refuse_replace;
     return result;
 }
 

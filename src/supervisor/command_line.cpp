@@ -18,7 +18,8 @@ const char help_text[] =
     "-?                    help info\n"
     "--help                help info\n"
     "--install_path        such as: --install_path=/\n"
-    "--cache_path          such as: --config_path=/mnt/sda1\n";
+    "--cache_path          such as: --config_path=/mnt/sda1\n"
+    "--status_path         such as: --status_path=/run/vorn_restart.status\n";
 
 void show_help(const char*) {
     std::fputs(help_text, stderr);
@@ -51,6 +52,12 @@ void set_cache_path(const char* dir) {
     std::exit(255);
 }
 
+void set_status_path(const char* file) {
+    if (apply_status_path(file) != path_result::too_long) return;
+    complain("--status_path: value too long (at most %zu bytes)", status_path_max);
+    std::exit(255);
+}
+
 const option_row supervisor_options[] = {
     {"h", false, show_help},
     {"?", false, show_help},
@@ -58,6 +65,7 @@ const option_row supervisor_options[] = {
     {"help", false, show_help},
     {"install_path", true, set_install_path},
     {"cache_path", true, set_cache_path},
+    {"status_path", true, set_status_path},
 };
 const std::size_t supervisor_option_count = std::size(supervisor_options);
 

@@ -17,5 +17,6 @@ void show_usage_error(const char*);  // help on standard error, exit 2
 void set_debug(const char*);
 void set_install_path(const char* root);
 void set_cache_path(const char* dir);
+void set_status_path(const char* file);  // empty: no status file
 
 }  // namespace vorn

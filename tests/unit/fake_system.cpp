@@ -75,6 +75,16 @@ int fake_rename(const char* from, const char* to) {
     return 0;
 }
 
+int fake_replace_file(const char* path, const char* temp, const char* data, std::size_t len) {
+    if (fake_system::replace_error != 0) {
+        errno = fake_system::replace_error;
+        return -1;
+    }
+    fake_system::replaced.emplace_back(std::string(path) + " <- " + temp);
+    fake_system::replaced_text.assign(data, len);
+    return 0;
+}
+
 }  // namespace
 
 system_ops fake_system::ops() {
@@ -91,6 +101,8 @@ system_ops fake_system::ops() {
     ops.path_exists = fake_path_exists;
     ops.rename_path = fake_rename;
     ops.open_standard_descriptors = [] { ++fake_system::standard_descriptor_calls; };
+    ops.now = [] { return fake_system::clock; };
+    ops.replace_file = fake_replace_file;
     return ops;
 }
 

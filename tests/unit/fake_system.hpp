@@ -3,6 +3,7 @@
 // without sleeping and without killing anything.
 #pragma once
 
+#include <ctime>
 #include <deque>
 #include <string>
 #include <sys/types.h>
@@ -39,6 +40,10 @@ struct fake_system {
     static inline std::vector<std::string> looked_at;  // paths asked about
     static inline std::vector<std::string> renamed;    // "from -> to"
     static inline int standard_descriptor_calls = 0;
+    static inline std::time_t clock = 1765152000;     // what now() answers
+    static inline int replace_error = 0;              // errno for replace_file, 0: works
+    static inline std::vector<std::string> replaced;  // "path <- temp", one per write
+    static inline std::string replaced_text;          // the last document written
 
     static void reset() {
         next_pid = 1000;
@@ -60,6 +65,10 @@ struct fake_system {
         looked_at.clear();
         renamed.clear();
         standard_descriptor_calls = 0;
+        clock = 1765152000;
+        replace_error = 0;
+        replaced.clear();
+        replaced_text.clear();
     }
 
     static system_ops ops();

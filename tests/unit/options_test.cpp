@@ -161,7 +161,8 @@ TEST_F(options_test, help_text_is_exact) {
                  "-?                    help info\n"
                  "--help                help info\n"
                  "--install_path        such as: --install_path=/\n"
-                 "--cache_path          such as: --config_path=/mnt/sda1\n");
+                 "--cache_path          such as: --config_path=/mnt/sda1\n"
+                 "--status_path         such as: --status_path=/run/vorn_restart.status\n");
 }
 
 TEST_F(options_test, missing_installation_directories_end_with_the_settings_report) {
