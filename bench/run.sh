@@ -194,12 +194,12 @@ subject() {
     s6) args=(-- "$(command -v s6-svscan)" "$work/s6") ;;
     daemontools) args=(-- "$(command -v svscan)" "$work/daemontools") ;;
     supervisor) args=(-- "$(command -v supervisord)" -c "$work/supervisor/supervisord.conf") ;;
-    vorn) args=(--pidns -- "$vorn" --install_path="$work/root") ;;
+    vorn) args=(--pidns -- "$vorn" --install_path="$work/root" --status_path="$work/vorn.status") ;;
     # the second instance: the kill-by-name clock, and task 0 ends on SIGUSR1
     vorn2) args=(--pidns --note "$work/killclock" --env LD_PRELOAD="$kill_clock"
                  --env VORN_BENCH_KILL_CLOCK="$work/killclock"
-                 -- "$vorn" --install_path="$work/turnroot") ;;
-    variant-*) args=(--pidns -- "$work/variants/${1#variant-}" --install_path="$work/root") ;;
+                 -- "$vorn" --install_path="$work/turnroot" --status_path="$work/turn.status") ;;
+    variant-*) args=(--pidns -- "$work/variants/${1#variant-}" --install_path="$work/root" --status_path="$work/vorn.status") ;;
   esac
 }
 
@@ -237,7 +237,7 @@ probe_run "$work/callgrind.txt" --pidns --wait-exit 300 \
   --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
   --env VORN_BENCH_PASS_REPORT="$work/callgrind/allocations" \
   -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$work/callgrind/out" \
-  "$vorn" --install_path="$work/root"
+  "$vorn" --install_path="$work/root" --status_path="$work/vorn.status"
 
 # Kill-by-name against this machine's own process table (a name no process
 # has, so nothing is killed): what each run costs outside the namespace.

@@ -25,7 +25,7 @@ echo "{\"tasks\":[$json]}" >"$work/root/etc/vorn/vorn_restart/vorn_restart.conf"
   --env PATH="$fake_bin:/usr/bin:/bin" --env LD_PRELOAD="$kill_clock" \
   --env VORN_BENCH_KILL_CLOCK="$work/killclock" \
   --env ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 \
-  -- "$vorn" --install_path="$work/root" >"$work/out" || { cat "$work/out" "$work/log"; exit 1; }
+  -- "$vorn" --install_path="$work/root" --status_path="$work/vorn.status" >"$work/out" || { cat "$work/out" "$work/log"; exit 1; }
 cat "$work/out"
 
 failed=0

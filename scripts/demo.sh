@@ -12,9 +12,13 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target vorn_restart
+cmake --build build -j"$(nproc)" --target vorn_restart vorn_restart_check
 
 cache=$(mktemp -d /tmp/vorn-demo-cache.XXXXXX)
-trap 'rm -rf "$cache"' EXIT
+state=$(mktemp -d /tmp/vorn-demo-status.XXXXXX)
+trap 'rm -rf "$cache" "$state"' EXIT
 echo "demo: cache directory $cache; hold demo_variant back with: touch /tmp/.vorn_update_c2.nr"
-build/vorn_restart -d --install_path="$PWD/examples" --cache_path="$cache"
+echo "demo: what runs, from another shell:" \
+  "build/vorn_restart_check --status --status_path=$state/vorn_restart.status"
+build/vorn_restart -d --install_path="$PWD/examples" --cache_path="$cache" \
+  --status_path="$state/vorn_restart.status"

@@ -8,6 +8,7 @@
 #include "base/system_ops.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
+#include "supervise/status.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -16,39 +17,52 @@ namespace vorn {
 int stdout_stderr_fd = 0;
 
 void start_pass() {
-    for (task_info& task : task_table) {
+    marker_path marker{};
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        task_info& task = task_table[i];
         if (task.task_pid != 0 || task.task_mode == mode_none) continue;
-        if (held_back(task)) continue;
+        const bool held = held_back(task, &marker);
+        status_gate(i, marker);
+        if (held) continue;
         const pid_t pid = start_task(task);
         if (pid < 0) {
             std::perror("fork");
             return;  // the remaining slots are tried again in the next pass
         }
         task.task_pid = pid;
+        status_started(i);
     }
 }
 
 pass_outcome updater_exited(pid_t pid, int status) {
     const bool exited = WIFEXITED(status);
+    status_ended(0, status);
     if (exited && WEXITSTATUS(status) == 0) {
+        status_updater_ended(status, "new turn");
         forget_child(pid);
-        for (task_info& task : task_table) {
+        for (std::size_t i = 0; i < task_slot_count; ++i) {
+            task_info& task = task_table[i];
             if (task.task_pid != 0 && task.task_mode != mode_none) {
                 sys.kill_process(task.task_pid);
                 std::fprintf(stderr, "kill %s\n", task.task_name.data());
+                status_killed(i);
             }
             task.task_pid = 0;
         }
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
         return pass_outcome::new_turn;
     }
+    const bool system_restart = exited && WEXITSTATUS(status) == 1;
+    status_updater_ended(status, system_restart ? "system tasks restarted" : "started again");
     forget_child(pid);
-    if (exited && WEXITSTATUS(status) == 1) {
-        for (task_info& task : task_table) {
+    if (system_restart) {
+        for (std::size_t i = 0; i < task_slot_count; ++i) {
+            task_info& task = task_table[i];
             if (task.task_pid != 0 && task.task_mode != mode_none && task.task_system == 1) {
                 sys.kill_process(task.task_pid);
                 std::fprintf(stderr, "kill %s...........................\n", task.task_name.data());
                 task.task_pid = 0;
+                status_killed(i);
             }
         }
     }
@@ -68,6 +82,7 @@ pass_outcome reap_step() {
             continue;
         }
         if (slot == 0) return updater_exited(pid, status);
+        status_ended(static_cast<std::size_t>(slot), status);
         forget_child(pid);
         return pass_outcome::go_on;
     }
@@ -75,7 +90,9 @@ pass_outcome reap_step() {
 
 pass_outcome run_pass() {
     start_pass();
-    if (reap_step() == pass_outcome::new_turn) return pass_outcome::new_turn;
+    const pass_outcome outcome = reap_step();
+    publish_status();
+    if (outcome == pass_outcome::new_turn) return outcome;
     sys.pause_seconds(pass_seconds);
     return pass_outcome::go_on;
 }
@@ -90,9 +107,15 @@ void run_turn() {
         stdout_stderr_fd = fd;
         sys.redirect_output(fd);
     }
+    status_turn_begins();
     clear_task_table();
     add_builtin_tasks();
-    if (!apply_config()) {
+    config_problem problem;
+    problem.report_open_failure = true;
+    const bool usable = apply_config(&problem);
+    status_configuration(usable, problem);
+    if (!usable) {
+        publish_status();
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
         sys.pause_seconds(unusable_config_seconds);
         return;
@@ -103,6 +126,7 @@ void run_turn() {
 }
 
 void run_cycle() {
+    reset_status();
     for (;;) run_turn();
 }
 

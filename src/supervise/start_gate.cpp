@@ -74,10 +74,14 @@ const marker_ref* holding_marker(const task_markers& markers) {
     return nullptr;
 }
 
-bool held_back(const task_info& task) {
+bool held_back(const task_info& task, marker_path* holding) {
     const task_markers markers = markers_of(task);
     const marker_ref* marker = holding_marker(markers);
-    if (!marker) return false;
+    if (!marker) {
+        if (holding) (*holding)[0] = '\0';
+        return false;
+    }
+    if (holding) *holding = marker->path;
     std::printf("%s not run: %s\n", marker->name, marker->path.data());
     return true;
 }

@@ -46,7 +46,10 @@ task_markers markers_of(const task_info& task);
 // examined does not.  Prints nothing.
 const marker_ref* holding_marker(const task_markers& markers);
 
+using marker_path = std::array<char, marker_path_size>;
+
 // True when a marker holds the task back; prints "<name> not run: <path>".
-bool held_back(const task_info& task);
+// The marker's path goes to *holding when asked for (emptied when free).
+bool held_back(const task_info& task, marker_path* holding = nullptr);
 
 }  // namespace vorn

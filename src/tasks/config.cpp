@@ -220,12 +220,20 @@ const char* config_file_path() {
     return config_name.data();
 }
 
+bool format_config_problem(char* buf, std::size_t size, const config_problem& problem) {
+    if (problem.task_index < 0) return format_text(buf, size, "%s", problem.text.data());
+    if (problem.task_name[0] != '\0')
+        return format_text(buf, size, "tasks[%d] (\"%s\"): %s", problem.task_index,
+                           problem.task_name.data(), problem.text.data());
+    return format_text(buf, size, "tasks[%d]: %s", problem.task_index, problem.text.data());
+}
+
 json_document load_config(config_problem* problem, const char* path) {
     if (!path) path = config_file_path();
     const long length = sys.read_file(path, config_text.data(), config_read_limit);
     if (length < 0) {
         const int error = errno;
-        if (!problem) std::perror("fopen");
+        if (!problem || problem->report_open_failure) std::perror("fopen");
         describe(problem, -1, nullptr, "cannot open %s: %s", path, std::strerror(error));
         return nullptr;
     }

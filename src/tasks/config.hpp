@@ -28,7 +28,13 @@ struct config_problem {
     const char* key = nullptr;         // member at fault, nullptr for the file itself
     std::array<char, 64> task_name{};  // that element's "name" when it is a usable one
     std::array<char, 512> text{};
+    // The supervisor still reports a file it cannot open with perror.
+    bool report_open_failure = false;
 };
+
+// One line for the problem: "tasks[i] ("name"): text", "tasks[i]: text",
+// or the text alone for the file as a whole.  False when cut to fit.
+bool format_config_problem(char* buf, std::size_t size, const config_problem& problem);
 
 // Per slot, how many "argument" elements the configuration step found for
 // its task (0 for a slot it did not write).  An empty element ends the

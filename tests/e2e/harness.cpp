@@ -132,6 +132,7 @@ supervisor::supervisor(const installation& inst, run_options options) {
     args.push_back(VORN_BINARY);
     if (options.debug) args.push_back("-d");
     args.push_back("--install_path=" + inst.root());
+    args.push_back("--status_path=" + inst.status_file());  // never the machine's own
     for (const std::string& a : options.extra_arguments) args.push_back(a);
 
     std::string preload = VORN_FAST_SLEEP;

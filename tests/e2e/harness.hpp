@@ -48,6 +48,8 @@ public:
     std::string cache() const { return root_ + "/cache"; }
     std::string config_file() const { return root_ + "/etc/vorn/vorn_restart/vorn_restart.conf"; }
     std::string killall_log() const { return root_ + "/killall.log"; }
+    // Where the supervisors of the tests publish their status.
+    std::string status_file() const { return root_ + "/vorn_restart.status"; }
     // The supervisor's sleeps ("sleep 5", "sleep 30") and the failures of
     // fork injected by the tests, in the order they happened.
     std::string event_log() const { return root_ + "/events.log"; }

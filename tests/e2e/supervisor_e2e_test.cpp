@@ -2,6 +2,7 @@
 // updater's exit statuses.
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -174,6 +175,14 @@ TEST(supervisor_e2e, pending_updater_is_moved_into_place_before_the_start) {
     EXPECT_TRUE(inst.starts("vorn_update").empty());
 }
 
+// What the allocation-counting library has counted so far, -1 before it wrote.
+long allocation_count(const std::string& counter) {
+    const std::string bytes = read_file(counter);
+    long n = -1;
+    if (bytes.size() == sizeof n) std::memcpy(&n, bytes.data(), sizeof n);
+    return n;
+}
+
 TEST(supervisor_e2e, supervision_passes_allocate_no_memory) {
     // Every path a pass can take, over and over: a task that ends at once
     // (start, reap, restart), an updater exiting with 1 (the dotted kill
@@ -193,14 +202,11 @@ TEST(supervisor_e2e, supervision_passes_allocate_no_memory) {
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
         {"name": ")" +
                 quick + R"("}, {"name": ")" + held + R"("}, {"name": "ghost"}]})");
-    supervisor sup(
-        inst, {.environment = {{"VORN_TEST_ALLOC_COUNT", counter}}, .preload = {VORN_COUNT_ALLOC}});
-    const auto allocations = [&] {
-        const std::string bytes = read_file(counter);
-        long n = -1;
-        if (bytes.size() == sizeof n) std::memcpy(&n, bytes.data(), sizeof n);
-        return n;
-    };
+    // With the status file off: a pass that restarts a task writes it.
+    supervisor sup(inst, {.extra_arguments = {"--status_path="},
+                          .environment = {{"VORN_TEST_ALLOC_COUNT", counter}},
+                          .preload = {VORN_COUNT_ALLOC}});
+    const auto allocations = [&] { return allocation_count(counter); };
     ASSERT_TRUE(wait_until([&] { return inst.starts(quick).size() >= 2; })) << sup.err();
     const long after_turn = allocations();
     EXPECT_GT(after_turn, 0);  // the configuration document: the counter counts
@@ -210,6 +216,33 @@ TEST(supervisor_e2e, supervision_passes_allocate_no_memory) {
     EXPECT_GE(count_of(sup.out(), held + " not run: /tmp/." + held + ".nr\n"), 2u);
     EXPECT_GE(count_of(sup.err(), "execlp(ghost, ghost): "), 2u);
     EXPECT_EQ(count_of(sup.out(), "task_info_size:"), 1u);  // all in the first turn
+    EXPECT_FALSE(std::filesystem::exists(inst.status_file()));
+}
+
+TEST(supervisor_e2e, idle_passes_write_no_status_and_allocate_nothing) {
+    installation inst;
+    const std::string held = unique_name("held");
+    const std::string counter = inst.root() + "/allocations";
+    const marker held_marker(held);
+    held_marker.create();
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(held, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                held + R"("}]})");
+    supervisor sup(
+        inst, {.environment = {{"VORN_TEST_ALLOC_COUNT", counter}}, .preload = {VORN_COUNT_ALLOC}});
+    const std::string not_run = held + " not run: ";
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), not_run) >= 2; })) << sup.err();
+    const long before = allocation_count(counter);
+    EXPECT_GT(before, 0);
+    const auto written = std::filesystem::last_write_time(inst.status_file());
+    const std::string document = read_file(inst.status_file());
+    const std::size_t passes = count_of(sup.out(), not_run);
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.out(), not_run) >= passes + 4; }));
+    EXPECT_EQ(allocation_count(counter), before);
+    EXPECT_EQ(std::filesystem::last_write_time(inst.status_file()), written);
+    EXPECT_EQ(read_file(inst.status_file()), document);
 }
 
 TEST(supervisor_e2e, bad_command_lines_end_the_program) {

@@ -16,6 +16,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "supervise/cycle.hpp"
+#include "supervise/status.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn::testing {
@@ -84,6 +85,7 @@ protected:
         reset_own_names();
         clear_task_table();
         stdout_stderr_fd = 0;
+        reset_status();
     }
     void TearDown() override { sys = real_system_ops; }
 };
