@@ -9,6 +9,7 @@
 // Tasks that misbehave check for the file "calm" in the installation root
 // first and run quietly once it exists: each test ends its fault that way
 // and then checks the settled state.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <jansson.h>
 
 #include "harness.hpp"
 
@@ -357,6 +359,127 @@ TEST_F(fault_e2e, updater_exit_0_with_a_full_table_leaves_no_zombies) {
     expect_survived(16);
 }
 
+// A status path the supervisor cannot, or must not, write through.
+struct status_fault {
+    const char* kind;
+    // Prepares the installation; returns the status path to use.
+    std::function<std::string(const installation&)> prepare;
+    // Shell commands run as root in a mount namespace of the supervisor's
+    // own (%D is the directory of the status path); empty: none.
+    std::string mount;
+    bool reported;  // "cannot write the status file", once
+    std::function<void(const installation&, const std::string& path)> check;
+};
+
+void PrintTo(const status_fault& f, std::ostream* os) { *os << f.kind; }
+
+std::string dir_of(const installation& inst, const char* name) {
+    const std::string dir = inst.root() + "/" + name;
+    std::filesystem::create_directory(dir);
+    return dir + "/vorn_restart.status";
+}
+
+// A whole document, in a regular file that is no link.
+void expect_document(const std::string& path) {
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
+    json_t* doc = json_loads(read_file(path).c_str(), 0, nullptr);
+    EXPECT_NE(doc, nullptr);
+    json_decref(doc);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path + ".tmp")));
+}
+
+void expect_victim_kept(const installation& inst, const std::string& path) {
+    EXPECT_EQ(read_file(inst.root() + "/victim"), "keep");
+    expect_document(path);
+}
+
+std::string with_victim(const installation& inst, bool at_temp) {
+    const std::string path = inst.root() + "/vorn_restart.status";
+    inst.write(inst.root() + "/victim", "keep");
+    const std::string link = at_temp ? path + ".tmp" : path;
+    EXPECT_EQ(::symlink((inst.root() + "/victim").c_str(), link.c_str()), 0);
+    return path;
+}
+
+class status_file_fault : public fault_e2e, public ::testing::WithParamInterface<status_fault> {};
+
+TEST_P(status_file_fault, supervision_goes_on) {
+    const status_fault& f = GetParam();
+    if (!f.mount.empty() &&
+        run_program({"unshare", "-m", "sh", "-c", "mount --make-rprivate /"}).status != 0)
+        GTEST_SKIP() << "no mount namespace here (root needed)";
+    const std::string path = f.prepare(inst);
+    const std::string crash = unique_name("crash");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(crash, until_calm(inst, "exit 3"));
+    run_options options;
+    options.extra_arguments = {"--status_path=" + path};
+    if (!f.mount.empty()) {
+        std::string mount = f.mount;
+        const std::string dir = std::filesystem::path(path).parent_path();
+        for (std::size_t at; (at = mount.find("%D")) != std::string::npos;)
+            mount.replace(at, 2, dir);
+        options.wrapper = {"unshare", "-m", "sh", "-c",
+                           "mount --make-rprivate / && " + mount + " && exec \"$0\" \"$@\""};
+    }
+    start({crash}, options);
+    ASSERT_TRUE(wait_until([&] { return inst.starts(crash).size() >= 3; })) << sup->err();
+    EXPECT_EQ(count_of(sup->err(), "cannot write the status file " + path + ": "),
+              f.reported ? 1u : 0u)
+        << sup->err();
+    f.check(inst, path);
+    calm(inst);
+    expect_survived(1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    fault_e2e, status_file_fault,
+    ::testing::Values(
+        status_fault{"missing directory",
+                     [](const installation& i) { return i.root() + "/none/vorn_restart.status"; },
+                     "", true,
+                     [](const installation& i, const std::string&) {
+                         EXPECT_FALSE(std::filesystem::exists(i.root() + "/none"));
+                     }},
+        status_fault{"directory at the path",
+                     [](const installation& i) {
+                         const std::string path = i.root() + "/vorn_restart.status";
+                         std::filesystem::create_directory(path);
+                         return path;
+                     },
+                     "", true,
+                     [](const installation&, const std::string& path) {
+                         EXPECT_TRUE(std::filesystem::is_directory(path));
+                         EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+                     }},
+        status_fault{"FIFO at the path",
+                     [](const installation& i) {
+                         const std::string path = i.root() + "/vorn_restart.status";
+                         EXPECT_EQ(::mkfifo(path.c_str(), 0644), 0);
+                         return path;
+                     },
+                     "", false,
+                     [](const installation&, const std::string& p) { expect_document(p); }},
+        status_fault{"link planted at the temporary path",
+                     [](const installation& i) { return with_victim(i, true); }, "", false,
+                     expect_victim_kept},
+        status_fault{"link at the path",
+                     [](const installation& i) { return with_victim(i, false); }, "", false,
+                     expect_victim_kept},
+        status_fault{"read-only directory", [](const installation& i) { return dir_of(i, "ro"); },
+                     "mount --bind %D %D && mount -o remount,bind,ro %D", true,
+                     [](const installation&, const std::string& path) {
+                         EXPECT_FALSE(std::filesystem::exists(path));
+                     }},
+        status_fault{"full file system", [](const installation& i) { return dir_of(i, "full"); },
+                     "mount -t tmpfs -o size=16k tmpfs %D && { cat /dev/zero >%D/fill; true; }",
+                     true,
+                     [](const installation&, const std::string& path) {
+                         // The tmpfs is gone with the supervisor's namespace view.
+                         EXPECT_FALSE(std::filesystem::exists(path));
+                     }}));
+
 // A way to spoil the configuration file between two turns, and to repair it.
 struct config_fault {
     const char* kind;
@@ -516,8 +639,58 @@ protected:
     std::string line;  // the not-run line of the worker
 };
 
+// Reads the status file over and over while it lives, the way a monitor
+// would, and keeps what it saw: every read must be one whole document.
+class status_reader {
+public:
+    status_reader(const installation& inst, const std::string& task)
+        : path_(inst.status_file()), task_(task), thread_([this] { run(); }) {}
+    ~status_reader() { stop(); }
+    void stop() {
+        done_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    long reads = 0, broken = 0;
+    std::string first_broken;
+    std::vector<std::string> states;  // of the task, each change once, "held_back <marker>"
+    json_int_t pid = 0;
+
+private:
+    void run() {
+        while (!done_) {
+            const std::string text = read_file(path_);
+            if (!text.empty()) note(text);
+            std::this_thread::sleep_for(200us);
+        }
+    }
+    void note(const std::string& text) {
+        ++reads;
+        json_t* doc = json_loads(text.c_str(), 0, nullptr);
+        if (!doc || text.back() != '\n') {
+            if (broken++ == 0) first_broken = text;
+            json_decref(doc);
+            return;
+        }
+        pid = json_integer_value(json_object_get(doc, "pid"));
+        const json_t* slots = json_object_get(doc, "slots");
+        for (std::size_t i = 0; i < json_array_size(slots); ++i) {
+            const json_t* slot = json_array_get(slots, i);
+            if (task_ != json_string_value(json_object_get(slot, "name"))) continue;
+            std::string state = json_string_value(json_object_get(slot, "state"));
+            if (const char* marker = json_string_value(json_object_get(slot, "marker")))
+                state += std::string(" ") + marker;
+            if (states.empty() || states.back() != state) states.push_back(state);
+        }
+        json_decref(doc);
+    }
+    std::string path_, task_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
 TEST_F(marked_worker, markers_appearing_and_vanishing) {
     start_marked("marked");
+    status_reader reader(inst, worker);
     ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; }));
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
@@ -545,6 +718,17 @@ TEST_F(marked_worker, markers_appearing_and_vanishing) {
     EXPECT_EQ(inst.starts("vorn_update").size(), 1u);
     calm(inst);
     expect_survived(1);
+    // The worker's restarts and markers, as a reader of the status saw them.
+    reader.stop();
+    EXPECT_EQ(reader.broken, 0) << reader.first_broken;
+    EXPECT_GT(reader.reads, 100);
+    EXPECT_EQ(reader.pid, sup->pid());
+    const auto seen = [&](const std::string& state) {
+        return std::count(reader.states.begin(), reader.states.end(), state);
+    };
+    EXPECT_GE(seen("held_back " + marker->path), 5);
+    EXPECT_GE(seen("running"), 5);
+    EXPECT_GE(seen("waiting"), 1);
 }
 
 // What can stand at a marker path, and whether it holds the task back.
