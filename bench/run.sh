@@ -159,7 +159,7 @@ mkdir -p "$work/supervisor"
 
 # --- measuring ---------------------------------------------------------------
 if [ $variants -eq 1 ]; then
-  obj=$build/CMakeFiles/vorn_restart.dir/src/main/main.cpp.o
+  obj=$build/CMakeFiles/vorn_restart.dir/src/supervisor/main.cpp.o
   core=$build/libvorn_core.a
   mkdir -p "$work/variants"
   cp "$vorn" "$work/variants/shipped"
