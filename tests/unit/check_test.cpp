@@ -16,7 +16,9 @@
 namespace vorn {
 namespace {
 
+using testing::fake_files;
 using testing::fake_system;
+using namespace std::string_literals;
 using testing::temp_dir;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
@@ -207,6 +209,8 @@ protected:
             ::chmod((sbin_dir_ / (std::string("sbin/") + name)).c_str(), 0755);
         }
         sbin_ = sbin_path.data();
+        fake_files::reset();
+        fake_files::install();
     }
 
     std::string run(const char* file = nullptr) {
@@ -275,7 +279,9 @@ TEST_F(check_report_test, usable_configuration_report_is_exact) {
                   "slot 3: x, mode none: never started\n"
                   "pending updater: " +
                   sbin_ + "vorn_update.tmp replaces " + sbin_ +
-                  "vorn_update when the supervisor starts\n");
+                  "vorn_update when the supervisor starts\n"
+                  "the next turn kills by name:\n  vorn_update: no process\n"
+                  "  vorn_monitor: no process\n  w: no process\n  x: no process\n");
     EXPECT_EQ(status_, check_exit_usable);
 }
 
@@ -336,18 +342,45 @@ TEST_F(check_report_test, unusable_configuration_gives_two_lines) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         fake_system::file_text = c.json;
-        EXPECT_EQ(run(),
+        const std::string out = run();
+        EXPECT_EQ(out.substr(0, out.find("the next turn kills by name:\n")),
                   "/etc/vorn/vorn_restart/vorn_restart.conf: unusable, no task would be started\n" +
                       c.second + "\n");
         EXPECT_EQ(status_, check_exit_unusable);
     }
+    // The names killed before the fault, and no other.
+    fake_system::file_text = cases[0].json;
+    EXPECT_TRUE(
+        run().ends_with("by name:\n  vorn_update: no process\n"
+                        "  vorn_monitor: no process\n  a: no process\n"));
     fake_system::file_present = false;
     CaptureStderr();
     EXPECT_EQ(run("/x.conf"),
               "/x.conf: unusable, no task would be started\n"
-              "cannot open /x.conf: No such file or directory\n");
+              "cannot open /x.conf: No such file or directory\n"
+              "the next turn kills by name:\n  vorn_update: no process\n"
+              "  vorn_monitor: no process\n");
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_TRUE(fake_system::killed_by_name.empty());
+}
+
+TEST_F(check_report_test, kill_listing_marks_what_the_supervisor_did_not_start) {
+    fake_files::files["/etc/vorn/vorn_restart/vorn_restart.conf"] =
+        R"({"tasks": [{"name": "w"}, {"name": "a_very_long_task_name"}]})";
+    fake_files::add_process(812, "vorn_restart", "/usr/sbin/vorn_restart\0"s, 1, "/v");
+    // comm keeps 15 bytes of a long name; killall then compares the command line.
+    fake_files::add_process(990, "w", "w\0"s, 812, "/usr/sbin/w");
+    fake_files::add_process(991, "w", "w\0"s, 1, "");
+    fake_files::add_process(992, "a_very_long_tas", "/s/a_very_long_task_name\0-v\0"s, 812, "/x");
+    fake_files::add_process(993, "a_very_long_tas", "/s/a_very_long_task_other\0"s, 1, "/y");
+    fake_files::add_process(::getpid(), "w", "w\0"s, 1, "/self");
+    EXPECT_TRUE(run().ends_with(
+        "the next turn kills by name:\n  vorn_update: no process\n  vorn_monitor: no process\n"
+        "  w: pid 990, /usr/sbin/w, parent 812\n"
+        "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
+        "  a_very_long_task_name: pid 992, /x, parent 812\n"
+        "warning: the next turn kills process 991 (?) by the name \"w\", and vorn_restart did not "
+        "start it\n"));
 }
 
 }  // namespace
