@@ -12,6 +12,7 @@
 #include "check/command_line.hpp"
 #include "check/kill_listing.hpp"
 #include "check/shell_quote.hpp"
+#include "check/status.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
 #include "tasks/config.hpp"
@@ -225,6 +226,7 @@ int run_check(int argc, char* argv[]) {
             return check_exit_usage;
         case check_request::check: break;
     }
+    if (check_line.status) return report_status(check_line.config_file, check_line.json);
     return check_configuration(check_line.config_file);
 }
 
