@@ -63,6 +63,14 @@ void check_cache_path(const char* dir) {
     check_line.ignored_cache_path = sys.path_exists(dir) ? nullptr : dir;
 }
 
+void check_status_path(const char* file) {
+    if (apply_status_path(file) == path_result::too_long)
+        record_error("--status_path: value too long (at most %zu bytes)", status_path_max);
+}
+
+void ask_for_status(const char*) { check_line.status = true; }
+void ask_for_json(const char*) { check_line.json = true; }
+
 }  // namespace
 
 const option_row check_options[] = {
@@ -72,23 +80,39 @@ const option_row check_options[] = {
     {"help", false, ask_for_help},
     {"install_path", true, check_install_path},
     {"cache_path", true, check_cache_path},
+    {"status_path", true, check_status_path},
+    {"status", false, ask_for_status},
+    {"json", false, ask_for_json},
 };
 const std::size_t check_option_count = std::size(check_options);
 
 const char check_usage_text[] =
-    "Usage: vorn_restart_check [-h] [--install_path=<root>] [--cache_path=<dir>] [<file>]\n";
+    "Usage: vorn_restart_check [-h] [--install_path=<root>] [--cache_path=<dir>] [<file>]\n"
+    "       vorn_restart_check --status [--status_path=<file>] [--json] [--install_path=<root>]\n"
+    "                          [<file>]\n";
 
 const char check_help_text[] =
     "vorn_restart_check: checks the configuration of vorn_restart, starting and killing nothing\n"
     "Usage: vorn_restart_check [-h] [--install_path=<root>] [--cache_path=<dir>] [<file>]\n"
+    "       vorn_restart_check --status [--status_path=<file>] [--json] [--install_path=<root>]\n"
+    "                          [<file>]\n"
     "\n"
     "--install_path=<root>  installation root, as given to vorn_restart (default /)\n"
     "--cache_path=<dir>     cache directory, as given to vorn_restart\n"
     "<file>                 configuration file to check instead of\n"
     "                       <root>/etc/vorn/vorn_restart/vorn_restart.conf\n"
+    "--status               report the running vorn_restart from its status file instead:\n"
+    "                       its tasks, why one that should run does not, and what the next\n"
+    "                       turn kills by name\n"
+    "--status_path=<file>   status file, as given to vorn_restart\n"
+    "                       (default /run/vorn_restart.status)\n"
+    "--json                 with --status: print the status file as it is, and nothing else\n"
     "-h, -?, --help         this text\n"
     "\n"
-    "Exit status: 0 usable, 1 unusable, 2 command line not usable.\n";
+    "Exit status: 0 usable, 1 unusable, 2 command line not usable.\n"
+    "With --status: 0 every task that should run runs, 3 vorn_restart runs but a task that\n"
+    "should run does not or its configuration is unusable, 4 no live vorn_restart,\n"
+    "2 command line not usable.\n";
 
 void read_check_command_line(int argc, char* argv[]) {
     check_line = check_command{};
@@ -98,6 +122,7 @@ void read_check_command_line(int argc, char* argv[]) {
     // getopt_long has moved the operands behind the options.
     if (optind < argc) check_line.config_file = argv[optind];
     if (argc - optind > 1) record_error("more than one configuration file given");
+    if (check_line.json && !check_line.status) record_error("--json goes with --status");
     normalise_settings();
 }
 

@@ -13,6 +13,10 @@ namespace vorn {
 inline constexpr int check_exit_usable = 0;
 inline constexpr int check_exit_unusable = 1;
 inline constexpr int check_exit_usage = usage_exit_status;  // 2
+// With --status, as an init script's status action reports.
+inline constexpr int status_exit_running = 0;   // every task that should run runs
+inline constexpr int status_exit_degraded = 3;  // live, but a task that should run does not
+inline constexpr int status_exit_absent = 4;    // no live supervisor
 
 enum class check_request {
     check,        // check the configuration
@@ -25,6 +29,8 @@ struct check_command {
     check_request request;
     const char* config_file;         // the file given on the command line, or nullptr
     const char* ignored_cache_path;  // a --cache_path that does not exist, or nullptr
+    bool status;                     // --status: report the running supervisor
+    bool json;                       // --json: its status file as it is
     std::array<char, 512>
         error;  // why the command line cannot be used ("" after getopt's own complaint)
 };
@@ -38,8 +44,8 @@ extern const char check_usage_text[];
 
 // Resets the settings and check_line, then reads the command line into
 // them with the supervisor's options, rules and defaults (-d is accepted
-// and means nothing here).  A mistake is recorded in check_line (the first
-// one counts) instead of ending the program.
+// and means nothing here; --status_path only counts with --status).  A mistake is recorded in
+// check_line (the first one counts) instead of ending the program.
 void read_check_command_line(int argc, char* argv[]);
 
 }  // namespace vorn

@@ -10,7 +10,9 @@
 #include "base/settings.hpp"
 #include "base/text.hpp"
 #include "check/command_line.hpp"
+#include "check/kill_listing.hpp"
 #include "check/shell_quote.hpp"
+#include "check/status.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
 #include "tasks/config.hpp"
@@ -45,7 +47,6 @@ int refuse_open() {
     return -1;
 }
 void skip_descriptor(int) {}
-void skip_kill_by_name(const char*, kill_output) {}
 int refuse_rename(const char*, const char*) {
     errno = EPERM;
     return -1;
@@ -62,17 +63,6 @@ const char* mode_name(std::int32_t mode) {
         case mode_once: return "once";
         default: return "always";
     }
-}
-
-void print_problem(const char* file, const config_problem& problem) {
-    std::printf("%s: unusable, no task would be started\n", shown(file));
-    if (problem.task_index < 0)
-        std::printf("%s\n", shown(problem.text.data()));
-    else if (problem.task_name[0] != '\0')
-        std::printf("tasks[%d] (\"%s\"): %s\n", problem.task_index, shown(problem.task_name.data()),
-                    shown(problem.text.data()));
-    else
-        std::printf("tasks[%d]: %s\n", problem.task_index, shown(problem.text.data()));
 }
 
 void print_executable(const char* path) {
@@ -163,7 +153,7 @@ system_ops inert(const system_ops& ops) {
     result.open_null_device = refuse_open;
     result.redirect_output = skip_descriptor;
     result.close_descriptor = skip_descriptor;
-    result.kill_by_name = skip_kill_by_name;
+    result.kill_by_name = record_kill_by_name;
     result.rename_path = refuse_rename;
     result.open_standard_descriptors = skip_standard_descriptors;
     result.replace_file = refuse_replace;
@@ -181,17 +171,34 @@ executable_state examine_executable(const char* path) {
     return executable_state::yes;
 }
 
-int check_configuration(const char* config_file) {
+void print_config_problem(const char* file, const config_problem& problem) {
+    std::printf("%s: unusable, no task would be started\n", shown(file));
+    if (problem.task_index < 0)
+        std::printf("%s\n", shown(problem.text.data()));
+    else if (problem.task_name[0] != '\0')
+        std::printf("tasks[%d] (\"%s\"): %s\n", problem.task_index, shown(problem.task_name.data()),
+                    shown(problem.text.data()));
+    else
+        std::printf("tasks[%d]: %s\n", problem.task_index, shown(problem.text.data()));
+}
+
+bool configure_inert(const char* config_file, config_problem* problem) {
     const system_ops saved = sys;
     sys = inert(saved);
-    const char* file = config_file ? config_file : config_file_path();
+    forget_kill_names();
     clear_task_table();
     add_builtin_tasks();
+    const bool usable = apply_config(problem, config_file);
+    sys = saved;
+    return usable;
+}
+
+int check_configuration(const char* config_file) {
+    const char* file = config_file ? config_file : config_file_path();
     config_problem problem;
-    const bool usable = apply_config(&problem, config_file);
-    if (!usable) {
-        print_problem(file, problem);
-        sys = saved;
+    if (!configure_inert(config_file, &problem)) {
+        print_config_problem(file, problem);
+        print_kill_listing(0);
         return check_exit_unusable;
     }
 
@@ -204,7 +211,7 @@ int check_configuration(const char* config_file) {
     // The slots a start pass would start, in its order: those not in mode none.
     for (std::size_t i = 0; i < task_slot_count; ++i) print_slot(i, task_table[i]);
     print_pending_update();
-    sys = saved;
+    print_kill_listing(0);
     return check_exit_usable;
 }
 
@@ -219,6 +226,7 @@ int run_check(int argc, char* argv[]) {
             return check_exit_usage;
         case check_request::check: break;
     }
+    if (check_line.status) return report_status(check_line.config_file, check_line.json);
     return check_configuration(check_line.config_file);
 }
 

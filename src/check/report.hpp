@@ -7,6 +7,7 @@
 #pragma once
 
 #include "base/system_ops.hpp"
+#include "tasks/config.hpp"
 
 namespace vorn {
 
@@ -17,12 +18,20 @@ executable_state examine_executable(const char* path);
 
 // ops with every action that changes something (processes, descriptors,
 // kill-by-name, renaming, sleeping) replaced by one that does nothing;
-// reading the file and looking at paths stay as they are.
+// reading the file and looking at paths stay as they are.  Its kill-by-name
+// records the names instead (kill_listing.hpp).
 system_ops inert(const system_ops& ops);
 
 // Runs the configuration step of a turn (configuration file: `config_file`,
-// or the one in config_path when it is nullptr) under the inert table, then
-// prints the report on standard output.  Returns check_exit_usable or
+// or the one in config_path when it is nullptr) under the inert table, with
+// the names it kills by name recorded afresh.  True when it is usable.
+bool configure_inert(const char* config_file, config_problem* problem);
+
+// The two lines that tell why the configuration in `file` is unusable.
+void print_config_problem(const char* file, const config_problem& problem);
+
+// Runs configure_inert, then prints the report on standard output, and
+// what the next turn kills by name.  Returns check_exit_usable or
 // check_exit_unusable.
 int check_configuration(const char* config_file);
 

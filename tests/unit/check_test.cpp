@@ -6,17 +6,21 @@
 
 #include <gtest/gtest.h>
 
+#include "base/messages.hpp"
 #include "base/text.hpp"
 #include "check/command_line.hpp"
 #include "check/report.hpp"
 #include "check/shell_quote.hpp"
+#include "check/status.hpp"
 #include "fake_system.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn {
 namespace {
 
+using testing::fake_files;
 using testing::fake_system;
+using namespace std::string_literals;
 using testing::temp_dir;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
@@ -184,6 +188,10 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
          "--cache_path: value too long (at most 126 bytes, not counting a final /)"},
         {{"--cache_path=" + dir.path() + "/" + std::string(200, 'c')}, check_request::check, ""},
         {{"a", "b"}, check_request::usage_error, "more than one configuration file given"},
+        {{"--json"}, check_request::usage_error, "--json goes with --status"},
+        {{"--status", "--status_path=/" + std::string(251, 's')},
+         check_request::usage_error,
+         "--status_path: value too long (at most 251 bytes)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -207,6 +215,8 @@ protected:
             ::chmod((sbin_dir_ / (std::string("sbin/") + name)).c_str(), 0755);
         }
         sbin_ = sbin_path.data();
+        fake_files::reset();
+        fake_files::install();
     }
 
     std::string run(const char* file = nullptr) {
@@ -275,7 +285,9 @@ TEST_F(check_report_test, usable_configuration_report_is_exact) {
                   "slot 3: x, mode none: never started\n"
                   "pending updater: " +
                   sbin_ + "vorn_update.tmp replaces " + sbin_ +
-                  "vorn_update when the supervisor starts\n");
+                  "vorn_update when the supervisor starts\n"
+                  "the next turn kills by name:\n  vorn_update: no process\n"
+                  "  vorn_monitor: no process\n  w: no process\n  x: no process\n");
     EXPECT_EQ(status_, check_exit_usable);
 }
 
@@ -336,18 +348,157 @@ TEST_F(check_report_test, unusable_configuration_gives_two_lines) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         fake_system::file_text = c.json;
-        EXPECT_EQ(run(),
+        const std::string out = run();
+        EXPECT_EQ(out.substr(0, out.find("the next turn kills by name:\n")),
                   "/etc/vorn/vorn_restart/vorn_restart.conf: unusable, no task would be started\n" +
                       c.second + "\n");
         EXPECT_EQ(status_, check_exit_unusable);
     }
+    // The names killed before the fault, and no other.
+    fake_system::file_text = cases[0].json;
+    EXPECT_TRUE(
+        run().ends_with("by name:\n  vorn_update: no process\n"
+                        "  vorn_monitor: no process\n  a: no process\n"));
     fake_system::file_present = false;
     CaptureStderr();
     EXPECT_EQ(run("/x.conf"),
               "/x.conf: unusable, no task would be started\n"
-              "cannot open /x.conf: No such file or directory\n");
+              "cannot open /x.conf: No such file or directory\n"
+              "the next turn kills by name:\n  vorn_update: no process\n"
+              "  vorn_monitor: no process\n");
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_TRUE(fake_system::killed_by_name.empty());
+}
+
+// --status: a status file and processes in the fake; the clock is 1765152000.
+class check_status_test : public check_report_test {
+protected:
+    void SetUp() override {
+        check_report_test::SetUp();
+        fake_files::files[config_] = R"({"tasks": [{"name": "w"}]})";
+        fake_files::add_process(812, "vorn_restart", "/usr/sbin/vorn_restart\0"s, 1, "/v");
+    }
+
+    // What a supervisor with this pid writes, up 3d04h, written 5s ago.
+    static std::string document(const std::string& slots, int pid = 812,
+                                const std::string& usable = "true") {
+        return R"({"format": 1, "pid": )" + std::to_string(pid) +
+               R"(, "started": 1764878400, "turn": 3, "written": 1765151995, )"
+               R"("configuration": {"file": ")" +
+               config_ + R"(", "usable": )" + usable + R"(}, "slots": [)" + slots + "]}";
+    }
+    static std::string slot(const std::string& fields) {
+        return R"({"slot": 2, "name": "w", "starts": 4, )" + fields + "}";
+    }
+
+    // vorn_restart_check --status --status_path=/run/t.status [--json]
+    std::string status(const std::string& file, bool json = false) {
+        fake_files::files.erase("/run/t.status");
+        if (!file.empty()) fake_files::files["/run/t.status"] = file;
+        std::string args[] = {"vorn_restart_check", "--status", "--status_path=/run/t.status",
+                              "--json"};
+        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+        CaptureStdout();
+        CaptureStderr();
+        status_ = run_check(json ? 4 : 3, argv);
+        program_name = "vorn_restart";  // as the other suites expect it
+        err_ = GetCapturedStderr();
+        return GetCapturedStdout();
+    }
+
+    static inline const std::string config_ = "/etc/vorn/vorn_restart/vorn_restart.conf";
+    std::string err_;
+};
+
+TEST_F(check_status_test, exit_status_tells_live_degraded_and_absent) {
+    fake_files::add_process(77, "sshd", "/usr/sbin/sshd\0"s, 1, "/usr/sbin/sshd");
+    const struct {
+        std::string file;
+        int status;
+        std::string text;
+    } cases[] = {
+        {document(slot(R"("state": "running", "pid": 990, "since": 1765151750, )"
+                       R"("last_exit": {"signal": 9})") +
+                  R"(, {"slot": 3, "name": "e\u001b", "state": "off", "starts": 0})"),
+         0,
+         "vorn_restart pid 812, up 3d04h, turn 3, status written 5s ago\n"
+         "configuration " +
+             config_ +
+             ": usable\n"
+             "slot  name                  state      pid      uptime  starts  last exit\n"
+             "2     w                     running    990      4m10s   4       signal 9\n"
+             "3     e\\033                 off        -        -       0       -\n"
+             "the next turn kills by name:\n"},
+        {document(slot(R"("state": "waiting")")), 3, "slot 2, w: starts at the next pass\n"},
+        {document("", 812,
+                  R"(false, "problem": "tasks[1] (\"w\"): \"system\" must be an integer")"),
+         3, ": unusable, no task is started\n  tasks[1] (\"w\"): \"system\" must be an integer\n"},
+        {"", 4, "no live vorn_restart: cannot read /run/t.status: No such file or directory\n"},
+        {"{\"format\": 1,", 4, "no live vorn_restart: /run/t.status does not parse: line 1"},
+        {R"({"format": 2, "pid": 812})", 4, "/run/t.status is not a vorn_restart status file"},
+        {document("") + std::string(status_read_limit, ' '), 4,
+         "/run/t.status is larger than 131072 bytes: not trusted\n"},
+        {document("", 813), 4, "left by vorn_restart pid 813, which has ended\n"},
+        {document("", 77), 4, "left by vorn_restart pid 77, which has ended: pid 77 is now sshd\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string out = status(c.file);
+        EXPECT_EQ(status_, c.status) << out;
+        EXPECT_NE(out.find(c.text), std::string::npos) << out;
+    }
+}
+
+TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
+    const struct {
+        std::string fields;
+        std::string why;  // empty: no line for the slot
+    } cases[] = {
+        {R"("state": "held_back", "marker": "/tmp/.w.nr")", "held back by marker /tmp/.w.nr"},
+        {R"("state": "waiting", "path": "/nonexistent/w")",
+         "the executable /nonexistent/w is missing"},
+        {R"("state": "waiting", "path": "/bin/sh", "last_exit": {"code": 1}, "same_exits": 3)",
+         "restarted 3 times and ended with code 1 each time"},
+        {R"("state": "waiting", "last_exit": {"code": 0}, "same_exits": 4, "short_runs": 4)",
+         "ended with status 0 within one pass of starting, 4 times in a row: a program that puts "
+         "itself in the background does that, and vorn_restart needs its tasks in the foreground"},
+        {R"("state": "running", "last_exit": {"signal": 9}, "same_exits": 3)",
+         "running again, but restarted 3 times and ended with signal 9 each time before: a "
+         "crash loop"},
+        {R"("state": "running", "last_exit": {"code": 1}, "same_exits": 2)", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string out = status(document(slot(c.fields)));
+        const std::size_t at = out.find("slot 2, w: ");
+        EXPECT_EQ(at == std::string::npos ? "" : out.substr(at + 11, out.find('\n', at) - at - 11),
+                  c.why);
+    }
+}
+
+TEST_F(check_status_test, json_prints_the_document_exactly_and_nothing_else) {
+    const std::string doc = document(slot(R"("state": "waiting")")) + "\n\t";
+    EXPECT_EQ(status(doc, true), doc);
+    EXPECT_EQ(status_, status_exit_degraded);
+    EXPECT_EQ(err_, "");
+    EXPECT_EQ(status(document("", 813), true), "");
+    EXPECT_EQ(status_, status_exit_absent);
+    EXPECT_NE(err_.find("which has ended"), std::string::npos) << err_;
+}
+
+TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) {
+    fake_files::files[config_] = R"({"tasks": [{"name": "w"}, {"name": "a_very_long_task_name"}]})";
+    // comm keeps 15 bytes of a long name; killall then compares the command line.
+    fake_files::add_process(990, "w", "w\0"s, 812, "/usr/sbin/w");
+    fake_files::add_process(991, "w", "w\0"s, 1, "");
+    fake_files::add_process(992, "a_very_long_tas", "/s/a_very_long_task_name\0-v\0"s, 812, "/x");
+    fake_files::add_process(993, "a_very_long_tas", "/s/a_very_long_task_other\0"s, 1, "/y");
+    fake_files::add_process(::getpid(), "w", "w\0"s, 1, "/self");
+    EXPECT_TRUE(run().ends_with(
+        "the next turn kills by name:\n  vorn_update: no process\n  vorn_monitor: no process\n"
+        "  w: pid 990, /usr/sbin/w, parent 812\n"
+        "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
+        "  a_very_long_task_name: pid 992, /x, parent 812\n"
+        "warning: the next turn kills process 991 (?) by the name \"w\", and vorn_restart did not "
+        "start it\n"));
 }
 
 }  // namespace

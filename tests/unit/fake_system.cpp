@@ -106,4 +106,50 @@ system_ops fake_system::ops() {
     return ops;
 }
 
+namespace {
+
+// From the map when it holds anything; the path is the file's, or a link's.
+long files_read(const char* path, char* buf, std::size_t cap) {
+    if (fake_files::files.empty()) return fake_read_file(path, buf, cap);
+    const auto found = fake_files::files.find(path);
+    if (found == fake_files::files.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    const std::size_t n = std::min(cap, found->second.size());
+    std::memcpy(buf, found->second.data(), n);
+    return static_cast<long>(n);
+}
+
+long files_read_link(const char* path, char* buf, std::size_t cap) {
+    const long n = fake_files::files.empty() ? -1 : files_read(path, buf, cap - 1);
+    if (n >= 0) buf[n] = '\0';
+    return n;
+}
+
+long files_list(pid_t* pids, std::size_t cap) {
+    const std::size_t n = std::min(cap, fake_files::pids.size());
+    std::copy_n(fake_files::pids.begin(), n, pids);
+    return static_cast<long>(n);
+}
+
+}  // namespace
+
+void fake_files::install() {
+    sys.read_file = files_read;
+    sys.read_link = files_read_link;
+    sys.list_processes = files_list;
+}
+
+void fake_files::add_process(pid_t pid, const std::string& comm, const std::string& cmdline,
+                             pid_t parent, const std::string& exe, char state) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/";
+    files[dir + "comm"] = comm + "\n";
+    files[dir + "cmdline"] = cmdline;
+    files[dir + "stat"] =
+        std::to_string(pid) + " (" + comm + ") " + state + " " + std::to_string(parent) + " 0";
+    if (!exe.empty()) files[dir + "exe"] = exe;
+    pids.push_back(pid);
+}
+
 }  // namespace vorn::testing

@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <deque>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -93,5 +94,23 @@ protected:
 // Status words as waitpid reports them.
 inline int exit_status(int code) { return (code & 0xff) << 8; }
 inline int signal_status(int signal) { return signal & 0x7f; }
+
+// The files and processes the checker looks at.  Once `files` holds
+// anything, read_file and read_link answer from it alone (a path not there
+// does not exist); list_processes lists `pids`.
+struct fake_files {
+    static inline std::map<std::string, std::string> files;
+    static inline std::vector<pid_t> pids;
+    static void reset() {
+        files.clear();
+        pids.clear();
+    }
+    // Puts the three into sys.
+    static void install();
+    // A process as /proc shows it: comm, cmdline (words NUL-separated),
+    // stat with its parent, and exe unless exe is empty.
+    static void add_process(pid_t pid, const std::string& comm, const std::string& cmdline,
+                            pid_t parent, const std::string& exe, char state = 'S');
+};
 
 }  // namespace vorn::testing

@@ -1,0 +1,52 @@
+// What the next turn kills by name.  A turn runs `killall -9 -- <name>`
+// for every built-in and configured task name, and that reaches every
+// process on the machine with the name, not only the supervisor's own
+// children: the checker lists the processes each name reaches right now,
+// and warns about those the supervisor did not start.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+#include "base/system_ops.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+// The built-in names and one per slot of the table.
+inline constexpr std::size_t kill_names_max = 2 + task_slot_count;
+
+// Forgets the names recorded so far.
+void forget_kill_names();
+
+// A kill_by_name for the inert table: records the name (once, in the
+// order first met) and kills nothing.
+void record_kill_by_name(const char* name, kill_output output);
+
+std::size_t kill_name_count();
+const char* kill_name(std::size_t index);
+
+// Prints, for every recorded name, the processes a kill by that name would
+// reach now (the checker itself left out): pid, executable, parent.  The
+// supervisor is `supervisor` when it is above 0, otherwise every process
+// that a kill by the name "vorn_restart" would reach; a process whose
+// parent is not the supervisor is marked and gets a warning line.
+void print_kill_listing(pid_t supervisor);
+
+// What /proc/<pid>/stat tells: the state letter (0 when the process is
+// gone) and the parent.
+struct process_stat {
+    char state;
+    pid_t parent;
+};
+process_stat read_process_stat(pid_t pid);
+
+enum class process_kind { supervisor, ended, other };
+
+// What pid is now, by /proc/<pid>/comm, cmdline and stat: a live process
+// that a kill by the name "vorn_restart" reaches, one that has ended (gone,
+// or a zombie), or another program.  Its process name goes into comm[size]
+// ("" when it is gone).
+process_kind examine_process(pid_t pid, char* comm, std::size_t size);
+
+}  // namespace vorn
