@@ -18,7 +18,7 @@ constexpr process_names installed_supervisor() {
 
 std::string_view base_name(std::string_view path) {
     const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return slash == std::string_view::npos ? path : tail_from(path, slash + 1);
 }
 
 // Large enough for the command line of any supervisor started with the
@@ -40,15 +40,15 @@ void reset_own_names() { own_names = installed_supervisor(); }
 
 void parse_process_names(process_names& names, std::string_view comm, std::string_view cmdline) {
     names = process_names{};
-    if (comm.size() >= names.comm.size()) comm = comm.substr(0, names.comm.size() - 1);
+    if (comm.size() >= names.comm.size()) comm = head(comm, names.comm.size() - 1);
     copy_text(names.comm, comm);
     if (comm.size() != process_name_max) return;
     while (!cmdline.empty()) {
         const std::size_t end = cmdline.find('\0');
-        const std::string_view word = cmdline.substr(0, end);
+        const std::string_view word = head(cmdline, end);
         if (word.empty()) break;  // killall stops at an empty word
         const std::string_view base = base_name(word);
-        if (base.substr(0, comm.size()) == comm) {
+        if (head(base, comm.size()) == comm) {
             if (!copy_text(names.command, base)) copy_text(names.command, comm);
             return;
         }
@@ -63,9 +63,9 @@ void note_own_names(const char* argv0) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     if (text.empty()) {
         text = base_name(argv0 ? argv0 : "");
-        if (text.size() > process_name_max) text = text.substr(0, process_name_max);
+        if (text.size() > process_name_max) text = head(text, process_name_max);
     }
-    copy_text(comm, text.substr(0, comm.size() - 1));
+    copy_text(comm, head(text, comm.size() - 1));
     const std::string_view cmdline = read_proc("/proc/self/cmdline");
     parse_process_names(own_names, text_view(comm),
                         cmdline.empty() ? std::string_view(argv0 ? argv0 : "") : cmdline);
@@ -78,7 +78,7 @@ bool kill_by_name_reaches(std::string_view name, const process_names& names) {
     // name cannot be the whole of it.
     if (name.size() < process_name_max) return false;
     if (!is_empty(names.command)) return name == text_view(names.command);
-    return name.substr(0, process_name_max) == comm;
+    return head(name, process_name_max) == comm;
 }
 
 }  // namespace vorn

@@ -43,6 +43,18 @@ std::string_view text_view(const std::array<char, N>& buf) {
     return {buf.data(), text_length(buf)};
 }
 
+// Parts of a text that, unlike string_view::substr, never throw (the
+// programs are built without exceptions and without the C++ runtime
+// library): at most the first n bytes, and everything from pos on ("" when
+// pos lies past the end).
+constexpr std::string_view head(std::string_view text, std::size_t n) {
+    return {text.data(), n < text.size() ? n : text.size()};
+}
+constexpr std::string_view tail_from(std::string_view text, std::size_t pos) {
+    return pos < text.size() ? std::string_view(text.data() + pos, text.size() - pos)
+                             : std::string_view();
+}
+
 template <std::size_t N>
 bool is_empty(const std::array<char, N>& buf) {
     return buf[0] == '\0';

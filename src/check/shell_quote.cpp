@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "base/text.hpp"
+
 namespace vorn {
 
 namespace {
@@ -76,7 +78,7 @@ void put_escaped(writer& out, std::string_view text, char quote) {
         const std::size_t n = printable_length(text);
         if (n > 0) {
             if (text[0] == '\\' || (quote != '\0' && text[0] == quote)) out.put("\\");
-            out.put(text.substr(0, n));
+            out.put(head(text, n));
             text.remove_prefix(n);
             continue;
         }
@@ -95,7 +97,7 @@ void put_escaped(writer& out, std::string_view text, char quote) {
 
 bool needs_escapes(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
-        const std::size_t n = printable_length(text.substr(i));
+        const std::size_t n = printable_length(tail_from(text, i));
         if (n == 0) return true;
         i += n;
     }
@@ -122,7 +124,7 @@ bool quote_for_shell(char* buf, std::size_t size, std::string_view text) {
         out.put("'");
         for (std::size_t start = 0;;) {
             const std::size_t quote = text.find('\'', start);
-            out.put(text.substr(start, quote - start));
+            out.put(head(tail_from(text, start), quote - start));
             if (quote == std::string_view::npos) break;
             out.put("'\\''");
             start = quote + 1;
@@ -168,7 +170,7 @@ const char* shown(std::string_view text) {
     static std::size_t next = 0;
     auto& buf = buffers[next];
     next = (next + 1) % buffers.size();
-    escape_for_display(buf.data(), buf.size(), text.substr(0, longest));
+    escape_for_display(buf.data(), buf.size(), head(text, longest));
     return buf.data();
 }
 

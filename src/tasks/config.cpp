@@ -101,7 +101,7 @@ void describe_parse_error(config_problem* problem, const char* path, std::string
 bool plain_text(config_problem* problem, const char* path, std::string_view text) {
     if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
         return describe(problem, -1, nullptr, "%s is empty", path);
-    if (text.substr(0, 3) == "\xef\xbb\xbf")
+    if (head(text, 3) == "\xef\xbb\xbf")
         return describe(problem, -1, nullptr,
                         "%s starts with a UTF-8 byte-order mark, which JSON does not allow: save "
                         "the file without one",
