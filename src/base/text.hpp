@@ -51,8 +51,8 @@ constexpr std::string_view head(std::string_view text, std::size_t n) {
     return {text.data(), n < text.size() ? n : text.size()};
 }
 constexpr std::string_view tail_from(std::string_view text, std::size_t pos) {
-    return pos < text.size() ? std::string_view(text.data() + pos, text.size() - pos)
-                             : std::string_view();
+    if (pos > text.size()) pos = text.size();
+    return {text.data() + pos, text.size() - pos};
 }
 
 template <std::size_t N>

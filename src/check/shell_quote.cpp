@@ -56,7 +56,7 @@ struct writer {
             fits = false;
             return;
         }
-        std::memcpy(buf + used, text.data(), text.size());
+        if (!text.empty()) std::memcpy(buf + used, text.data(), text.size());
         used += text.size();
         buf[used] = '\0';
     }
