@@ -1,5 +1,6 @@
 #include "base/system_ops.hpp"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -64,11 +65,13 @@ const posix_spawn_file_actions_t* kill_actions(kill_output output) {
     return &plan.actions;
 }
 
-void real_kill_by_name(const char* name, kill_output output) {
+void kill_run(const char* const* names, std::size_t count, kill_output output) {
     char killall[] = "killall";
     char signal[] = "-9";
     char end_of_options[] = "--";  // a name beginning with '-' stays a name
-    char* const argv[] = {killall, signal, end_of_options, const_cast<char*>(name), nullptr};
+    std::array<char*, 3 + kill_names_per_run + 1> argv{killall, signal, end_of_options};
+    for (std::size_t i = 0; i < count; ++i) argv[3 + i] = const_cast<char*>(names[i]);
+    argv[3 + count] = nullptr;
     const posix_spawn_file_actions_t* actions = kill_actions(output);
     // killall gets SIGPIPE back as the supervisor found it, like any task.
     posix_spawnattr_t attributes;
@@ -84,11 +87,20 @@ void real_kill_by_name(const char* name, kill_output output) {
     // A failure (no killall at all) is like any other failure of the kill:
     // not looked at.
     const bool started =
-        actions && ::posix_spawnp(&pid, argv[0], actions, &attributes, argv, environ) == 0;
+        actions && ::posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), environ) == 0;
     posix_spawnattr_destroy(&attributes);
     if (!started) return;
     // Wait for exactly this child: other children are left to the reap step.
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void real_kill_by_name(const char* const* names, std::size_t count, kill_output output) {
+    while (count > 0) {
+        const std::size_t run = count < kill_names_per_run ? count : kill_names_per_run;
+        kill_run(names, run, output);
+        names += run;
+        count -= run;
     }
 }
 

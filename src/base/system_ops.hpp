@@ -20,6 +20,8 @@ namespace vorn {
 // device, or only standard output (its complaints stay visible in debug mode).
 enum class kill_output { silent, stderr_kept };
 
+inline constexpr std::size_t kill_names_per_run = 16;
+
 struct system_ops {
     pid_t (*fork_process)();                  // fork(): -1 with errno on failure
     pid_t (*reap_any)(int* status);           // waitpid(-1, status, WNOHANG)
@@ -28,9 +30,11 @@ struct system_ops {
     int (*open_null_device)();                // open("/dev/null", O_WRONLY)
     void (*redirect_output)(int fd);          // fd onto standard output and error
     void (*close_descriptor)(int fd);
-    // Runs `killall -9 -- <name>` and waits for it.  The name is one
-    // argument of its own and never passes through a shell.
-    void (*kill_by_name)(const char* name, kill_output output);
+    // Runs `killall -9 -- <name>...` once for all `count` names (in runs of
+    // at most kill_names_per_run) and waits for it: killall reads the
+    // process table once for all of them.  Each name is one argument of its
+    // own and never passes through a shell.  No names: no run.
+    void (*kill_by_name)(const char* const* names, std::size_t count, kill_output output);
     // Reads at most cap bytes of the file.  Returns the count, or -1 with
     // errno set when the file cannot be opened.
     long (*read_file)(const char* path, char* buf, std::size_t cap);

@@ -135,11 +135,15 @@ void forget_kill_names() {
     name_count = 0;
 }
 
-void record_kill_by_name(const char* name, kill_output) {
-    for (std::size_t i = 0; i < name_count; ++i)
-        if (std::strcmp(names[i].data(), name) == 0) return;
-    // A name longer than a task name is not a task's; the table never has one.
-    if (name_count < names.size() && copy_text(names[name_count], name)) ++name_count;
+void record_kill_by_name(const char* const* run, std::size_t count, kill_output) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const char* name = run[k];
+        bool known = false;
+        for (std::size_t i = 0; i < name_count && !known; ++i)
+            known = std::strcmp(names[i].data(), name) == 0;
+        // A name longer than a task name is not a task's; the table never has one.
+        if (!known && name_count < names.size() && copy_text(names[name_count], name)) ++name_count;
+    }
 }
 
 std::size_t kill_name_count() { return name_count; }

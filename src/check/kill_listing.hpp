@@ -19,9 +19,9 @@ inline constexpr std::size_t kill_names_max = 2 + task_slot_count;
 // Forgets the names recorded so far.
 void forget_kill_names();
 
-// A kill_by_name for the inert table: records the name (once, in the
+// A kill_by_name for the inert table: records the names (each once, in the
 // order first met) and kills nothing.
-void record_kill_by_name(const char* name, kill_output output);
+void record_kill_by_name(const char* const* names, std::size_t count, kill_output output);
 
 std::size_t kill_name_count();
 const char* kill_name(std::size_t index);

@@ -20,6 +20,8 @@ namespace {
 
 std::array<char, 1024> config_name{};
 static_assert(setting_size - 1 + sizeof(config_file_name) <= sizeof(config_name));
+// Every configured name fits one kill-by-name run.
+static_assert(task_slot_count <= kill_names_per_run);
 std::array<char, config_read_limit + 1> config_text{};
 
 bool describe(config_problem* problem, int task_index, const char* key, const char* format, ...)
@@ -184,7 +186,8 @@ std::int32_t mode_of(const json_t* mode) {
     return mode_always;
 }
 
-// Writes a checked task into its slot, after killing stale copies of it.
+// Writes a checked task into its slot; its stale copies are killed by name
+// with the others when the configuration step ends.
 void write_task(std::size_t slot_index, const json_t* task) {
     task_info& slot = task_table[slot_index];
     const json_t* system = json_object_get(task, "system");
@@ -192,7 +195,6 @@ void write_task(std::size_t slot_index, const json_t* task) {
         slot.task_system = static_cast<std::int32_t>(json_integer_value(system));
 
     const char* name = json_string_value(json_object_get(task, "name"));
-    sys.kill_by_name(name, kill_output::stderr_kept);
     // Both fit: check_task measured them.
     format_text(slot.task_path.data(), slot.task_path.size(), "%s%s", sbin_path.data(), name);
     copy_text(slot.task_name, name);
@@ -248,15 +250,15 @@ json_document load_config(config_problem* problem, const char* path) {
     return document;
 }
 
-bool apply_config(config_problem* problem, const char* path) {
-    configured_arguments.fill(0);
-    const json_document document = load_config(problem, path);
-    if (!document) return false;
+namespace {
 
-    if (!json_is_object(document.get()))
+// Writes the tasks of the document into the table, from slot 0 on, up to
+// the first task at fault.  *written counts the slots written either way.
+bool write_tasks(const json_t* document, config_problem* problem, std::size_t* written) {
+    if (!json_is_object(document))
         return describe(problem, -1, "tasks", "the document is %s, not an object",
-                        type_name(document.get()));
-    const json_t* tasks = json_object_get(document.get(), "tasks");
+                        type_name(document));
+    const json_t* tasks = json_object_get(document, "tasks");
     if (!tasks) return describe(problem, -1, "tasks", "\"tasks\" is missing");
     if (!json_is_array(tasks)) return describe(problem, -1, "tasks", "\"tasks\" is not an array");
 
@@ -274,8 +276,25 @@ bool apply_config(config_problem* problem, const char* path) {
             return false;
         }
         write_task(i, task);
+        *written = i + 1;
     }
     return true;
+}
+
+}  // namespace
+
+bool apply_config(config_problem* problem, const char* path) {
+    configured_arguments.fill(0);
+    const json_document document = load_config(problem, path);
+    if (!document) return false;
+    std::size_t written = 0;
+    const bool usable = write_tasks(document.get(), problem, &written);
+    // Stale copies of every task written, the ones before a task at fault
+    // too, in one kill-by-name run before anything is started.
+    std::array<const char*, task_slot_count> names{};
+    for (std::size_t i = 0; i < written; ++i) names[i] = task_table[i].task_name.data();
+    sys.kill_by_name(names.data(), written, kill_output::stderr_kept);
+    return usable;
 }
 
 }  // namespace vorn

@@ -1,6 +1,7 @@
 #include "tasks/task_table.hpp"
 
 #include <cstdio>
+#include <iterator>
 
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
@@ -42,7 +43,6 @@ static_assert(setting_size - 1 + sizeof(monitor_name) <= task_path_size &&
 void add_builtin_task(task_info& slot, const char* name) {
     task_info task = empty_task;
     format_text(task.task_path.data(), task.task_path.size(), "%s%s", sbin_path.data(), name);
-    sys.kill_by_name(name, kill_output::silent);
     task.task_system = 1;
     task.task_mode = mode_always;
     task.task_pid = 0;
@@ -54,6 +54,9 @@ void add_builtin_task(task_info& slot, const char* name) {
 }  // namespace
 
 void add_builtin_tasks() {
+    // Stale copies of both, in one kill-by-name run.
+    const char* const names[] = {updater_name, monitor_name};
+    sys.kill_by_name(names, std::size(names), kill_output::silent);
     add_builtin_task(task_table[0], updater_name);
     add_builtin_task(task_table[1], monitor_name);
 }

@@ -44,8 +44,8 @@ int slot_of_child(pid_t pid);
 
 void clear_task_table();
 
-// The updater in slot 0 and the monitor in slot 1, each after killing stale
-// copies of it by name.
+// The updater in slot 0 and the monitor in slot 1, after killing stale
+// copies of both by name.
 void add_builtin_tasks();
 
 // Bookkeeping after the child pid has been reaped: its slot no longer has a

@@ -393,11 +393,22 @@ std::string table_mismatch(const supervisor& sup, const installation& inst,
 
 std::vector<std::string> foreign_kills(const installation& inst,
                                        const std::vector<std::string>& names) {
+    // Each call is "[-9][--][name]...": the options, then names only.
     std::vector<std::string> foreign;
     for (const std::string& call : inst.killall_calls()) {
-        bool known = false;
-        for (const std::string& name : names) known = known || call == "[-9][--][" + name + "]";
-        if (!known) foreign.push_back(call);
+        const std::string options = "[-9][--]";
+        if (call.compare(0, options.size(), options) != 0 || call.size() == options.size()) {
+            foreign.push_back(call);
+            continue;
+        }
+        for (std::size_t at = options.size(); at < call.size();) {
+            const std::size_t end = call.find(']', at);
+            const std::string name = call.substr(at + 1, end - at - 1);
+            bool known = false;
+            for (const std::string& n : names) known = known || n == name;
+            if (!known) foreign.push_back(name);
+            at = end == std::string::npos ? call.size() : end + 1;
+        }
     }
     return foreign;
 }

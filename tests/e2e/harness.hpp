@@ -179,7 +179,8 @@ std::string table_mismatch(const supervisor& sup, const installation& inst,
                            const std::vector<std::string>& tasks,
                            const std::vector<std::string>& running = {});
 
-// Names given to killall that are not among `names`: empty when the
+// Names given to killall that are not among `names` (and calls not of the
+// form killall -9 -- <name>...): empty when the
 // supervisor tried to kill nothing but the test's own tasks.
 std::vector<std::string> foreign_kills(const installation& inst,
                                        const std::vector<std::string>& names);

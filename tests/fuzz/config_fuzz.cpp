@@ -47,8 +47,8 @@ long fuzz_read_file(const char*, char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
-void fuzz_kill_by_name(const char* name, kill_output) {
-    if (recording) killed.emplace_back(name);
+void fuzz_kill_by_name(const char* const* names, std::size_t count, kill_output) {
+    for (std::size_t i = 0; recording && i < count; ++i) killed.emplace_back(names[i]);
 }
 
 // The configuration step has no business with processes, sleeping or

@@ -133,6 +133,8 @@ TEST_F(config_test, json_texts) {
         std::vector<std::string> killed = {"vorn_update", "vorn_monitor"};
         killed.insert(killed.end(), c.killed.begin(), c.killed.end());
         EXPECT_EQ(fake_system::killed_by_name, killed);
+        // One run for the built-in names, one for the configured ones (if any).
+        EXPECT_EQ(fake_system::kill_outputs.size(), c.killed.empty() ? 1u : 2u);
         for (const slot_expectation& e : c.slots) {
             const task_info& t = task_table[e.slot];
             EXPECT_EQ(text_view(t.task_name), e.name) << "slot " << e.slot;

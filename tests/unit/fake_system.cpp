@@ -47,8 +47,9 @@ void fake_redirect(int) {}
 
 void fake_close(int fd) { fake_system::closed.push_back(fd); }
 
-void fake_kill_by_name(const char* name, kill_output output) {
-    fake_system::killed_by_name.emplace_back(name);
+void fake_kill_by_name(const char* const* names, std::size_t count, kill_output output) {
+    if (count == 0) return;  // no run at all
+    for (std::size_t i = 0; i < count; ++i) fake_system::killed_by_name.emplace_back(names[i]);
     fake_system::kill_outputs.push_back(output);
 }
 

@@ -30,7 +30,7 @@ struct fake_system {
     static inline int reap_calls = 0;
     static inline std::vector<pid_t> killed;
     static inline std::vector<std::string> killed_by_name;
-    static inline std::vector<kill_output> kill_outputs;
+    static inline std::vector<kill_output> kill_outputs;  // one per kill-by-name run
     static inline std::vector<unsigned> sleeps;
     static inline std::vector<int> closed;
     static inline int opened = 0;

@@ -28,7 +28,7 @@ TEST_F(table_test, builtin_tasks_kill_stale_copies_and_dump_exactly) {
     EXPECT_EQ(task_info_size, 2);
     EXPECT_EQ(fake_system::killed_by_name,
               (std::vector<std::string>{"vorn_update", "vorn_monitor"}));
-    EXPECT_EQ(fake_system::kill_outputs[0], kill_output::silent);
+    EXPECT_EQ(fake_system::kill_outputs, std::vector<kill_output>{kill_output::silent});
     CaptureStdout();
     dump_task_table(5);
     EXPECT_EQ(GetCapturedStdout(),
