@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstddef>
-#include <memory>
 
 #include <jansson.h>
 
@@ -15,11 +14,38 @@ inline constexpr const char config_file_name[] = "vorn_restart.conf";
 // At most this many bytes of the file are read.
 inline constexpr std::size_t config_read_limit = 10239;
 
-struct json_releaser {
-    void operator()(json_t* json) const { json_decref(json); }
+// A parsed document, released when it goes out of scope.  A holder of its
+// own rather than std::unique_ptr, whose header brings the C++ library's
+// streams and locales along: the programs also build against C libraries
+// other than glibc, without the C++ runtime library.
+class json_document {
+public:
+    json_document() = default;
+    json_document(std::nullptr_t) {}  // NOLINT(google-explicit-constructor): "no document"
+    explicit json_document(json_t* json) : json_(json) {}
+    json_document(json_document&& other) noexcept : json_(other.json_) { other.json_ = nullptr; }
+    json_document& operator=(json_document&& other) noexcept {
+        if (this != &other) {
+            reset();
+            json_ = other.json_;
+            other.json_ = nullptr;
+        }
+        return *this;
+    }
+    json_document(const json_document&) = delete;
+    json_document& operator=(const json_document&) = delete;
+    ~json_document() { reset(); }
+
+    json_t* get() const { return json_; }
+    explicit operator bool() const { return json_ != nullptr; }
+    void reset() {
+        json_decref(json_);  // nothing for no document
+        json_ = nullptr;
+    }
+
+private:
+    json_t* json_ = nullptr;
 };
-// The parsed document; released when it goes out of scope.
-using json_document = std::unique_ptr<json_t, json_releaser>;
 
 // Why a configuration is unusable.  The supervisor keeps quiet about it
 // (it only reports a file it cannot open); the configuration checker prints it.
