@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 #include <getopt.h>
-#include <iterator>
+#include <array>  // std::size; <iterator> would bring the streams along
 
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"

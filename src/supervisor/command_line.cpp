@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
+#include <array>  // std::size; <iterator> would bring the streams along
 
 #include "base/messages.hpp"
 #include "base/settings.hpp"
