@@ -9,7 +9,7 @@
 #   --idle S        length of the idle window (default 60)
 #   --starts N      start each supervisor N times for the start time (default 5)
 #   --only-vorn     measure vorn_restart alone (no peers are installed)
-#   --no-variants   skip the link variants (static libjansson, fully static)
+#   --no-variants   skip the link variants (static libjansson, fully static, musl)
 #   --keep          keep the work directory (the supervisors' logs, callgrind dumps)
 #
 # Needs root: it installs Debian packages (the peers with
@@ -168,8 +168,11 @@ if [ $variants -eq 1 ]; then
   c++ -O3 -Wl,--as-needed -static-libgcc -static-libstdc++ "$obj" -o "$work/variants/static-libgcc" \
     "$core" -ljansson
   c++ -O3 -static "$obj" -o "$work/variants/static" "$core" -ljansson
+  say "building the static musl build (scripts/build-static.sh)"
+  scripts/build-static.sh build-bench-static >/dev/null
+  cp build-bench-static/vorn_restart "$work/variants/static-musl"
 fi
-variant_names=(shipped static-jansson static-libgcc static)
+variant_names=(shipped static-jansson static-libgcc static static-musl)
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -395,12 +398,13 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
     echo
     echo "| link | VmRSS | Pss | start → 16 running, median (min–max) of $starts | file size | shared libraries |"
     echo "|---|---|---|---|---|---|"
-    for v in shipped static-jansson static-libgcc static; do
+    for v in "${variant_names[@]}"; do
       case $v in
         shipped) label="shipped: libjansson and libc shared" ;;
         static-jansson) label="libjansson static, libc shared" ;;
         static-libgcc) label="-static-libgcc -static-libstdc++" ;;
-        static) label="fully static (-static)" ;;
+        static) label="fully static (-static), glibc" ;;
+        static-musl) label="fully static, musl (\`scripts/build-static.sh\`)" ;;
       esac
       printf '| %s | %s kB | %s kB | %s | %s B | %s |\n' "$label" "$(get "variant-$v" rss_kb)" \
         "$(get "variant-$v" pss_kb)" "$(start_range "variant-$v")" \
