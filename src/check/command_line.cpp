@@ -1,8 +1,8 @@
 #include "check/command_line.hpp"
 
+#include <array>  // std::size; <iterator> would bring the streams along
 #include <cstdarg>
 #include <getopt.h>
-#include <array>  // std::size; <iterator> would bring the streams along
 
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"

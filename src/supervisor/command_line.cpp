@@ -1,8 +1,8 @@
 #include "supervisor/command_line.hpp"
 
+#include <array>  // std::size; <iterator> would bring the streams along
 #include <cstdio>
 #include <cstdlib>
-#include <array>  // std::size; <iterator> would bring the streams along
 
 #include "base/messages.hpp"
 #include "base/settings.hpp"

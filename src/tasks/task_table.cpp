@@ -1,7 +1,7 @@
 #include "tasks/task_table.hpp"
 
-#include <cstdio>
 #include <array>  // std::size; <iterator> would bring the streams along
+#include <cstdio>
 
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
