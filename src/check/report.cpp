@@ -57,14 +57,6 @@ int refuse_replace(const char*, const char*, const char*, std::size_t) {
     return -1;
 }
 
-const char* mode_name(std::int32_t mode) {
-    switch (mode) {
-        case mode_none: return "none";
-        case mode_once: return "once";
-        default: return "always";
-    }
-}
-
 void print_executable(const char* path) {
     const char* why = nullptr;
     switch (examine_executable(path)) {

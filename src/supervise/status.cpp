@@ -38,14 +38,6 @@ void note_end(std::size_t slot, const exit_record& end) {
     current_status.changed = true;
 }
 
-const char* mode_text(std::int32_t mode) {
-    switch (mode) {
-        case mode_none: return "none";
-        case mode_once: return "once";
-        default: return "always";
-    }
-}
-
 const char* state_text(const task_info& task, const slot_status& s) {
     if (task.task_pid != 0) return "running";
     if (task.task_mode == mode_none) return s.started_this_turn ? "ended" : "off";
@@ -97,7 +89,7 @@ public:
         set(object, "name", text(task.task_name.data()));
         set(object, "path", text(task.task_path.data()));
         set(object, "system", json_integer(task.task_system));
-        set(object, "mode", json_string(mode_text(s.configured_mode)));
+        set(object, "mode", json_string(mode_name(s.configured_mode)));
         set(object, "state", json_string(state));
         set(object, "pid", running ? json_integer(task.task_pid) : json_null());
         set(object, "since", time(running ? s.since : 0));

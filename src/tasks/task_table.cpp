@@ -25,6 +25,14 @@ int slot_of_child(pid_t pid) {
     return -1;
 }
 
+const char* mode_name(std::int32_t mode) {
+    switch (mode) {
+        case mode_none: return "none";
+        case mode_once: return "once";
+        default: return "always";
+    }
+}
+
 void clear_task_table() {
     task_table.fill(empty_task);
     task_info_size = 0;

@@ -36,6 +36,9 @@ extern std::array<task_info, task_slot_count> task_table;
 // Entries written during the current turn, the built-in ones included.
 extern std::int32_t task_info_size;
 
+// The mode as the configuration file writes it: "none", "once", "always".
+const char* mode_name(std::int32_t mode);
+
 // Number of leading non-empty arguments of a slot (at most 8).
 std::size_t argument_count(const task_info& task);
 
