@@ -71,6 +71,48 @@ void note_own_names(const char* argv0) {
                         cmdline.empty() ? std::string_view(argv0 ? argv0 : "") : cmdline);
 }
 
+namespace {
+
+// The unsigned number that is the whole of text; false for anything else
+// or for a value past 2^60, which is not one the kernel writes.
+bool plain_number(std::string_view text, unsigned long long* value) {
+    if (text.empty() || text.size() > 18) return false;
+    unsigned long long n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    *value = n;
+    return true;
+}
+
+}  // namespace
+
+process_stat parse_process_stat(std::string_view text) {
+    // "<pid> (<name>) <state> <parent> ...": the name may hold anything,
+    // a ')' included; the fields after the last ')' are plain words.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string_view::npos || close + 3 > text.size() || text[close + 1] != ' ')
+        return {0, 0, 0};
+    process_stat result{text[close + 2], 0, 0};
+    std::string_view rest = tail_from(text, close + 2);
+    for (int field = 3; field <= 22 && !rest.empty(); ++field) {
+        const std::size_t end = rest.find_first_of(" \n");
+        const std::string_view word = head(rest, end);
+        unsigned long long value = 0;
+        if (field == 4 && plain_number(word, &value) && value <= 0x7fffffff)
+            result.parent = static_cast<pid_t>(value);
+        if (field == 22 && plain_number(word, &value)) result.start_ticks = value;
+        if (end == std::string_view::npos) break;
+        rest = tail_from(rest, end + 1);
+    }
+    return result;
+}
+
+unsigned long long own_start_ticks() {
+    return parse_process_stat(read_proc("/proc/self/stat")).start_ticks;
+}
+
 bool kill_by_name_reaches(std::string_view name, const process_names& names) {
     const std::string_view comm = text_view(names.comm);
     if (comm.size() != process_name_max) return name == comm;

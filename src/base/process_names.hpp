@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <string_view>
+#include <sys/types.h>
 
 namespace vorn {
 
@@ -45,5 +46,18 @@ void note_own_names(const char* argv0);
 // equals the command-line base name (when there is one) or begins with the
 // process name (when there is none).
 bool kill_by_name_reaches(std::string_view name, const process_names& names);
+
+// What /proc/<pid>/stat tells: the state letter (0 when the text is not a
+// stat line), the parent, and the start time in clock ticks after boot
+// (field 22), which with the pid names a process for good.
+struct process_stat {
+    char state;
+    pid_t parent;
+    unsigned long long start_ticks;
+};
+process_stat parse_process_stat(std::string_view text);
+
+// The start time of this process from /proc/self/stat; 0 when not known.
+unsigned long long own_start_ticks();
 
 }  // namespace vorn

@@ -15,6 +15,7 @@ setting_text config_path{};
 setting_text cache_path{};
 unsigned char debug_mode = 0;
 std::array<char, status_path_size> status_path{};
+bool status_path_given = false;
 
 namespace {
 
@@ -45,12 +46,20 @@ void reset_settings() {
     copy_text(config_path, default_config_path);
     status_path.fill('\0');
     copy_text(status_path, default_status_path);
+    status_path_given = false;
+}
+
+void choose_default_status_path() {
+    if (status_path_given || exists("/run/") || !exists("/var/run/")) return;
+    status_path.fill('\0');
+    copy_text(status_path, fallback_status_path);
 }
 
 path_result apply_status_path(const char* file) {
     if (std::strlen(file) > status_path_max) return path_result::too_long;
     status_path.fill('\0');
     copy_text(status_path, file);
+    status_path_given = true;
     return path_result::ok;
 }
 

@@ -22,13 +22,17 @@ extern setting_text config_path;   // configuration directory, ends in '/'
 extern setting_text cache_path;    // empty, or a directory ending in '/'
 extern unsigned char debug_mode;   // 1: keep standard output and error
 
-// Where the supervisor publishes its state; empty: nowhere.  Written by
-// way of "<status_path>.tmp", so that much room is kept free.
+// Where the supervisor publishes its state; empty: nowhere.  By default
+// the first of these whose directory exists (BusyBox devices often have no
+// /run); the first when neither does.
 inline constexpr const char default_status_path[] = "/run/vorn_restart.status";
-inline constexpr const char status_temp_suffix[] = ".tmp";
+inline constexpr const char fallback_status_path[] = "/var/run/vorn_restart.status";
 inline constexpr std::size_t status_path_size = 256;
-inline constexpr std::size_t status_path_max = status_path_size - sizeof(status_temp_suffix);
+// A few bytes are kept free for the suffix of a temporary file's name.
+inline constexpr std::size_t status_path_max = status_path_size - 5;
 extern std::array<char, status_path_size> status_path;
+// True once --status_path was given: the default is then not looked for.
+extern bool status_path_given;
 
 // Longest option values that still give settings fitting their fields,
 // not counting one final '/'.
@@ -55,6 +59,10 @@ path_result apply_cache_path(const char* dir);
 // Takes file as the status path (empty: no status file); too_long leaves
 // the status path as it is.
 path_result apply_status_path(const char* file);
+
+// Unless --status_path was given: /var/run/vorn_restart.status when /run
+// does not exist and /var/run does.
+void choose_default_status_path();
 
 // Replaces every backslash by a slash, in place.
 void to_slashes(char* text);

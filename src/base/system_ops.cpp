@@ -22,6 +22,24 @@ pid_t real_fork() { return ::fork(); }
 
 pid_t real_reap_any(int* status) { return ::waitpid(-1, status, WNOHANG); }
 
+int real_child_ended(pid_t pid, int* status) {
+    siginfo_t info{};
+    int result = 0;
+    do {
+        result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) return -1;
+    if (info.si_pid == 0) return 0;  // still running
+    // The status word waitpid would give: the code in bits 8 to 15, or the
+    // signal in the low 7 bits with 0x80 for a core dump.
+    switch (info.si_code) {
+        case CLD_EXITED: *status = (info.si_status & 0xff) << 8; break;
+        case CLD_DUMPED: *status = (info.si_status & 0x7f) | 0x80; break;
+        default: *status = info.si_status & 0x7f; break;
+    }
+    return 1;
+}
+
 int real_kill(pid_t pid) { return ::kill(pid, SIGKILL); }
 
 void real_pause(unsigned seconds) { ::sleep(seconds); }
@@ -65,7 +83,7 @@ const posix_spawn_file_actions_t* kill_actions(kill_output output) {
     return &plan.actions;
 }
 
-void kill_run(const char* const* names, std::size_t count, kill_output output) {
+int kill_run(const char* const* names, std::size_t count, kill_output output) {
     char killall[] = "killall";
     char signal[] = "-9";
     char end_of_options[] = "--";  // a name beginning with '-' stays a name
@@ -84,24 +102,29 @@ void kill_run(const char* const* names, std::size_t count, kill_output output) {
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     }
     pid_t pid = 0;
-    // A failure (no killall at all) is like any other failure of the kill:
-    // not looked at.
-    const bool started =
-        actions && ::posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), environ) == 0;
+    // What killall itself answers is not looked at (1 when no process has
+    // the name); a killall that cannot be started at all is told.
+    const int error =
+        actions ? ::posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), environ)
+                : ENOMEM;
     posix_spawnattr_destroy(&attributes);
-    if (!started) return;
+    if (error != 0) return error;
     // Wait for exactly this child: other children are left to the reap step.
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
+    return 0;
 }
 
-void real_kill_by_name(const char* const* names, std::size_t count, kill_output output) {
+int real_kill_by_name(const char* const* names, std::size_t count, kill_output output) {
+    int first_error = 0;
     while (count > 0) {
         const std::size_t run = count < kill_names_per_run ? count : kill_names_per_run;
-        kill_run(names, run, output);
+        const int error = kill_run(names, run, output);
+        if (first_error == 0) first_error = error;
         names += run;
         count -= run;
     }
+    return first_error;
 }
 
 // Closes the descriptor it holds when it goes out of scope.
@@ -119,15 +142,14 @@ private:
     int fd_;
 };
 
-long real_read_file(const char* path, char* buf, std::size_t cap) {
+long read_open_file(int flags, const char* path, char* buf, std::size_t cap, struct stat* info) {
     // Opened without blocking: a FIFO put in place of the file must not
     // stall the supervisor waiting for a writer.
-    const unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    const unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags)};
     if (fd.get() < 0) return -1;
     // Only a regular file holds a configuration; a directory, FIFO or device
     // reads as empty, which no configuration is.
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (::fstat(fd.get(), info) != 0 || !S_ISREG(info->st_mode)) return 0;
     std::size_t used = 0;
     while (used < cap) {
         const ssize_t n = ::read(fd.get(), buf + used, cap - used);
@@ -136,6 +158,15 @@ long real_read_file(const char* path, char* buf, std::size_t cap) {
         used += static_cast<std::size_t>(n);
     }
     return static_cast<long>(used);
+}
+
+long real_read_file(const char* path, char* buf, std::size_t cap) {
+    struct stat info {};
+    return read_open_file(0, path, buf, cap, &info);
+}
+
+long real_read_file_info(const char* path, char* buf, std::size_t cap, struct stat* info) {
+    return read_open_file(O_NOFOLLOW, path, buf, cap, info);
 }
 
 bool real_path_exists(const char* path) { return ::access(path, F_OK) == 0; }
@@ -157,6 +188,12 @@ void real_open_standard_descriptors() {
 
 std::time_t real_now() { return std::time(nullptr); }
 
+std::time_t real_boot_seconds() {
+    timespec now{};
+    if (::clock_gettime(CLOCK_BOOTTIME, &now) != 0) ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
 bool write_all(int fd, const char* data, std::size_t len) {
     std::size_t done = 0;
     while (done < len) {
@@ -172,27 +209,41 @@ bool write_all(int fd, const char* data, std::size_t len) {
     return true;
 }
 
-int real_replace_file(const char* path, const char* temp, const char* data, std::size_t len) {
-    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(temp, flags, 0644);
-    if (fd < 0 && errno == EEXIST) {
-        // Left by a write that never finished, or planted: removed, never
-        // opened (unlink takes a symbolic link itself, not what it names).
-        if (::unlink(temp) != 0) return -1;
-        fd = ::open(temp, flags, 0644);
+// "<path>.XXXXXX" for mkostemp: the longest status path and the suffix fit.
+constexpr char temp_pattern[] = ".XXXXXX";
+using temp_name = std::array<char, 512>;
+
+int real_replace_file(const char* path, const char* data, std::size_t len, std::time_t stamp) {
+    temp_name temp{};
+    const int n = std::snprintf(temp.data(), temp.size(), "%s%s", path, temp_pattern);
+    if (n < 0 || static_cast<std::size_t>(n) >= temp.size()) {
+        errno = ENAMETOOLONG;
+        return -1;
     }
+    // A name no one can know in advance, created with O_EXCL: nothing
+    // planted there beforehand can be opened, followed or block the write.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return -1;
+    const timespec times[2] = {{stamp, 0}, {stamp, 0}};
     // The mode does not depend on the umask the supervisor was started with.
-    const bool written = ::fchmod(fd, 0644) == 0 && write_all(fd, data, len);
+    const bool written = ::fchmod(fd, 0644) == 0 && write_all(fd, data, len) &&
+                         (stamp < 0 || ::futimens(fd, times) == 0);
     int error = errno;
     const bool closed = ::close(fd) == 0;
     if (written && !closed) error = errno;
-    if (written && closed && ::rename(temp, path) == 0) return 0;
+    if (written && closed && ::rename(temp.data(), path) == 0) return 0;
     if (written && closed) error = errno;
-    ::unlink(temp);
+    ::unlink(temp.data());
     errno = error;
     return -1;
 }
+
+int real_stamp_file(const char* path, std::time_t stamp) {
+    const timespec times[2] = {{stamp, 0}, {stamp, 0}};
+    return ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW);
+}
+
+int real_remove_file(const char* path) { return ::unlink(path); }
 
 long real_list_processes(pid_t* pids, std::size_t cap) {
     DIR* dir = ::opendir("/proc");
@@ -222,6 +273,7 @@ long real_read_link(const char* path, char* buf, std::size_t cap) {
 constexpr system_ops real_ops = {
     .fork_process = real_fork,
     .reap_any = real_reap_any,
+    .child_ended = real_child_ended,
     .kill_process = real_kill,
     .pause_seconds = real_pause,
     .open_null_device = real_open_null,
@@ -235,7 +287,11 @@ constexpr system_ops real_ops = {
     .rename_path = real_rename,
     .open_standard_descriptors = real_open_standard_descriptors,
     .now = real_now,
+    .boot_seconds = real_boot_seconds,
     .replace_file = real_replace_file,
+    .stamp_file = real_stamp_file,
+    .remove_file = real_remove_file,
+    .read_file_info = real_read_file_info,
     .list_processes = real_list_processes,
     .read_link = real_read_link,
 };

@@ -23,8 +23,12 @@ enum class kill_output { silent, stderr_kept };
 inline constexpr std::size_t kill_names_per_run = 16;
 
 struct system_ops {
-    pid_t (*fork_process)();                  // fork(): -1 with errno on failure
-    pid_t (*reap_any)(int* status);           // waitpid(-1, status, WNOHANG)
+    pid_t (*fork_process)();         // fork(): -1 with errno on failure
+    pid_t (*reap_any)(int* status);  // waitpid(-1, status, WNOHANG)
+    // Whether the child pid has ended, without reaping it (waitid with
+    // WNOWAIT): 1 with *status set as waitpid would set it, 0 while it
+    // runs, -1 with errno set (no such child).
+    int (*child_ended)(pid_t pid, int* status);
     int (*kill_process)(pid_t pid);           // kill(pid, SIGKILL)
     void (*pause_seconds)(unsigned seconds);  // sleep()
     int (*open_null_device)();                // open("/dev/null", O_WRONLY)
@@ -33,8 +37,9 @@ struct system_ops {
     // Runs `killall -9 -- <name>...` once for all `count` names (in runs of
     // at most kill_names_per_run) and waits for it: killall reads the
     // process table once for all of them.  Each name is one argument of its
-    // own and never passes through a shell.  No names: no run.
-    void (*kill_by_name)(const char* const* names, std::size_t count, kill_output output);
+    // own and never passes through a shell.  No names: no run.  Returns 0,
+    // or the error number of a run that could not be started (no killall).
+    int (*kill_by_name)(const char* const* names, std::size_t count, kill_output output);
     // Reads at most cap bytes of the file.  Returns the count, or -1 with
     // errno set when the file cannot be opened.
     long (*read_file)(const char* path, char* buf, std::size_t cap);
@@ -49,14 +54,29 @@ struct system_ops {
     // Opens the null device on each of descriptors 0, 1 and 2 that is not
     // open (0 for reading, 1 and 2 for writing).
     void (*open_standard_descriptors)();
-    // time(nullptr): seconds since the epoch.
+    // time(nullptr): seconds since the epoch, for display; it jumps when
+    // the clock is set.
     std::time_t (*now)();
+    // Seconds of CLOCK_BOOTTIME: never set, never jumps, counts suspended
+    // time, and is the same for every process.  All durations come from it.
+    std::time_t (*boot_seconds)();
     // Replaces the file at path by len bytes of data, so that a reader sees
-    // either the old file or the whole new one: the data goes into temp
-    // (created afresh with mode 0644; a symbolic link there is never
-    // followed), which is then renamed over path.  0, or -1 with errno set;
-    // temp is gone either way.
-    int (*replace_file)(const char* path, const char* temp, const char* data, std::size_t len);
+    // either the old file or the whole new one: the data goes into a
+    // temporary file of an unpredictable name in the same directory
+    // (created with O_EXCL, so nothing planted is ever opened), gets mode
+    // 0644 and, unless stamp is negative, stamp as its modification time,
+    // and is renamed over path.  0, or -1 with errno set; the temporary
+    // file is gone either way.
+    int (*replace_file)(const char* path, const char* data, std::size_t len, std::time_t stamp);
+    // Sets the modification (and access) time of the file at path to stamp
+    // seconds, never through a symbolic link.  0, or -1 with errno set.
+    int (*stamp_file)(const char* path, std::time_t stamp);
+    // unlink(path): 0, or -1 with errno set.
+    int (*remove_file)(const char* path);
+    // Like read_file, but never through a symbolic link, and with what
+    // fstat tells of the file opened in *info.  Only a regular file is
+    // read (other kinds read as 0 bytes).
+    long (*read_file_info)(const char* path, char* buf, std::size_t cap, struct stat* info);
     // The ids of the processes running now (the numeric entries of /proc),
     // at most cap of them.  The count, or -1 with errno set.
     long (*list_processes)(pid_t* pids, std::size_t cap);

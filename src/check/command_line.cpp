@@ -104,15 +104,17 @@ const char check_help_text[] =
     "--status               report the running vorn_restart from its status file instead:\n"
     "                       its tasks, why one that should run does not, and what the next\n"
     "                       turn kills by name\n"
-    "--status_path=<file>   status file, as given to vorn_restart\n"
-    "                       (default /run/vorn_restart.status)\n"
+    "--status_path=<file>   status file, as given to vorn_restart (default\n"
+    "                       /run/vorn_restart.status, or /var/run/vorn_restart.status\n"
+    "                       when there is no /run)\n"
     "--json                 with --status: print the status file as it is, and nothing else\n"
     "-h, -?, --help         this text\n"
     "\n"
     "Exit status: 0 usable, 1 unusable, 2 command line not usable.\n"
-    "With --status: 0 every task that should run runs, 3 vorn_restart runs but a task that\n"
-    "should run does not or its configuration is unusable, 4 no live vorn_restart,\n"
-    "2 command line not usable.\n";
+    "With --status: 0 vorn_restart runs and so does everything that should, 1 vorn_restart\n"
+    "runs but something that should run does not (a task, its configuration, or\n"
+    "vorn_restart itself is stopped or hung), 3 no live vorn_restart, 4 the status cannot\n"
+    "be known (a status file that cannot be read or trusted), 2 command line not usable.\n";
 
 void read_check_command_line(int argc, char* argv[]) {
     check_line = check_command{};
@@ -124,6 +126,7 @@ void read_check_command_line(int argc, char* argv[]) {
     if (argc - optind > 1) record_error("more than one configuration file given");
     if (check_line.json && !check_line.status) record_error("--json goes with --status");
     normalise_settings();
+    choose_default_status_path();
 }
 
 }  // namespace vorn

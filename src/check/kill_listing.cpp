@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/process_names.hpp"
@@ -135,7 +136,7 @@ void forget_kill_names() {
     name_count = 0;
 }
 
-void record_kill_by_name(const char* const* run, std::size_t count, kill_output) {
+int record_kill_by_name(const char* const* run, std::size_t count, kill_output) {
     for (std::size_t k = 0; k < count; ++k) {
         const char* name = run[k];
         bool known = false;
@@ -144,6 +145,7 @@ void record_kill_by_name(const char* const* run, std::size_t count, kill_output)
         // A name longer than a task name is not a task's; the table never has one.
         if (!known && name_count < names.size() && copy_text(names[name_count], name)) ++name_count;
     }
+    return 0;
 }
 
 std::size_t kill_name_count() { return name_count; }
@@ -151,19 +153,7 @@ std::size_t kill_name_count() { return name_count; }
 const char* kill_name(std::size_t index) { return names[index].data(); }
 
 process_stat read_process_stat(pid_t pid) {
-    const std::string_view text = read_proc(pid, "stat", proc_text.data(), proc_text.size());
-    // "<pid> (<name>) <state> <parent> ...": the name may hold anything,
-    // a ')' included; the fields after the last ')' are plain.
-    const std::size_t close = text.rfind(')');
-    if (close == std::string_view::npos || close + 4 > text.size()) return {0, 0};
-    process_stat result{text[close + 2], 0};
-    long parent = 0;
-    for (std::size_t i = close + 4; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        parent = parent * 10 + (text[i] - '0');
-        if (parent > 0x7fffffff) return {result.state, 0};
-    }
-    result.parent = static_cast<pid_t>(parent);
-    return result;
+    return parse_process_stat(read_proc(pid, "stat", proc_text.data(), proc_text.size()));
 }
 
 process_kind examine_process(pid_t pid, char* comm, std::size_t size) {
@@ -174,6 +164,16 @@ process_kind examine_process(pid_t pid, char* comm, std::size_t size) {
     if (state == '\0' || state == 'Z' || state == 'X') return process_kind::ended;
     return kill_by_name_reaches(supervisor_process_name, found) ? process_kind::supervisor
                                                                 : process_kind::other;
+}
+
+bool process_owner(pid_t pid, uid_t* owner) {
+    std::array<char, 32> path{};
+    struct stat info {};
+    if (!format_text(path.data(), path.size(), "/proc/%d", static_cast<int>(pid)) ||
+        sys.stat_path(path.data(), &info) != 0)
+        return false;
+    *owner = info.st_uid;
+    return true;
 }
 
 void print_kill_listing(pid_t supervisor) {

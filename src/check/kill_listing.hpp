@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <sys/types.h>
 
+#include "base/process_names.hpp"
 #include "base/system_ops.hpp"
 #include "tasks/task_table.hpp"
 
@@ -21,7 +22,7 @@ void forget_kill_names();
 
 // A kill_by_name for the inert table: records the names (each once, in the
 // order first met) and kills nothing.
-void record_kill_by_name(const char* const* names, std::size_t count, kill_output output);
+int record_kill_by_name(const char* const* names, std::size_t count, kill_output output);
 
 std::size_t kill_name_count();
 const char* kill_name(std::size_t index);
@@ -33,12 +34,7 @@ const char* kill_name(std::size_t index);
 // parent is not the supervisor is marked and gets a warning line.
 void print_kill_listing(pid_t supervisor);
 
-// What /proc/<pid>/stat tells: the state letter (0 when the process is
-// gone) and the parent.
-struct process_stat {
-    char state;
-    pid_t parent;
-};
+// /proc/<pid>/stat (process_names.hpp): state 0 when the process is gone.
 process_stat read_process_stat(pid_t pid);
 
 enum class process_kind { supervisor, ended, other };
@@ -48,5 +44,9 @@ enum class process_kind { supervisor, ended, other };
 // or a zombie), or another program.  Its process name goes into comm[size]
 // ("" when it is gone).
 process_kind examine_process(pid_t pid, char* comm, std::size_t size);
+
+// The owner of a live process (the owner of /proc/<pid>); false when it
+// cannot be told.
+bool process_owner(pid_t pid, uid_t* owner);
 
 }  // namespace vorn

@@ -52,7 +52,15 @@ int refuse_rename(const char*, const char*) {
     return -1;
 }
 void skip_standard_descriptors() {}
-int refuse_replace(const char*, const char*, const char*, std::size_t) {
+int refuse_replace(const char*, const char*, std::size_t, std::time_t) {
+    errno = EPERM;
+    return -1;
+}
+int refuse_stamp(const char*, std::time_t) {
+    errno = EPERM;
+    return -1;
+}
+int refuse_remove(const char*) {
     errno = EPERM;
     return -1;
 }
@@ -149,6 +157,8 @@ system_ops inert(const system_ops& ops) {
     result.rename_path = refuse_rename;
     result.open_standard_descriptors = skip_standard_descriptors;
     result.replace_file = refuse_replace;
+    result.stamp_file = refuse_stamp;
+    result.remove_file = refuse_remove;
     return result;
 }
 

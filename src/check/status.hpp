@@ -1,7 +1,9 @@
 // vorn_restart_check --status: the running supervisor as the status file it
-// publishes at status_path tells it, for the operator and for an init
-// script's status action.
+// publishes at status_path tells it, checked against what the system shows
+// now, for the operator and for an init script's status action.
 #pragma once
+
+#include <ctime>
 
 namespace vorn {
 
@@ -9,13 +11,22 @@ namespace vorn {
 // refused, not trusted.
 inline constexpr unsigned long status_read_limit = 131072;
 
-// Reads the status file, checks that the supervisor that wrote it is alive
-// and is vorn_restart, and prints on standard output what it runs and why a
-// task that should run does not, then what the next turn kills by name
-// (by `config_file`, else the configuration the live supervisor reads).
-// With `json`, standard output gets the file exactly as read and nothing
-// else; why there is no live supervisor goes to standard error.  Returns
-// status_exit_running, status_exit_degraded or status_exit_absent.
+// The longest wait of the supervisor (after an unusable configuration)
+// plus two passes: a status file whose pass mark is older than this tells
+// of a supervisor that no longer goes round.
+inline constexpr std::time_t status_stale_seconds = 30 + 2 * 5;
+
+// Reads the status file (never through a link; only one owned by root or
+// by the user running the checker, that no one else can write), checks
+// that the supervisor that wrote it is alive (its pid, start time and
+// owner), that it still goes round (the file's pass mark), and that every
+// child it calls running is one.  Then prints on standard output what it
+// runs and why what should run does not, then what the next turn kills by
+// name (by `config_file`, else by the configuration file of the checker's
+// own --install_path: never a path named in the file).  With `json`,
+// standard output gets the file exactly as read and nothing else; why
+// there is no live supervisor goes to standard error.  Returns
+// status_exit_running, _degraded, _absent or _unknown.
 int report_status(const char* config_file, bool json);
 
 }  // namespace vorn

@@ -42,7 +42,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
     const bool exited = WIFEXITED(status);
     status_ended(0, status);
     if (exited && WEXITSTATUS(status) == 0) {
-        status_updater_ended(status, "new turn");
+        status_updater_ended("new turn");
         forget_child(pid);
         for (std::size_t i = 0; i < task_slot_count; ++i) {
             task_info& task = task_table[i];
@@ -57,7 +57,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
         return pass_outcome::new_turn;
     }
     const bool system_restart = exited && WEXITSTATUS(status) == 1;
-    status_updater_ended(status, system_restart ? "system tasks restarted" : "started again");
+    status_updater_ended(system_restart ? "system tasks restarted" : "started again");
     forget_child(pid);
     if (system_restart) {
         for (std::size_t i = 0; i < task_slot_count; ++i) {
@@ -65,8 +65,8 @@ pass_outcome updater_exited(pid_t pid, int status) {
             if (task.task_pid != 0 && task.task_mode != mode_none && task.task_system == 1) {
                 sys.kill_process(task.task_pid);
                 std::fprintf(stderr, "kill %s...........................\n", task.task_name.data());
-                task.task_pid = 0;
                 status_killed(i);
+                task.task_pid = 0;
             }
         }
     }
@@ -95,7 +95,9 @@ pass_outcome reap_step() {
 pass_outcome run_pass() {
     start_pass();
     const pass_outcome outcome = reap_step();
+    if (outcome == pass_outcome::go_on) note_ended_children();
     publish_status();
+    mark_status_current();
     if (outcome == pass_outcome::new_turn) return outcome;
     sys.pause_seconds(pass_seconds);
     return pass_outcome::go_on;
@@ -120,6 +122,7 @@ void run_turn() {
     status_configuration(usable, problem);
     if (!usable) {
         publish_status();
+        mark_status_current();
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
         sys.pause_seconds(unusable_config_seconds);
         return;

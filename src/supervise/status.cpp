@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/messages.hpp"
+#include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
@@ -18,9 +19,11 @@ supervisor_status current_status{};
 
 namespace {
 
+moment now_moment() { return {sys.now(), sys.boot_seconds()}; }
+
 exit_record exit_of(int wait_status) {
-    if (WIFSIGNALED(wait_status)) return {exit_kind::signal, WTERMSIG(wait_status), sys.now()};
-    return {exit_kind::code, WEXITSTATUS(wait_status), sys.now()};
+    if (WIFSIGNALED(wait_status)) return {exit_kind::signal, WTERMSIG(wait_status), now_moment()};
+    return {exit_kind::code, WEXITSTATUS(wait_status), now_moment()};
 }
 
 // The bookkeeping of one end, whatever brought it about.
@@ -28,18 +31,18 @@ void note_end(std::size_t slot, const exit_record& end) {
     slot_status& s = current_status.slots[slot];
     const bool same = s.last_exit.kind == end.kind && s.last_exit.value == end.value;
     s.same_exits = same ? s.same_exits + 1 : 1;
-    // A program that puts itself in the background ends with 0 at once; the
-    // reap comes at most one pass later.
-    const bool short_run = end.kind == exit_kind::code && end.value == 0 && s.since != 0 &&
-                           end.at - s.since <= short_run_seconds;
+    // A program that puts itself in the background ends with 0 at once; its
+    // end is seen at the pass that started it or at the next one.  Boot
+    // clock: a clock set forwards or backwards in between changes nothing.
+    const bool short_run = end.kind == exit_kind::code && end.value == 0 && s.started_this_turn &&
+                           end.at.boot - s.since.boot <= short_run_seconds;
     s.short_runs = short_run ? s.short_runs + 1 : 0;
     s.last_exit = end;
-    s.since = 0;
     current_status.changed = true;
 }
 
 const char* state_text(const task_info& task, const slot_status& s) {
-    if (task.task_pid != 0) return "running";
+    if (task.task_pid != 0) return s.end_seen ? "exited" : "running";
     if (task.task_mode == mode_none) return s.started_this_turn ? "ended" : "off";
     return s.marker[0] != '\0' ? "held_back" : "waiting";
 }
@@ -70,7 +73,14 @@ public:
     static json_t* text_or_null(const char* value) {
         return value && value[0] != '\0' ? text(value) : json_null();
     }
-    static json_t* time(std::time_t at) { return at != 0 ? json_integer(at) : json_null(); }
+    // Both clocks of a moment, under key and key_boot; null when `known`
+    // is false.
+    void set_moment(json_t* object, const char* key, const moment& at, bool known) {
+        std::array<char, 64> boot_key{};
+        format_text(boot_key.data(), boot_key.size(), "%s_boot", key);
+        set(object, key, known ? json_integer(at.wall) : json_null());
+        set(object, boot_key.data(), known ? json_integer(at.boot) : json_null());
+    }
 
     json_t* exit(const exit_record& end) {
         if (end.kind == exit_kind::none) return json_null();
@@ -83,7 +93,7 @@ public:
         const task_info& task = task_table[index];
         const slot_status& s = current_status.slots[index];
         const char* state = state_text(task, s);
-        const bool running = task.task_pid != 0;
+        const bool running = task.task_pid != 0;  // or ended, not yet reaped
         json_t* object = json_object();
         set(object, "slot", json_integer(static_cast<json_int_t>(index)));
         set(object, "name", text(task.task_name.data()));
@@ -92,10 +102,10 @@ public:
         set(object, "mode", json_string(mode_name(s.configured_mode)));
         set(object, "state", json_string(state));
         set(object, "pid", running ? json_integer(task.task_pid) : json_null());
-        set(object, "since", time(running ? s.since : 0));
+        set_moment(object, "since", s.since, running);
         set(object, "starts", json_integer(s.starts));
         set(object, "last_exit", exit(s.last_exit));
-        set(object, "last_exit_at", time(s.last_exit.at));
+        set_moment(object, "last_exit_at", s.last_exit.at, s.last_exit.kind != exit_kind::none);
         set(object, "same_exits", json_integer(s.same_exits));
         set(object, "short_runs", json_integer(s.short_runs));
         const bool held = std::strcmp(state, "held_back") == 0;
@@ -107,10 +117,12 @@ public:
         json_t* root = json_object();
         set(root, "format", json_integer(status_format));
         set(root, "pid", json_integer(current_status.pid));
-        set(root, "started", time(current_status.started));
+        const auto ticks = static_cast<json_int_t>(current_status.start_ticks);
+        set(root, "start_ticks", ticks > 0 ? json_integer(ticks) : json_null());
+        set_moment(root, "started", current_status.started, true);
         set(root, "turn", json_integer(current_status.turn));
-        set(root, "turn_started", time(current_status.turn_started));
-        set(root, "written", time(sys.now()));
+        set_moment(root, "turn_started", current_status.turn_started, current_status.turn > 0);
+        set_moment(root, "written", now_moment(), true);
 
         json_t* configuration = json_object();
         set(configuration, "file", text(config_file_path()));
@@ -122,9 +134,18 @@ public:
 
         json_t* updater = json_object();
         set(updater, "last_exit", exit(current_status.updater_exit));
-        set(updater, "at", time(current_status.updater_exit.at));
+        set_moment(updater, "at", current_status.updater_exit.at,
+                   current_status.updater_exit.kind != exit_kind::none);
         set(updater, "then", text_or_null(current_status.updater_then));
         set(root, "updater", updater);
+
+        // Whether stale copies of the tasks can be killed by name at all.
+        json_t* kill = json_object();
+        const bool known = current_status.configuration_read;
+        const int error = current_status.kill_error;
+        set(kill, "works", known ? json_boolean(error == 0) : json_null());
+        set(kill, "problem", known && error != 0 ? text(error_text(error)) : json_null());
+        set(root, "kill_by_name", kill);
 
         // An unusable configuration starts nothing: no slot to show.
         json_t* slots = json_array();
@@ -141,13 +162,13 @@ public:
 void reset_status() {
     current_status = supervisor_status{};
     current_status.pid = ::getpid();
-    current_status.started = sys.now();
+    current_status.start_ticks = own_start_ticks();
+    current_status.started = now_moment();
 }
 
 void status_turn_begins() {
     ++current_status.turn;
-    current_status.turn_started = sys.now();
-    current_status.given_up = false;  // the file may be writable again
+    current_status.turn_started = now_moment();
     current_status.changed = true;
 }
 
@@ -155,6 +176,14 @@ void status_configuration(bool usable, const config_problem& problem) {
     current_status.configuration_read = true;
     current_status.usable = usable;
     current_status.changed = true;
+    current_status.kill_error = kill_by_name_error;
+    if (kill_by_name_error == 0) {
+        current_status.kill_error_told = false;
+    } else if (!current_status.kill_error_told) {
+        current_status.kill_error_told = true;
+        complain("cannot run killall: %s; stale copies of the tasks are not killed",
+                 error_text(kill_by_name_error));
+    }
     if (!usable) {
         if (!format_config_problem(current_status.problem.data(), current_status.problem.size(),
                                    problem))
@@ -171,8 +200,8 @@ void status_configuration(bool usable, const config_problem& problem) {
             s.name = task.task_name;
         }
         s.configured_mode = task.task_mode;
-        s.since = 0;
         s.started_this_turn = false;
+        s.end_seen = false;
         s.marker[0] = '\0';
     }
 }
@@ -180,18 +209,43 @@ void status_configuration(bool usable, const config_problem& problem) {
 void status_started(std::size_t slot) {
     slot_status& s = current_status.slots[slot];
     ++s.starts;
-    s.since = sys.now();
+    s.since = now_moment();
     s.started_this_turn = true;
+    s.end_seen = false;
     s.marker[0] = '\0';
     current_status.changed = true;
 }
 
-void status_ended(std::size_t slot, int wait_status) { note_end(slot, exit_of(wait_status)); }
+void status_ended(std::size_t slot, int wait_status) {
+    slot_status& s = current_status.slots[slot];
+    if (s.end_seen) {
+        // Recorded when it was first seen; now it is reaped.
+        s.end_seen = false;
+        current_status.changed = true;
+        return;
+    }
+    note_end(slot, exit_of(wait_status));
+}
 
-void status_killed(std::size_t slot) { note_end(slot, {exit_kind::signal, SIGKILL, sys.now()}); }
+void status_killed(std::size_t slot) {
+    slot_status& s = current_status.slots[slot];
+    if (s.end_seen) {
+        s.end_seen = false;
+        current_status.changed = true;
+        return;
+    }
+    // The kill has been sent: a child that is already gone ended on its own
+    // before it (or of the kill, which its status then says).
+    int wait_status = 0;
+    const pid_t pid = task_table[slot].task_pid;
+    if (pid > 0 && sys.child_ended(pid, &wait_status) == 1)
+        note_end(slot, exit_of(wait_status));
+    else
+        note_end(slot, {exit_kind::signal, SIGKILL, now_moment()});
+}
 
-void status_updater_ended(int wait_status, const char* then) {
-    current_status.updater_exit = exit_of(wait_status);
+void status_updater_ended(const char* then) {
+    current_status.updater_exit = current_status.slots[0].last_exit;
     current_status.updater_then = then;
     current_status.changed = true;
 }
@@ -203,6 +257,18 @@ void status_gate(std::size_t slot, const marker_path& marker) {
     current_status.changed = true;
 }
 
+void note_ended_children() {
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const pid_t pid = task_table[i].task_pid;
+        if (pid == 0 || current_status.slots[i].end_seen) continue;
+        int wait_status = 0;
+        if (sys.child_ended(pid, &wait_status) != 1) continue;
+        note_end(i, exit_of(wait_status));
+        current_status.slots[i].end_seen = true;
+    }
+}
+
 char* status_document() {
     builder build;
     json_t* root = build.document();
@@ -212,29 +278,45 @@ char* status_document() {
 }
 
 void publish_status() {
-    if (!current_status.changed || current_status.given_up || status_path[0] == '\0') return;
-    std::array<char, status_path_size> temp{};
-    format_text(temp.data(), temp.size(), "%s%s", status_path.data(), status_temp_suffix);
+    if (!current_status.changed || status_path[0] == '\0') return;
+    const std::time_t boot = sys.boot_seconds();
+    if (current_status.write_failing && boot < current_status.retry_at) return;
     char* text = status_document();
     int error = ENOMEM;
     if (text) {
         // One line, ending in a newline: json_dumps's terminator becomes it.
         const std::size_t length = std::strlen(text);
         text[length] = '\n';
-        const int written = sys.replace_file(status_path.data(), temp.data(), text, length + 1);
+        const int written = sys.replace_file(status_path.data(), text, length + 1, boot);
         error = errno;
         std::free(text);
         if (written == 0) {
             current_status.changed = false;
+            current_status.file_current = true;
+            current_status.write_failing = false;
             current_status.failure_told = false;
             return;
         }
     }
-    current_status.given_up = true;
+    // What a file there says is no longer true (or was never ours): better
+    // no file than a stale one that looks current; a reader then says the
+    // status is not known.
+    sys.remove_file(status_path.data());
+    current_status.file_current = false;
+    current_status.write_failing = true;
+    current_status.retry_at = boot + status_retry_seconds;
     if (current_status.failure_told) return;
     current_status.failure_told = true;
-    complain("cannot write the status file %s: %s; supervising without it until the next turn",
-             status_path.data(), error_text(error));
+    complain("cannot write the status file %s: %s; trying again every %d s", status_path.data(),
+             error_text(error), static_cast<int>(status_retry_seconds));
+}
+
+void mark_status_current() {
+    if (!current_status.file_current) return;
+    if (sys.stamp_file(status_path.data(), sys.boot_seconds()) == 0) return;
+    // Gone or replaced by someone else: written afresh at the next pass.
+    current_status.file_current = false;
+    current_status.changed = true;
 }
 
 }  // namespace vorn

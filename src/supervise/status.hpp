@@ -1,11 +1,13 @@
 // The status file: what the supervisor is doing, for whoever asks.
 //
 // The cycle tells this module of every change it makes (a turn begins, the
-// configuration is read, a task starts, ends or is killed, a marker begins
-// or stops holding a slot back, the updater ends), and publish_status()
-// writes the whole picture as one JSON document to status_path, by way of
-// a temporary file renamed over the old one.  A pass in which nothing
-// changed writes nothing and allocates nothing.
+// configuration is read, a task starts, is seen to have ended, is reaped or
+// killed, a marker begins or stops holding a slot back, the updater ends),
+// and publish_status() writes the whole picture as one JSON document to
+// status_path, by way of a temporary file renamed over the old one.  A pass
+// in which nothing changed writes nothing and allocates nothing; it only
+// sets the file's modification time to the boot clock (mark_status_current),
+// so that a reader can tell a live supervisor from a stopped or hung one.
 #pragma once
 
 #include <array>
@@ -19,7 +21,15 @@
 
 namespace vorn {
 
-inline constexpr int status_format = 1;
+inline constexpr int status_format = 2;
+
+// A moment by two clocks: the wall clock for display, and the boot clock
+// (CLOCK_BOOTTIME seconds) for every duration, since the wall clock jumps
+// when it is set (devices boot in 1970 and learn the time later).
+struct moment {
+    std::time_t wall;
+    std::time_t boot;
+};
 
 // How a child ended, as the status file shows it.
 enum class exit_kind : std::uint8_t { none, code, signal };
@@ -27,7 +37,7 @@ enum class exit_kind : std::uint8_t { none, code, signal };
 struct exit_record {
     exit_kind kind;
     std::int32_t value;  // exit code or signal number
-    std::time_t at;      // 0 while kind is none
+    moment at;           // when the end was first seen; zero while kind is none
 };
 
 // What is known of one slot beyond the task table, kept across turns as
@@ -36,8 +46,11 @@ struct slot_status {
     std::array<char, task_name_size> name;  // the task the counts belong to
     std::int32_t configured_mode;           // its mode when the turn began
     std::uint32_t starts;                   // since the supervisor started
-    std::time_t since;                      // start of the running child, 0 when none
+    moment since;                           // start of the latest child
     bool started_this_turn;
+    // The slot's child has ended and waits for its reap (one per pass):
+    // its end is already in last_exit.
+    bool end_seen;
     exit_record last_exit;
     std::uint32_t same_exits;  // latest ends in a row that ended as last_exit
     std::uint32_t short_runs;  // latest ends in a row with code 0 within a pass of the start
@@ -46,44 +59,65 @@ struct slot_status {
 
 struct supervisor_status {
     pid_t pid;
-    std::time_t started;
+    unsigned long long start_ticks;  // field 22 of /proc/self/stat, 0 when not known
+    moment started;
     std::uint32_t turn;
-    std::time_t turn_started;
+    moment turn_started;
     bool configuration_read;  // false until the first configuration step
     bool usable;
     std::array<char, 640> problem;
     exit_record updater_exit;
     const char* updater_then;  // what the supervisor did about it, nullptr before
+    int kill_error;            // kill_by_name_error of the latest turn
+    bool kill_error_told;      // said on standard error since it last worked
     std::array<slot_status, task_slot_count> slots;
-    bool changed;       // something to publish
-    bool given_up;      // the last write failed: none until the next turn
-    bool failure_told;  // that failure has been reported
+    bool changed;          // something to publish
+    bool file_current;     // the file at status_path is the latest document written
+    bool write_failing;    // the latest write failed
+    std::time_t retry_at;  // boot clock: no new try before this
+    bool failure_told;     // this run of failures has been reported
 };
 
 extern supervisor_status current_status;
 
-// A run that ends within this many seconds of its start (by the clock at
-// the reap, which comes at most one pass after the end) counts as short.
+// A run that ends within this many seconds of its start (the end seen at
+// the pass after it, at the latest) counts as short.
 inline constexpr std::time_t short_run_seconds = 6;
+// A write that failed is tried again at the first pass this much later.
+inline constexpr std::time_t status_retry_seconds = 30;
 
 // Forgets everything: this process, started now, no turn yet.
 void reset_status();
 
 void status_turn_begins();
+// After the configuration step: its verdict, and what kill-by-name met
+// (a killall that cannot be run is said once on standard error).
 void status_configuration(bool usable, const config_problem& problem);
 void status_started(std::size_t slot);
-// The slot's child ended with the waitpid status word.
+// The slot's child was reaped with the waitpid status word.
 void status_ended(std::size_t slot, int wait_status);
-// The supervisor killed the slot's child.
+// The supervisor killed the slot's child: a child that had already ended
+// on its own keeps its own end.
 void status_killed(std::size_t slot);
-void status_updater_ended(int wait_status, const char* then);
+// The task in slot 0 ended (status_ended has recorded it): what was done.
+void status_updater_ended(const char* then);
 // The start gate's answer for a due slot: the marker's path, or "".
 void status_gate(std::size_t slot, const marker_path& marker);
 
-// Writes the status file when something changed since the last write.
-// A file that cannot be written is reported once on standard error and not
-// tried again before the next turn; supervision goes on without it.
+// Looks, without reaping, at every running child whose end is not known
+// yet, and records the end of those that have ended.
+void note_ended_children();
+
+// Writes the status file when something changed since the last write.  A
+// failed write removes the old file (it no longer tells the truth), is
+// said once on standard error, and is tried again at the first pass
+// status_retry_seconds later, until it succeeds.
 void publish_status();
+
+// Sets the file's modification time to the boot clock, at every pass and
+// before the wait after an unusable configuration: the reader's proof that
+// the supervisor still goes round.  One system call, no allocation.
+void mark_status_current();
 
 // The document as it would be written now (caller frees it with free()),
 // or nullptr when it cannot be built.

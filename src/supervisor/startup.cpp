@@ -27,6 +27,7 @@ void start_up(int argc, char* argv[]) {
     reset_settings();
     run_options(argc, argv, supervisor_options, supervisor_option_count, show_usage_error);
     normalise_settings();
+    choose_default_status_path();
     note_own_names(argc > 0 ? argv[0] : nullptr);
     complete_pending_update();
     print_startup_line();

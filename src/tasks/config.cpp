@@ -293,7 +293,7 @@ bool apply_config(config_problem* problem, const char* path) {
     // too, in one kill-by-name run before anything is started.
     std::array<const char*, task_slot_count> names{};
     for (std::size_t i = 0; i < written; ++i) names[i] = task_table[i].task_name.data();
-    sys.kill_by_name(names.data(), written, kill_output::stderr_kept);
+    kill_stale_copies(names.data(), written, kill_output::stderr_kept);
     return usable;
 }
 

@@ -33,9 +33,17 @@ const char* mode_name(std::int32_t mode) {
     }
 }
 
+int kill_by_name_error = 0;
+
 void clear_task_table() {
     task_table.fill(empty_task);
     task_info_size = 0;
+    kill_by_name_error = 0;
+}
+
+void kill_stale_copies(const char* const* names, std::size_t count, kill_output output) {
+    const int error = sys.kill_by_name(names, count, output);
+    if (error != 0) kill_by_name_error = error;
 }
 
 namespace {
@@ -64,7 +72,7 @@ void add_builtin_task(task_info& slot, const char* name) {
 void add_builtin_tasks() {
     // Stale copies of both, in one kill-by-name run.
     const char* const names[] = {updater_name, monitor_name};
-    sys.kill_by_name(names, std::size(names), kill_output::silent);
+    kill_stale_copies(names, std::size(names), kill_output::silent);
     add_builtin_task(task_table[0], updater_name);
     add_builtin_task(task_table[1], monitor_name);
 }

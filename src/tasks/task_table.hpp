@@ -7,6 +7,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "base/system_ops.hpp"
+
 namespace vorn {
 
 inline constexpr std::size_t task_slot_count = 16;
@@ -45,7 +47,16 @@ std::size_t argument_count(const task_info& task);
 // Index of the slot whose running child is pid, or -1.
 int slot_of_child(pid_t pid);
 
+// Clears every slot, and what the kill-by-name runs of the turn met.
 void clear_task_table();
+
+// The error number of a kill-by-name run of this turn that could not be
+// started (no killall to run), 0 while every run has started.
+extern int kill_by_name_error;
+
+// Kills stale copies of the named tasks (sys.kill_by_name) and keeps what
+// that met in kill_by_name_error.
+void kill_stale_copies(const char* const* names, std::size_t count, kill_output output);
 
 // The updater in slot 0 and the monitor in slot 1, after killing stale
 // copies of both by name.

@@ -381,13 +381,24 @@ std::string dir_of(const installation& inst, const char* name) {
     return dir + "/vorn_restart.status";
 }
 
+// No temporary file of the supervisor's left beside the status file
+// ("<name>.XXXXXX"; a planted "<name>.tmp" is not its own).
+void expect_no_temporary(const std::string& path) {
+    const std::filesystem::path file(path);
+    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+        const std::string name = entry.path().filename();
+        const std::string base = file.filename().string() + ".";
+        EXPECT_FALSE(name.starts_with(base) && name.size() == base.size() + 6) << name;
+    }
+}
+
 // A whole document, in a regular file that is no link.
 void expect_document(const std::string& path) {
     EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
     json_t* doc = json_loads(read_file(path).c_str(), 0, nullptr);
     EXPECT_NE(doc, nullptr);
     json_decref(doc);
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path + ".tmp")));
+    expect_no_temporary(path);
 }
 
 void expect_victim_kept(const installation& inst, const std::string& path) {
@@ -453,7 +464,34 @@ INSTANTIATE_TEST_SUITE_P(
                      "", true,
                      [](const installation&, const std::string& path) {
                          EXPECT_TRUE(std::filesystem::is_directory(path));
-                         EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+                         expect_no_temporary(path);
+                     }},
+        // Gone after a while: the document follows at the next try, at most
+        // 30 s (of real time) later.
+        status_fault{"directory at the path for a while",
+                     [](const installation& i) {
+                         const std::string path = i.root() + "/vorn_restart.status";
+                         std::filesystem::create_directory(path);
+                         return path;
+                     },
+                     "", true,
+                     [](const installation&, const std::string& path) {
+                         std::filesystem::remove(path);
+                         EXPECT_TRUE(wait_until(
+                             [&] { return std::filesystem::is_regular_file(path); }, 45s, 100ms));
+                         expect_document(path);
+                     }},
+        // Nothing at a name planted beforehand is ever used.
+        status_fault{"directory planted at <path>.tmp",
+                     [](const installation& i) {
+                         const std::string path = i.root() + "/vorn_restart.status";
+                         std::filesystem::create_directory(path + ".tmp");
+                         return path;
+                     },
+                     "", false,
+                     [](const installation&, const std::string& path) {
+                         expect_document(path);
+                         EXPECT_TRUE(std::filesystem::is_directory(path + ".tmp"));
                      }},
         status_fault{"FIFO at the path",
                      [](const installation& i) {
@@ -463,9 +501,12 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "", false,
                      [](const installation&, const std::string& p) { expect_document(p); }},
-        status_fault{"link planted at the temporary path",
+        status_fault{"link planted at <path>.tmp",
                      [](const installation& i) { return with_victim(i, true); }, "", false,
-                     expect_victim_kept},
+                     [](const installation& i, const std::string& path) {
+                         expect_victim_kept(i, path);
+                         EXPECT_TRUE(std::filesystem::is_symlink(path + ".tmp"));
+                     }},
         status_fault{"link at the path",
                      [](const installation& i) { return with_victim(i, false); }, "", false,
                      expect_victim_kept},

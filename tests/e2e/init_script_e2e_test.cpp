@@ -137,7 +137,7 @@ protected:
 
 TEST_P(init_script_e2e, start_status_check_stop_restart) {
     program_result r = init("status");
-    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out.rfind("no live vorn_restart: cannot read " + status_file() + ": ", 0), 0u)
         << r.out;
 
@@ -174,7 +174,8 @@ TEST_P(init_script_e2e, start_status_check_stop_restart) {
     for (pid_t task : tasks) EXPECT_TRUE(ended(task)) << task;
     EXPECT_FALSE(std::filesystem::exists(pid_file()));
     r = init("status");
-    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("which has ended"), std::string::npos) << r.out;
     r = init("stop");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "vorn_restart is not running\n");
@@ -187,7 +188,19 @@ TEST_P(init_script_e2e, start_status_check_stop_restart) {
     EXPECT_EQ(r.out, "vorn_restart is not running\nvorn_restart started (pid " +
                          std::to_string(again) + ")\n");
     EXPECT_TRUE(wait_until([&] { return inst_.starts(worker_).size() == 2; }));
-    task_pids();
+    EXPECT_TRUE(wait_until([&] { return init("status").status == 0; }, 10s, 200ms));
+
+    // A task that has died is no "all is well": the checker says 1, and the
+    // status action 0 (the supervisor runs), with the report saying why.
+    const pid_t worker = task_pids().back();
+    ::kill(worker, SIGKILL);
+    EXPECT_TRUE(wait_until([&] { return process_state(worker) == 'Z'; }));
+    const program_result check =
+        run_program({VORN_CHECK_BINARY, "--status", "--status_path=" + status_file()});
+    EXPECT_EQ(check.status, 1) << check.out;
+    r = init("status");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("slot 2, " + worker_ + ": "), std::string::npos) << r.out;
     r = init("stop");
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(ended(again));
@@ -217,7 +230,7 @@ TEST_P(init_script_e2e, stale_pid_file_is_not_taken_for_the_supervisor) {
     // A pid file naming a live process that is not the supervisor: this test.
     inst_.write(pid_file(), std::to_string(::getpid()) + "\n");
     program_result r = init("status");
-    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.status, 3);
     r = init("stop");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "vorn_restart is not running\n");

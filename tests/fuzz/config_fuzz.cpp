@@ -47,8 +47,9 @@ long fuzz_read_file(const char*, char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
-void fuzz_kill_by_name(const char* const* names, std::size_t count, kill_output) {
+int fuzz_kill_by_name(const char* const* names, std::size_t count, kill_output) {
     for (std::size_t i = 0; recording && i < count; ++i) killed.emplace_back(names[i]);
+    return 0;
 }
 
 // The configuration step has no business with processes, sleeping or

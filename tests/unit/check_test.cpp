@@ -1,5 +1,6 @@
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -370,81 +371,189 @@ TEST_F(check_report_test, unusable_configuration_gives_two_lines) {
     EXPECT_TRUE(fake_system::killed_by_name.empty());
 }
 
-// --status: a status file and processes in the fake; the clock is 1765152000.
+// --status: an installation, a status file and processes in the fake; the
+// boot clock stands at 300000 s, the supervisor is pid 812, started at tick 7000.
 class check_status_test : public check_report_test {
 protected:
     void SetUp() override {
         check_report_test::SetUp();
-        fake_files::files[config_] = R"({"tasks": [{"name": "w"}]})";
+        root_ = sbin_dir_.path();
+        sbin_dir_.make_dirs("etc/vorn/vorn_restart");
+        sbin_dir_.make_dirs("usr/sbin");
+        for (const char* name : {"vorn_update", "vorn_monitor", "w"}) {
+            sbin_dir_.write(std::string("usr/sbin/") + name, "#!/bin/sh\n");
+            ::chmod((sbin_dir_ / (std::string("usr/sbin/") + name)).c_str(), 0755);
+        }
+        fake_system::existing = {root_ + "/", root_ + "/etc/vorn/vorn_restart/",
+                                 root_ + "/usr/sbin/"};
+        fake_system::boot_clock = 300000;
+        config_ = root_ + "/etc/vorn/vorn_restart/vorn_restart.conf";
+        fake_files::files[config_] =
+            R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": "w"}, )"
+            R"({"name": "gone"}]})";
+        fake_files::files["/proc/self/stat"] = "1 (x) S 0";
         fake_files::add_process(812, "vorn_restart", "/usr/sbin/vorn_restart\0"s, 1, "/v");
+        fake_files::add_process(900, "w", "w\0"s, 812, "/w");
     }
 
-    // What a supervisor with this pid writes, up 3d04h, written 5s ago.
-    static std::string document(const std::string& slots, int pid = 812,
-                                const std::string& usable = "true") {
-        return R"({"format": 1, "pid": )" + std::to_string(pid) +
-               R"(, "started": 1764878400, "turn": 3, "written": 1765151995, )"
-               R"("configuration": {"file": ")" +
-               config_ + R"(", "usable": )" + usable + R"(}, "slots": [)" + slots + "]}";
+    // What supervisor 812 writes, up 3d04h.
+    std::string document(const std::string& slots, const std::string& usable = "true",
+                         const std::string& more = "") const {
+        return R"({"format": 2, "pid": 812, "start_ticks": 7000, "started": 1764878400, )"
+               R"("started_boot": 26400, "turn": 3, )" +
+               more + R"("configuration": {"file": ")" + config_ + R"(", "usable": )" + usable +
+               R"(}, "kill_by_name": {"works": true}, "slots": [)" + slots + "]}";
     }
-    static std::string slot(const std::string& fields) {
-        return R"({"slot": 2, "name": "w", "starts": 4, )" + fields + "}";
+    static std::string slot(const std::string& fields, const std::string& name = "w",
+                            int index = 2) {
+        const std::string starts =
+            fields.find("\"starts\"") == std::string::npos ? R"("starts": 4, )" : "";
+        return R"({"slot": )" + std::to_string(index) + R"(, "name": ")" + name + R"(", )" +
+               starts + fields + "}";
     }
 
     // vorn_restart_check --status --status_path=/run/t.status [--json]
     std::string status(const std::string& file, bool json = false) {
         fake_files::files.erase("/run/t.status");
         if (!file.empty()) fake_files::files["/run/t.status"] = file;
-        std::string args[] = {"vorn_restart_check", "--status", "--status_path=/run/t.status",
-                              "--json"};
-        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+        std::string args[] = {"vorn_restart_check", "--install_path=" + root_, "--status",
+                              "--status_path=/run/t.status", "--json"};
+        char* argv[] = {args[0].data(), args[1].data(), args[2].data(),
+                        args[3].data(), args[4].data(), nullptr};
         CaptureStdout();
         CaptureStderr();
-        status_ = run_check(json ? 4 : 3, argv);
+        status_ = run_check(json ? 5 : 4, argv);
         program_name = "vorn_restart";  // as the other suites expect it
         err_ = GetCapturedStderr();
         return GetCapturedStdout();
     }
+    // text with its first `from` replaced by `to`.
+    static std::string swap(std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    }
+    static void file_info(uid_t owner, mode_t mode, long long mtime) {
+        struct stat info {};
+        info.st_uid = owner;
+        info.st_mode = S_IFREG | mode;
+        info.st_mtim.tv_sec = mtime;
+        fake_files::infos["/run/t.status"] = info;
+    }
 
-    static inline const std::string config_ = "/etc/vorn/vorn_restart/vorn_restart.conf";
-    std::string err_;
+    std::string root_, config_, err_;
 };
 
-TEST_F(check_status_test, exit_status_tells_live_degraded_and_absent) {
+TEST_F(check_status_test, exit_status_tells_live_degraded_absent_and_unknown) {
     fake_files::add_process(77, "sshd", "/usr/sbin/sshd\0"s, 1, "/usr/sbin/sshd");
+    const std::string running = slot(R"("state": "running", "pid": 900, "since_boot": 299750, )"
+                                     R"("last_exit": {"signal": 9})");
+    const std::string left = "/run/t.status was left by vorn_restart pid 812, which has ended";
     const struct {
         std::string file;
+        std::function<void()> setup;
         int status;
         std::string text;
     } cases[] = {
-        {document(slot(R"("state": "running", "pid": 990, "since": 1765151750, )"
-                       R"("last_exit": {"signal": 9})") +
-                  R"(, {"slot": 3, "name": "e\u001b", "state": "off", "starts": 0})"),
-         0,
-         "vorn_restart pid 812, up 3d04h, turn 3, status written 5s ago\n"
+        {document(running + R"(, {"slot": 3, "name": "e\u001b", "state": "off", "starts": 0})"),
+         [] {}, 0,
+         "vorn_restart pid 812, up 3d04h, turn 3, last pass 0s ago\n"
          "configuration " +
              config_ +
              ": usable\n"
              "slot  name                  state      pid      uptime  starts  last exit\n"
-             "2     w                     running    990      4m10s   4       signal 9\n"
+             "2     w                     running    900      4m10s   4       signal 9\n"
              "3     e\\033                 off        -        -       0       -\n"
              "the next turn kills by name:\n"},
-        {document(slot(R"("state": "waiting")")), 3, "slot 2, w: starts at the next pass\n"},
-        {document("", 812,
-                  R"(false, "problem": "tasks[1] (\"w\"): \"system\" must be an integer")"),
-         3, ": unusable, no task is started\n  tasks[1] (\"w\"): \"system\" must be an integer\n"},
-        {"", 4, "no live vorn_restart: cannot read /run/t.status: No such file or directory\n"},
-        {"{\"format\": 1,", 4, "no live vorn_restart: /run/t.status does not parse: line 1"},
-        {R"({"format": 2, "pid": 812})", 4, "/run/t.status is not a vorn_restart status file"},
-        {document("") + std::string(status_read_limit, ' '), 4,
+        {document(slot(R"("state": "waiting")")), [] {}, 1, "slot 2, w: starts at the next pass\n"},
+        {document("", R"(false, "problem": "tasks[1] (\"w\"): \"system\" must be an integer")"),
+         [] {}, 1,
+         ": unusable, no task is started\n  tasks[1] (\"w\"): \"system\" must be an integer\n"},
+        // The supervisor is not going round.
+        {document(running),
+         [] { fake_files::add_process(812, "vorn_restart", "vorn_restart\0"s, 1, "/v", 'T'); }, 1,
+         "vorn_restart is stopped (state T): it starts and reaps nothing until it is continued"},
+        {document(running), [] { file_info(0, 0644, 300000 - 41); }, 1,
+         "last pass 41s ago\nno pass for 41 s: the supervisor is stopped or hung"},
+        {document(running), [] { file_info(0, 0644, 300000 - 40); }, 0,
+         "last pass 40s ago\nconfig"},
+        {document(running), [] { file_info(0, 0644, 1765152000); }, 4, "is not a pass mark"},
+        // Children that are not what the file says.
+        {document(running), [] { fake_files::add_process(900, "w", "w\0"s, 812, "/w", 'Z'); }, 1,
+         "exited     900"},
+        {document(running), [] { fake_files::files.erase("/proc/900/stat"); }, 1,
+         "slot 2, w: recorded as running as pid 900, but there is no such process\n"},
+        {document(running), [] { fake_files::add_process(900, "w", "w\0"s, 1, "/w"); }, 1,
+         "that pid is now a process vorn_restart did not start\n"},
+        {document(slot(R"("state": "exited", "pid": 900, "mode": "once")")), [] {}, 0, "exited"},
+        {document(slot(R"("state": "off", "mode": "once", "starts": 0)")), [] {}, 0,
+         "slot 2, w: mode once, not started in this turn"},
+        // No live supervisor.
+        {"",
+         [] {
+             fake_files::files["/proc/812/cmdline"] = "vorn_restart\0--status_p\0/run/t.status\0"s;
+         },
+         4, "vorn_restart runs as pid 812 but publishes no status at /run/t.status: "},
+        {"",
+         [] {
+             fake_files::files["/proc/812/cmdline"] =
+                 "vorn_restart\0--status_path=/run/t.status\0--\0--s=x"s;
+         },
+         4, "vorn_restart runs as pid 812 but publishes no status"},
+        {"", [] {}, 3,
+         "cannot read /run/t.status: No such file or directory (vorn_restart pid 812 publishes "
+         "its status elsewhere, at /run/vorn_restart.status: "},
+        {"",
+         [] {
+             fake_files::files["/proc/812/cmdline"] =
+                 "vorn_restart\0--status_path=/run/t.status\0--status=/x\0"s;
+         },
+         3, "elsewhere, at /x"},
+        {"", [] { fake_files::files.erase("/proc/812/stat"); }, 3,
+         "no live vorn_restart: cannot read /run/t.status: No such file or directory\n"},
+        {document(""), [] { fake_files::files.erase("/proc/812/stat"); }, 3, left + "\n"},
+        {document(""), [] { fake_files::add_process(812, "sshd", "sshd\0"s, 1, "/s"); }, 3,
+         left + ": pid 812 is now sshd\n"},
+        {document(""),
+         [] {
+             fake_files::add_process(812, "vorn_restart", "vorn_restart\0"s, 1, "/v", 'S', 7001);
+         },
+         3, left + ": pid 812 is now another vorn_restart"},
+        {document(""), [] { fake_files::owners[812] = 1000; }, 3, "is now another vorn_restart"},
+        // The file cannot be believed.
+        {document(""), [] { file_info(1234, 0644, 300000); }, 4,
+         "the status of vorn_restart is not known: /run/t.status is owned by user 1234"},
+        {document(""), [] { file_info(0, 0664, 300000); }, 4,
+         "can be written by its group: not trusted"},
+        {document(""),
+         [] {
+             fake_files::files.erase("/proc/812/stat");
+             fake_files::files.erase("/proc/self/stat");
+         },
+         4, "cannot tell whether vorn_restart pid 812 lives: /proc cannot be read"},
+        {swap(document(""), R"("start_ticks": 7000)", R"("start_ticks": null)"), [] {}, 4,
+         "records no start time"},
+        {"{\"format\": 2,", [] {}, 4, "/run/t.status does not parse: line 1"},
+        {R"({"format": 1, "pid": 812})", [] {}, 4,
+         "is of format 1, which this checker does not read"},
+        {R"({"format": 2, "pid": 9223372036854775807, "configuration": {}, "slots": []})", [] {}, 4,
+         "not a vorn_restart status file of format 2"},
+        {document("") + std::string(status_read_limit, ' '), [] {}, 4,
          "/run/t.status is larger than 131072 bytes: not trusted\n"},
-        {document("", 813), 4, "left by vorn_restart pid 813, which has ended\n"},
-        {document("", 77), 4, "left by vorn_restart pid 77, which has ended: pid 77 is now sshd\n"},
+        // Numbers out of range show as invalid; nothing overflows.
+        {swap(
+             document(slot(R"("state": "running", "pid": 900, "since_boot": -9223372036854775808, )"
+                           R"("last_exit": {"code": 9223372036854775807}, "starts": -1)")),
+             R"("started_boot": 26400)", R"("started_boot": -9223372036854775808)"),
+         [] {}, 0, "up invalid, turn 3"},
+        {document(slot(R"("state": "running", "pid": 900, "since_boot": 400000, )"
+                       R"("last_exit": {"code": 9223372036854775807}, "starts": -1)")),
+         [] {}, 0, "900      invalid invalid invalid\n"},
     };
     for (const auto& c : cases) {
+        c.setup();
         const std::string out = status(c.file);
         EXPECT_EQ(status_, c.status) << out;
         EXPECT_NE(out.find(c.text), std::string::npos) << out;
+        SetUp();  // the processes and files as they were
     }
 }
 
@@ -452,25 +561,37 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
     const struct {
         std::string fields;
         std::string why;  // empty: no line for the slot
+        std::string name = "w";
+        int index = 2;
     } cases[] = {
         {R"("state": "held_back", "marker": "/tmp/.w.nr")", "held back by marker /tmp/.w.nr"},
-        {R"("state": "waiting", "path": "/nonexistent/w")",
-         "the executable /nonexistent/w is missing"},
-        {R"("state": "waiting", "path": "/bin/sh", "last_exit": {"code": 1}, "same_exits": 3)",
+        // The executable is the checker's own <sbin>/gone, never a path in the file.
+        {R"("state": "waiting", "path": "/bin/sh")",
+         "the executable " + root_ + "/usr/sbin/gone is missing", "gone", 3},
+        {R"("state": "waiting", "path": "/nonexistent/w")", "starts at the next pass"},
+        {R"("state": "waiting", "last_exit": {"code": 1}, "same_exits": 3)",
          "restarted 3 times and ended with code 1 each time"},
+        {R"("state": "exited", "pid": 900, "last_exit": {"code": 1}, "same_exits": 1)",
+         "ended, and is started again after its reap at a coming pass"},
         {R"("state": "waiting", "last_exit": {"code": 0}, "same_exits": 4, "short_runs": 4)",
          "ended with status 0 within one pass of starting, 4 times in a row: a program that puts "
          "itself in the background does that, and vorn_restart needs its tasks in the foreground"},
-        {R"("state": "running", "last_exit": {"signal": 9}, "same_exits": 3)",
+        {R"("state": "running", "pid": 900, "last_exit": {"signal": 9}, "same_exits": 3)",
          "running again, but restarted 3 times and ended with signal 9 each time before: a "
          "crash loop"},
-        {R"("state": "running", "last_exit": {"code": 1}, "same_exits": 2)", ""},
+        // Ends with status 0 that were not short are no crash loop.
+        {R"("state": "running", "pid": 900, "last_exit": {"code": 0}, "same_exits": 5)", ""},
+        {R"("state": "running", "pid": 900, "last_exit": {"code": 1}, "same_exits": 2)", ""},
     };
     for (const auto& c : cases) {
-        const std::string out = status(document(slot(c.fields)));
-        const std::size_t at = out.find("slot 2, w: ");
-        EXPECT_EQ(at == std::string::npos ? "" : out.substr(at + 11, out.find('\n', at) - at - 11),
-                  c.why);
+        const std::string out = status(document(slot(c.fields, c.name, c.index)));
+        const std::string prefix = "slot " + std::to_string(c.index) + ", " + c.name + ": ";
+        const std::size_t at = out.find(prefix);
+        EXPECT_EQ(at == std::string::npos
+                      ? ""
+                      : out.substr(at + prefix.size(), out.find('\n', at) - at - prefix.size()),
+                  c.why)
+            << out;
     }
 }
 
@@ -479,9 +600,45 @@ TEST_F(check_status_test, json_prints_the_document_exactly_and_nothing_else) {
     EXPECT_EQ(status(doc, true), doc);
     EXPECT_EQ(status_, status_exit_degraded);
     EXPECT_EQ(err_, "");
-    EXPECT_EQ(status(document("", 813), true), "");
+    fake_files::files.erase("/proc/812/stat");
+    EXPECT_EQ(status(document(""), true), "");
     EXPECT_EQ(status_, status_exit_absent);
     EXPECT_NE(err_.find("which has ended"), std::string::npos) << err_;
+}
+
+// The configuration the checker reads is its own, never one the file names.
+TEST_F(check_status_test, paths_in_the_file_are_never_opened) {
+    fake_files::files["/root/secret"] = "topsecret";
+    const std::string out = status(swap(document(""), config_, "/root/secret"));
+    EXPECT_EQ(out.find("topsecret"), std::string::npos) << out;
+    EXPECT_NE(out.find("(this check reads " + config_), std::string::npos) << out;
+    EXPECT_EQ(status_, status_exit_running);
+}
+
+// What a turn cannot do about stale copies is told.
+TEST_F(check_status_test, killall_missing_is_warned_about) {
+    temp_dir bin;
+    bin.write("killall", "#!/bin/sh\n");
+    ::chmod((bin / "killall").c_str(), 0755);
+    const struct {
+        std::string kill_by_name;
+        std::string environ;
+        std::string warning;
+    } cases[] = {
+        {R"({"works": true})", "HOME=/\0PATH=" + bin.path() + "\0"s, ""},
+        {R"({"works": true})", "PATH=/nonexistent:" + bin.path() + "/x\0"s,
+         "warning: no killall on vorn_restart's PATH (/nonexistent:" + bin.path() + "/x)"},
+        {R"({"works": false, "problem": "No such file or directory"})", "",
+         "warning: vorn_restart cannot run killall (No such file or directory)"},
+    };
+    for (const auto& c : cases) {
+        fake_files::files["/proc/812/environ"] = c.environ;
+        const std::string out = status(swap(document(""), R"({"works": true})", c.kill_by_name));
+        EXPECT_EQ(status_, status_exit_running);
+        const std::size_t at = out.find("warning: ");
+        EXPECT_EQ(at == std::string::npos ? "" : out.substr(at, c.warning.size()), c.warning)
+            << out;
+    }
 }
 
 TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) {
@@ -492,13 +649,16 @@ TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) 
     fake_files::add_process(992, "a_very_long_tas", "/s/a_very_long_task_name\0-v\0"s, 812, "/x");
     fake_files::add_process(993, "a_very_long_tas", "/s/a_very_long_task_other\0"s, 1, "/y");
     fake_files::add_process(::getpid(), "w", "w\0"s, 1, "/self");
-    EXPECT_TRUE(run().ends_with(
-        "the next turn kills by name:\n  vorn_update: no process\n  vorn_monitor: no process\n"
-        "  w: pid 990, /usr/sbin/w, parent 812\n"
-        "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
-        "  a_very_long_task_name: pid 992, /x, parent 812\n"
-        "warning: the next turn kills process 991 (?) by the name \"w\", and vorn_restart did not "
-        "start it\n"));
+    EXPECT_TRUE(run(config_.c_str())
+                    .ends_with("the next turn kills by name:\n  vorn_update: no process\n  "
+                               "vorn_monitor: no process\n"
+                               "  w: pid 900, /w, parent 812\n"
+                               "  w: pid 990, /usr/sbin/w, parent 812\n"
+                               "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
+                               "  a_very_long_task_name: pid 992, /x, parent 812\n"
+                               "warning: the next turn kills process 991 (?) by the name \"w\", "
+                               "and vorn_restart did not "
+                               "start it\n"));
 }
 
 }  // namespace

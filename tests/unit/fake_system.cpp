@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace vorn::testing {
@@ -47,10 +48,19 @@ void fake_redirect(int) {}
 
 void fake_close(int fd) { fake_system::closed.push_back(fd); }
 
-void fake_kill_by_name(const char* const* names, std::size_t count, kill_output output) {
-    if (count == 0) return;  // no run at all
+int fake_kill_by_name(const char* const* names, std::size_t count, kill_output output) {
+    if (count == 0) return 0;  // no run at all
     for (std::size_t i = 0; i < count; ++i) fake_system::killed_by_name.emplace_back(names[i]);
     fake_system::kill_outputs.push_back(output);
+    return fake_system::kill_by_name_error;
+}
+
+int fake_child_ended(pid_t pid, int* status) {
+    fake_system::peeked.push_back(pid);
+    const auto found = fake_system::ended.find(pid);
+    if (found == fake_system::ended.end()) return 0;
+    *status = found->second;
+    return 1;
 }
 
 long fake_read_file(const char* path, char* buf, std::size_t cap) {
@@ -76,13 +86,27 @@ int fake_rename(const char* from, const char* to) {
     return 0;
 }
 
-int fake_replace_file(const char* path, const char* temp, const char* data, std::size_t len) {
+int fake_replace_file(const char* path, const char* data, std::size_t len, std::time_t stamp) {
     if (fake_system::replace_error != 0) {
         errno = fake_system::replace_error;
         return -1;
     }
-    fake_system::replaced.emplace_back(std::string(path) + " <- " + temp);
+    fake_system::replaced.emplace_back(std::string(path) + "@" + std::to_string(stamp));
     fake_system::replaced_text.assign(data, len);
+    return 0;
+}
+
+int fake_stamp_file(const char* path, std::time_t stamp) {
+    if (fake_system::stamp_error != 0) {
+        errno = fake_system::stamp_error;
+        return -1;
+    }
+    fake_system::stamped.emplace_back(std::string(path) + "@" + std::to_string(stamp));
+    return 0;
+}
+
+int fake_remove_file(const char* path) {
+    fake_system::removed.emplace_back(path);
     return 0;
 }
 
@@ -92,6 +116,7 @@ system_ops fake_system::ops() {
     system_ops ops = real_system_ops;  // stat and access(X_OK) look at real files
     ops.fork_process = fake_fork;
     ops.reap_any = fake_reap;
+    ops.child_ended = fake_child_ended;
     ops.kill_process = fake_kill;
     ops.pause_seconds = fake_pause;
     ops.open_null_device = fake_open_null;
@@ -103,7 +128,10 @@ system_ops fake_system::ops() {
     ops.rename_path = fake_rename;
     ops.open_standard_descriptors = [] { ++fake_system::standard_descriptor_calls; };
     ops.now = [] { return fake_system::clock; };
+    ops.boot_seconds = [] { return fake_system::boot_clock; };
     ops.replace_file = fake_replace_file;
+    ops.stamp_file = fake_stamp_file;
+    ops.remove_file = fake_remove_file;
     return ops;
 }
 
@@ -122,6 +150,34 @@ long files_read(const char* path, char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
+long files_read_info(const char* path, char* buf, std::size_t cap, struct stat* info) {
+    const auto found = fake_files::infos.find(path);
+    if (found != fake_files::infos.end()) {
+        *info = found->second;
+    } else {
+        *info = {};
+        info->st_mode = S_IFREG | 0644;
+        info->st_mtim.tv_sec = fake_system::boot_clock;
+    }
+    return files_read(path, buf, cap);
+}
+
+int files_stat(const char* path, struct stat* info) {
+    int pid = 0;
+    char rest = 0;
+    if (std::sscanf(path, "/proc/%d%c", &pid, &rest) != 1)
+        return real_system_ops.stat_path(path, info);
+    if (fake_files::files.count("/proc/" + std::to_string(pid) + "/stat") == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    *info = {};
+    info->st_mode = S_IFDIR | 0555;
+    const auto owner = fake_files::owners.find(pid);
+    info->st_uid = owner == fake_files::owners.end() ? 0 : owner->second;
+    return 0;
+}
+
 long files_read_link(const char* path, char* buf, std::size_t cap) {
     const long n = fake_files::files.empty() ? -1 : files_read(path, buf, cap - 1);
     if (n >= 0) buf[n] = '\0';
@@ -138,17 +194,22 @@ long files_list(pid_t* pids, std::size_t cap) {
 
 void fake_files::install() {
     sys.read_file = files_read;
+    sys.read_file_info = files_read_info;
+    sys.stat_path = files_stat;
     sys.read_link = files_read_link;
     sys.list_processes = files_list;
 }
 
 void fake_files::add_process(pid_t pid, const std::string& comm, const std::string& cmdline,
-                             pid_t parent, const std::string& exe, char state) {
+                             pid_t parent, const std::string& exe, char state,
+                             unsigned long long start_ticks) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/";
     files[dir + "comm"] = comm + "\n";
     files[dir + "cmdline"] = cmdline;
-    files[dir + "stat"] =
-        std::to_string(pid) + " (" + comm + ") " + state + " " + std::to_string(parent) + " 0";
+    // Fields 3 to 22 as the kernel writes them: state, parent, ..., start time.
+    files[dir + "stat"] = std::to_string(pid) + " (" + comm + ") " + state + " " +
+                          std::to_string(parent) + " 1 1 0 -1 4194560 100 0 0 0 2 3 0 0 20 0 1 0 " +
+                          std::to_string(start_ticks) + " 1000 200";
     if (!exe.empty()) files[dir + "exe"] = exe;
     pids.push_back(pid);
 }

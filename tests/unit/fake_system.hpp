@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
@@ -42,9 +43,18 @@ struct fake_system {
     static inline std::vector<std::string> looked_at;  // paths asked about
     static inline std::vector<std::string> renamed;    // "from -> to"
     static inline int standard_descriptor_calls = 0;
-    static inline std::time_t clock = 1765152000;     // what now() answers
+    static inline std::time_t clock = 1765152000;  // what now() answers
+    static inline std::time_t boot_clock = 500;    // what boot_seconds() answers
+    // pid -> status word of a child that has ended, for child_ended (which
+    // answers 0, running, for any other pid).
+    static inline std::map<pid_t, int> ended;
+    static inline std::vector<pid_t> peeked;          // child_ended calls
+    static inline std::vector<std::string> stamped;   // "path@stamp", one per stamp_file
+    static inline int stamp_error = 0;                // errno for stamp_file, 0: works
+    static inline std::vector<std::string> removed;   // remove_file calls
+    static inline int kill_by_name_error = 0;         // what kill_by_name answers
     static inline int replace_error = 0;              // errno for replace_file, 0: works
-    static inline std::vector<std::string> replaced;  // "path <- temp", one per write
+    static inline std::vector<std::string> replaced;  // "path@stamp", one per write
     static inline std::string replaced_text;          // the last document written
 
     static void reset() {
@@ -68,6 +78,13 @@ struct fake_system {
         renamed.clear();
         standard_descriptor_calls = 0;
         clock = 1765152000;
+        boot_clock = 500;
+        ended.clear();
+        peeked.clear();
+        stamped.clear();
+        stamp_error = 0;
+        removed.clear();
+        kill_by_name_error = 0;
         replace_error = 0;
         replaced.clear();
         replaced_text.clear();
@@ -96,21 +113,30 @@ inline int exit_status(int code) { return (code & 0xff) << 8; }
 inline int signal_status(int signal) { return signal & 0x7f; }
 
 // The files and processes the checker looks at.  Once `files` holds
-// anything, read_file and read_link answer from it alone (a path not there
-// does not exist); list_processes lists `pids`.
+// anything, read_file, read_file_info and read_link answer from it alone
+// (a path not there does not exist); list_processes lists `pids`, and
+// stat_path answers for /proc/<pid> with its owner (other paths are real).
 struct fake_files {
     static inline std::map<std::string, std::string> files;
+    // What read_file_info tells of a file; by default a regular file of
+    // root's, mode 0644, modified at the boot clock's time.
+    static inline std::map<std::string, struct stat> infos;
+    static inline std::map<pid_t, uid_t> owners;
     static inline std::vector<pid_t> pids;
     static void reset() {
         files.clear();
+        infos.clear();
+        owners.clear();
         pids.clear();
     }
-    // Puts the three into sys.
+    // Puts them into sys.
     static void install();
     // A process as /proc shows it: comm, cmdline (words NUL-separated),
-    // stat with its parent, and exe unless exe is empty.
+    // stat with its state, parent and start time, and exe unless exe is
+    // empty; owned by root.
     static void add_process(pid_t pid, const std::string& comm, const std::string& cmdline,
-                            pid_t parent, const std::string& exe, char state = 'S');
+                            pid_t parent, const std::string& exe, char state = 'S',
+                            unsigned long long start_ticks = 7000);
 };
 
 }  // namespace vorn::testing

@@ -75,14 +75,17 @@ TEST_F(status_test, crash_loop_counts_starts_and_same_exits) {
     start_pass();
     EXPECT_EQ(slot_text(written(), 2, "state"), "running");
     EXPECT_EQ(slot_text(written(), 2, "since"), std::to_string(fake_system::clock));
+    EXPECT_EQ(slot_text(written(), 2, "since_boot"), std::to_string(fake_system::boot_clock));
     for (int round = 0; round < 3; ++round) {
         fake_system::clock += 10;
+        fake_system::boot_clock += 10;
         fake_system::reaps.push_back({task_table[2].task_pid, exit_status(3)});
         reap_step();
         const json_document doc = written();
         EXPECT_EQ(slot_text(doc, 2, "state"), "waiting");
         EXPECT_EQ(slot_text(doc, 2, "last_exit"), "{\"code\":3}");
         EXPECT_EQ(slot_text(doc, 2, "last_exit_at"), std::to_string(fake_system::clock));
+        EXPECT_EQ(slot_text(doc, 2, "last_exit_at_boot"), std::to_string(fake_system::boot_clock));
         EXPECT_EQ(slot_text(doc, 2, "same_exits"), std::to_string(round + 1));
         EXPECT_EQ(slot_text(doc, 2, "pid"), "null");
         start_pass();
@@ -98,22 +101,41 @@ TEST_F(status_test, crash_loop_counts_starts_and_same_exits) {
     EXPECT_EQ(slot_text(written(), 1, "starts"), "1");  // same task, counted across turns
 }
 
+// Short runs go by the boot clock, from the moment the end was first seen,
+// however late the reap comes and however the wall clock is set meanwhile.
 TEST_F(status_test, quick_ends_with_status_zero_are_short_runs) {
     struct {
-        std::time_t ran;
+        std::time_t ran;         // boot-clock seconds from the start to the end seen
+        std::time_t wall_jump;   // the wall clock set forwards or backwards meanwhile
+        std::time_t reap_later;  // boot-clock seconds from the end seen to the reap
         int status;
         const char* short_runs;
-    } const rows[] = {{0, exit_status(0), "1"},
-                      {5, exit_status(0), "2"},
-                      {20, exit_status(0), "0"},
-                      {0, exit_status(1), "0"}};
+    } const rows[] = {{0, 0, 0, exit_status(0), "1"},
+                      {5, 0, 0, exit_status(0), "2"},
+                      {5, -86400 * 365, 0, exit_status(0), "3"},  // NTP sets it back
+                      {20, 0, 0, exit_status(0), "0"},
+                      {20, -3600, 0, exit_status(0), "0"},
+                      {0, 20'000 * 86400, 0, exit_status(0), "1"},  // from 1970 to now
+                      {5, 0, 15, exit_status(0), "2"},              // reaped behind three others
+                      {0, 0, 0, exit_status(1), "0"}};
     configure({{"up", mode_always}, {"mon", mode_always}, {"forks", mode_always}});
+    int same = 0, previous = -1;
     for (const auto& row : rows) {
+        same = row.status == previous ? same + 1 : 1;
+        previous = row.status;
         start_pass();
-        fake_system::clock += row.ran;
-        fake_system::reaps.push_back({task_table[2].task_pid, row.status});
+        const pid_t pid = task_table[2].task_pid;
+        fake_system::boot_clock += row.ran;
+        fake_system::clock += row.wall_jump;
+        fake_system::ended[pid] = row.status;
+        note_ended_children();
+        EXPECT_EQ(slot_text(written(), 2, "state"), "exited");
+        fake_system::boot_clock += row.reap_later;
+        fake_system::reaps.push_back({pid, row.status});
         reap_step();
         EXPECT_EQ(slot_text(written(), 2, "short_runs"), row.short_runs) << row.ran;
+        // Counted once, when the end was seen, not again at the reap.
+        EXPECT_EQ(slot_text(written(), 2, "same_exits"), std::to_string(same));
     }
 }
 
@@ -144,6 +166,25 @@ TEST_F(status_test, updater_exits_and_kills_are_recorded) {
     }
 }
 
+// The updater's exit 0 kills every running task: one that had already
+// ended on its own keeps its own end, whether a pass saw it or not.
+TEST_F(status_test, own_end_before_the_kill_is_kept) {
+    for (const bool seen_by_a_pass : {true, false}) {
+        configure({{"up", mode_always}, {"mon", mode_always}, {"plain", mode_always}});
+        start_pass();
+        fake_system::ended[task_table[2].task_pid] = exit_status(3);
+        if (seen_by_a_pass) note_ended_children();
+        fake_system::reaps.push_back({task_table[0].task_pid, exit_status(0)});
+        EXPECT_EQ(reap_step(), pass_outcome::new_turn);
+        const json_document doc = written();
+        EXPECT_EQ(slot_text(doc, 2, "last_exit"), "{\"code\":3}") << seen_by_a_pass;
+        EXPECT_EQ(slot_text(doc, 1, "last_exit"), "{\"signal\":9}");
+        EXPECT_EQ(slot_text(doc, 2, "same_exits"), "1");
+        clear_task_table();
+        reset_status();
+    }
+}
+
 TEST_F(status_test, markers_once_slots_and_modes_show_as_states) {
     configure({{"up", mode_always},
                {"mon", mode_always},
@@ -171,37 +212,60 @@ TEST_F(status_test, markers_once_slots_and_modes_show_as_states) {
     EXPECT_EQ(slot_text(doc, 4, "marker"), "null");
 }
 
-TEST_F(status_test, written_once_per_change_and_retried_at_the_next_turn) {
+TEST_F(status_test, written_once_per_change_marked_every_pass_and_retried) {
+    const std::string path = "/run/vorn_restart.status";
+    const auto at = [&] { return path + "@" + std::to_string(fake_system::boot_clock); };
     configure({{"up", mode_always}, {"mon", mode_always}, {"held", mode_always}});
     fake_system::existing = {"/tmp/.held.nr"};
-    run_pass();
-    run_pass();
-    run_pass();
+    for (int pass = 0; pass < 3; ++pass) {
+        run_pass();
+        EXPECT_EQ(fake_system::stamped.back(), at());  // every pass, by the boot clock
+        ++fake_system::boot_clock;
+    }
     ASSERT_EQ(fake_system::replaced.size(), 1u);  // idle passes write nothing
-    EXPECT_EQ(fake_system::replaced[0], "/run/vorn_restart.status <- /run/vorn_restart.status.tmp");
+    EXPECT_EQ(fake_system::replaced[0], path + "@500");
     EXPECT_EQ(fake_system::replaced_text.back(), '\n');
+
+    // A write that fails: the old file goes, no pass mark, one message.
     fake_system::existing.clear();
-    fake_system::replace_error = EROFS;
-    run_pass();
+    fake_system::replace_error = ENOSPC;
+    fake_system::stamped.clear();
     run_pass();
     fake_system::reaps.push_back({task_table[2].task_pid, exit_status(4)});
     run_pass();
-    const std::string told = GetCapturedStderr();
-    EXPECT_EQ(told,
-              "vorn_restart: cannot write the status file /run/vorn_restart.status: Read-only "
-              "file system; supervising without it until the next turn\n");
+    EXPECT_EQ(fake_system::removed, std::vector<std::string>{path});
+    EXPECT_TRUE(fake_system::stamped.empty());
+    EXPECT_EQ(GetCapturedStderr(), "vorn_restart: cannot write the status file " + path +
+                                       ": No space left on device; trying again every 30 s\n");
     CaptureStderr();
+    // Tried again at the first pass 30 s after the failure, not before.
     fake_system::replace_error = 0;
+    fake_system::boot_clock += 29;
     run_pass();
-    EXPECT_EQ(fake_system::replaced.size(), 1u);  // given up until the turn ends
-    status_turn_begins();
+    EXPECT_EQ(fake_system::replaced.size(), 1u);
+    fake_system::boot_clock += 1;
     run_pass();
-    EXPECT_EQ(fake_system::replaced.size(), 2u);
+    ASSERT_EQ(fake_system::replaced.size(), 2u);
+    EXPECT_EQ(fake_system::replaced[1], at());
     EXPECT_NE(fake_system::replaced_text.find("\"last_exit\":{\"code\":4}"), std::string::npos);
-    apply_status_path("");
+    // A file removed behind the supervisor's back is written again.
+    fake_system::stamp_error = ENOENT;
+    run_pass();
+    fake_system::stamp_error = 0;
+    run_pass();
+    EXPECT_EQ(fake_system::replaced.size(), 3u);
+    // A new run of failures is told again; an empty path turns it all off.
+    fake_system::replace_error = EROFS;
     status_turn_begins();
     run_pass();
-    EXPECT_EQ(fake_system::replaced.size(), 2u);  // turned off
+    EXPECT_NE(GetCapturedStderr().find("Read-only file system"), std::string::npos);
+    CaptureStderr();
+    apply_status_path("");
+    fake_system::replace_error = 0;
+    fake_system::boot_clock += 60;
+    status_turn_begins();
+    run_pass();
+    EXPECT_EQ(fake_system::replaced.size(), 3u);
 }
 
 TEST_F(status_test, unusable_configuration_lists_no_slot_and_says_why) {
@@ -219,6 +283,32 @@ TEST_F(status_test, unusable_configuration_lists_no_slot_and_says_why) {
     run_turn();
     EXPECT_NE(GetCapturedStderr().find("fopen: "), std::string::npos);
     CaptureStderr();
+}
+
+// A killall that cannot be started: said once, again only after it worked.
+TEST_F(status_test, killall_that_cannot_run_is_told_once_and_shown) {
+    fake_system::file_text = R"({"tasks": [{"name": "a"}, {"name": 7}]})";
+    const std::string told =
+        "vorn_restart: cannot run killall: No such file or directory; stale copies of the "
+        "tasks are not killed\n";
+    const struct {
+        int error;
+        const char* works;
+        std::string said;
+    } rows[] = {
+        {ENOENT, "false", told}, {ENOENT, "false", ""}, {0, "true", ""}, {ENOENT, "false", told}};
+    for (const auto& row : rows) {
+        fake_system::kill_by_name_error = row.error;
+        run_turn();
+        const json_document doc{json_loads(fake_system::replaced_text.c_str(), 0, nullptr)};
+        const json_t* kill = json_object_get(doc.get(), "kill_by_name");
+        char* works = json_dumps(json_object_get(kill, "works"), JSON_ENCODE_ANY);
+        EXPECT_STREQ(works, row.works);
+        std::free(works);
+        EXPECT_EQ(json_is_string(json_object_get(kill, "problem")), row.error != 0);
+        EXPECT_EQ(GetCapturedStderr(), row.said);
+        CaptureStderr();
+    }
 }
 
 TEST_F(status_test, bytes_that_are_not_utf8_become_question_marks) {
