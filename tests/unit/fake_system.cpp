@@ -64,6 +64,30 @@ long fake_read_file(const char* path, char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
+// Hands text out in pieces of at most fake_system::piece_size bytes.
+int hand_out_pieces(const std::string& text, char* buf, std::size_t cap,
+                    bool (*take)(void*, const char*, std::size_t), void* context) {
+    const std::size_t size = std::min(cap, fake_system::piece_size);
+    for (std::size_t at = 0; at < text.size() && size > 0;) {
+        const std::size_t n = std::min(size, text.size() - at);
+        std::memcpy(buf, text.data() + at, n);
+        fake_system::piece_bytes += n;
+        at += n;
+        if (!take(context, buf, n)) break;
+    }
+    return 0;
+}
+
+int fake_read_file_pieces(const char* path, char* buf, std::size_t cap,
+                          bool (*take)(void*, const char*, std::size_t), void* context) {
+    fake_system::file_read = path;
+    if (!fake_system::file_present) {
+        errno = ENOENT;
+        return -1;
+    }
+    return hand_out_pieces(fake_system::file_text, buf, cap, take, context);
+}
+
 bool fake_path_exists(const char* path) {
     fake_system::looked_at.emplace_back(path);
     for (const std::string& p : fake_system::existing)
@@ -104,6 +128,7 @@ system_ops fake_system::ops() {
     ops.open_standard_descriptors = [] { ++fake_system::standard_descriptor_calls; };
     ops.now = [] { return fake_system::clock; };
     ops.replace_file = fake_replace_file;
+    ops.read_file_pieces = fake_read_file_pieces;
     return ops;
 }
 
@@ -120,6 +145,17 @@ long files_read(const char* path, char* buf, std::size_t cap) {
     const std::size_t n = std::min(cap, found->second.size());
     std::memcpy(buf, found->second.data(), n);
     return static_cast<long>(n);
+}
+
+int files_read_pieces(const char* path, char* buf, std::size_t cap,
+                      bool (*take)(void*, const char*, std::size_t), void* context) {
+    if (fake_files::files.empty()) return fake_read_file_pieces(path, buf, cap, take, context);
+    const auto found = fake_files::files.find(path);
+    if (found == fake_files::files.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return hand_out_pieces(found->second, buf, cap, take, context);
 }
 
 long files_read_link(const char* path, char* buf, std::size_t cap) {
@@ -139,6 +175,7 @@ long files_list(pid_t* pids, std::size_t cap) {
 void fake_files::install() {
     sys.read_file = files_read;
     sys.read_link = files_read_link;
+    sys.read_file_pieces = files_read_pieces;
     sys.list_processes = files_list;
 }
 
