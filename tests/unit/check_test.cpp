@@ -485,20 +485,48 @@ TEST_F(check_status_test, json_prints_the_document_exactly_and_nothing_else) {
 }
 
 TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) {
-    fake_files::files[config_] = R"({"tasks": [{"name": "w"}, {"name": "a_very_long_task_name"}]})";
-    // comm keeps 15 bytes of a long name; killall then compares the command line.
-    fake_files::add_process(990, "w", "w\0"s, 812, "/usr/sbin/w");
-    fake_files::add_process(991, "w", "w\0"s, 1, "");
-    fake_files::add_process(992, "a_very_long_tas", "/s/a_very_long_task_name\0-v\0"s, 812, "/x");
-    fake_files::add_process(993, "a_very_long_tas", "/s/a_very_long_task_other\0"s, 1, "/y");
-    fake_files::add_process(::getpid(), "w", "w\0"s, 1, "/self");
-    EXPECT_TRUE(run().ends_with(
+    fake_files::files[config_] = R"({"tasks": [{"name": "w"}, {"name": "a_very_long_task_name"},
+        {"name": "a_very_long_tas"}]})";
+    const std::string past_4k(5000, 'f'), past_64k(70000, 'f'), up_to_4k(4074, 'f');
+    const struct {
+        pid_t pid;
+        std::string comm, cmdline;
+        pid_t parent;
+        std::string exe;
+    } processes[] = {
+        {990, "w", "w\0"s, 812, "/usr/sbin/w"},
+        {991, "w", "w\0"s, 1, ""},
+        // comm keeps 15 bytes of a long name; killall then compares the command line.
+        {992, "a_very_long_tas", "/s/a_very_long_task_name\0-v\0"s, 812, "/x"},
+        {993, "a_very_long_tas", "/s/a_very_long_task_other\0"s, 1, "/y"},
+        // The whole command line, however far the word killall compares lies
+        // (for 996 it spans byte 4,096).
+        {994, "a_very_long_tas", past_4k + "\0/s/a_very_long_task_name\0"s, 812, "/4k"},
+        {995, "a_very_long_tas", past_64k + "\0a_very_long_task_name"s, 812, "/64k"},
+        {996, "a_very_long_tas", up_to_4k + "\0/s/a_very_long_task_name\0"s, 812, "/cut"},
+        {997, "a_very_long_tas", past_4k + "\0/s/a_very_long_task_other\0"s, 1, "/other"},
+        // A base name too long to keep equals neither name, cut or not.
+        {998, "a_very_long_tas", "/s/a_very_long_task_name" + std::string(300, 'x'), 1, "/long"},
+        // No word begins with comm: its 15 bytes decide.
+        {999, "a_very_long_tas", past_64k, 812, "/none"},
+        {::getpid(), "w", "w\0"s, 1, "/self"},
+    };
+    for (const auto& p : processes)
+        fake_files::add_process(p.pid, p.comm, p.cmdline, p.parent, p.exe);
+    const std::string out = run();
+    EXPECT_TRUE(out.ends_with(
         "the next turn kills by name:\n  vorn_update: no process\n  vorn_monitor: no process\n"
         "  w: pid 990, /usr/sbin/w, parent 812\n"
         "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
         "  a_very_long_task_name: pid 992, /x, parent 812\n"
+        "  a_very_long_task_name: pid 994, /4k, parent 812\n"
+        "  a_very_long_task_name: pid 995, /64k, parent 812\n"
+        "  a_very_long_task_name: pid 996, /cut, parent 812\n"
+        "  a_very_long_task_name: pid 999, /none, parent 812\n"
+        "  a_very_long_tas: pid 999, /none, parent 812\n"
         "warning: the next turn kills process 991 (?) by the name \"w\", and vorn_restart did not "
-        "start it\n"));
+        "start it\n"))
+        << out;
 }
 
 }  // namespace
