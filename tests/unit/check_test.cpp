@@ -78,6 +78,18 @@ TEST(check_quote, words_a_shell_reads_back_as_they_are) {
         {"\xff\xc2\x9b", "$'\\377\\302\\233'"},  // not UTF-8; a C1 control
         {"back\\slash", "'back\\slash'"},
         {"~user", "'~user'"},
+        // Characters that reorder or hide text, at the ends of each range.
+        {"a\xe2\x80\x8b-z", "$'a\\342\\200\\213-z'"},          // U+200B
+        {"\xe2\x80\x8f", "$'\\342\\200\\217'"},                // U+200F
+        {"\xe2\x80\xaa", "$'\\342\\200\\252'"},                // U+202A
+        {"x\xe2\x80\xaeTXT.sh", "$'x\\342\\200\\256TXT.sh'"},  // U+202E
+        {"\xe2\x81\xa6", "$'\\342\\201\\246'"},                // U+2066
+        {"\xe2\x81\xa9", "$'\\342\\201\\251'"},                // U+2069
+        {"\xef\xbb\xbfw", "$'\\357\\273\\277w'"},              // U+FEFF
+        {"\xd8\x9c", "$'\\330\\234'"},                         // U+061C
+        // Characters next to the ranges (U+200A, U+2010, U+202F, U+2070) print as they are.
+        {"\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0",
+         "'\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0'"},
     };
     for (const auto& c : cases) {
         std::array<char, 64> buf{};
@@ -90,6 +102,29 @@ TEST(check_quote, words_a_shell_reads_back_as_they_are) {
     EXPECT_STREQ(small.data(), "");
     EXPECT_FALSE(quote_for_shell(small.data(), small.size(), "a b"));  // 'a b' needs 6 bytes
     EXPECT_STREQ(small.data(), "");
+}
+
+TEST(check_quote, display_escapes_what_must_not_reach_the_terminal_raw) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"worker it's", "worker it's"},
+        {"back\\slash\n\x1b[2J", "back\\\\slash\\n\\033[2J"},
+        {"caf\xc3\xa9\xc2\x9b", "caf\xc3\xa9\\302\\233"},
+        {"a\xe2\x80\x8b-\xe2\x80\x8f", "a\\342\\200\\213-\\342\\200\\217"},  // U+200B, U+200F
+        {"\xe2\x80\xaa\xe2\x80\xae", "\\342\\200\\252\\342\\200\\256"},      // U+202A, U+202E
+        {"\xe2\x81\xa6\xe2\x81\xa9", "\\342\\201\\246\\342\\201\\251"},      // U+2066, U+2069
+        {"\xef\xbb\xbf\xd8\x9c", "\\357\\273\\277\\330\\234"},               // U+FEFF, U+061C
+        {"\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0",
+         "\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0"},
+    };
+    for (const auto& c : cases) {
+        std::array<char, 64> buf{};
+        EXPECT_TRUE(escape_for_display(buf.data(), buf.size(), c.text)) << c.text;
+        EXPECT_STREQ(buf.data(), c.shown);
+        EXPECT_STREQ(shown(c.text), c.shown);
+    }
 }
 
 TEST(check_quote, command_line_joins_quoted_words) {
