@@ -21,15 +21,50 @@ std::string_view base_name(std::string_view path) {
     return slash == std::string_view::npos ? path : tail_from(path, slash + 1);
 }
 
-// Large enough for the command line of any supervisor started with the
-// options it knows; a longer one is cut, which only matters when a word
-// past the cut would have been the one killall compares.
-std::array<char, 4096> proc_text{};
+// The pieces a command line is read in: any size will do, as the scan
+// keeps only the word being read.
+std::array<char, 4096> cmdline_piece{};
 
-std::string_view read_proc(const char* path) {
-    const long n = sys.read_file(path, proc_text.data(), proc_text.size());
-    return n > 0 ? std::string_view(proc_text.data(), static_cast<std::size_t>(n))
-                 : std::string_view();
+// A word of the command line has ended: whether its base name is the one
+// killall compares.
+void end_word(command_line_scan& scan) {
+    process_names& names = *scan.names;
+    if (!scan.in_word) {  // killall stops at an empty word
+        names.command.fill('\0');
+        scan.finished = true;
+        return;
+    }
+    scan.in_word = false;
+    const std::string_view comm = text_view(names.comm);
+    const std::string_view base(names.command.data(), scan.base_length < command_name_max
+                                                          ? scan.base_length
+                                                          : command_name_max);
+    if (head(base, comm.size()) != comm) {
+        scan.base_length = 0;
+        return;
+    }
+    scan.finished = true;
+    // A base name that did not fit is not kept at all (see process_names).
+    names.command_too_long = scan.base_length > command_name_max;
+    const std::size_t kept = names.command_too_long ? 0 : base.size();
+    for (std::size_t i = kept; i < names.command.size(); ++i) names.command[i] = '\0';
+}
+
+// Bytes of the current word (no NUL among them).
+void add_to_word(command_line_scan& scan, std::string_view part) {
+    if (part.empty()) return;
+    scan.in_word = true;
+    const std::size_t slash = part.rfind('/');
+    if (slash != std::string_view::npos) {
+        scan.base_length = 0;
+        part = tail_from(part, slash + 1);
+    }
+    // Kept while it fits; past that only its being too long counts.
+    const std::size_t room =
+        scan.base_length < command_name_max ? command_name_max - scan.base_length : 0;
+    for (std::size_t i = 0; i < part.size() && i < room; ++i)
+        scan.names->command[scan.base_length + i] = part[i];
+    scan.base_length = part.size() > room ? command_name_max + 1 : scan.base_length + part.size();
 }
 
 }  // namespace
@@ -38,37 +73,70 @@ process_names own_names = installed_supervisor();
 
 void reset_own_names() { own_names = installed_supervisor(); }
 
-void parse_process_names(process_names& names, std::string_view comm, std::string_view cmdline) {
+command_line_scan start_command_line(process_names& names, std::string_view comm) {
     names = process_names{};
     if (comm.size() >= names.comm.size()) comm = head(comm, names.comm.size() - 1);
     copy_text(names.comm, comm);
-    if (comm.size() != process_name_max) return;
-    while (!cmdline.empty()) {
-        const std::size_t end = cmdline.find('\0');
-        const std::string_view word = head(cmdline, end);
-        if (word.empty()) break;  // killall stops at an empty word
-        const std::string_view base = base_name(word);
-        if (head(base, comm.size()) == comm) {
-            if (!copy_text(names.command, base)) copy_text(names.command, comm);
-            return;
-        }
+    // killall reads the command line only for a process name that may
+    // have been cut short.
+    return {&names, 0, false, comm.size() != process_name_max};
+}
+
+bool scan_command_line(command_line_scan& scan, std::string_view piece) {
+    while (!scan.finished && !piece.empty()) {
+        const std::size_t end = piece.find('\0');
+        add_to_word(scan, head(piece, end));
         if (end == std::string_view::npos) break;
-        cmdline.remove_prefix(end + 1);
+        end_word(scan);
+        piece.remove_prefix(end + 1);
     }
+    return !scan.finished;
+}
+
+void end_command_line(command_line_scan& scan) {
+    if (!scan.finished && scan.in_word) end_word(scan);
+    if (!scan.finished) scan.names->command.fill('\0');
+    scan.finished = true;
+}
+
+void parse_process_names(process_names& names, std::string_view comm, std::string_view cmdline) {
+    command_line_scan scan = start_command_line(names, comm);
+    scan_command_line(scan, cmdline);
+    end_command_line(scan);
+}
+
+long read_process_names(process_names& names, std::string_view comm, const char* cmdline_path) {
+    struct counted_scan {
+        command_line_scan scan;
+        long bytes;
+    } state{start_command_line(names, comm), 0};
+    if (state.scan.finished) return 0;
+    const auto take = [](void* context, const char* piece, std::size_t length) {
+        auto& counted = *static_cast<counted_scan*>(context);
+        counted.bytes += static_cast<long>(length);
+        return scan_command_line(counted.scan, {piece, length});
+    };
+    const int read = sys.read_file_pieces(cmdline_path, cmdline_piece.data(), cmdline_piece.size(),
+                                          take, &state);
+    // A read that fails part-way ends the command line there, as the end
+    // of the file would.
+    end_command_line(state.scan);
+    return read < 0 && state.bytes == 0 ? -1 : state.bytes;
 }
 
 void note_own_names(const char* argv0) {
-    std::array<char, 64> comm{};
-    std::string_view text = read_proc("/proc/self/comm");
+    std::array<char, 64> comm_text{};
+    const long n = sys.read_file("/proc/self/comm", comm_text.data(), comm_text.size() - 1);
+    std::string_view text(comm_text.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     if (text.empty()) {
         text = base_name(argv0 ? argv0 : "");
         if (text.size() > process_name_max) text = head(text, process_name_max);
     }
+    std::array<char, 64> comm{};
     copy_text(comm, head(text, comm.size() - 1));
-    const std::string_view cmdline = read_proc("/proc/self/cmdline");
-    parse_process_names(own_names, text_view(comm),
-                        cmdline.empty() ? std::string_view(argv0 ? argv0 : "") : cmdline);
+    if (read_process_names(own_names, text_view(comm), "/proc/self/cmdline") <= 0)
+        parse_process_names(own_names, text_view(comm), argv0 ? argv0 : "");
 }
 
 namespace {
@@ -110,7 +178,10 @@ process_stat parse_process_stat(std::string_view text) {
 }
 
 unsigned long long own_start_ticks() {
-    return parse_process_stat(read_proc("/proc/self/stat")).start_ticks;
+    std::array<char, 1024> text{};
+    const long n = sys.read_file("/proc/self/stat", text.data(), text.size());
+    if (n <= 0) return 0;
+    return parse_process_stat({text.data(), static_cast<std::size_t>(n)}).start_ticks;
 }
 
 bool kill_by_name_reaches(std::string_view name, const process_names& names) {
@@ -119,6 +190,7 @@ bool kill_by_name_reaches(std::string_view name, const process_names& names) {
     // A process name of the full length may have been cut short: a shorter
     // name cannot be the whole of it.
     if (name.size() < process_name_max) return false;
+    if (names.command_too_long) return false;
     if (!is_empty(names.command)) return name == text_view(names.command);
     return head(name, process_name_max) == comm;
 }

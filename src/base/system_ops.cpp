@@ -269,6 +269,22 @@ long real_read_link(const char* path, char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
+int real_read_file_pieces(const char* path, char* buf, std::size_t cap,
+                          bool (*take)(void* context, const char* piece, std::size_t length),
+                          void* context) {
+    // Not blocking on a FIFO, and only a regular file, as for read_file.
+    const unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (fd.get() < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || cap == 0) return 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, cap);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0 || !take(context, buf, static_cast<std::size_t>(n))) return 0;
+    }
+}
+
 // constexpr, so that both tables are filled before any code runs.
 constexpr system_ops real_ops = {
     .fork_process = real_fork,
@@ -294,6 +310,7 @@ constexpr system_ops real_ops = {
     .read_file_info = real_read_file_info,
     .list_processes = real_list_processes,
     .read_link = real_read_link,
+    .read_file_pieces = real_read_file_pieces,
 };
 
 }  // namespace

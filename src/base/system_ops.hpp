@@ -83,6 +83,15 @@ struct system_ops {
     // readlink(path) into buf[cap], NUL-terminated (cut to cap - 1 bytes).
     // The length, or -1 with errno set.
     long (*read_link)(const char* path, char* buf, std::size_t cap);
+    // Reads the file from start to end through buf[cap], handing every piece
+    // read to take(context, piece, length) as it comes, so that a file of
+    // any length is read without a buffer of that length; reading stops early
+    // when take returns false.  A file that is not a regular file reads as
+    // empty.  0, or -1 with errno set when the file cannot be opened or a
+    // read fails (the pieces read before the failure have been handed over).
+    int (*read_file_pieces)(const char* path, char* buf, std::size_t cap,
+                            bool (*take)(void* context, const char* piece, std::size_t length),
+                            void* context);
 };
 
 extern const system_ops real_system_ops;

@@ -42,9 +42,8 @@ std::array<pid_t, supervisors_max> supervisors{};
 std::size_t supervisor_count = 0;
 
 std::array<char, 64> proc_path{};
-// Large enough for any stat line, and for the command line of anything
-// started with a few arguments; a longer command line is cut, which only
-// matters when a word past the cut is the one killall compares.
+// Large enough for any stat line.  The command line, which has no such
+// bound, is read in pieces instead (read_process_names).
 std::array<char, 4096> proc_text{};
 
 // /proc/<pid>/<entry> into buf (NUL-terminated); empty when it cannot be read.
@@ -58,15 +57,17 @@ std::string_view read_proc(pid_t pid, const char* entry, char* buf, std::size_t 
     return {buf, static_cast<std::size_t>(n)};
 }
 
-// The names killall reads; false when the process is gone.
+// The names killall reads; false when the process is gone, or its command
+// line is needed and cannot be read (killall leaves such a process alone).
 bool read_names(pid_t pid, process_names& result) {
     std::array<char, 64> comm_text{};
     std::string_view comm = read_proc(pid, "comm", comm_text.data(), comm_text.size());
     if (comm.empty()) return false;
     if (comm.back() == '\n') comm.remove_suffix(1);
-    parse_process_names(result, comm,
-                        read_proc(pid, "cmdline", proc_text.data(), proc_text.size()));
-    return true;
+    std::array<char, 64> cmdline_path{};
+    return format_text(cmdline_path.data(), cmdline_path.size(), "/proc/%d/cmdline",
+                       static_cast<int>(pid)) &&
+           read_process_names(result, comm, cmdline_path.data()) >= 0;
 }
 
 bool is_supervisor(pid_t pid) {

@@ -14,10 +14,21 @@ bool is_plain(char c) {
            (c != '\0' && std::strchr("@%+=:,./_-", c) != nullptr);
 }
 
+// Characters that take no room or change the direction of the text
+// around them (the bidirectional marks, embeddings, overrides and
+// isolates, the zero-width spaces and joiners, the byte-order mark):
+// printed raw, they hide part of a name or make it read as another.
+bool reorders_or_hides(unsigned code) {
+    return code == 0x061c || (code >= 0x200b && code <= 0x200f) ||
+           (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069) ||
+           code == 0xfeff;
+}
+
 // Length of the well-formed UTF-8 sequence at the start of text that
 // stands for a printable character: 1 for a printable ASCII byte, 2 to 4
 // for a sequence; 0 when the first byte must be escaped (a control
-// character, a C1 control, or a byte that is not UTF-8).
+// character, a C1 control, a character that reorders or hides text, or a
+// byte that is not UTF-8).
 std::size_t printable_length(std::string_view text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char b = byte(0);
@@ -40,7 +51,7 @@ std::size_t printable_length(std::string_view text) {
         code = (code << 6) | (byte(i) & 0x3fu);
     }
     if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
-    if (code < 0xa0) return 0;  // C1 controls
+    if (code < 0xa0 || reorders_or_hides(code)) return 0;  // C1 controls too
     return n;
 }
 

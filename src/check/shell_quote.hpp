@@ -23,8 +23,9 @@ bool format_command_line(char* buf, std::size_t size, const child_argv& argv, st
 
 // Writes text into buf[size] with every byte that must not be printed raw
 // escaped: a backslash as \\, \n, \t and \r as such, other control
-// characters, bytes that are not UTF-8 and the C1 controls as \ooo.  False
-// when it does not fit.
+// characters, bytes that are not UTF-8, the C1 controls and the bytes of
+// characters that reorder or hide text (bidirectional controls, zero-width
+// characters, U+FEFF) as \ooo.  False when it does not fit.
 bool escape_for_display(char* buf, std::size_t size, std::string_view text);
 
 // Bytes that escape_for_display or quote_for_shell may need for text of n

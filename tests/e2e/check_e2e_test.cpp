@@ -1,8 +1,14 @@
 // The real configuration checker on temporary installations.
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -294,6 +300,115 @@ TEST(check_e2e, kill_listing_finds_the_supervisors_task_on_real_proc) {
                          std::to_string(sup.pid()) + "\n"),
               std::string::npos)
         << r.out;
+}
+
+// A process running `program` with the words of argv (argv[0] included, as
+// the test chooses it), its standard input a pipe that the test holds, so
+// that a shell reading it waits.  Ended by its pid when the test ends.
+class started_process {
+public:
+    started_process(const std::string& program, std::vector<std::string> words) {
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        int in[2];
+        if (::pipe(in) != 0) std::abort();
+        pid_ = ::fork();
+        if (pid_ < 0) std::abort();
+        if (pid_ == 0) {
+            ::dup2(in[0], 0);
+            ::close(in[0]);
+            ::close(in[1]);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        input_ = in[1];
+    }
+    ~started_process() {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        ::close(input_);
+    }
+    started_process(const started_process&) = delete;
+    started_process& operator=(const started_process&) = delete;
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+};
+
+// The pids the kill listing gives for a name.
+std::set<pid_t> listed_pids(const std::string& out, const std::string& name) {
+    std::set<pid_t> pids;
+    const std::string key = "  " + name + ": pid ";
+    const std::size_t listing = out.find("the next turn kills by name:\n");
+    if (listing == std::string::npos) return pids;
+    for (const std::string& line : lines_of(out.substr(listing)))
+        if (line.rfind(key, 0) == 0) pids.insert(std::stoi(line.substr(key.size())));
+    return pids;
+}
+
+// The pids the real killall signals for a name: with signal 0 it kills
+// nothing, and -v names each process it signalled.
+std::set<pid_t> killall_pids(const std::string& killall, const std::string& name) {
+    const program_result r = run_program({killall, "-s", "0", "-v", "--", name}, {{"LC_ALL", "C"}});
+    std::set<pid_t> pids;
+    const std::regex signalled(R"(\((\d+)\) with signal 0$)");
+    for (const std::string& line : lines_of(r.err)) {
+        std::smatch m;
+        if (std::regex_search(line, m, signalled)) pids.insert(std::stoi(m[1].str()));
+    }
+    return pids;
+}
+
+TEST(check_e2e, kill_listing_agrees_with_killall_however_long_the_command_line) {
+    std::string killall;
+    for (const char* path : {"/usr/bin/killall", "/bin/killall"})
+        if (killall.empty() && ::access(path, X_OK) == 0) killall = path;
+    if (killall.empty()) GTEST_SKIP() << "psmisc's killall is not installed";
+    installation inst;
+    // The program is the shell under a name of more than 15 bytes: the kernel
+    // keeps its first 15 as the process name, and killall then looks through
+    // the command line for a word whose base name begins with them.
+    const std::string name = unique_name("c") + "_long_command_word";
+    const std::string comm = name.substr(0, 15);
+    const std::string other = name + "_other";
+    const std::string program = inst.root() + "/" + name;
+    fs::create_symlink("/bin/sh", program);
+    inst.config(R"({"tasks": [{"name": ")" + name + R"("}, {"name": ")" + other +
+                R"("}, {"name": ")" + comm + R"("}]})");
+    // sh <filler> -c 'read x' <word>: the word, $0 of the script, lies where
+    // the filler puts it: across byte 4,096, past 64 KiB, or nowhere.
+    const auto shell = [&](std::size_t filler, const std::string& word) {
+        std::vector<std::string> argv{std::string(filler, 'f'), "-c", "read x"};
+        if (!word.empty()) argv.push_back(word);
+        return argv;
+    };
+    started_process across_4k(program, shell(4096 - 20 - 11, name));
+    started_process past_64k(program, shell(70000, name));
+    started_process too_long(program, shell(5000, name + std::string(300, 'y')));
+    started_process no_word(program, shell(70000, ""));
+    for (const started_process* p : {&across_4k, &past_64k, &too_long, &no_word})
+        ASSERT_TRUE(wait_until([&] {
+            return read_file("/proc/" + std::to_string(p->pid()) + "/comm") == comm + "\n";
+        }));
+
+    const program_result r = check(inst, {"--install_path=" + inst.root()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::map<std::string, std::set<pid_t>> expected = {
+        {name, {across_4k.pid(), past_64k.pid(), no_word.pid()}},
+        {other, {no_word.pid()}},
+        {comm, {no_word.pid()}},
+    };
+    for (const auto& [task, pids] : expected) {
+        SCOPED_TRACE(task);
+        const std::set<pid_t> reached = killall_pids(killall, task);
+        EXPECT_EQ(listed_pids(r.out, task), reached) << r.out;
+        EXPECT_EQ(reached, pids);
+    }
 }
 
 }  // namespace

@@ -79,6 +79,18 @@ TEST(check_quote, words_a_shell_reads_back_as_they_are) {
         {"\xff\xc2\x9b", "$'\\377\\302\\233'"},  // not UTF-8; a C1 control
         {"back\\slash", "'back\\slash'"},
         {"~user", "'~user'"},
+        // Characters that reorder or hide text, at the ends of each range.
+        {"a\xe2\x80\x8b-z", "$'a\\342\\200\\213-z'"},          // U+200B
+        {"\xe2\x80\x8f", "$'\\342\\200\\217'"},                // U+200F
+        {"\xe2\x80\xaa", "$'\\342\\200\\252'"},                // U+202A
+        {"x\xe2\x80\xaeTXT.sh", "$'x\\342\\200\\256TXT.sh'"},  // U+202E
+        {"\xe2\x81\xa6", "$'\\342\\201\\246'"},                // U+2066
+        {"\xe2\x81\xa9", "$'\\342\\201\\251'"},                // U+2069
+        {"\xef\xbb\xbfw", "$'\\357\\273\\277w'"},              // U+FEFF
+        {"\xd8\x9c", "$'\\330\\234'"},                         // U+061C
+        // Characters next to the ranges (U+200A, U+2010, U+202F, U+2070) print as they are.
+        {"\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0",
+         "'\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0'"},
     };
     for (const auto& c : cases) {
         std::array<char, 64> buf{};
@@ -91,6 +103,29 @@ TEST(check_quote, words_a_shell_reads_back_as_they_are) {
     EXPECT_STREQ(small.data(), "");
     EXPECT_FALSE(quote_for_shell(small.data(), small.size(), "a b"));  // 'a b' needs 6 bytes
     EXPECT_STREQ(small.data(), "");
+}
+
+TEST(check_quote, display_escapes_what_must_not_reach_the_terminal_raw) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"worker it's", "worker it's"},
+        {"back\\slash\n\x1b[2J", "back\\\\slash\\n\\033[2J"},
+        {"caf\xc3\xa9\xc2\x9b", "caf\xc3\xa9\\302\\233"},
+        {"a\xe2\x80\x8b-\xe2\x80\x8f", "a\\342\\200\\213-\\342\\200\\217"},  // U+200B, U+200F
+        {"\xe2\x80\xaa\xe2\x80\xae", "\\342\\200\\252\\342\\200\\256"},      // U+202A, U+202E
+        {"\xe2\x81\xa6\xe2\x81\xa9", "\\342\\201\\246\\342\\201\\251"},      // U+2066, U+2069
+        {"\xef\xbb\xbf\xd8\x9c", "\\357\\273\\277\\330\\234"},               // U+FEFF, U+061C
+        {"\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0",
+         "\xe2\x80\x8a\xe2\x80\x90\xe2\x80\xaf\xe2\x81\xb0"},
+    };
+    for (const auto& c : cases) {
+        std::array<char, 64> buf{};
+        EXPECT_TRUE(escape_for_display(buf.data(), buf.size(), c.text)) << c.text;
+        EXPECT_STREQ(buf.data(), c.shown);
+        EXPECT_STREQ(shown(c.text), c.shown);
+    }
 }
 
 TEST(check_quote, command_line_joins_quoted_words) {
@@ -642,23 +677,49 @@ TEST_F(check_status_test, killall_missing_is_warned_about) {
 }
 
 TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) {
-    fake_files::files[config_] = R"({"tasks": [{"name": "w"}, {"name": "a_very_long_task_name"}]})";
-    // comm keeps 15 bytes of a long name; killall then compares the command line.
-    fake_files::add_process(990, "w", "w\0"s, 812, "/usr/sbin/w");
-    fake_files::add_process(991, "w", "w\0"s, 1, "");
-    fake_files::add_process(992, "a_very_long_tas", "/s/a_very_long_task_name\0-v\0"s, 812, "/x");
-    fake_files::add_process(993, "a_very_long_tas", "/s/a_very_long_task_other\0"s, 1, "/y");
-    fake_files::add_process(::getpid(), "w", "w\0"s, 1, "/self");
-    EXPECT_TRUE(run(config_.c_str())
-                    .ends_with("the next turn kills by name:\n  vorn_update: no process\n  "
-                               "vorn_monitor: no process\n"
-                               "  w: pid 900, /w, parent 812\n"
-                               "  w: pid 990, /usr/sbin/w, parent 812\n"
-                               "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
-                               "  a_very_long_task_name: pid 992, /x, parent 812\n"
-                               "warning: the next turn kills process 991 (?) by the name \"w\", "
-                               "and vorn_restart did not "
-                               "start it\n"));
+    fake_files::files[config_] = R"({"tasks": [{"name": "w"}, {"name": "a_very_long_task_name"},
+        {"name": "a_very_long_tas"}]})";
+    const std::string past_4k(5000, 'f'), past_64k(70000, 'f'), up_to_4k(4074, 'f');
+    const struct {
+        pid_t pid;
+        std::string comm, cmdline;
+        pid_t parent;
+        std::string exe;
+    } processes[] = {
+        {990, "w", "w\0"s, 812, "/usr/sbin/w"},
+        {991, "w", "w\0"s, 1, ""},
+        // comm keeps 15 bytes of a long name; killall then compares the command line.
+        {992, "a_very_long_tas", "/s/a_very_long_task_name\0-v\0"s, 812, "/x"},
+        {993, "a_very_long_tas", "/s/a_very_long_task_other\0"s, 1, "/y"},
+        // The whole command line, however far the word killall compares lies
+        // (for 996 it spans byte 4,096).
+        {994, "a_very_long_tas", past_4k + "\0/s/a_very_long_task_name\0"s, 812, "/4k"},
+        {995, "a_very_long_tas", past_64k + "\0a_very_long_task_name"s, 812, "/64k"},
+        {996, "a_very_long_tas", up_to_4k + "\0/s/a_very_long_task_name\0"s, 812, "/cut"},
+        {997, "a_very_long_tas", past_4k + "\0/s/a_very_long_task_other\0"s, 1, "/other"},
+        // A base name too long to keep equals neither name, cut or not.
+        {998, "a_very_long_tas", "/s/a_very_long_task_name" + std::string(300, 'x'), 1, "/long"},
+        // No word begins with comm: its 15 bytes decide.
+        {999, "a_very_long_tas", past_64k, 812, "/none"},
+        {::getpid(), "w", "w\0"s, 1, "/self"},
+    };
+    for (const auto& p : processes)
+        fake_files::add_process(p.pid, p.comm, p.cmdline, p.parent, p.exe);
+    const std::string out = run(config_.c_str());
+    EXPECT_TRUE(out.ends_with(
+        "the next turn kills by name:\n  vorn_update: no process\n  vorn_monitor: no process\n"
+        "  w: pid 900, /w, parent 812\n"
+        "  w: pid 990, /usr/sbin/w, parent 812\n"
+        "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
+        "  a_very_long_task_name: pid 992, /x, parent 812\n"
+        "  a_very_long_task_name: pid 994, /4k, parent 812\n"
+        "  a_very_long_task_name: pid 995, /64k, parent 812\n"
+        "  a_very_long_task_name: pid 996, /cut, parent 812\n"
+        "  a_very_long_task_name: pid 999, /none, parent 812\n"
+        "  a_very_long_tas: pid 999, /none, parent 812\n"
+        "warning: the next turn kills process 991 (?) by the name \"w\", and vorn_restart did not "
+        "start it\n"))
+        << out;
 }
 
 }  // namespace

@@ -265,28 +265,90 @@ TEST_F(config_test, problem_names_the_faulty_task_when_its_name_is_usable) {
 
 // Which task names killall would match to the supervisor's own process.
 TEST(own_names_test, kill_by_name_reaches_the_process_as_killall_decides) {
-    using namespace std::string_view_literals;
+    using namespace std::string_literals;
+    // Words that killall reads past: long enough to run beyond 4,096 bytes
+    // and 64 KiB, and to straddle byte 4,096 with the word after them.
+    const std::string past_4k(5000, 'f'), past_64k(70000, 'f'), up_to_4k(4079, 'f');
+    const std::string base_255 = "vorn_restart_ch" + std::string(240, 'x');
     const struct {
-        std::string_view comm, cmdline, name;
+        std::string comm, cmdline, name;
         bool reaches;
     } cases[] = {
-        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"sv, "vorn_restart", true},
-        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"sv, "vorn_restar", false},
-        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"sv, "vorn_restart_x", false},
+        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"s, "vorn_restart", true},
+        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"s, "vorn_restar", false},
+        {"vorn_restart", "/usr/sbin/vorn_restart\0-d"s, "vorn_restart_x", false},
         // A process name of 15 bytes may be cut short: the command line decides.
-        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"sv, "vorn_restart_check", true},
-        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"sv, "vorn_restart_ch", false},
-        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"sv, "vorn_restart_chx", false},
+        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"s, "vorn_restart_check", true},
+        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"s, "vorn_restart_ch", false},
+        {"vorn_restart_ch", "/usr/sbin/vorn_restart_check\0x"s, "vorn_restart_chx", false},
         // No word of the command line begins with it: the first 15 bytes decide.
-        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"sv, "memcheck-amd64-linux", true},
-        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"sv, "vorn_restart", false},
-        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"sv, "memcheck-amd64", false},
+        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"s, "memcheck-amd64-linux", true},
+        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"s, "vorn_restart", false},
+        {"memcheck-amd64-", "valgrind\0/b/vorn_restart"s, "memcheck-amd64", false},
+        // The whole command line is read, however far the word lies.
+        {"vorn_restart_ch", past_4k + "\0/s/vorn_restart_check\0"s, "vorn_restart_check", true},
+        {"vorn_restart_ch", past_4k + "\0/s/vorn_restart_check\0"s, "vorn_restart_chx", false},
+        {"vorn_restart_ch", past_64k + "\0vorn_restart_check"s, "vorn_restart_check", true},
+        {"vorn_restart_ch", past_64k + "\0vorn_restart_check"s, "vorn_restart_chx", false},
+        {"vorn_restart_ch", up_to_4k + "\0vorn_restart_check\0"s, "vorn_restart_check", true},
+        {"vorn_restart_ch", past_64k + "/vorn_restart_check"s, "vorn_restart_check", true},
+        // killall stops at an empty word: the words after it do not count.
+        {"vorn_restart_ch", past_4k + "\0\0vorn_restart_check"s, "vorn_restart_chx", true},
+        {"vorn_restart_ch", "\0vorn_restart_check"s, "vorn_restart_chx", true},
+        // Base names as long as can be kept, and longer: never cut to fit.
+        {"vorn_restart_ch", "/s/" + base_255, base_255, true},
+        {"vorn_restart_ch", "/s/" + base_255 + "y", base_255, false},
+        {"vorn_restart_ch", "/s/" + base_255 + "y", "vorn_restart_ch", false},
+        {"vorn_restart_ch", "/s/" + base_255 + "y", "vorn_restart_chx", false},
+        {"vorn_restart_ch", "/s/" + base_255 + "y\0vorn_restart_check", "vorn_restart_check",
+         false},
     };
-    for (const auto& c : cases) {
-        process_names names{};
-        parse_process_names(names, c.comm, c.cmdline);
-        EXPECT_EQ(kill_by_name_reaches(c.name, names), c.reaches) << c.comm << " " << c.name;
+    // Whole, and in pieces small enough for words to cross their ends.
+    for (const std::size_t piece :
+         {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{4096}}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.comm + " " + c.name + ", pieces of " + std::to_string(piece) +
+                         ", command line of " + std::to_string(c.cmdline.size()) + " bytes");
+            process_names names{};
+            if (piece == 0) {
+                parse_process_names(names, c.comm, c.cmdline);
+            } else {
+                command_line_scan scan = start_command_line(names, c.comm);
+                for (std::size_t at = 0; at < c.cmdline.size(); at += piece)
+                    if (!scan_command_line(scan, c.cmdline.substr(at, piece))) break;
+                end_command_line(scan);
+            }
+            EXPECT_EQ(kill_by_name_reaches(c.name, names), c.reaches);
+        }
     }
+}
+
+// The supervisor's own names, from /proc/self through the system seam.
+TEST_F(config_test, own_names_come_from_the_whole_command_line_or_argv0) {
+    using testing::fake_files;
+    using namespace std::string_literals;
+    fake_files::reset();
+    fake_files::install();
+    fake_files::files["/proc/self/comm"] = "vorn_restart_ch\n";
+    fake_files::files["/proc/self/cmdline"] = "/usr/bin/valgrind\0"s + std::string(70000, 'v') +
+                                              "\0/b/vorn_restart_check\0-d\0"s +
+                                              std::string(70000, 'w');
+    note_own_names("/b/vorn_restart_chx");
+    EXPECT_EQ(text_view(own_names.comm), "vorn_restart_ch");
+    EXPECT_EQ(text_view(own_names.command), "vorn_restart_check");
+    // Read as far as the word killall compares (to the piece that ends it), and no further.
+    EXPECT_GE(fake_system::piece_bytes, 18u + 70001u + 22u);
+    EXPECT_LT(fake_system::piece_bytes, 18u + 70001u + 22u + fake_system::piece_size);
+
+    fake_files::files.erase("/proc/self/cmdline");  // without /proc: argv0 alone
+    note_own_names("/b/vorn_restart_chx");
+    EXPECT_EQ(text_view(own_names.command), "vorn_restart_chx");
+
+    fake_files::files.erase("/proc/self/comm");
+    note_own_names("/usr/sbin/vorn_restart");
+    EXPECT_EQ(text_view(own_names.comm), "vorn_restart");
+    EXPECT_TRUE(kill_by_name_reaches("vorn_restart", own_names));
+    fake_files::reset();
 }
 
 }  // namespace

@@ -74,6 +74,30 @@ long fake_read_file(const char* path, char* buf, std::size_t cap) {
     return static_cast<long>(n);
 }
 
+// Hands text out in pieces of at most fake_system::piece_size bytes.
+int hand_out_pieces(const std::string& text, char* buf, std::size_t cap,
+                    bool (*take)(void*, const char*, std::size_t), void* context) {
+    const std::size_t size = std::min(cap, fake_system::piece_size);
+    for (std::size_t at = 0; at < text.size() && size > 0;) {
+        const std::size_t n = std::min(size, text.size() - at);
+        std::memcpy(buf, text.data() + at, n);
+        fake_system::piece_bytes += n;
+        at += n;
+        if (!take(context, buf, n)) break;
+    }
+    return 0;
+}
+
+int fake_read_file_pieces(const char* path, char* buf, std::size_t cap,
+                          bool (*take)(void*, const char*, std::size_t), void* context) {
+    fake_system::file_read = path;
+    if (!fake_system::file_present) {
+        errno = ENOENT;
+        return -1;
+    }
+    return hand_out_pieces(fake_system::file_text, buf, cap, take, context);
+}
+
 bool fake_path_exists(const char* path) {
     fake_system::looked_at.emplace_back(path);
     for (const std::string& p : fake_system::existing)
@@ -132,6 +156,7 @@ system_ops fake_system::ops() {
     ops.replace_file = fake_replace_file;
     ops.stamp_file = fake_stamp_file;
     ops.remove_file = fake_remove_file;
+    ops.read_file_pieces = fake_read_file_pieces;
     return ops;
 }
 
@@ -178,6 +203,17 @@ int files_stat(const char* path, struct stat* info) {
     return 0;
 }
 
+int files_read_pieces(const char* path, char* buf, std::size_t cap,
+                      bool (*take)(void*, const char*, std::size_t), void* context) {
+    if (fake_files::files.empty()) return fake_read_file_pieces(path, buf, cap, take, context);
+    const auto found = fake_files::files.find(path);
+    if (found == fake_files::files.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return hand_out_pieces(found->second, buf, cap, take, context);
+}
+
 long files_read_link(const char* path, char* buf, std::size_t cap) {
     const long n = fake_files::files.empty() ? -1 : files_read(path, buf, cap - 1);
     if (n >= 0) buf[n] = '\0';
@@ -197,6 +233,7 @@ void fake_files::install() {
     sys.read_file_info = files_read_info;
     sys.stat_path = files_stat;
     sys.read_link = files_read_link;
+    sys.read_file_pieces = files_read_pieces;
     sys.list_processes = files_list;
 }
 

@@ -56,6 +56,10 @@ struct fake_system {
     static inline int replace_error = 0;              // errno for replace_file, 0: works
     static inline std::vector<std::string> replaced;  // "path@stamp", one per write
     static inline std::string replaced_text;          // the last document written
+    // read_file_pieces hands a file out in pieces of at most this many
+    // bytes, so that words cross the ends of pieces; it counts the bytes.
+    static inline std::size_t piece_size = 5;
+    static inline std::size_t piece_bytes = 0;
 
     static void reset() {
         next_pid = 1000;
@@ -88,6 +92,8 @@ struct fake_system {
         replace_error = 0;
         replaced.clear();
         replaced_text.clear();
+        piece_size = 5;
+        piece_bytes = 0;
     }
 
     static system_ops ops();
@@ -113,9 +119,10 @@ inline int exit_status(int code) { return (code & 0xff) << 8; }
 inline int signal_status(int signal) { return signal & 0x7f; }
 
 // The files and processes the checker looks at.  Once `files` holds
-// anything, read_file, read_file_info and read_link answer from it alone
-// (a path not there does not exist); list_processes lists `pids`, and
-// stat_path answers for /proc/<pid> with its owner (other paths are real).
+// anything, read_file, read_file_info, read_file_pieces and read_link
+// answer from it alone (a path not there does not exist); list_processes
+// lists `pids`, and stat_path answers for /proc/<pid> with its owner (other
+// paths are real).
 struct fake_files {
     static inline std::map<std::string, std::string> files;
     // What read_file_info tells of a file; by default a regular file of
