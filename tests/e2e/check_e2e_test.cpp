@@ -8,7 +8,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -300,6 +302,106 @@ TEST(check_e2e, kill_listing_finds_the_supervisors_task_on_real_proc) {
                          std::to_string(sup.pid()) + "\n"),
               std::string::npos)
         << r.out;
+}
+
+program_result status_of(const installation& inst, const std::string& path) {
+    return check(inst, {"--install_path=" + inst.root(), "--status", "--status_path=" + path});
+}
+
+// A task that cannot even be executed ends within a millisecond and waits
+// passes for its reap: asked at any moment, the checker never says all is
+// well, and never calls the dead task running.
+TEST(check_e2e, status_never_calls_a_dead_task_running) {
+    installation inst;
+    const std::string missing = unique_name("missing");
+    inst.task("vorn_update", "exec sleep 1000");
+    inst.task("vorn_monitor", "exec sleep 1000");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                missing + R"("}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return fs::exists(inst.status_file()); }));
+    std::map<std::string, int> states;
+    for (int i = 0; i < 40; ++i) {
+        const program_result r = status_of(inst, inst.status_file());
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        const std::regex row("\n2 +" + missing + " +([a-z_]+) ");
+        std::smatch m;
+        if (std::regex_search(r.out, m, row)) ++states[m[1]];
+        std::this_thread::sleep_for(7ms);
+    }
+    EXPECT_EQ(states.count("running"), 0u);
+    EXPECT_GT(states["exited"] + states["waiting"], 0) << "seen: " << states.size();
+}
+
+// A supervisor that is stopped starts and reaps nothing: a killed task is
+// not running, whatever the file last said.
+TEST(check_e2e, status_of_a_stopped_supervisor_is_not_all_well) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    for (const std::string& name :
+         {std::string("vorn_update"), std::string("vorn_monitor"), worker})
+        inst.task(name, "exec sleep 1000");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                worker + R"("}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return status_of(inst, inst.status_file()).status == 0; }));
+    ASSERT_EQ(::kill(sup.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(wait_until([&] { return process_state(sup.pid()) == 'T'; }));
+    ::kill(inst.start_pids(worker).back(), SIGKILL);
+    ASSERT_TRUE(wait_until([&] { return process_state(inst.start_pids(worker).back()) == 'Z'; }));
+    const program_result r = status_of(inst, inst.status_file());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("vorn_restart is stopped (state T)"), std::string::npos) << r.out;
+    EXPECT_NE(
+        r.out.find("recorded as running as pid " + std::to_string(inst.start_pids(worker).back()) +
+                   ", but that process has ended"),
+        std::string::npos)
+        << r.out;
+    ::kill(sup.pid(), SIGCONT);
+    EXPECT_TRUE(wait_until([&] { return status_of(inst, inst.status_file()).status == 0; }));
+}
+
+// Files that cannot be believed, and a supervisor that cannot publish.
+TEST(check_e2e, status_that_cannot_be_known_says_why) {
+    installation inst;
+    inst.task("vorn_update", "exec sleep 1000");
+    inst.task("vorn_monitor", "exec sleep 1000");
+    inst.config(R"({"tasks": []})");
+    const std::string nowhere = inst.root() + "/none/vorn_restart.status";
+    supervisor sup(inst, {.extra_arguments = {"--status_path=" + nowhere}});
+    ASSERT_TRUE(wait_until([&] { return !inst.start_pids("vorn_monitor").empty(); }));
+    program_result r = status_of(inst, nowhere);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("vorn_restart runs as pid " + std::to_string(sup.pid()) +
+                         " but publishes no status at " + nowhere),
+              std::string::npos)
+        << r.out;
+
+    // A copy of a real document, planted: as a link, as another user's
+    // file, as a file anyone may write.
+    supervisor other(inst);
+    ASSERT_TRUE(wait_until([&] { return status_of(inst, inst.status_file()).status == 0; }));
+    const std::string planted = inst.root() + "/planted";
+    fs::copy_file(inst.status_file(), planted);
+    const std::string link = inst.root() + "/link";
+    fs::create_symlink(inst.status_file(), link);
+    r = status_of(inst, link);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find(link + " is a symbolic link: not trusted"), std::string::npos) << r.out;
+    ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    r = status_of(inst, planted);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("is owned by user 65534"), std::string::npos) << r.out;
+    ASSERT_EQ(::chown(planted.c_str(), 0, 0), 0);
+    ::chmod(planted.c_str(), 0666);
+    r = status_of(inst, planted);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("can be written by anyone"), std::string::npos) << r.out;
+    // A copy keeps the content but not the pass mark.
+    ::chmod(planted.c_str(), 0644);
+    r = status_of(inst, planted);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("is not a pass mark"), std::string::npos) << r.out;
 }
 
 // A process running `program` with the words of argv (argv[0] included, as
