@@ -18,6 +18,8 @@
  *   --pidns          run the supervisor as the first process of a new PID
  *                    namespace with its own /proc: kill-by-name inside it
  *                    can reach nothing outside
+ *   --check-pidns    (alone) only tells whether --pidns works here: exit 0 if
+ *                    so, 77 with the reason if the machine does not allow it
  *   --note FILE      print FILE's first line after the start and after the turn
  *   --wait-exit S    after the start, wait up to S seconds for the supervisor to
  *                    end by itself (instead of idle, restart and turn)
@@ -400,21 +402,52 @@ static void print_note(const char* key) {
     printf("%s=%s\n", key, buf);
 }
 
+/* The executable of a process, as a path this probe can open, and its size.
+ * /proc shows a file of a process in another mount namespace (the supervisor
+ * under --pidns) from the root of that namespace when our root cannot reach
+ * it: in a chroot, with the chroot's directory in front (/srv/chroot/usr/bin/x
+ * for /usr/bin/x).  The process's root directory is shown the same way, so the
+ * part below it is the path inside the chroot; it is taken only when it names
+ * the very file the process runs.  -1 when the process is gone. */
+static int exe_path(pid_t pid, char* out, size_t cap, long* size) {
+    char link[64], its_root[512];
+    struct stat running, named;
+    snprintf(link, sizeof link, "/proc/%d/exe", (int)pid);
+    const ssize_t len = readlink(link, out, cap - 1);
+    if (len <= 0 || stat(link, &running) != 0) return -1;
+    out[len] = '\0';
+    *size = (long)running.st_size;
+    if (stat(out, &named) == 0 && named.st_dev == running.st_dev && named.st_ino == running.st_ino)
+        return 0;
+    snprintf(link, sizeof link, "/proc/%d/root", (int)pid);
+    const ssize_t root_len = readlink(link, its_root, sizeof its_root - 1);
+    if (root_len <= 1 || root_len >= len || strncmp(out, its_root, (size_t)root_len) != 0 ||
+        out[root_len] != '/')
+        return 0; /* left as /proc shows it */
+    const char* inside = out + root_len;
+    if (stat(inside, &named) == 0 && named.st_dev == running.st_dev &&
+        named.st_ino == running.st_ino)
+        memmove(out, inside, strlen(inside) + 1);
+    return 0;
+}
+
 /* Distinct executables (with sizes) and shared libraries of the processes. */
 static void print_binaries(const pid_t* procs, int n) {
     char exes[8][512];
     int exe_count = 0;
     char libs[64][128];
     int lib_count = 0;
+    long sizes[8];
     for (int i = 0; i < n; ++i) {
         char path[64], target[512];
-        snprintf(path, sizeof path, "/proc/%d/exe", (int)procs[i]);
-        ssize_t len = readlink(path, target, sizeof target - 1);
-        if (len > 0) {
-            target[len] = '\0';
+        long size;
+        if (exe_path(procs[i], target, sizeof target, &size) == 0) {
             int seen = 0;
             for (int k = 0; k < exe_count; ++k) seen |= strcmp(exes[k], target) == 0;
-            if (!seen && exe_count < 8) strcpy(exes[exe_count++], target);
+            if (!seen && exe_count < 8) {
+                strcpy(exes[exe_count], target);
+                sizes[exe_count++] = size;
+            }
         }
         snprintf(path, sizeof path, "/proc/%d/maps", (int)procs[i]);
         FILE* maps = fopen(path, "re");
@@ -433,11 +466,7 @@ static void print_binaries(const pid_t* procs, int n) {
         fclose(maps);
     }
     printf("binaries=");
-    for (int k = 0; k < exe_count; ++k) {
-        struct stat st;
-        long size = stat(exes[k], &st) == 0 ? (long)st.st_size : -1;
-        printf("%s%s:%ld", k ? "," : "", exes[k], size);
-    }
+    for (int k = 0; k < exe_count; ++k) printf("%s%s:%ld", k ? "," : "", exes[k], sizes[k]);
     printf("\nlibraries=%d:", lib_count);
     for (int k = 0; k < lib_count; ++k) printf("%s%s", k ? "," : "", libs[k]);
     printf("\n");
@@ -467,6 +496,48 @@ static int clean_up(void) {
     return scan_tasks(task_pids, NULL) + descendants(self, procs, MAX_PROCS) - 1;
 }
 
+/* In a child of the probe: makes it the parent of a new PID namespace, like
+ * `unshare --fork --pid --mount-proc`, and returns in the namespace's first
+ * process (pid 1 there) with the namespace's own /proc mounted over /proc in
+ * a mount namespace of its own, so that a kill-by-name run inside reads that
+ * /proc and can reach nothing outside.  The calling process stays as its
+ * parent: it sends the first process's pid (as the probe sees it) on `report`
+ * and ends with its exit status.  A step that fails is named on standard
+ * error, and the process exits with 126. */
+static void enter_pidns(int report) {
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) {
+        perror("probe: unshare(CLONE_NEWPID | CLONE_NEWNS)");
+        _exit(126);
+    }
+    const pid_t first = fork();
+    if (first < 0) {
+        perror("probe: fork into the PID namespace");
+        _exit(126);
+    }
+    if (first > 0) {
+        if (write(report, &first, sizeof first) != sizeof first) _exit(126);
+        int status;
+        while (waitpid(first, &status, 0) < 0)
+            if (errno != EINTR) _exit(126);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+    }
+    /* The old /proc may pass mounts on to other namespaces (the machine's
+     * mounts are often shared, and a chroot's /proc is a bind mount of the
+     * machine's): made private here, it passes the new /proc on to none.
+     * The mount at /proc is the one made private, not the one at "/": in a
+     * chroot "/" is a directory, not a mount point, and cannot be. */
+    if (mount("none", "/proc", NULL, MS_REC | MS_PRIVATE, NULL) != 0) {
+        perror("probe: make the mount at /proc private (is /proc a mount point?)");
+        _exit(126);
+    }
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, NULL) != 0) {
+        perror("probe: mount /proc");
+        _exit(126);
+    }
+}
+
+static int root_alive(void);
+
 /* Starts the supervisor; returns the monotonic time of its exec. */
 static double start_supervisor(char** argv) {
     double* exec_time =
@@ -492,29 +563,11 @@ static double start_supervisor(char** argv) {
             dup2(log_fd, STDERR_FILENO);
             close(log_fd);
         }
-        pid_t self = getpid();
         if (use_pidns) {
-            if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) {
-                perror("probe: unshare");
-                _exit(126);
-            }
-            self = fork();
-            if (self < 0) _exit(126);
-            if (self > 0) {
-                /* Stays as the namespace's parent, like unshare --fork. */
-                if (write(fds[1], &self, sizeof self) != sizeof self) _exit(126);
-                int status;
-                while (waitpid(self, &status, 0) < 0 && errno == EINTR) {
-                }
-                _exit(0);
-            }
-            if (mount("none", "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
-                mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, NULL) != 0) {
-                perror("probe: mount /proc");
-                _exit(126);
-            }
-        } else if (write(fds[1], &self, sizeof self) != sizeof self) {
-            _exit(126);
+            enter_pidns(fds[1]);
+        } else {
+            const pid_t self = getpid();
+            if (write(fds[1], &self, sizeof self) != sizeof self) _exit(126);
         }
         *exec_time = now_ms();
         execve(argv[0], argv, child_env);
@@ -528,9 +581,85 @@ static double start_supervisor(char** argv) {
         exit(1);
     }
     close(fds[0]);
-    /* The exec time is written just before exec; wait until it is there. */
-    for (int i = 0; i < 5000 && *exec_time == 0; ++i) sleep_ms(0.2);
+    /* The exec time is written just before exec: wait until it is there, or
+     * until the process has ended (a namespace set-up step failed). */
+    for (int i = 0; i < 50000 && *exec_time == 0 && root_alive(); ++i) sleep_ms(0.2);
+    if (*exec_time == 0) {
+        fprintf(stderr, "probe: the supervisor was not started (its log: %s)\n", log_file);
+        clean_up();
+        exit(1);
+    }
     return *exec_time;
+}
+
+/* --check-pidns: whether --pidns works here, tried the way --pidns does it,
+ * without measuring anything: the namespaces, the /proc of the namespace,
+ * and the path of the executable of a process inside, found through this
+ * probe's /proc.  Exit status 0 when it works; 77 when the machine does not
+ * allow it (not root, no PID namespaces, no /proc mount point), the step at
+ * fault on standard error; 1 when the probe itself goes wrong. */
+static int check_pidns(void) {
+    int report[2], ready[2], hold[2];
+    if (pipe2(report, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0 ||
+        pipe2(hold, O_CLOEXEC) != 0) {
+        perror("probe: pipe");
+        return 1;
+    }
+    const pid_t parent = fork();
+    if (parent < 0) {
+        perror("probe: fork");
+        return 1;
+    }
+    if (parent == 0) {
+        close(report[0]);
+        close(ready[0]);
+        close(hold[1]);
+        enter_pidns(report[1]);
+        char self[16];
+        const ssize_t n = readlink("/proc/self", self, sizeof self - 1);
+        if (getpid() != 1 || n != 1 || self[0] != '1') {
+            fprintf(stderr, "probe: /proc in the PID namespace is not the namespace's own\n");
+            _exit(126);
+        }
+        if (write(ready[1], "r", 1) != 1) _exit(126);
+        char c;
+        while (read(hold[0], &c, 1) < 0 && errno == EINTR) {
+        } /* until the probe has looked at this process */
+        _exit(0);
+    }
+    close(report[1]);
+    close(ready[1]);
+    close(hold[0]);
+    int available = 1, broken = 0;
+    pid_t first;
+    char c;
+    if (read(report[0], &first, sizeof first) != sizeof first || read(ready[0], &c, 1) != 1) {
+        available = 0; /* a step failed and said which */
+    } else {
+        /* The first process runs this very program. */
+        char path[512] = "";
+        long size;
+        struct stat named, own;
+        if (exe_path(first, path, sizeof path, &size) != 0 || stat(path, &named) != 0 ||
+            stat("/proc/self/exe", &own) != 0 || named.st_dev != own.st_dev ||
+            named.st_ino != own.st_ino) {
+            fprintf(stderr,
+                    "probe: the executable of a process in the namespace is not found "
+                    "through /proc (taken for %s)\n",
+                    path);
+            broken = 1;
+        }
+    }
+    close(hold[1]);
+    int status;
+    while (waitpid(parent, &status, 0) < 0)
+        if (errno != EINTR) {
+            perror("probe: waitpid");
+            return 1;
+        }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) available = 0;
+    if (broken) return 1;
+    return available ? 0 : 77;
 }
 
 static int root_alive(void) {
@@ -600,6 +729,7 @@ static int measure_turn(void) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--check-pidns") == 0) return check_pidns();
     int i = 1;
     for (; i < argc; ++i) {
         const char* a = argv[i];

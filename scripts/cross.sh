@@ -28,7 +28,7 @@ if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
   $sudo apt-get update </dev/null >/dev/null
 fi
 scripts/deps.sh "crossbuild-essential-$arch" "libjansson-dev:$arch" "libgtest-dev:$arch" \
-  "libc6:$arch" "libstdc++6:$arch" qemu-user-static dpkg-dev
+  "libc6:$arch" "libstdc++6:$arch" qemu-user-static dpkg-dev file
 
 # --- emulation ------------------------------------------------------------------
 binfmt=/proc/sys/fs/binfmt_misc

@@ -3,10 +3,21 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
-# man-db, groff-base, systemd (systemd-analyze), busybox and shellcheck check
-# the manual pages, the systemd unit and the init script.
-packages=(cmake g++ make pkg-config libjansson-dev libgtest-dev psmisc
-          man-db groff-base systemd busybox shellcheck "$@")
+# Every program the build, the tests and the scripts call, named here even
+# when a full Debian system has it, since a minimal one (debootstrap
+# --variant=minbase, a package builder's chroot) may not:
+# - the build: cmake, g++, make, pkg-config, the libraries; gzip packs the
+#   manual pages; binutils: readelf (the linked_libraries test, the static
+#   build), strip, size;
+# - the programs at run time: psmisc (killall);
+# - the tests: procps (pgrep in bench_smoke; ps and kill in the static smoke
+#   test, pgrep in bench/run.sh), util-linux and mount (unshare, mount,
+#   setsid: the end-to-end tests); man-db, groff-base, systemd
+#   (systemd-analyze), busybox and shellcheck check the manual pages, the
+#   systemd unit and the init script.
+# A script that calls more names it as an argument (file, git, valgrind, ...).
+packages=(cmake g++ make pkg-config libjansson-dev libgtest-dev gzip binutils psmisc
+          procps util-linux mount man-db groff-base systemd busybox shellcheck "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh dpkg-dev  # dpkg-shlibdeps works out the library dependencies
+# dpkg-shlibdeps works out the library dependencies; CPack's Debian
+# generator runs file on every packed file.
+scripts/deps.sh dpkg-dev file
 rm -f build-package/*.deb
 cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
       -DVORN_BUILD_TESTS=OFF > /dev/null
