@@ -355,7 +355,8 @@ bool read_pass_mark() {
                      shown(status_path.data()));
         return false;
     }
-    supervisor.pass_age = supervisor.boot_now - mark;
+    // A mark up to 2 s ahead is the same moment seen through coarser clocks.
+    supervisor.pass_age = mark < supervisor.boot_now ? supervisor.boot_now - mark : 0;
     return true;
 }
 
