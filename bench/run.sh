@@ -4,12 +4,17 @@
 # report (the tables of docs/performance.md) on standard output; progress
 # goes to standard error.
 #
-#   bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--keep]
+#   bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants]
+#                [--before REV | --no-before] [--keep]
 #
 #   --idle S        length of the idle window (default 60)
 #   --starts N      start each supervisor N times for the start time (default 5)
 #   --only-vorn     measure vorn_restart alone (no peers are installed)
 #   --no-variants   skip the link variants (static libjansson, fully static, musl)
+#   --before REV    the earlier vorn_restart whose idle pass is measured beside
+#                   this tree's (default 1fdd5dd, before the per-pass end check
+#                   and pass mark); built from `git archive` in the work directory
+#   --no-before     measure this tree's idle pass only
 #   --keep          keep the work directory (the supervisors' logs, callgrind dumps)
 #
 # Needs root: it installs Debian packages (the peers with
@@ -25,6 +30,7 @@ idle=60
 starts=5
 only_vorn=0
 variants=1
+before_rev=1fdd5dd
 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -32,8 +38,10 @@ while [ $# -gt 0 ]; do
     --starts) starts=$2; shift ;;
     --only-vorn) only_vorn=1 ;;
     --no-variants) variants=0 ;;
+    --before) before_rev=$2; shift ;;
+    --no-before) before_rev= ;;
     --keep) keep=1 ;;
-    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--keep]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -83,7 +91,7 @@ install_peers() {
 }
 
 # --- packages and build -----------------------------------------------------
-scripts/deps.sh valgrind gcc
+scripts/deps.sh valgrind gcc strace
 [ $only_vorn -eq 1 ] || install_peers
 
 build=build-bench
@@ -109,6 +117,43 @@ finish() {
 }
 trap finish EXIT
 trap 'exit 130' INT TERM
+
+# The earlier supervisor for the idle-pass comparison, from the repository's
+# history: exported with `git archive` and built in the work directory, so
+# the checkout is left as it is.  Without git or without that commit (a
+# shallow clone) the comparison is left out and the report says why.
+before_vorn=
+before_reason=
+build_before() {
+  local src=$work/before/src out=$work/before/build
+  if ! command -v git >/dev/null; then
+    before_reason="git is not installed"
+    return 1
+  fi
+  if ! git -C "$top" rev-parse -q --verify "$before_rev^{commit}" >"$work/before.rev" 2>"$work/before.err"; then
+    before_reason="commit $before_rev is not in this clone (a shallow clone?)"
+    [ -s "$work/before.err" ] && before_reason="git: $(head -n1 "$work/before.err")"
+    return 1
+  fi
+  mkdir -p "$src"
+  if ! git -C "$top" archive "$(cat "$work/before.rev")" 2>"$work/before.err" | tar -x -C "$src" 2>>"$work/before.err" ||
+     [ ! -f "$src/CMakeLists.txt" ]; then
+    before_reason="git archive $before_rev failed: $(head -n1 "$work/before.err")"
+    return 1
+  fi
+  if ! { cmake -S "$src" -B "$out" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF &&
+         cmake --build "$out" -j2 --target vorn_restart; } >"$work/before.log" 2>&1; then
+    before_reason="the build of $before_rev failed (see $work/before.log with --keep)"
+    return 1
+  fi
+  before_vorn=$out/vorn_restart
+}
+if [ -z "$before_rev" ]; then
+  before_reason="left out (--no-before)"
+else
+  say "building vorn_restart $before_rev (Release) in $work/before/ for the idle-pass comparison"
+  build_before || say "no comparison with $before_rev: $before_reason"
+fi
 
 run=$$
 tag=$run            # task NN runs as `sleep <tag>0NN`
@@ -234,13 +279,36 @@ subject vorn2
 : >"$work/killclock"
 probe_run "$work/turn.txt" --idle 0 --restarts 0 --turn "${args[@]}"
 
-say "vorn_restart: instructions and allocations per pass under callgrind"
-mkdir -p "$work/callgrind"
-probe_run "$work/callgrind.txt" --pidns --wait-exit 300 \
-  --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
-  --env VORN_BENCH_PASS_REPORT="$work/callgrind/allocations" \
-  -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$work/callgrind/out" \
-  "$vorn" --install_path="$work/root" --status_path="$work/vorn.status"
+# What each pass costs, for this tree and for the earlier supervisor, on the
+# same 16 tasks.  Under callgrind with bench/pass_count.c preloaded: a dump
+# of the instructions and a count of the heap calls per pass (8 passes).
+# Then under strace, which follows the supervisor alone (not its tasks or
+# killall runs), with the same library: the system calls from one sleep to
+# the next are one pass (9 passes, so that 7 idle ones are whole).
+measure_passes() {  # measure_passes <now|before> <vorn_restart binary>
+  local dir=$work/passes-$1 bin=$2
+  mkdir -p "$dir"
+  probe_run "$dir/callgrind.txt" --pidns --wait-exit 300 \
+    --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
+    --env VORN_BENCH_PASS_REPORT="$dir/allocations" \
+    -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$dir/out" \
+    "$bin" --install_path="$work/root" --status_path="$work/passes-$1.status"
+  [ -z "$strace_reason" ] || return 0
+  probe_run "$dir/strace.txt" --pidns --wait-exit 60 \
+    --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=9 \
+    -- "$(command -v strace)" -qq -o "$dir/syscalls" \
+    "$bin" --install_path="$work/root" --status_path="$work/passes-$1.status"
+}
+# A container may forbid ptrace: then the report says so instead.
+strace_reason=
+strace -qq -o /dev/null true 2>"$work/strace.err" ||
+  strace_reason="strace cannot trace here: $(head -n1 "$work/strace.err")"
+say "vorn_restart: instructions, heap calls and system calls per pass (callgrind, strace)"
+measure_passes now "$vorn"
+if [ -n "$before_vorn" ]; then
+  say "vorn_restart $before_rev: the same"
+  measure_passes before "$before_vorn"
+fi
 
 # Kill-by-name against this machine's own process table (names no process
 # has, so nothing is killed), outside the namespace: 18 names in 18 runs, as
@@ -320,6 +388,61 @@ kill_ms() { awk '{printf "%.1f", $2 / 1000}' <<<"$1"; }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
+now_rev=$(git -C "$top" describe --always --dirty 2>/dev/null || true)
+label() {  # the name of a measured supervisor in the report
+  if [ "$1" = before ]; then echo "before ($before_rev)"; else echo "now${now_rev:+ ($now_rev)}"; fi
+}
+
+dumps() {  # the numbers of the callgrind dumps in a directory, in order
+  local f
+  for f in "$1"/out.*; do if [ -e "$f" ]; then echo "${f##*.}"; fi; done | sort -n
+}
+
+pass_instructions() {  # the Ir of each callgrind dump of a run, one a line
+  local dir=$work/passes-$1 n
+  for n in $(dumps "$dir"); do
+    sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/out.$n" | head -n1
+  done
+}
+
+inclusive() {  # inclusive <dump> <function>: its inclusive Ir in that dump, 0 if it did not run
+  callgrind_annotate --inclusive=yes --threshold=100 "$1" 2>/dev/null |
+    awk -v f="$2" 'index($0, ":" f " [") { gsub(",", "", $1); print $1; found = 1; exit }
+                   END { if (!found) print 0 }'
+}
+
+pass_parts() {  # the split of this tree's idle passes; passes that split alike once
+  local dir=$work/passes-now n total a b
+  for n in $(dumps "$dir" | tail -n +2); do
+    total=$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/out.$n" | head -n1)
+    a=$(inclusive "$dir/out.$n" 'vorn::note_ended_children()')
+    b=$(inclusive "$dir/out.$n" 'vorn::mark_status_current()')
+    echo "$a / $b / $((total - a - b))"
+  done | uniq | paste -sd';' | sed 's/;/; /g'
+}
+
+pass_syscalls() {  # the system calls of each whole idle pass, by name in order of first use
+  local passes
+  passes=$(awk 'match($0, /^[a-z_0-9]+\(/) {
+                  name = substr($0, 1, RLENGTH - 1)
+                  if (!(name in count)) { count[name] = 0; order[++n] = name }
+                  count[name]++; total++
+                  if (name ~ /nanosleep$/) {  # the sleep that ends a pass
+                    if (pass++ > 0) {  # the first is start-up and the first pass
+                      line = total ":"
+                      for (i = 1; i <= n; i++) line = line " " count[order[i]] " " order[i] (i < n ? "," : "")
+                      print line
+                    }
+                    split("", count); n = 0; total = 0
+                  }
+                }' "$work/passes-$1/syscalls")
+  if [ "$(sort -u <<<"$passes" | grep -c .)" -eq 1 ]; then
+    echo "$(head -n1 <<<"$passes") (each of $(grep -c . <<<"$passes") passes)"
+  else
+    paste -sd';' <<<"$passes" | sed 's/;/; /g'
+  fi
+}
+
 {
   echo "### Side by side: 16 tasks, ${idle} s idle"
   echo
@@ -356,19 +479,27 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
   echo "| full turn: task 0 exits with status 0 → all 16 tasks run again as new processes | $(get turn turn_ms) ms |"
   echo "| of which waiting for the next pass (task 0's end noticed, old tasks killed) | $(get turn turn_wait_ms) ms |"
   echo "| of which the new turn (kill-by-name, configuration, 16 starts) | $(get turn turn_work_ms) ms, kill-by-name $turn_kill_runs runs, $turn_kill_ms ms |"
-  passes=$(ls "$work/callgrind"/out.* 2>/dev/null | sed 's/.*\.//' | sort -n)
-  instr=()
-  for n in $passes; do
-    instr+=("$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$work/callgrind/out.$n" | head -n1)")
+  now_instr=$(pass_instructions now)
+  echo "| instructions (callgrind Ir) of start-up + first pass (16 starts) | $(head -n1 <<<"$now_instr") |"
+  for k in before now; do
+    if [ $k = before ] && [ -z "$before_vorn" ]; then
+      echo "| instructions (callgrind Ir) of each following idle pass, $(label before) | not measured: $before_reason |"
+      continue
+    fi
+    echo "| instructions (callgrind Ir) of each following idle pass, $(label $k) | $(pass_instructions $k | tail -n +2 | paste -sd' ' | sed 's/ /, /g') |"
   done
-  idle_instr=$(printf '%s\n' "${instr[@]:1}" | paste -sd' ' | sed 's/ /, /g')
-  echo "| instructions (callgrind Ir) of start-up + first pass (16 starts) | ${instr[0]:-?} |"
-  echo "| instructions (callgrind Ir) of each following idle pass | $idle_instr |"
-  allocs=$(awk 'NR > 1 { a += $2; f += $3; n++ } END { printf "%d allocations, %d frees in %d passes", a, f, n }' \
-    "$work/callgrind/allocations")
-  first_allocs=$(awk 'NR == 1 { printf "%d allocations, %d frees", $2, $3 }' "$work/callgrind/allocations")
-  echo "| heap calls in the idle passes | $allocs |"
-  echo "| heap calls in start-up + first pass | $first_allocs |"
+  echo "| of which, per idle pass now (inclusive): \`note_ended_children\` (a \`waitid\` per running slot) / \`mark_status_current\` (boot clock, \`utimensat\`) / the rest (start step, reap, \`sleep\`) | $(pass_parts) |"
+  for k in before now; do
+    [ $k = before ] && [ -z "$before_vorn" ] && continue
+    echo "| heap calls in the idle passes, $(label $k) | $(awk 'NR > 1 { a += $2; f += $3; n++ } END { printf "%d allocations, %d frees in %d passes", a, f, n }' "$work/passes-$k/allocations") |"
+  done
+  echo "| heap calls in start-up + first pass | $(awk 'NR == 1 { printf "%d allocations, %d frees", $2, $3 }' "$work/passes-now/allocations") |"
+  for k in before now; do
+    [ $k = before ] && [ -z "$before_vorn" ] && continue
+    echo "| system calls of each idle pass (strace), $(label $k) | ${strace_reason:-$(pass_syscalls $k)} |"
+  done
+  wakes=$(get vorn voluntary)
+  echo "| wake-ups in the ${idle} s idle window (voluntary switches; one per 5-second pass is at most $((idle / 5 + 1))) | $wakes ($(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "holds" : "**does not hold**" }')) |"
   echo "| kill-by-name of 18 names against this machine's $host_processes processes (outside the namespace): 18 runs / the 2 runs made now | $(awk -v u="$host_kill_us" 'BEGIN { printf "%.1f", u / 1000 }') ms / $(awk -v u="$host_kill2_us" 'BEGIN { printf "%.1f", u / 1000 }') ms |"
   echo "| binary | $(stat -c %s "$vorn") B ($(size "$vorn" | awk 'NR == 2 { printf "text %s, data %s, bss %s", $1, $2, $3 }')) |"
   echo
