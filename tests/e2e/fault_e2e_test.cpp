@@ -422,8 +422,7 @@ TEST_P(status_file_fault, supervision_goes_on) {
         // Needs root, and / a mount point of its own (not so in a chroot).
         const program_result probe =
             run_program({"unshare", "-m", "sh", "-c", "mount --make-rprivate /"});
-        if (probe.status != 0)
-            GTEST_SKIP() << "no private mount namespace here: " << probe.err;
+        if (probe.status != 0) GTEST_SKIP() << "no private mount namespace here: " << probe.err;
     }
     const std::string path = f.prepare(inst);
     const std::string crash = unique_name("crash");
