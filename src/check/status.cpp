@@ -66,6 +66,13 @@ constexpr long long time_max = 1LL << 40;  // seconds, by either clock
 constexpr long long count_max = UINT32_MAX;
 constexpr long long pid_max = INT32_MAX;
 constexpr long long ticks_max = 1LL << 60;
+// Where /proc/self is emulated (qemu-user rewrites /proc/self/stat, with a
+// start time taken when the emulator itself got going), the supervisor's
+// own record of its start may be some ticks later than what the kernel
+// shows everyone else.  Another process at the same pid, started within
+// a second of the recorded moment, is no real risk: the pid would have had
+// to come round in that second.
+constexpr long long start_ticks_slack = 100;
 
 enum class number_kind { absent, ok, invalid };
 
@@ -329,8 +336,10 @@ bool supervisor_lives(const json_t* document) {
         return false;
     }
     const process_stat stat = read_process_stat(pid);
+    // Both at most 2^60: the difference cannot overflow.
+    const long long drift = static_cast<long long>(stat.start_ticks) - recorded.value;
     uid_t owner = 0;
-    if (stat.start_ticks != static_cast<unsigned long long>(recorded.value) ||
+    if (stat.start_ticks == 0 || drift < -start_ticks_slack || drift > start_ticks_slack ||
         !process_owner(pid, &owner) || owner != status_info.st_uid) {
         note_absence(status_exit_absent,
                      "%s was left by vorn_restart pid %d, which has ended: pid %d is now another "

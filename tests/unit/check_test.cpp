@@ -549,9 +549,15 @@ TEST_F(check_status_test, exit_status_tells_live_degraded_absent_and_unknown) {
          left + ": pid 812 is now sshd\n"},
         {document(""),
          [] {
-             fake_files::add_process(812, "vorn_restart", "vorn_restart\0"s, 1, "/v", 'S', 7001);
+             fake_files::add_process(812, "vorn_restart", "vorn_restart\0"s, 1, "/v", 'S', 7101);
          },
          3, left + ": pid 812 is now another vorn_restart"},
+        // A start recorded a few ticks late, as under an emulated /proc/self.
+        {document(""),
+         [] {
+             fake_files::add_process(812, "vorn_restart", "vorn_restart\0"s, 1, "/v", 'S', 6900);
+         },
+         0, "vorn_restart pid 812, up 3d04h"},
         {document(""), [] { fake_files::owners[812] = 1000; }, 3, "is now another vorn_restart"},
         // The file cannot be believed.
         {document(""), [] { file_info(1234, 0644, 300000); }, 4,
