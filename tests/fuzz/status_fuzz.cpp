@@ -235,10 +235,13 @@ void make_system() {
         const std::string name = slot_names[slot];
         add_process(static_cast<pid_t>(900 + slot), name.substr(0, 15), "/usr/sbin/" + name + "\0"s,
                     supervisor_pid, slot == 9 ? 'Z' : 'S', 8000 + slot);
-        // The executables: missing, a directory, not executable, or one that runs.
+        // The executables: missing, a directory, not executable, a fifo
+        // (for a held-back task, whose file the report looks at only when
+        // the status file says it waits), or one that runs.
         if (name == "gone") continue;
         const mode_t mode = name == "dir"     ? S_IFDIR | 0755
                             : name == "plain" ? S_IFREG | 0644
+                            : name == "held"  ? S_IFIFO | 0755
                                               : S_IFREG | 0755;
         paths.push_back({"/usr/sbin/" + name, mode, 0});
     }
@@ -366,38 +369,18 @@ void check_reports(const report& text, const report& json) {
 // mutations replace one number of the document, picked at random, by an
 // edge value of a range the checker bounds or of json_int_t; the rest are
 // libFuzzer's own.
-constexpr std::string_view edge_values[] = {"-9223372036854775808",
-                                            "9223372036854775807",
-                                            "-9223372036854775807",
-                                            "18446744073709551616",
-                                            "-1",
-                                            "0",
-                                            "1",
-                                            "2",
-                                            "127",
-                                            "128",
-                                            "255",
-                                            "256",
-                                            "15",
-                                            "16",
-                                            "2147483647",
-                                            "2147483648",
-                                            "-2147483649",
-                                            "4294967295",
-                                            "4294967296",
-                                            "1099511627776",
-                                            "1099511627777",
-                                            "-1099511627776",
-                                            "1152921504606846976",
-                                            "1152921504606846977",
-                                            "299999",
-                                            "300000",
-                                            "300001",
-                                            "300002",
-                                            "300003",
-                                            "1e400",
-                                            "1.5",
-                                            "-0"};
+constexpr std::string_view edge_values[] = {
+    // json_int_t and just past it
+    "-9223372036854775808", "9223372036854775807", "-9223372036854775807", "18446744073709551616",
+    // small values, slots, exit codes and signals
+    "-1", "0", "1", "2", "15", "16", "127", "128", "255", "256",
+    // the bounds of pids, counts, times and clock ticks
+    "2147483647", "2147483648", "-2147483649", "4294967295", "4294967296", "1099511627776",
+    "1099511627777", "-1099511627776", "1152921504606846976", "1152921504606846977",
+    // boot-clock moments a day, an hour, a minute and a second ago, now and just after
+    "213600", "296400", "299940", "299999", "300000", "300001", "300002", "300003",
+    // not integers
+    "1e400", "1.5", "-0"};
 
 bool in_number(std::uint8_t c) {
     return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
