@@ -312,8 +312,8 @@ report run_report(bool json) {
     const int status = report_status(nullptr, json);
     stdout = saved_out;
     stderr = saved_err;
-    std::fclose(out_stream);
-    std::fclose(err_stream);
+    if (std::fclose(out_stream) != 0 || std::fclose(err_stream) != 0)
+        fail("the output caught in memory is incomplete");
     report result{status, std::string(out, out_size), std::string(err, err_size)};
     std::free(out);
     std::free(err);
