@@ -5,6 +5,8 @@
 
 #include <ctime>
 
+#include "supervise/cycle.hpp"
+
 namespace vorn {
 
 // At most this many bytes of the status file are read; a larger file is
@@ -14,7 +16,8 @@ inline constexpr unsigned long status_read_limit = 131072;
 // The longest wait of the supervisor (after an unusable configuration)
 // plus two passes: a status file whose pass mark is older than this tells
 // of a supervisor that no longer goes round.
-inline constexpr std::time_t status_stale_seconds = 30 + 2 * 5;
+inline constexpr std::time_t status_stale_seconds = unusable_config_seconds + 2 * pass_seconds;
+static_assert(status_stale_seconds == 40);
 
 // Reads the status file (never through a link; only one owned by root or
 // by the user running the checker, that no one else can write), checks
