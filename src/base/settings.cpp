@@ -49,10 +49,14 @@ void reset_settings() {
     status_path_given = false;
 }
 
+const char* default_status_path_here() {
+    return !exists("/run/") && exists("/var/run/") ? fallback_status_path : default_status_path;
+}
+
 void choose_default_status_path() {
-    if (status_path_given || exists("/run/") || !exists("/var/run/")) return;
+    if (status_path_given) return;
     status_path.fill('\0');
-    copy_text(status_path, fallback_status_path);
+    copy_text(status_path, default_status_path_here());
 }
 
 path_result apply_status_path(const char* file) {

@@ -60,8 +60,11 @@ path_result apply_cache_path(const char* dir);
 // the status path as it is.
 path_result apply_status_path(const char* file);
 
-// Unless --status_path was given: /var/run/vorn_restart.status when /run
-// does not exist and /var/run does.
+// The default status path on this system: /var/run/vorn_restart.status
+// when /run does not exist and /var/run does, else /run/vorn_restart.status.
+const char* default_status_path_here();
+
+// Unless --status_path was given, the status path becomes that default.
 void choose_default_status_path();
 
 // Replaces every backslash by a slash, in place.

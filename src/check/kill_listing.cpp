@@ -23,7 +23,7 @@ std::size_t name_count = 0;
 static_assert(kill_names_max <= 32, "one bit per name in reached_process::names");
 
 constexpr std::size_t process_list_max = 32768;
-std::array<pid_t, process_list_max> process_list{};
+std::array<pid_t, process_list_max> listed_processes{};
 
 // A process that one of the recorded names reaches.
 struct reached_process {
@@ -98,7 +98,8 @@ bool find_processes(pid_t supervisor) {
     reached_dropped = 0;
     supervisor_count = 0;
     if (supervisor > 0) supervisors[supervisor_count++] = supervisor;
-    const long listed = sys.list_processes(process_list.data(), process_list.size());
+    const pid_t* process_list = nullptr;
+    const long listed = list_processes_now(&process_list);
     if (listed < 0) {
         std::printf("the next turn kills by name: cannot list the processes: %s\n",
                     std::strerror(errno));
@@ -117,9 +118,9 @@ bool find_processes(pid_t supervisor) {
             if (kill_by_name_reaches(text_view(names[k]), found)) mask |= 1u << k;
         if (mask != 0) note_reached(pid, mask);
     }
-    if (static_cast<std::size_t>(listed) == process_list.size())
+    if (static_cast<std::size_t>(listed) == process_list_max)
         std::printf("warning: more than %zu processes: only the first %zu are looked at\n",
-                    process_list.size(), process_list.size());
+                    process_list_max, process_list_max);
     return true;
 }
 
@@ -165,6 +166,11 @@ process_kind examine_process(pid_t pid, char* comm, std::size_t size) {
     if (state == '\0' || state == 'Z' || state == 'X') return process_kind::ended;
     return kill_by_name_reaches(supervisor_process_name, found) ? process_kind::supervisor
                                                                 : process_kind::other;
+}
+
+long list_processes_now(const pid_t** pids) {
+    *pids = listed_processes.data();
+    return sys.list_processes(listed_processes.data(), listed_processes.size());
 }
 
 bool process_owner(pid_t pid, uid_t* owner) {

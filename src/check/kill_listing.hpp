@@ -45,6 +45,10 @@ enum class process_kind { supervisor, ended, other };
 // ("" when it is gone).
 process_kind examine_process(pid_t pid, char* comm, std::size_t size);
 
+// The processes running now, in a fixed list kept until the next call:
+// their count, or -1 with errno set when they cannot be listed.
+long list_processes_now(const pid_t** pids);
+
 // The owner of a live process (the owner of /proc/<pid>); false when it
 // cannot be told.
 bool process_owner(pid_t pid, uid_t* owner);

@@ -164,8 +164,7 @@ bool is_trusted(const char* path) {
 std::array<char, status_path_size> started_path{};
 const char* status_path_of(std::string_view cmdline) {
     // Its own default, chosen by the same rule as the checker's.
-    const bool run_missing = !sys.path_exists("/run/") && sys.path_exists("/var/run/");
-    copy_text(started_path, run_missing ? fallback_status_path : default_status_path);
+    copy_text(started_path, default_status_path_here());
     bool value_next = false;
     for (bool first = true; !cmdline.empty(); first = false) {
         const std::size_t end = cmdline.find('\0');
@@ -191,19 +190,18 @@ const char* status_path_of(std::string_view cmdline) {
     return started_path.data();
 }
 
-constexpr std::size_t process_list_max = 32768;
-std::array<pid_t, process_list_max> process_list{};
 std::array<char, 8192> cmdline_text{};
 
 // A live vorn_restart of the user `owner` (this process left out) that
 // publishes at `path`; 0 when none does.  *elsewhere: one that publishes
 // somewhere else.
 pid_t find_supervisor_process(uid_t owner, const char* path, pid_t* elsewhere) {
-    const long listed = sys.list_processes(process_list.data(), process_list.size());
+    const pid_t* process_list = nullptr;
+    const long listed = list_processes_now(&process_list);
     const pid_t self = ::getpid();
     *elsewhere = 0;
     for (long i = 0; i < listed; ++i) {
-        const pid_t pid = process_list[static_cast<std::size_t>(i)];
+        const pid_t pid = process_list[i];
         std::array<char, 64> comm{};
         uid_t uid = 0;
         if (pid == self ||

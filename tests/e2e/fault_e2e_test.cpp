@@ -414,6 +414,12 @@ std::string with_victim(const installation& inst, bool at_temp) {
     return path;
 }
 
+std::string directory_at_path(const installation& inst) {
+    const std::string path = inst.root() + "/vorn_restart.status";
+    std::filesystem::create_directory(path);
+    return path;
+}
+
 class status_file_fault : public fault_e2e, public ::testing::WithParamInterface<status_fault> {};
 
 TEST_P(status_file_fault, supervision_goes_on) {
@@ -458,26 +464,14 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const installation& i, const std::string&) {
                          EXPECT_FALSE(std::filesystem::exists(i.root() + "/none"));
                      }},
-        status_fault{"directory at the path",
-                     [](const installation& i) {
-                         const std::string path = i.root() + "/vorn_restart.status";
-                         std::filesystem::create_directory(path);
-                         return path;
-                     },
-                     "", true,
+        status_fault{"directory at the path", directory_at_path, "", true,
                      [](const installation&, const std::string& path) {
                          EXPECT_TRUE(std::filesystem::is_directory(path));
                          expect_no_temporary(path);
                      }},
         // Gone after a while: the document follows at the next try, at most
         // 30 s (of real time) later.
-        status_fault{"directory at the path for a while",
-                     [](const installation& i) {
-                         const std::string path = i.root() + "/vorn_restart.status";
-                         std::filesystem::create_directory(path);
-                         return path;
-                     },
-                     "", true,
+        status_fault{"directory at the path for a while", directory_at_path, "", true,
                      [](const installation&, const std::string& path) {
                          std::filesystem::remove(path);
                          EXPECT_TRUE(wait_until(
