@@ -16,6 +16,8 @@ setting_text cache_path{};
 unsigned char debug_mode = 0;
 std::array<char, status_path_size> status_path{};
 bool status_path_given = false;
+setting_text log_path{};
+unsigned long log_size = default_log_size;
 
 namespace {
 
@@ -47,6 +49,8 @@ void reset_settings() {
     status_path.fill('\0');
     copy_text(status_path, default_status_path);
     status_path_given = false;
+    log_path.fill('\0');
+    log_size = default_log_size;
 }
 
 const char* default_status_path_here() {
@@ -65,6 +69,28 @@ path_result apply_status_path(const char* file) {
     copy_text(status_path, file);
     status_path_given = true;
     return path_result::ok;
+}
+
+path_result apply_log_path(const char* dir) {
+    setting_text value{};
+    if (*dir != '\0' &&
+        !format_text(value.data(), value.size(), "%s%s", dir, ends_in_slash(dir) ? "" : "/"))
+        return path_result::too_long;
+    log_path = value;
+    return path_result::ok;
+}
+
+bool apply_log_size(const char* text) {
+    unsigned long value = 0;
+    if (*text == '\0') return false;
+    for (const char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(*c - '0');
+        if (value > max_log_size) return false;
+    }
+    if (value < min_log_size) return false;
+    log_size = value;
+    return true;
 }
 
 path_result apply_install_path(const char* root) {

@@ -34,10 +34,21 @@ extern std::array<char, status_path_size> status_path;
 // True once --status_path was given: the default is then not looked for.
 extern bool status_path_given;
 
+// Where each task's output goes, as <log_path>/<name>.log; empty: nowhere
+// (the null device).  Ends in '/' when set.
+extern setting_text log_path;
+// Bytes a task's log may reach before its newest lines become the older
+// generation <name>.log.1 and the log starts again empty.
+inline constexpr unsigned long default_log_size = 65536;
+inline constexpr unsigned long min_log_size = 4096;
+inline constexpr unsigned long max_log_size = 1UL << 30;
+extern unsigned long log_size;
+
 // Longest option values that still give settings fitting their fields,
 // not counting one final '/'.
 inline constexpr std::size_t install_path_max = setting_size - 1 - (sizeof(config_suffix) - 1) - 1;
 inline constexpr std::size_t cache_path_max = setting_size - 1 - 1;
+inline constexpr std::size_t log_path_max = setting_size - 1 - 1;
 
 enum class path_result {
     ok,        // taken (or, for the cache path, silently ignored)
@@ -59,6 +70,15 @@ path_result apply_cache_path(const char* dir);
 // Takes file as the status path (empty: no status file); too_long leaves
 // the status path as it is.
 path_result apply_status_path(const char* file);
+
+// Takes dir as the log directory (empty: no logs); too_long leaves the log
+// path as it is.  Whether the directory can be used is decided when the
+// supervisor starts, not here.
+path_result apply_log_path(const char* dir);
+
+// Takes a decimal number of bytes from min_log_size to max_log_size as the
+// log bound.  False, with the bound unchanged, for anything else.
+bool apply_log_size(const char* text);
 
 // The default status path on this system: /var/run/vorn_restart.status
 // when /run does not exist and /var/run does, else /run/vorn_restart.status.

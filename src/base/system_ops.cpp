@@ -285,6 +285,92 @@ int real_read_file_pieces(const char* path, char* buf, std::size_t cap,
     }
 }
 
+int real_open_directory(const char* path, struct stat* info) {
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path, flags);
+    // A directory made by someone else between the two calls is opened and
+    // judged like any other.
+    if (fd < 0 && errno == ENOENT && (::mkdir(path, 0750) == 0 || errno == EEXIST))
+        fd = ::open(path, flags);
+    if (fd < 0) return -1;
+    if (::fstat(fd, info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int real_open_log(int dir_fd, const char* name, struct stat* info) {
+    // O_NONBLOCK: a FIFO planted at the name must not stall the supervisor
+    // until a reader comes.  It is taken off again for a regular file, so
+    // the task writes to its log as to any file.
+    const int fd = ::openat(
+        dir_fd, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+    if (fd < 0) return -1;
+    if (::fstat(fd, info) != 0 || (S_ISREG(info->st_mode) && ::fcntl(fd, F_SETFL, O_APPEND) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int real_create_file_at(int dir_fd, const char* name) {
+    return ::openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+}
+
+int real_rename_at(int dir_fd, const char* from, const char* to) {
+    return ::renameat(dir_fd, from, dir_fd, to);
+}
+
+int real_remove_at(int dir_fd, const char* name) { return ::unlinkat(dir_fd, name, 0); }
+
+int real_stat_descriptor(int fd, struct stat* info) { return ::fstat(fd, info); }
+
+int real_write_descriptor(int fd, const char* data, std::size_t len) {
+    return write_all(fd, data, len) ? 0 : -1;
+}
+
+long real_read_at(int fd, char* buf, std::size_t len, off_t offset) {
+    for (;;) {
+        const ssize_t n = ::pread(fd, buf, len, offset);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<long>(n);
+    }
+}
+
+int real_truncate_descriptor(int fd) {
+    for (;;) {
+        const int result = ::ftruncate(fd, 0);
+        if (result != 0 && errno == EINTR) continue;
+        return result;
+    }
+}
+
+uid_t real_effective_user() { return ::geteuid(); }
+
+long real_read_file_tail(const char* path, char* buf, std::size_t cap, struct stat* info) {
+    const unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    if (fd.get() < 0) return -1;
+    if (::fstat(fd.get(), info) != 0) return -1;
+    if (!S_ISREG(info->st_mode) || info->st_size <= 0) return 0;
+    const auto size = static_cast<unsigned long long>(info->st_size);
+    const std::size_t want = size < cap ? static_cast<std::size_t>(size) : cap;
+    std::size_t used = 0;
+    // The file may shrink meanwhile (a log being rotated): what was read is kept.
+    while (used < want) {
+        const long n =
+            real_read_at(fd.get(), buf + used, want - used, static_cast<off_t>(size - want + used));
+        if (n < 0) return -1;
+        if (n == 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(used);
+}
+
 // constexpr, so that both tables are filled before any code runs.
 constexpr system_ops real_ops = {
     .fork_process = real_fork,
@@ -311,6 +397,17 @@ constexpr system_ops real_ops = {
     .list_processes = real_list_processes,
     .read_link = real_read_link,
     .read_file_pieces = real_read_file_pieces,
+    .open_directory = real_open_directory,
+    .open_log = real_open_log,
+    .create_file_at = real_create_file_at,
+    .rename_at = real_rename_at,
+    .remove_at = real_remove_at,
+    .stat_descriptor = real_stat_descriptor,
+    .write_descriptor = real_write_descriptor,
+    .read_at = real_read_at,
+    .truncate_descriptor = real_truncate_descriptor,
+    .effective_user = real_effective_user,
+    .read_file_tail = real_read_file_tail,
 };
 
 }  // namespace

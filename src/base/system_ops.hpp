@@ -92,6 +92,40 @@ struct system_ops {
     int (*read_file_pieces)(const char* path, char* buf, std::size_t cap,
                             bool (*take)(void* context, const char* piece, std::size_t length),
                             void* context);
+
+    // Task logs.  The directory at path, opened never through a symbolic
+    // link; when it is missing and its parent exists it is made first, with
+    // mode 0750.  What fstat tells of it in *info.  The descriptor
+    // (close-on-exec), or -1 with errno set.
+    int (*open_directory)(const char* path, struct stat* info);
+    // Opens name in the directory dir_fd for appending, made with mode 0640
+    // when missing; never through a symbolic link and never waiting on a
+    // FIFO.  What fstat tells of what was opened in *info: the caller
+    // decides whether to keep it.  The descriptor (close-on-exec), or -1
+    // with errno set.
+    int (*open_log)(int dir_fd, const char* name, struct stat* info);
+    // Makes name in the directory dir_fd, which must not exist yet
+    // (O_EXCL, never through a link), mode 0640, for writing.  The
+    // descriptor, or -1 with errno set.
+    int (*create_file_at)(int dir_fd, const char* name);
+    // renameat and unlinkat within one directory: 0, or -1 with errno set.
+    int (*rename_at)(int dir_fd, const char* from, const char* to);
+    int (*remove_at)(int dir_fd, const char* name);
+    // fstat(fd, info): 0, or -1 with errno set.
+    int (*stat_descriptor)(int fd, struct stat* info);
+    // Writes all len bytes, going on after EINTR: 0, or -1 with errno set.
+    int (*write_descriptor)(int fd, const char* data, std::size_t len);
+    // pread, going on after EINTR: the count (0 at the end), or -1.
+    long (*read_at)(int fd, char* buf, std::size_t len, off_t offset);
+    // ftruncate(fd, 0): 0, or -1 with errno set.
+    int (*truncate_descriptor)(int fd);
+    // geteuid().
+    uid_t (*effective_user)();
+    // The last bytes of the file at path, at most cap of them, read never
+    // through a symbolic link and never waiting on a FIFO, with what fstat
+    // tells of the file in *info.  Only a regular file is read (others read
+    // as 0 bytes).  The count, or -1 with errno set.
+    long (*read_file_tail)(const char* path, char* buf, std::size_t cap, struct stat* info);
 };
 
 extern const system_ops real_system_ops;

@@ -19,7 +19,11 @@ const char help_text[] =
     "--help                help info\n"
     "--install_path        such as: --install_path=/\n"
     "--cache_path          such as: --config_path=/mnt/sda1\n"
-    "--status_path         such as: --status_path=/run/vorn_restart.status\n";
+    "--status_path         such as: --status_path=/run/vorn_restart.status\n"
+    "--log_path            such as: --log_path=/run/vorn_restart/log (each task's output\n"
+    "                      in <name>.log there; default: none, the null device)\n"
+    "--log_size            such as: --log_size=65536 (bytes a task's log holds before\n"
+    "                      it becomes <name>.log.1; at least 4096)\n";
 
 void show_help(const char*) {
     std::fputs(help_text, stderr);
@@ -58,6 +62,20 @@ void set_status_path(const char* file) {
     std::exit(255);
 }
 
+void set_log_path(const char* dir) {
+    if (apply_log_path(dir) != path_result::too_long) return;
+    complain("--log_path: value too long (at most %zu bytes, not counting a final /)",
+             log_path_max);
+    std::exit(255);
+}
+
+void set_log_size(const char* bytes) {
+    if (apply_log_size(bytes)) return;
+    complain("--log_size=%s: give a number of bytes from %lu to %lu", bytes, min_log_size,
+             max_log_size);
+    std::exit(255);
+}
+
 const option_row supervisor_options[] = {
     {"h", false, show_help},
     {"?", false, show_help},
@@ -66,6 +84,8 @@ const option_row supervisor_options[] = {
     {"install_path", true, set_install_path},
     {"cache_path", true, set_cache_path},
     {"status_path", true, set_status_path},
+    {"log_path", true, set_log_path},
+    {"log_size", true, set_log_size},
 };
 const std::size_t supervisor_option_count = std::size(supervisor_options);
 

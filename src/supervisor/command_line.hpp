@@ -18,5 +18,7 @@ void set_debug(const char*);
 void set_install_path(const char* root);
 void set_cache_path(const char* dir);
 void set_status_path(const char* file);  // empty: no status file
+void set_log_path(const char* dir);      // empty: no task logs
+void set_log_size(const char* bytes);
 
 }  // namespace vorn

@@ -1,6 +1,7 @@
 #include "fake_system.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,7 +47,122 @@ int fake_open_null() {
 
 void fake_redirect(int) {}
 
-void fake_close(int fd) { fake_system::closed.push_back(fd); }
+void fake_close(int fd) {
+    fake_system::closed.push_back(fd);
+    fake_logs::fds.erase(fd);
+}
+
+constexpr int fake_dir_fd = 39;
+
+int logs_open_directory(const char* path, struct stat* info) {
+    fake_logs::dirs_opened.emplace_back(path);
+    if (fake_logs::dir_error != 0) {
+        errno = fake_logs::dir_error;
+        return -1;
+    }
+    *info = fake_logs::dir_info;
+    return fake_dir_fd;
+}
+
+int logs_open(int, const char* name, struct stat* info) {
+    if (fake_logs::open_error != 0) {
+        errno = fake_logs::open_error;
+        return -1;
+    }
+    *info = {};
+    info->st_uid = fake_logs::euid;
+    info->st_nlink = 1;
+    const auto planted = fake_logs::planted.find(name);
+    if (planted != fake_logs::planted.end() && S_ISLNK(planted->second)) {
+        errno = ELOOP;
+        return -1;
+    }
+    info->st_mode = planted != fake_logs::planted.end() ? planted->second : S_IFREG | 0640;
+    std::string& content = fake_logs::files[name];
+    info->st_size = static_cast<off_t>(content.size());
+    fake_logs::fds[fake_logs::next_fd] = name;
+    return fake_logs::next_fd++;
+}
+
+int logs_create(int, const char* name) {
+    if (fake_logs::create_error != 0) {
+        errno = fake_logs::create_error;
+        return -1;
+    }
+    if (fake_logs::files.count(name) != 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    fake_logs::files[name];
+    fake_logs::fds[fake_logs::next_fd] = name;
+    return fake_logs::next_fd++;
+}
+
+int logs_rename(int, const char* from, const char* to) {
+    const auto found = fake_logs::files.find(from);
+    if (found == fake_logs::files.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    fake_logs::files[to] = found->second;
+    fake_logs::files.erase(from);
+    return 0;
+}
+
+int logs_remove(int, const char* name) {
+    if (fake_logs::files.erase(name) == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
+// The file behind a descriptor, or nullptr (EBADF).
+std::string* logs_file(int fd) {
+    const auto found = fake_logs::fds.find(fd);
+    if (found == fake_logs::fds.end()) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return &fake_logs::files[found->second];
+}
+
+int logs_stat(int fd, struct stat* info) {
+    const std::string* file = logs_file(fd);
+    if (!file) return -1;
+    *info = {};
+    info->st_mode = S_IFREG | 0640;
+    info->st_size = static_cast<off_t>(file->size());
+    return 0;
+}
+
+int logs_write(int fd, const char* data, std::size_t len) {
+    std::string* file = logs_file(fd);
+    if (!file) return -1;
+    if (fake_logs::write_error != 0) {
+        errno = fake_logs::write_error;
+        return -1;
+    }
+    file->append(data, len);
+    return 0;
+}
+
+long logs_read_at(int fd, char* buf, std::size_t len, off_t offset) {
+    const std::string* file = logs_file(fd);
+    if (!file) return -1;
+    const auto at = static_cast<std::size_t>(offset);
+    if (at >= file->size()) return 0;
+    const std::size_t n = std::min(len, file->size() - at);
+    std::memcpy(buf, file->data() + at, n);
+    return static_cast<long>(n);
+}
+
+int logs_truncate(int fd) {
+    std::string* file = logs_file(fd);
+    if (!file) return -1;
+    file->clear();
+    return 0;
+}
 
 int fake_kill_by_name(const char* const* names, std::size_t count, kill_output output) {
     if (count == 0) return 0;  // no run at all
@@ -157,6 +273,16 @@ system_ops fake_system::ops() {
     ops.stamp_file = fake_stamp_file;
     ops.remove_file = fake_remove_file;
     ops.read_file_pieces = fake_read_file_pieces;
+    ops.open_directory = logs_open_directory;
+    ops.open_log = logs_open;
+    ops.create_file_at = logs_create;
+    ops.rename_at = logs_rename;
+    ops.remove_at = logs_remove;
+    ops.stat_descriptor = logs_stat;
+    ops.write_descriptor = logs_write;
+    ops.read_at = logs_read_at;
+    ops.truncate_descriptor = logs_truncate;
+    ops.effective_user = [] { return fake_logs::euid; };
     return ops;
 }
 
@@ -220,6 +346,23 @@ long files_read_link(const char* path, char* buf, std::size_t cap) {
     return n;
 }
 
+// The last cap bytes, with the info of read_file_info.
+long files_read_tail(const char* path, char* buf, std::size_t cap, struct stat* info) {
+    const auto found = fake_files::files.find(path);
+    if (found == fake_files::files.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    std::array<char, 1> unused{};
+    files_read_info(path, unused.data(), 0, info);
+    const std::string& text = found->second;
+    if (!S_ISREG(info->st_mode)) return 0;
+    info->st_size = static_cast<off_t>(text.size());
+    const std::size_t n = std::min(cap, text.size());
+    std::memcpy(buf, text.data() + text.size() - n, n);
+    return static_cast<long>(n);
+}
+
 long files_list(pid_t* pids, std::size_t cap) {
     const std::size_t n = std::min(cap, fake_files::pids.size());
     std::copy_n(fake_files::pids.begin(), n, pids);
@@ -235,6 +378,7 @@ void fake_files::install() {
     sys.read_link = files_read_link;
     sys.read_file_pieces = files_read_pieces;
     sys.list_processes = files_list;
+    sys.read_file_tail = files_read_tail;
 }
 
 void fake_files::add_process(pid_t pid, const std::string& comm, const std::string& cmdline,
