@@ -162,7 +162,35 @@ TEST_F(options_test, help_text_is_exact) {
                  "--help                help info\n"
                  "--install_path        such as: --install_path=/\n"
                  "--cache_path          such as: --config_path=/mnt/sda1\n"
-                 "--status_path         such as: --status_path=/run/vorn_restart.status\n");
+                 "--status_path         such as: --status_path=/run/vorn_restart.status\n"
+                 "--log_path            such as: --log_path=/run/vorn_restart/log (each task's "
+                 "output\n"
+                 "                      in <name>.log there; default: none, the null device)\n"
+                 "--log_size            such as: --log_size=65536 (bytes a task's log holds "
+                 "before\n"
+                 "                      it becomes <name>.log.1; at least 4096)\n");
+}
+
+TEST_F(options_test, log_size_takes_only_plain_byte_counts_within_its_range) {
+    const std::vector<std::pair<std::string, unsigned long>> cases = {
+        {"4096", 4096},
+        {"65536", 65536},
+        {"1073741824", 1073741824},
+        {"4095", 0},
+        {"", 0},
+        {"64K", 0},
+        {"-4096", 0},
+        {"1073741825", 0},
+        {" 8192", 0},
+        {"99999999999999999999999", 0},
+    };
+    for (const auto& [text, taken] : cases) {
+        reset_settings();
+        EXPECT_EQ(apply_log_size(text.c_str()), taken != 0) << text;
+        EXPECT_EQ(log_size, taken != 0 ? taken : default_log_size) << text;
+    }
+    EXPECT_EXIT(parse({"--log_size=64K"}), ::testing::ExitedWithCode(255),
+                "^vorn_restart: --log_size=64K: give a number of bytes from 4096 to 1073741824\n$");
 }
 
 TEST_F(options_test, missing_installation_directories_end_with_the_settings_report) {
@@ -199,6 +227,12 @@ TEST_F(options_test, values_too_long_for_their_settings_are_refused_without_chan
                 "^vorn_restart: --cache_path: value too long \\(at most 126 bytes");
     parse({"--cache_path=/" + std::string(200, 'c')});  // does not exist: ignored
     EXPECT_STREQ(cache_path.data(), "");
+
+    parse({"--log_path=/" + std::string(log_path_max - 1, 'l')});
+    EXPECT_EQ(std::strlen(log_path.data()), setting_size - 1);  // with its final '/'
+    EXPECT_EXIT(parse({"--log_path=/" + std::string(log_path_max, 'l')}),
+                ::testing::ExitedWithCode(255),
+                "^vorn_restart: --log_path: value too long \\(at most 126 bytes");
 }
 
 TEST_F(options_test, cache_path_is_taken_only_when_it_exists) {
