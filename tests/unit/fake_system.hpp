@@ -29,29 +29,23 @@ namespace vorn::testing {
 struct fake_logs {
     static inline int dir_error = 0;  // errno for open_directory, 0: it opens
     static inline struct stat dir_info {};
-    static inline std::vector<std::string> dirs_opened;
     static inline std::map<std::string, std::string> files;
     // What is planted at a name instead of a regular file: open_log answers
     // ELOOP for S_IFLNK, and opens anything else with that mode.
     static inline std::map<std::string, mode_t> planted;
     static inline std::map<int, std::string> fds;  // open descriptor -> name
     static inline int next_fd = 40;
-    static inline int open_error = 0;    // errno for open_log, 0: works
     static inline int create_error = 0;  // errno for create_file_at, 0: works
-    static inline int write_error = 0;   // errno for write_descriptor, 0: works
     static inline uid_t euid = 0;
     static void reset() {
         dir_error = 0;
         dir_info = {};
         dir_info.st_mode = S_IFDIR | 0750;
-        dirs_opened.clear();
         files.clear();
         planted.clear();
         fds.clear();
         next_fd = 40;
-        open_error = 0;
         create_error = 0;
-        write_error = 0;
         euid = 0;
     }
 };
