@@ -214,11 +214,9 @@ void begin_log_turn() {
     if (fd < 0 && (error == ELOOP || error == ENOTDIR) &&
         sys.read_link(dir.data(), target.data(), target.size()) >= 0)
         copy_text(why, "it is a symbolic link");
-    else if (fd < 0 && error == ENOTDIR)
-        copy_text(why, "it is not a directory");
-    else if (fd < 0)
+    else if (fd < 0 && error != ENOTDIR)
         copy_text(why, error_text(error));
-    else if (!S_ISDIR(info.st_mode))
+    else if (fd < 0 || !S_ISDIR(info.st_mode))
         copy_text(why, "it is not a directory");
     else if (info.st_uid != sys.effective_user())
         format_text(why.data(), why.size(), "it belongs to uid %u, not to uid %u",
