@@ -41,3 +41,5 @@ install(FILES contrib/vorn_restart.conf.example DESTINATION "${VORN_CONFIG_DIR}"
 install(PROGRAMS "${vorn_generated}/vorn_restart.init" DESTINATION "${VORN_INIT_DIR}"
         RENAME vorn_restart)
 install(FILES "${vorn_generated}/vorn_restart.service" DESTINATION "${VORN_SYSTEMD_UNIT_DIR}")
+get_filename_component(vorn_defaults_dir "${VORN_DEFAULTS_FILE}" DIRECTORY)
+install(FILES contrib/default/vorn_restart DESTINATION "${vorn_defaults_dir}")

@@ -24,6 +24,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "psmisc")
 # Files under /etc are configuration files: an upgrade keeps local changes.
 set(vorn_conffiles "${PROJECT_BINARY_DIR}/debian/conffiles")
-file(WRITE "${vorn_conffiles}" "${VORN_INIT_DIR}/vorn_restart\n${VORN_CONFIG_DIR}/vorn_restart.conf.example\n")
+file(WRITE "${vorn_conffiles}" "${VORN_DEFAULTS_FILE}\n${VORN_INIT_DIR}/vorn_restart\n${VORN_CONFIG_DIR}/vorn_restart.conf.example\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${vorn_conffiles}")
 include(CPack)

@@ -318,6 +318,18 @@ int real_open_log(int dir_fd, const char* name, struct stat* info) {
     return fd;
 }
 
+int real_open_read_at(int dir_fd, const char* name, struct stat* info) {
+    const int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::fstat(fd, info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 int real_create_file_at(int dir_fd, const char* name) {
     return ::openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
 }
@@ -399,6 +411,7 @@ constexpr system_ops real_ops = {
     .read_file_pieces = real_read_file_pieces,
     .open_directory = real_open_directory,
     .open_log = real_open_log,
+    .open_read_at = real_open_read_at,
     .create_file_at = real_create_file_at,
     .rename_at = real_rename_at,
     .remove_at = real_remove_at,

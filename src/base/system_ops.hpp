@@ -104,6 +104,9 @@ struct system_ops {
     // decides whether to keep it.  The descriptor (close-on-exec), or -1
     // with errno set.
     int (*open_log)(int dir_fd, const char* name, struct stat* info);
+    // Opens name in the directory dir_fd for reading, never through a
+    // symbolic link and never waiting on a FIFO; fstat of it in *info.
+    int (*open_read_at)(int dir_fd, const char* name, struct stat* info);
     // Makes name in the directory dir_fd, which must not exist yet
     // (O_EXCL, never through a link), mode 0640, for writing.  The
     // descriptor, or -1 with errno set.

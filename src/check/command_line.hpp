@@ -33,6 +33,10 @@ struct check_command {
     const char* ignored_cache_path;  // a --cache_path that does not exist, or nullptr
     bool status;                     // --status: report the running supervisor
     bool json;                       // --json: its status file as it is
+    bool log_path_given;             // --log_path: its logs are there, not where the status says
+    const char* log_name;            // --log <name>: print that task's log; or nullptr
+    unsigned lines;                  // --lines: how many lines of it
+    bool lines_given;
     std::array<char, 512>
         error;  // why the command line cannot be used ("" after getopt's own complaint)
 };
@@ -46,7 +50,8 @@ extern const char check_usage_text[];
 
 // Resets the settings and check_line, then reads the command line into
 // them with the supervisor's options, rules and defaults (-d is accepted
-// and means nothing here; --status_path only counts with --status).  A mistake is recorded in
+// and means nothing here, as does --log_size once it is checked;
+// --status_path only counts with --status or --log).  A mistake is recorded in
 // check_line (the first one counts) instead of ending the program.
 void read_check_command_line(int argc, char* argv[]);
 

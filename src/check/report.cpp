@@ -228,6 +228,7 @@ int run_check(int argc, char* argv[]) {
             return check_exit_usage;
         case check_request::check: break;
     }
+    if (check_line.log_name) return report_log(check_line.log_name, check_line.lines);
     if (check_line.status) return report_status(check_line.config_file, check_line.json);
     return check_configuration(check_line.config_file);
 }

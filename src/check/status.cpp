@@ -22,6 +22,7 @@
 #include "check/kill_listing.hpp"
 #include "check/report.hpp"
 #include "check/shell_quote.hpp"
+#include "check/task_log.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -605,20 +606,24 @@ void explain_not_running(const json_t* slot, const char* otherwise) {
         std::printf("%s\n", otherwise);
 }
 
-// A running slot whose latest runs all ended alike.
-void explain_running(const json_t* slot) {
+// A running slot whose latest runs all ended alike; true when a line says so.
+bool explain_running(const json_t* slot) {
     const long long same_exits = count_of(slot, "same_exits");
     const long long short_runs = count_of(slot, "short_runs");
     if (short_runs >= 2) {
         print_slot_prefix(slot);
         std::printf(background_text, short_runs);
-    } else if (same_exits >= 3 && has_exit(slot) && !ended_with_zero(slot)) {
+        return true;
+    }
+    if (same_exits >= 3 && has_exit(slot) && !ended_with_zero(slot)) {
         print_slot_prefix(slot);
         std::printf(
             "running again, but restarted %lld times and ended with %s each time before: a "
             "crash loop\n",
             same_exits, exit_text(slot).data());
+        return true;
     }
+    return false;
 }
 
 void explain_gone(const slot_view& view) {
@@ -643,13 +648,15 @@ void explain_gone(const slot_view& view) {
     }
 }
 
-void explain(const slot_view& view) {
+// The slot's line, when it has one.  True when its log may tell more: the
+// slot should run and does not, or its runs end alike.
+bool explain(const slot_view& view) {
     const json_t* slot = view.slot;
     const std::string_view state = view.state;
     if (state == "running" && view.child != child_check::live) {
         explain_gone(view);
     } else if (state == "running") {
-        explain_running(slot);
+        return explain_running(slot);
     } else if (state == "exited" && view.due) {
         explain_not_running(slot, "ended, and is started again after its reap at a coming pass");
     } else if (state == "waiting") {
@@ -667,10 +674,52 @@ void explain(const slot_view& view) {
             "mode once, not started in this turn: it had not started when the first task of "
             "the turn ended, and a once task is not started after that; it runs at the next "
             "turn");
+        return false;
     } else if (view.due) {
         print_slot_prefix(slot);
         std::printf("its state \"%s\" is not one this checker knows\n", shown(state));
+    } else {
+        return false;
     }
+    return true;
+}
+
+// The supervisor's log directory as the file names it; empty when it keeps
+// no logs or names one it cannot have taken (see log_place_of).
+setting_text document_log_path{};
+
+enum class logs_kept { no, yes, unusable };
+
+// Where the task logs are: --log_path when given (empty: nowhere), else
+// the directory the file names, which must be an absolute path ending in
+// '/' that the supervisor's own setting could hold.
+logs_kept log_place_of(const json_t* document, log_place* place) {
+    place->owner = status_info.st_uid;
+    if (check_line.log_path_given) {
+        place->dir = log_path.data();
+        return is_empty(log_path) ? logs_kept::no : logs_kept::yes;
+    }
+    document_log_path.fill('\0');
+    place->dir = document_log_path.data();
+    const json_t* value = json_object_get(document, "log_path");
+    if (!value || json_is_null(value)) return logs_kept::no;
+    const std::string_view dir = text_of(document, "log_path");
+    if (!json_is_string(value) || dir.empty() || dir.size() > log_path_max + 1 ||
+        dir.front() != '/' || dir.back() != '/' || dir.find('\0') != std::string_view::npos ||
+        !copy_text(document_log_path, dir))
+        return logs_kept::unusable;
+    return logs_kept::yes;
+}
+
+void print_log_warnings(const json_t* document, logs_kept kept) {
+    const json_t* problem = json_object_get(document, "log_problem");
+    if (json_is_string(problem))
+        std::printf("warning: vorn_restart keeps no task logs: %s\n",
+                    shown(text_of(document, "log_problem")));
+    if (kept == logs_kept::unusable)
+        std::puts(
+            "warning: the log directory in the status file is not an absolute path ending in "
+            "'/': the task logs are not shown (give --log_path)");
 }
 
 // Whether an executable killall lies in one of the directories of `path`
@@ -746,18 +795,32 @@ void print_next_kills(const char* own_file, bool own_usable, const config_proble
 
 }  // namespace
 
-int report_status(const char* config_file, bool json) {
+namespace {
+
+// The status file, when a live supervisor wrote it (else absence says why).
+json_document load_live_status(bool* live) {
     absence.fill('\0');
     absence_status = status_exit_unknown;
     supervisor = supervisor_view{};
     supervisor.pass_age = -1;
     view_count = 0;
-    const json_document document = load_status();
-    const bool live = document && supervisor_lives(document.get()) && read_pass_mark();
+    json_document document = load_status();
+    *live = document && supervisor_lives(document.get()) && read_pass_mark();
+    return document;
+}
+
+const char* absence_verdict() {
+    return absence_status == status_exit_absent ? "no live vorn_restart"
+                                                : "the status of vorn_restart is not known";
+}
+
+}  // namespace
+
+int report_status(const char* config_file, bool json) {
+    bool live = false;
+    const json_document document = load_live_status(&live);
     if (live) judge_slots(document.get());
-    const char* verdict = absence_status == status_exit_absent
-                              ? "no live vorn_restart"
-                              : "the status of vorn_restart is not known";
+    const char* verdict = absence_verdict();
     if (json) {
         if (!live) {
             complain("%s: %s", verdict, absence.data());
@@ -783,10 +846,49 @@ int report_status(const char* config_file, bool json) {
     print_header(document.get());
     print_configuration(document.get(), own_file);
     print_table();
-    for (std::size_t i = 0; i < view_count; ++i) explain(views[i]);
+    log_place place{};
+    const logs_kept kept = log_place_of(document.get(), &place);
+    for (std::size_t i = 0; i < view_count; ++i)
+        if (explain(views[i]) && kept == logs_kept::yes)
+            print_status_log_tail(place, text_of(views[i].slot, "name"));
+    print_log_warnings(document.get(), kept);
     print_kill_by_name(document.get());
     print_next_kills(own_file, own_usable, problem, document.get());
     return exit_status_of(document.get());
+}
+
+int report_log(const char* name, unsigned lines) {
+    if (check_line.log_path_given) {
+        if (is_empty(log_path)) {
+            complain("--log_path is empty: vorn_restart keeps no task logs");
+            return status_exit_degraded;
+        }
+        return print_task_log({log_path.data(), 0}, name, lines);
+    }
+    bool live = false;
+    const json_document document = load_live_status(&live);
+    if (!live) {
+        complain("%s: %s (give the supervisor's --log_path to read its logs)", absence_verdict(),
+                 absence.data());
+        return absence_status;
+    }
+    log_place place{};
+    switch (log_place_of(document.get(), &place)) {
+        case logs_kept::yes: return print_task_log(place, name, lines);
+        case logs_kept::unusable:
+            complain(
+                "the log directory in %s is not an absolute path ending in '/': give "
+                "--log_path",
+                shown(status_path.data()));
+            return status_exit_unknown;
+        case logs_kept::no: break;
+    }
+    const std::string_view problem = text_of(document.get(), "log_problem");
+    if (!problem.empty())
+        complain("vorn_restart keeps no task logs: %s", shown(problem));
+    else
+        complain("vorn_restart keeps no task logs: it was started without --log_path");
+    return status_exit_degraded;
 }
 
 }  // namespace vorn

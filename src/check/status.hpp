@@ -32,4 +32,11 @@ static_assert(status_stale_seconds == 40);
 // status_exit_running, _degraded, _absent or _unknown.
 int report_status(const char* config_file, bool json);
 
+// --log: the last `lines` lines of task `name`'s log (task_log.hpp), in
+// the directory of --log_path, else in the one the status file of a live
+// supervisor names (after the checks of report_status).  Returns
+// status_exit_running (printed), _degraded (no such log, or no logs kept),
+// _absent (no --log_path and no live supervisor) or _unknown.
+int report_log(const char* name, unsigned lines);
+
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
 #include "supervise/status.hpp"
+#include "supervise/task_log.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -28,7 +29,7 @@ void start_pass() {
         const bool held = held_back(task, &marker);
         status_gate(i, marker);
         if (held) continue;
-        const pid_t pid = start_task(task);
+        const pid_t pid = start_task(i);
         if (pid < 0) {
             std::perror("fork");
             return;  // the remaining slots are tried again in the next pass
@@ -96,6 +97,7 @@ pass_outcome run_pass() {
     start_pass();
     const pass_outcome outcome = reap_step();
     if (outcome == pass_outcome::go_on) note_ended_children();
+    rotate_task_logs();
     publish_status();
     mark_status_current();
     if (outcome == pass_outcome::new_turn) return outcome;
@@ -104,6 +106,9 @@ pass_outcome run_pass() {
 }
 
 void run_turn() {
+    // Before the output goes to the null device: a log directory that
+    // cannot be used is said where the first turn's caller sees it.
+    begin_log_turn();
     if (!debug_mode) {
         const int fd = sys.open_null_device();
         if (fd < 0) {
@@ -134,6 +139,7 @@ void run_turn() {
 
 void run_cycle() {
     reset_status();
+    reset_task_logs();
     for (;;) run_turn();
 }
 

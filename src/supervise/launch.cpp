@@ -74,12 +74,48 @@ void exec_task(const task_info& task, char* const argv[]) {
     ::_exit(255);
 }
 
-pid_t start_task(const task_info& task) {
+void use_child_log(const child_log& log) {
+    if (log.fd < 0) return;
+    std::array<char, sizeof(log.head) + 16 + sizeof(log.tail)> line{};
+    std::size_t used = 0;
+    append(line.data(), line.size(), &used, log.head.data());
+    // The pid by hand: no formatting function is safe here.
+    std::array<char, 16> digits{};
+    std::size_t count = 0;
+    for (auto pid = static_cast<unsigned long>(::getpid()); count < digits.size(); pid /= 10) {
+        digits[count++] = static_cast<char>('0' + pid % 10);
+        if (pid < 10) break;
+    }
+    while (count > 0 && used + 1 < line.size()) line[used++] = digits[--count];
+    line[used] = '\0';
+    append(line.data(), line.size(), &used, log.tail.data());
+    std::size_t written = 0;
+    while (written < used) {
+        const ssize_t n = ::write(log.fd, line.data() + written, used - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    ::dup2(log.fd, STDOUT_FILENO);
+    ::dup2(log.fd, STDERR_FILENO);
+}
+
+pid_t start_task(std::size_t slot) {
+    const task_info& task = task_table[slot];
     child_argv argv{};
     build_child_argv(task, argv);
+    // Kept in process-wide storage: a kilobyte more on the stack of every pass is not needed.
+    static child_log log{};
+    open_task_log(slot, argv.data(), log);
     restore_ld_library_path();
     const pid_t pid = sys.fork_process();
-    if (pid == 0) exec_task(task, argv.data());
+    if (pid == 0) {
+        use_child_log(log);
+        exec_task(task, argv.data());
+    }
+    const int error = errno;
+    task_log_started(slot, log, pid);
+    errno = error;
     return pid;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <sys/types.h>
 
+#include "supervise/task_log.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -23,8 +24,13 @@ std::size_t build_child_argv(const task_info& task, child_argv& argv);
 // error and ends the child with status 255.  Never returns.
 [[noreturn]] void exec_task(const task_info& task, char* const argv[]);
 
-// Forks a child that executes the task.  Returns the child's pid, or -1
-// with errno set when fork fails.
-pid_t start_task(const task_info& task);
+// In the child: writes the start line to the log (with the child's pid)
+// and puts the log on standard output and error.  Async-signal-safe.
+void use_child_log(const child_log& log);
+
+// Forks a child that executes the task, writing to the slot's log when
+// logs are in use.  Returns the child's pid, or -1 with errno set when
+// fork fails.
+pid_t start_task(std::size_t slot);
 
 }  // namespace vorn

@@ -12,6 +12,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "supervise/task_log.hpp"
 
 namespace vorn {
 
@@ -110,6 +111,9 @@ public:
         set(object, "short_runs", json_integer(s.short_runs));
         const bool held = std::strcmp(state, "held_back") == 0;
         set(object, "marker", held ? text(s.marker.data()) : json_null());
+        std::array<char, setting_size + task_name_size + 8> log{};
+        const bool logged = format_log_path(log.data(), log.size(), task.task_name.data());
+        set(object, "log", logged ? text(log.data()) : json_null());
         return object;
     }
 
@@ -146,6 +150,10 @@ public:
         set(kill, "works", known ? json_boolean(error == 0) : json_null());
         set(kill, "problem", known && error != 0 ? text(error_text(error)) : json_null());
         set(root, "kill_by_name", kill);
+
+        // Where the tasks' output goes, and why not when the directory was refused.
+        set(root, "log_path", text_or_null(log_path.data()));
+        set(root, "log_problem", text_or_null(task_logs.problem.data()));
 
         // An unusable configuration starts nothing: no slot to show.
         json_t* slots = json_array();
@@ -224,6 +232,7 @@ void status_ended(std::size_t slot, int wait_status) {
         current_status.changed = true;
         return;
     }
+    log_task_ended(slot, wait_status);
     note_end(slot, exit_of(wait_status));
 }
 
@@ -238,10 +247,14 @@ void status_killed(std::size_t slot) {
     // before it (or of the kill, which its status then says).
     int wait_status = 0;
     const pid_t pid = task_table[slot].task_pid;
-    if (pid > 0 && sys.child_ended(pid, &wait_status) == 1)
+    if (pid > 0 && sys.child_ended(pid, &wait_status) == 1) {
+        log_task_ended(slot, wait_status);
         note_end(slot, exit_of(wait_status));
-    else
+    } else {
+        const exit_record& updater = current_status.slots[0].last_exit;
+        log_task_killed(slot, updater.kind == exit_kind::code ? updater.value : -1);
         note_end(slot, {exit_kind::signal, SIGKILL, now_moment()});
+    }
 }
 
 void status_updater_ended(const char* then) {
@@ -255,6 +268,7 @@ void status_gate(std::size_t slot, const marker_path& marker) {
     if (std::strcmp(known.data(), marker.data()) == 0) return;
     known = marker;
     current_status.changed = true;
+    if (marker[0] != '\0') log_task_held(slot, marker.data());
 }
 
 void note_ended_children() {
@@ -264,6 +278,7 @@ void note_ended_children() {
         if (pid == 0 || current_status.slots[i].end_seen) continue;
         int wait_status = 0;
         if (sys.child_ended(pid, &wait_status) != 1) continue;
+        log_task_ended(i, wait_status);
         note_end(i, exit_of(wait_status));
         current_status.slots[i].end_seen = true;
     }

@@ -25,7 +25,7 @@ for needed in 'libjansson4 (>= ' 'psmisc' 'libc6 (>= '; do
 done
 
 dpkg-deb -e "$deb" "$work/control"
-printf '/etc/init.d/vorn_restart\n/etc/vorn/vorn_restart/vorn_restart.conf.example\n' > "$work/conffiles"
+printf '/etc/default/vorn_restart\n/etc/init.d/vorn_restart\n/etc/vorn/vorn_restart/vorn_restart.conf.example\n' > "$work/conffiles"
 cmp -s "$work/conffiles" "$work/control/conffiles" || complain "conffiles: $(cat "$work/control/conffiles")"
 
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort > "$work/files"
@@ -36,6 +36,7 @@ sort > "$work/expected" <<'LIST'
 -rw-r--r-- root/root ./usr/share/man/man8/vorn_restart_check.8.gz
 -rw-r--r-- root/root ./etc/vorn/vorn_restart/vorn_restart.conf.example
 -rwxr-xr-x root/root ./etc/init.d/vorn_restart
+-rw-r--r-- root/root ./etc/default/vorn_restart
 -rw-r--r-- root/root ./usr/lib/systemd/system/vorn_restart.service
 LIST
 diff "$work/expected" "$work/files" || complain "file list differs"
@@ -46,6 +47,8 @@ grep -qx 'ExecStart=/usr/sbin/vorn_restart $VORN_OPTIONS' "$root/usr/lib/systemd
     complain "the unit does not start /usr/sbin/vorn_restart"
 grep -qx 'DAEMON=/usr/sbin/vorn_restart' "$root/etc/init.d/vorn_restart" ||
     complain "the init script does not start /usr/sbin/vorn_restart"
+grep -qx 'VORN_OPTIONS="--log_path=/run/vorn_restart/log"' "$root/etc/default/vorn_restart" ||
+    complain "the defaults file does not turn the task logs on"
 # The stripped checker runs on the unpacked tree and accepts the example.
 mkdir -p "$root/usr/sbin"
 "$root/usr/sbin/vorn_restart_check" --install_path="$root" \

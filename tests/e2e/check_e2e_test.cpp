@@ -345,6 +345,35 @@ TEST(check_e2e, status_never_calls_a_dead_task_running) {
     EXPECT_GT(dead_before, 0);
 }
 
+// A task that keeps failing: its last words, escaped, under its line in
+// --status; raw, both generations in order, with --log.
+TEST(check_e2e, a_failing_tasks_last_words_are_shown) {
+    installation inst;
+    const std::string failing = unique_name("failing");
+    inst.task("vorn_update", "exec sleep 1000");
+    inst.task("vorn_monitor", "exec sleep 1000");
+    inst.task(failing, "printf 'cannot bind port 80 \\033[31m\\n' >&2; exit 1");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                failing + R"("}]})");
+    const std::string logs = inst.root() + "/tasks";
+    supervisor sup(inst, {.extra_arguments = {"--log_path=" + logs}});
+    ASSERT_TRUE(wait_until([&] { return inst.starts(failing).size() >= 3; }));
+    program_result r;
+    ASSERT_TRUE(wait_until([&] {
+        r = status_of(inst, inst.status_file());
+        return r.out.find("ended with code 1") != std::string::npos;
+    })) << r.out;
+    EXPECT_NE(r.out.find("    cannot bind port 80 \\033[31m\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\033'), std::string::npos);
+
+    inst.write(logs + "/" + failing + ".log.1", "older 1\nolder 2\n");
+    ::chmod((logs + "/" + failing + ".log.1").c_str(), 0640);
+    r = check(inst, {"--status_path=" + inst.status_file(), "--log", failing, "--lines", "50"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("older 1\nolder 2\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("cannot bind port 80 \033[31m\n"), std::string::npos) << r.out;
+}
+
 // A supervisor that is stopped starts and reaps nothing: a killed task is
 // not running, whatever the file last said.
 TEST(check_e2e, status_of_a_stopped_supervisor_is_not_all_well) {

@@ -827,5 +827,221 @@ TEST_F(marked_worker, marker_kinds_and_dangling_links) {
     expect_survived(1);
 }
 
+// Task logs.  Every task's own log lies in <root>/tasks (the task scripts
+// keep their records in <root>/log).
+std::string task_log(const installation& inst, const std::string& name, const char* suffix = "") {
+    return inst.root() + "/tasks/" + name + ".log" + suffix;
+}
+
+TEST_F(fault_e2e, a_task_log_holds_its_output_and_the_supervisors_lines) {
+    const std::string talk = unique_name("talk");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(talk, until_calm(inst, "echo 'out of '$$; echo 'err of '$$ >&2; exit 3"));
+    run_options options;  // -d: the supervisor's own lines stay on its output
+    options.extra_arguments = {"--log_path=" + inst.root() + "/tasks", "--log_size=4096"};
+    start({talk}, options);
+    ASSERT_TRUE(wait_until([&] { return inst.starts(talk).size() >= 2; })) << sup->err();
+    const pid_t first = inst.start_pids(talk).at(0);
+    const std::string p = std::to_string(first);
+    const std::string log = read_file(task_log(inst, talk));
+    EXPECT_NE(
+        log.find("Z vorn_restart: started " + talk + " (pid " + p + "): " + inst.sbin() + talk +
+                 " --install_path=" + inst.root() + "/\nout of " + p + "\nerr of " + p + "\n"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Z vorn_restart: " + talk + " (pid " + p + ") ended with code 3\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(sup->out().find("out of"), std::string::npos);
+    struct stat dir {};
+    ASSERT_EQ(::stat((inst.root() + "/tasks").c_str(), &dir), 0);
+    EXPECT_EQ(dir.st_mode & 07777, 0750u);
+
+    // A marker that holds the task back is said once, however many passes it holds.
+    const marker held(talk);
+    held.create();
+    const std::string held_line = "vorn_restart: " + talk + " held back by " + held.path + "\n";
+    EXPECT_TRUE(wait_until([&] { return count_events(inst, "sleep 5") >= 8; }));
+    const std::size_t starts = inst.starts(talk).size();
+    EXPECT_TRUE(wait_until([&] { return count_events(inst, "sleep 5") >= 16; }));
+    EXPECT_EQ(inst.starts(talk).size(), starts);
+    EXPECT_EQ(count_of(read_file(task_log(inst, talk)), held_line), 1u);
+    held.remove();
+    calm(inst);
+    expect_survived(1);
+}
+
+TEST_F(fault_e2e, without_log_path_no_log_is_made) {
+    const std::string quiet = unique_name("quiet");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(quiet, until_calm(inst, "echo out; exit 3"));
+    run_options options;
+    options.debug = false;
+    start({quiet}, options);
+    ASSERT_TRUE(wait_until([&] { return inst.starts(quiet).size() >= 2; }));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(inst.root()))
+        EXPECT_TRUE(entry.path().parent_path() == inst.root() + "/log" ||
+                    entry.path().filename() != quiet + ".log")
+            << entry.path();
+    EXPECT_EQ(read_lines(inst.root() + "/log/" + quiet + ".env").at(0), "unset /dev/null");
+    calm(inst);
+    expect_survived(1);
+}
+
+// A task that writes without pause (bursts of 10 lines every 10 ms, about
+// 2.5 KB a pass) under a bound of 4 KB: the log is rotated at every pass or
+// two, never the task, and the older generation holds the earlier lines.
+TEST_F(fault_e2e, logs_stay_bounded_under_a_task_that_never_stops_writing) {
+    const std::string chatty = unique_name("chatty");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(chatty,
+              "exec bash -c 'exec 3<> <(:); i=0; while :; do for k in 0 1 2 3 4 5 6 7 8 9; do "
+              "i=$((i+1)); echo \"line $i of a task that never stops talking\"; done; "
+              "read -t 0.01 -u 3; done'");
+    run_options options;
+    options.extra_arguments = {"--log_path=" + inst.root() + "/tasks", "--log_size=4096"};
+    start({chatty}, options);
+    std::uintmax_t most = 0;
+    const auto size = [](const std::string& path) {
+        std::error_code error;
+        const std::uintmax_t n = std::filesystem::file_size(path, error);
+        return error ? 0 : n;
+    };
+    for (int sample = 0; sample < 300; ++sample) {
+        most = std::max(most, size(task_log(inst, chatty)) + size(task_log(inst, chatty, ".1")));
+        std::this_thread::sleep_for(10ms);
+    }
+    std::printf("largest log + older generation: %ju bytes\n", most);
+    EXPECT_GT(most, 4096u);
+    EXPECT_LE(most, 2 * 4096u + 16384u);  // twice the bound and a few passes of writing
+    EXPECT_EQ(inst.starts(chatty).size(), 1u);
+    // Whole lines, consecutive, and older than every line of the log.
+    const std::vector<std::string> older = read_lines(task_log(inst, chatty, ".1"));
+    ASSERT_GE(older.size(), 2u);
+    EXPECT_LE(size(task_log(inst, chatty, ".1")), 4096u);
+    unsigned long previous = 0;
+    for (const std::string& line : older) {
+        unsigned long n = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "line %lu of a task", &n), 1) << line;
+        if (previous != 0) {
+            EXPECT_EQ(n, previous + 1);
+        }
+        previous = n;
+    }
+    // Read after the older generation: as new or newer (once it has a line again).
+    unsigned long newest = 0;
+    EXPECT_TRUE(wait_until([&] {
+        for (const std::string& line : read_lines(task_log(inst, chatty)))
+            std::sscanf(line.c_str(), "line %lu of a task", &newest);
+        return newest != 0;
+    }));
+    EXPECT_GE(newest, previous);
+    expect_survived(1);
+}
+
+// A log directory or log file the supervisor cannot, or must not, use:
+// said once, the task runs all the same.
+struct log_fault {
+    const char* kind;
+    // Prepares <root>/tasks (or what stands there), given the task's name.
+    std::function<void(const installation&, const std::string& task)> prepare;
+    std::string mount;  // as for status_fault, %D being <root>/tasks
+    std::string said;   // once on standard error; "": nothing said of logs
+    std::string dir = "tasks";
+};
+
+void PrintTo(const log_fault& f, std::ostream* os) { *os << f.kind; }
+
+class log_file_fault : public fault_e2e, public ::testing::WithParamInterface<log_fault> {};
+
+TEST_P(log_file_fault, is_said_once_and_the_task_runs) {
+    const log_fault& f = GetParam();
+    if (!f.mount.empty() &&
+        run_program({"unshare", "-m", "sh", "-c", "mount --make-rprivate /"}).status != 0)
+        GTEST_SKIP() << "no private mount namespace here";
+    const std::string dir = inst.root() + "/" + f.dir;
+    const std::string crash = unique_name("crash");
+    inst.write(inst.root() + "/victim", "keep");
+    f.prepare(inst, crash);
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(crash, until_calm(inst, "echo words; exit 3"));
+    run_options options;
+    options.extra_arguments = {"--log_path=" + dir, "--log_size=4096"};
+    if (!f.mount.empty()) {
+        std::string mount = f.mount;
+        for (std::size_t at; (at = mount.find("%D")) != std::string::npos;)
+            mount.replace(at, 2, dir);
+        options.wrapper = {"unshare", "-m", "sh", "-c",
+                           "mount --make-rprivate / && " + mount + " && exec \"$0\" \"$@\""};
+    }
+    start({crash}, options);
+    ASSERT_TRUE(wait_until([&] { return inst.starts(crash).size() >= 3; })) << sup->err();
+    if (f.said.empty())
+        EXPECT_EQ(sup->err().find("log"), std::string::npos) << sup->err();
+    else
+        EXPECT_EQ(count_of(sup->err(), f.said), 1u) << sup->err();
+    EXPECT_EQ(read_file(inst.root() + "/victim"), "keep");
+    calm(inst);
+    expect_survived(1);
+}
+
+void make_dir(const std::string& dir, mode_t mode, uid_t owner = 0) {
+    ASSERT_EQ(::mkdir(dir.c_str(), mode), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), mode), 0);
+    ASSERT_EQ(::chown(dir.c_str(), owner, owner), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    fault_e2e, log_file_fault,
+    ::testing::Values(
+        log_fault{"link to a directory",
+                  [](const installation& i, const std::string&) {
+                      make_dir(i.root() + "/elsewhere", 0750);
+                      ASSERT_EQ(::symlink("elsewhere", (i.root() + "/tasks").c_str()), 0);
+                  },
+                  "", "tasks: it is a symbolic link; the tasks' output is not kept\n"},
+        log_fault{
+            "file at the path",
+            [](const installation& i, const std::string&) { i.write(i.root() + "/tasks", ""); }, "",
+            "tasks: it is not a directory; the tasks' output is not kept\n"},
+        log_fault{"missing parent", [](const installation&, const std::string&) {}, "",
+                  "none/tasks: No such file or directory; the tasks' output is not kept\n",
+                  "none/tasks"},
+        log_fault{
+            "group-writable directory",
+            [](const installation& i, const std::string&) { make_dir(i.root() + "/tasks", 0770); },
+            "", "group or others can write to it (mode 0770)"},
+        log_fault{"directory of another user",
+                  [](const installation& i, const std::string&) {
+                      make_dir(i.root() + "/tasks", 0750, 65534);
+                  },
+                  "", "it belongs to uid 65534, not to uid 0"},
+        log_fault{"link planted at the log",
+                  [](const installation& i, const std::string& task) {
+                      make_dir(i.root() + "/tasks", 0750);
+                      ASSERT_EQ(::symlink("../victim", task_log(i, task).c_str()), 0);
+                  },
+                  "", ".log: it is a symbolic link; the output of "},
+        log_fault{"FIFO planted at the log",
+                  [](const installation& i, const std::string& task) {
+                      make_dir(i.root() + "/tasks", 0750);
+                      ASSERT_EQ(::mkfifo(task_log(i, task).c_str(), 0640), 0);
+                  },
+                  "", ".log: No such device or address; the output of "},
+        log_fault{
+            "read-only directory",
+            [](const installation& i, const std::string&) { make_dir(i.root() + "/tasks", 0750); },
+            "mount --bind %D %D && mount -o remount,bind,ro %D",
+            ".log: Read-only file system; the output of crash_"},
+        log_fault{
+            "full file system",
+            [](const installation& i, const std::string&) { make_dir(i.root() + "/tasks", 0750); },
+            "mount -t tmpfs -o size=16k,mode=0750 tmpfs %D && { cat /dev/zero >%D/fill; true; }",
+            "" /* its writes fail as the task's own do */}));
+
 }  // namespace
 }  // namespace vorn::e2e

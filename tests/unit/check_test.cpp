@@ -13,6 +13,7 @@
 #include "check/report.hpp"
 #include "check/shell_quote.hpp"
 #include "check/status.hpp"
+#include "check/task_log.hpp"
 #include "fake_system.hpp"
 #include "temp_dir.hpp"
 
@@ -46,8 +47,12 @@ void read_line(std::vector<std::string> args) {
     CaptureStderr();  // getopt_long's complaints
     read_check_command_line(static_cast<int>(args.size()), argv.data());
     GetCapturedStderr();
-    // Both point into args: keep copies that outlive this call.
-    static std::string file, cache;
+    // They point into args: keep copies that outlive this call.
+    static std::string file, cache, log;
+    if (check_line.log_name) {
+        log = check_line.log_name;
+        check_line.log_name = log.c_str();
+    }
     if (check_line.config_file) {
         file = check_line.config_file;
         check_line.config_file = file.c_str();
@@ -228,6 +233,27 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
         {{"--status", "--status_path=/" + std::string(251, 's')},
          check_request::usage_error,
          "--status_path: value too long (at most 251 bytes)"},
+        {{"--lines=5"}, check_request::usage_error, "--lines goes with --log"},
+        {{"--log", "w", "--lines=0"},
+         check_request::usage_error,
+         "--lines=0: give a number of lines from 1 to 10000"},
+        {{"--log=w", "--lines", "10001"},
+         check_request::usage_error,
+         "--lines=10001: give a number of lines from 1 to 10000"},
+        {{"--log=w", "--lines=99999999999999999999999"},
+         check_request::usage_error,
+         "--lines=99999999999999999999999: give a number of lines from 1 to 10000"},
+        {{"--log", "../w"}, check_request::usage_error, "--log: the task name holds a '/'"},
+        {{"--log", ".."}, check_request::usage_error, "--log: the task name is not a file name"},
+        {{"--log=w", "--status"},
+         check_request::usage_error,
+         "--log and --status do not go together"},
+        {{"--log_path=/" + std::string(127, 'l')},
+         check_request::usage_error,
+         "--log_path: value too long (at most 126 bytes, not counting a final /)"},
+        {{"--log_size=4095"},
+         check_request::usage_error,
+         "--log_size=4095: give a number of bytes from 4096 to 1073741824"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -238,6 +264,15 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
     // The longest values that fit are taken.
     read_line({"--cache_path=" + std::string(126, 'c') + "/"});
     EXPECT_EQ(check_line.request, check_request::check);
+    read_line({"--log", "w", "--lines", "10000", "--log_path=/" + std::string(125, 'l'),
+               "--log_size=4096"});
+    EXPECT_EQ(check_line.request, check_request::check) << check_line.error.data();
+    EXPECT_STREQ(check_line.log_name, "w");
+    EXPECT_EQ(check_line.lines, 10000u);
+    EXPECT_EQ(std::string(log_path.data()), "/" + std::string(125, 'l') + "/");
+    read_line({"--log=w"});
+    EXPECT_EQ(check_line.lines, default_log_lines);
+    EXPECT_FALSE(check_line.log_path_given);
 }
 
 class check_report_test : public testing::supervisor_test {
@@ -462,6 +497,19 @@ protected:
         err_ = GetCapturedStderr();
         return GetCapturedStdout();
     }
+    // vorn_restart_check with args.
+    std::string check(std::vector<std::string> args) {
+        args.insert(args.begin(), "vorn_restart_check");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        CaptureStdout();
+        CaptureStderr();
+        status_ = run_check(static_cast<int>(args.size()), argv.data());
+        program_name = "vorn_restart";
+        err_ = GetCapturedStderr();
+        return GetCapturedStdout();
+    }
     // text with its first `from` replaced by `to`.
     static std::string swap(std::string text, const std::string& from, const std::string& to) {
         return text.replace(text.find(from), from.size(), to);
@@ -680,6 +728,147 @@ TEST_F(check_status_test, killall_missing_is_warned_about) {
         EXPECT_EQ(at == std::string::npos ? "" : out.substr(at, c.warning.size()), c.warning)
             << out;
     }
+}
+
+// The last lines of a failing task's log under its line, both generations,
+// escaped; a log that cannot be trusted is not shown.
+TEST_F(check_status_test, failing_slot_shows_the_end_of_its_log) {
+    const std::string logs = R"("log_path": "/l/", "log_problem": null, )";
+    const std::string why = "slot 2, w: restarted 3 times and ended with code 1 each time\n";
+    const std::string failing = slot(R"("state": "waiting", "last_exit": {"code": 1}, )"
+                                     R"("same_exits": 3)");
+    const std::string long_line(status_log_width + 1, 'x');
+    struct stat others_may_write {};
+    others_may_write.st_mode = S_IFREG | 0646;
+    struct stat strangers {};
+    strangers.st_mode = S_IFREG | 0640;
+    strangers.st_uid = 1234;
+    const struct {
+        std::string document, old_log, log;
+        std::function<void()> setup;
+        std::string shown;  // between the slot's line and the kill listing
+    } cases[] = {
+        {document(failing, "true", logs), "o1\no2\n", "c\x1b[2J1\nc2", [] {},
+         "    o1\n    o2\n    c\\033[2J1\n    c2\n"},
+        {document(failing, "true", logs), "o1\n", "c1\nc2\nc3\nc4\nc5\nc6\n", [] {},
+         "    c2\n    c3\n    c4\n    c5\n    c6\n"},
+        {document(failing, "true", logs), "", long_line + "\n\n", [] {},
+         "    " + long_line.substr(0, status_log_width) + " [cut]\n    \n"},
+        {document(failing, "true", logs), "o1", "", [] {}, "    o1\n"},
+        // Read only in part: neither the cut line nor the older generation.
+        {document(failing, "true", logs), "o1\n", std::string(log_read_limit, 'x') + "\nc1\n",
+         [] {}, "    c1\n"},
+        // Logs off, or no log of the task: nothing.
+        {document(failing), "o1\n", "c1\n", [] {}, ""},
+        {document(failing, "true", logs), "", "",
+         [] {
+             fake_files::files.erase("/l/w.log");
+             fake_files::files.erase("/l/w.log.1");
+         },
+         ""},
+        {document(failing, "true", R"("log_path": null, "log_problem": "/l/ is a link\u001b", )"),
+         "o1\n", "c1\n", [] {}, "warning: vorn_restart keeps no task logs: /l/ is a link\\033\n"},
+        {document(failing, "true", R"("log_path": "l/", )"), "o1\n", "c1\n", [] {},
+         "warning: the log directory in the status file is not an absolute path ending in '/': "
+         "the task logs are not shown (give --log_path)\n"},
+        {document(failing, "true", R"("log_path": 7, )"), "o1\n", "c1\n", [] {},
+         "warning: the log directory in the status file is not an absolute path ending in '/': "
+         "the task logs are not shown (give --log_path)\n"},
+        // Files that cannot be trusted are named, never shown.
+        {document(failing, "true", logs), "o1\n", "c1\n",
+         [&] { fake_files::infos["/l/w.log"] = others_may_write; },
+         "    (/l/w.log can be written by anyone: not trusted)\n    o1\n"},
+        {document(failing, "true", logs), "o1\n", "c1\n",
+         [&] { fake_files::infos["/l/w.log.1"] = strangers; },
+         "    (/l/w.log.1 is owned by user 1234, not root, this user or vorn_restart's: not "
+         "trusted)\n    c1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        fake_files::files["/l/w.log.1"] = c.old_log;
+        fake_files::files["/l/w.log"] = c.log;
+        c.setup();
+        const std::string out = status(c.document);
+        const std::size_t at = out.find(why);
+        ASSERT_NE(at, std::string::npos) << out;
+        const std::size_t from = at + why.size();
+        EXPECT_EQ(out.substr(from, out.find("the next turn kills", from) - from), c.shown) << out;
+        SetUp();
+    }
+    // A running slot that is fine shows no log.
+    fake_files::files["/l/w.log"] = "c1\n";
+    const std::string out =
+        status(document(slot(R"("state": "running", "pid": 900)"), "true", logs));
+    EXPECT_EQ(out.find("    c1"), std::string::npos) << out;
+}
+
+// --log on real files: both generations in order, raw; what cannot be
+// trusted is refused.
+TEST_F(check_status_test, log_prints_the_last_lines_of_both_generations) {
+    temp_dir logs;
+    sys.read_file_tail = real_system_ops.read_file_tail;
+    testing::fake_logs::euid = ::geteuid();
+    const auto write_log = [&](const std::string& name, const std::string& text) {
+        logs.write(name, text);
+        ::chmod((logs / name).c_str(), 0640);
+    };
+    const auto log = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "--log_path=" + logs.path());
+        return check(args);
+    };
+    write_log("w.log.1", "o1\no2\n");
+    write_log("w.log", "c1\n\x1b[2Jc2\nc3");
+    const struct {
+        std::string lines;
+        std::string out;
+    } cases[] = {
+        {"2", "\x1b[2Jc2\nc3\n"},
+        {"4", "o2\nc1\n\x1b[2Jc2\nc3\n"},
+        {"10000", "o1\no2\nc1\n\x1b[2Jc2\nc3\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(log({"--log", "w", "--lines", c.lines}), c.out);
+        EXPECT_EQ(status_, 0) << err_;
+    }
+    EXPECT_EQ(log({"--log", "v"}), "");
+    EXPECT_EQ(status_, 1);
+    EXPECT_EQ(err_,
+              "vorn_restart_check: no log of task v: " + logs.path() + "/v.log does not exist\n");
+    // Planted at the current log's place: it is refused, the older one still shown.
+    const std::string at = logs / "w.log";
+    const std::function<void()> plants[] = {
+        [&] { ::symlink((logs / "w.log.1").c_str(), at.c_str()); },
+        [&] { ::mkfifo(at.c_str(), 0600); },
+        [&] { write_log("w.log", "c1\n"), ::chmod(at.c_str(), 0660); },
+    };
+    const std::string why[] = {"is a symbolic link", "is not a regular file",
+                               "can be written by its group"};
+    for (std::size_t i = 0; i < std::size(plants); ++i) {
+        ::unlink(at.c_str());
+        plants[i]();
+        EXPECT_EQ(log({"--log", "w"}), "o1\no2\n");
+        EXPECT_EQ(status_, status_exit_unknown);
+        EXPECT_EQ(err_, "vorn_restart_check: " + at + " " + why[i] + ": not trusted\n");
+    }
+}
+
+// Without --log_path, the directory the live supervisor names.
+TEST_F(check_status_test, log_follows_the_status_file) {
+    fake_files::files["/l/w.log"] = "c1\n";
+    const auto log = [&](const std::string& file, const std::string& path = "/run/t.status") {
+        fake_files::files["/run/t.status"] = file;
+        return check({"--status_path=" + path, "--log=w"});
+    };
+    EXPECT_EQ(log(document("", "true", R"("log_path": "/l/", )")), "c1\n");
+    EXPECT_EQ(status_, 0) << err_;
+    EXPECT_EQ(log(document("", "true", R"("log_path": null, "log_problem": "gone", )")), "");
+    EXPECT_EQ(status_, 1);
+    EXPECT_EQ(err_, "vorn_restart_check: vorn_restart keeps no task logs: gone\n");
+    EXPECT_EQ(log(document("", "true", R"("log_path": "l/", )")), "");
+    EXPECT_EQ(status_, 4);
+    EXPECT_EQ(log(document(""), "/run/none"), "");
+    EXPECT_EQ(status_, 3);
+    EXPECT_NE(err_.find("no live vorn_restart: cannot read /run/none"), std::string::npos) << err_;
 }
 
 TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace vorn::testing {
 
@@ -80,6 +81,7 @@ int logs_open(int, const char* name, struct stat* info) {
     info->st_mode = planted != fake_logs::planted.end() ? planted->second : S_IFREG | 0640;
     std::string& content = fake_logs::files[name];
     info->st_size = static_cast<off_t>(content.size());
+    info->st_ino = std::hash<std::string>{}(name);
     fake_logs::fds[fake_logs::next_fd] = name;
     return fake_logs::next_fd++;
 }
@@ -133,7 +135,18 @@ int logs_stat(int fd, struct stat* info) {
     *info = {};
     info->st_mode = S_IFREG | 0640;
     info->st_size = static_cast<off_t>(file->size());
+    info->st_ino = std::hash<std::string>{}(fake_logs::fds[fd]);
     return 0;
+}
+
+int logs_open_read(int, const char* name, struct stat* info) {
+    if (fake_logs::files.count(name) == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    fake_logs::fds[fake_logs::next_fd] = name;
+    logs_stat(fake_logs::next_fd, info);
+    return fake_logs::next_fd++;
 }
 
 int logs_write(int fd, const char* data, std::size_t len) {
@@ -275,6 +288,7 @@ system_ops fake_system::ops() {
     ops.read_file_pieces = fake_read_file_pieces;
     ops.open_directory = logs_open_directory;
     ops.open_log = logs_open;
+    ops.open_read_at = logs_open_read;
     ops.create_file_at = logs_create;
     ops.rename_at = logs_rename;
     ops.remove_at = logs_remove;

@@ -19,6 +19,7 @@
 #include "base/system_ops.hpp"
 #include "supervise/cycle.hpp"
 #include "supervise/status.hpp"
+#include "supervise/task_log.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn::testing {
@@ -143,6 +144,7 @@ protected:
         clear_task_table();
         stdout_stderr_fd = 0;
         reset_status();
+        reset_task_logs();
     }
     void TearDown() override { sys = real_system_ops; }
 };

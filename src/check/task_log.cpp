@@ -1,0 +1,210 @@
+#include "check/task_log.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "base/messages.hpp"
+#include "base/settings.hpp"
+#include "base/system_ops.hpp"
+#include "base/text.hpp"
+#include "check/command_line.hpp"
+#include "check/shell_quote.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+namespace {
+
+// The older generation's bytes, then the current one's right after them:
+// read as one text, a line the rotation split is one line again.
+std::array<char, 2 * log_read_limit> log_bytes{};
+
+using log_file_path = std::array<char, setting_size + task_name_size + sizeof(".log.1")>;
+
+// Why each generation was refused ("" when it was not).
+using refusal_text = std::array<char, 2 * escaped_size(sizeof(log_file_path)) + 128>;
+std::array<refusal_text, 2> refusals{};
+
+struct generation {
+    long count;  // bytes read, -1 when there is no such file or it was refused
+    bool cut;    // the file holds more than was read
+    struct stat info;
+};
+
+void refuse(refusal_text& why, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void refuse(refusal_text& why, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    if (!vformat_text(why.data(), why.size(), format, args)) copy_text(why, "a log is refused");
+    va_end(args);
+}
+
+// The last cap bytes of the file at path, into buf; the file only when it
+// may be believed (see log_place).
+generation read_generation(const log_place& place, const char* path, char* buf, std::size_t cap,
+                           refusal_text& why) {
+    generation read{-1, false, {}};
+    why[0] = '\0';
+    const long n = sys.read_file_tail(path, buf, cap, &read.info);
+    if (n < 0) {
+        const int error = errno;
+        if (error == ELOOP)
+            refuse(why, "%s is a symbolic link: not trusted", shown(path));
+        else if (error != ENOENT)
+            refuse(why, "cannot read %s: %s", shown(path), std::strerror(error));
+        return read;
+    }
+    const uid_t owner = read.info.st_uid;
+    if (!S_ISREG(read.info.st_mode)) {
+        refuse(why, "%s is not a regular file: not trusted", shown(path));
+    } else if (owner != 0 && owner != sys.effective_user() && owner != place.owner) {
+        refuse(why, "%s is owned by user %u, not root, this user or vorn_restart's: not trusted",
+               shown(path), static_cast<unsigned>(owner));
+    } else if ((read.info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        refuse(why, "%s can be written by %s: not trusted", shown(path),
+               (read.info.st_mode & S_IWOTH) != 0 ? "anyone" : "its group");
+    } else if (static_cast<unsigned long>(n) > cap) {
+        refuse(why, "cannot read %s: more bytes than asked for", shown(path));
+    } else {
+        read.count = n;
+        // Sizes are only compared, never computed with.
+        read.cut = read.info.st_size < 0 || static_cast<unsigned long long>(read.info.st_size) >
+                                                static_cast<unsigned long long>(n);
+    }
+    return read;
+}
+
+bool same_file(const generation& a, const generation& b) {
+    if (a.count < 0 || b.count < 0) return a.count < 0 && b.count < 0;
+    return a.info.st_dev == b.info.st_dev && a.info.st_ino == b.info.st_ino &&
+           a.info.st_size == b.info.st_size && a.info.st_mtim.tv_sec == b.info.st_mtim.tv_sec &&
+           a.info.st_mtim.tv_nsec == b.info.st_mtim.tv_nsec;
+}
+
+// text without its first line, when that is a piece of one the read cut.
+std::string_view whole_lines(std::string_view text, bool cut) {
+    if (!cut) return text;
+    const std::size_t end = text.find('\n');
+    return end == std::string_view::npos ? text : tail_from(text, end + 1);
+}
+
+struct log_text {
+    std::string_view text;  // both generations, oldest byte first
+    bool found;             // a generation exists (refused or not)
+    bool refused;           // a generation was refused: refusals say why
+};
+
+// Both generations of the task's log.  When the older one changes while
+// they are read (the log was rotated meanwhile), they are read again.
+log_text read_log(const log_place& place, const char* name) {
+    log_file_path current{}, older{};
+    if (log_name_fault(name) ||
+        !format_text(current.data(), current.size(), "%s%s.log", place.dir, name) ||
+        !format_text(older.data(), older.size(), "%s.1", current.data()))
+        return {{}, false, false};
+    generation old_read{}, new_read{};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        old_read =
+            read_generation(place, older.data(), log_bytes.data(), log_read_limit, refusals[0]);
+        const std::size_t old_count =
+            old_read.count > 0 ? static_cast<std::size_t>(old_read.count) : 0;
+        new_read = read_generation(place, current.data(), log_bytes.data() + old_count,
+                                   log_read_limit, refusals[1]);
+        // Only what fstat tells is wanted now.
+        std::array<char, 1> none{};
+        refusal_text ignored{};
+        if (same_file(old_read, read_generation(place, older.data(), none.data(), 0, ignored)))
+            break;
+    }
+    const std::size_t old_count = old_read.count > 0 ? static_cast<std::size_t>(old_read.count) : 0;
+    const std::size_t new_count = new_read.count > 0 ? static_cast<std::size_t>(new_read.count) : 0;
+    const std::string_view old_text = whole_lines({log_bytes.data(), old_count}, old_read.cut);
+    const std::string_view new_text =
+        whole_lines({log_bytes.data() + old_count, new_count}, new_read.cut);
+    log_text log{};
+    // A current generation read only in part leaves a gap before it: the
+    // older one does not join it then.
+    log.text = new_read.cut || old_text.empty()
+                   ? new_text
+                   : std::string_view(old_text.data(), old_text.size() + new_text.size());
+    log.refused = refusals[0][0] != '\0' || refusals[1][0] != '\0';
+    log.found = old_read.count >= 0 || new_read.count >= 0 || log.refused;
+    return log;
+}
+
+}  // namespace
+
+const char* log_name_fault(std::string_view name) {
+    if (name.empty()) return "is empty";
+    if (name == "." || name == "..") return "is not a file name";
+    if (name.find('/') != std::string_view::npos) return "holds a '/'";
+    if (name.find('\0') != std::string_view::npos) return "holds a NUL byte";
+    if (name.size() >= task_name_size) return "is longer than a task name";
+    return nullptr;
+}
+
+std::size_t last_lines_start(std::string_view text, std::size_t want, std::size_t* found) {
+    *found = 0;
+    if (text.empty() || want == 0) return text.size();
+    // The final newline ends the last line; every other one ends a line too.
+    std::size_t end = text.back() == '\n' ? text.size() - 1 : text.size();
+    std::size_t start = end;
+    while (*found < want) {
+        start = end;
+        while (start > 0 && text[start - 1] != '\n') --start;
+        ++*found;
+        if (start == 0) break;
+        end = start - 1;
+    }
+    return start;
+}
+
+int print_task_log(const log_place& place, const char* name, unsigned lines) {
+    refusals[0][0] = refusals[1][0] = '\0';
+    const log_text log = read_log(place, name);
+    if (!log.found) {
+        complain("no log of task %s: %s%s.log does not exist", shown(name), shown(place.dir),
+                 shown(name));
+        return status_exit_degraded;
+    }
+    for (const refusal_text& why : refusals)
+        if (why[0] != '\0') complain("%s", why.data());
+    std::size_t found = 0;
+    const std::string_view shown_part =
+        tail_from(log.text, last_lines_start(log.text, lines, &found));
+    // The task's own bytes, as it wrote them; only a missing final newline
+    // is added, so that what follows starts on a line of its own.
+    const bool add_newline = !shown_part.empty() && shown_part.back() != '\n';
+    if (std::fwrite(shown_part.data(), 1, shown_part.size(), stdout) != shown_part.size() ||
+        (add_newline && std::fputc('\n', stdout) == EOF) || std::fflush(stdout) != 0) {
+        complain("cannot write the log: %s", std::strerror(errno));
+        return status_exit_unknown;
+    }
+    return log.refused ? status_exit_unknown : status_exit_running;
+}
+
+void print_status_log_tail(const log_place& place, std::string_view name) {
+    std::array<char, task_name_size> name_text{};
+    if (log_name_fault(name) || !copy_text(name_text, name)) return;
+    refusals[0][0] = refusals[1][0] = '\0';
+    const log_text log = read_log(place, name_text.data());
+    for (const refusal_text& why : refusals)
+        if (why[0] != '\0') std::printf("    (%s)\n", why.data());
+    std::size_t found = 0;
+    std::string_view rest =
+        tail_from(log.text, last_lines_start(log.text, status_log_lines, &found));
+    for (std::size_t i = 0; i < found; ++i) {
+        const std::size_t end = rest.find('\n');
+        const std::string_view line = head(rest, end);
+        std::printf("    %s%s\n", shown(head(line, status_log_width)),
+                    line.size() > status_log_width ? " [cut]" : "");
+        rest = end == std::string_view::npos ? std::string_view() : tail_from(rest, end + 1);
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,85 @@
+// Each task's own log: with --log_path, a task's standard output and error
+// go to <dir>/<name>.log, which the kernel writes as the task writes; the
+// supervisor never copies a line.  It adds short lines of its own (a start,
+// an end, a marker holding the task back), and at every pass keeps each
+// log within log_size: past it, the newest lines become <name>.log.1 and
+// the log starts again empty, the task's descriptor untouched.
+//
+// The directory is opened once per turn and checked (a directory, not a
+// link, owned by this user, writable by no one else); every file in it is
+// opened relative to it, never through a link.  Whatever cannot be used is
+// said once on standard error and leaves the task writing where it would
+// without logs.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <sys/types.h>
+
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+inline constexpr std::size_t log_problem_size = 256;
+
+struct task_log_state {
+    int fd;                    // open log of the slot's running child, -1 when none
+    bool open_failure_told;    // its log could not be used, and that was said
+    bool rotate_failure_told;  // its log could not be rotated, and that was said
+};
+
+struct log_directory_state {
+    int fd;             // the directory, -1 when logs are off or refused
+    bool refusal_told;  // the refusal was said since the directory last worked
+    std::array<char, log_problem_size> problem;  // why it was refused, "" when not
+    std::array<task_log_state, task_slot_count> slots;
+};
+
+extern log_directory_state task_logs;
+
+// Forgets the directory and every slot's log, closing nothing.
+void reset_task_logs();
+
+// At the beginning of a turn: closes what the last turn left open, and
+// opens and checks the log directory afresh (making it, mode 0750, when it
+// is missing and its parent exists).  Nothing when logs are off.
+void begin_log_turn();
+
+// Whether tasks write to their logs this turn.
+bool logs_in_use();
+
+// "<dir>/<name>.log" into buf[size]; false when logs are not in use or it
+// does not fit.
+bool format_log_path(char* buf, std::size_t size, const char* name);
+
+// What a child needs to start writing to its log: the descriptor, and its
+// first line, "<time> vorn_restart: started <name> (pid " + its pid + tail.
+struct child_log {
+    int fd;  // -1: no log, the child keeps the supervisor's output
+    std::array<char, 128> head;
+    std::array<char, 1024> tail;
+};
+
+// Before the fork: opens the slot's log and prepares the start line.
+// log.fd is -1 when logs are off or this log cannot be used (said once).
+void open_task_log(std::size_t slot, const char* const* argv, child_log& log);
+
+// After the fork: the parent keeps the descriptor for the pass's size
+// check when the child started, and closes it when the fork failed.
+void task_log_started(std::size_t slot, const child_log& log, pid_t pid);
+
+// The end of the slot's child was seen (wait_status as waitpid gives it):
+// one line in its log, which is then closed.
+void log_task_ended(std::size_t slot, int wait_status);
+
+// The supervisor killed the slot's child because the updater ended with
+// updater_code: one line in its log, which is then closed.
+void log_task_killed(std::size_t slot, int updater_code);
+
+// A marker began to hold the slot's task back: one line in its log.
+void log_task_held(std::size_t slot, const char* marker);
+
+// At every pass: every open log past log_size is rotated.
+void rotate_task_logs();
+
+}  // namespace vorn

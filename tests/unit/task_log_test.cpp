@@ -1,0 +1,142 @@
+#include <cerrno>
+#include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/text.hpp"
+#include "fake_system.hpp"
+#include "supervise/cycle.hpp"
+#include "supervise/task_log.hpp"
+
+namespace vorn {
+namespace {
+
+using testing::exit_status;
+using testing::fake_logs;
+using testing::fake_system;
+using testing::signal_status;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+using task_log_test = testing::supervisor_test;
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+constexpr char stamp[] = "2025-12-08T00:00:00Z vorn_restart: ";  // the fake clock
+
+// The updater in slot 0 and a worker in slot 2, started by a pass with logs in /logs.
+void start_worker(std::int32_t system = 0) {
+    ASSERT_EQ(apply_log_path("/logs"), path_result::ok);
+    ASSERT_TRUE(apply_log_size("4096"));
+    begin_log_turn();
+    for (const auto& [slot, name] : {std::pair{0, "vorn_update"}, std::pair{2, "worker"}}) {
+        task_info& t = task_table[slot];
+        copy_text(t.task_name, name);
+        t.task_mode = mode_always;
+        t.task_system = slot == 0 ? 1 : system;
+    }
+    start_pass();
+    ASSERT_NE(task_table[2].task_pid, 0);
+}
+
+TEST_F(task_log_test, each_end_is_one_line_and_closes_the_log) {
+    struct row {
+        const char* how;
+        std::function<void()> end;
+        std::string line;
+    };
+    const std::vector<row> rows = {
+        {"exit", [] { fake_system::ended[1001] = exit_status(3); }, "ended with code 3"},
+        {"signal", [] { fake_system::ended[1001] = signal_status(SIGSEGV); },
+         "killed by signal 11"},
+        {"updater 0",
+         [] {
+             fake_system::reaps = {{1000, exit_status(0)}};
+         },
+         "killed: the updater ended with 0"},
+        {"updater 1, system 1",
+         [] {
+             fake_system::reaps = {{1000, exit_status(1)}};
+         },
+         "killed: the updater ended with 1"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.how);
+        SetUp();
+        start_worker(1);
+        r.end();
+        CaptureStderr();
+        run_pass();
+        GetCapturedStderr();
+        EXPECT_EQ(fake_logs::files["worker.log"],
+                  stamp + std::string("worker (pid 1001) ") + r.line + "\n");
+        EXPECT_EQ(task_logs.slots[2].fd, -1);
+    }
+}
+
+TEST_F(task_log_test, rotation_keeps_the_newest_whole_lines_and_the_descriptor) {
+    start_worker();
+    const int fd = task_logs.slots[2].fd;
+    std::string& log = fake_logs::files["worker.log"];
+    for (int i = 1; i <= 600; ++i) log += "line " + std::to_string(i) + "\n";  // 5,292 bytes
+    rotate_task_logs();
+    const std::string older = fake_logs::files["worker.log.1"];
+    EXPECT_LE(older.size(), 4096u);
+    // The newest 4,096 bytes begin 1 byte into "line 145": the copy begins at the next line.
+    EXPECT_EQ(older.substr(0, older.find('\n')), "line 146");
+    EXPECT_TRUE(older.ends_with("line 600\n"));
+    EXPECT_EQ(fake_logs::files["worker.log"], "");
+    EXPECT_EQ(task_logs.slots[2].fd, fd);
+    EXPECT_EQ(fake_system::forked.size(), 2u);  // no restart
+
+    // A copy that cannot be made still empties the log, and is said once.
+    fake_logs::create_error = ENOSPC;
+    CaptureStderr();
+    for (int round = 0; round < 2; ++round) {
+        fake_logs::files["worker.log"] = std::string(5000, 'x');
+        rotate_task_logs();
+        EXPECT_EQ(fake_logs::files["worker.log"], "");
+    }
+    EXPECT_EQ(count_of(GetCapturedStderr(), "cannot keep the older lines"), 1u);
+    EXPECT_EQ(fake_logs::files["worker.log.1"], older);
+}
+
+TEST_F(task_log_test, unusable_directories_and_planted_names_are_said_once) {
+    struct row {
+        const char* kind;
+        std::function<void()> make;
+        std::string said;
+    };
+    const std::vector<row> rows = {
+        {"other owner", [] { fake_logs::dir_info.st_uid = 1000; }, "it belongs to uid 1000"},
+        {"group-writable", [] { fake_logs::dir_info.st_mode = S_IFDIR | 0770; }, "(mode 0770)"},
+        {"not a directory", [] { fake_logs::dir_error = ENOTDIR; }, "it is not a directory"},
+        {"link at the log", [] { fake_logs::planted["worker.log"] = S_IFLNK; },
+         "worker.log: it is a symbolic link"},
+        {"FIFO at the log", [] { fake_logs::planted["worker.log"] = S_IFIFO | 0640; },
+         "worker.log: it is not a regular file"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.kind);
+        SetUp();
+        r.make();
+        CaptureStderr();
+        for (int turn = 0; turn < 2; ++turn) {
+            for (task_info& t : task_table) t.task_pid = 0;
+            start_worker();
+            EXPECT_EQ(task_logs.slots[2].fd, -1);
+        }
+        EXPECT_EQ(count_of(GetCapturedStderr(), r.said), 1u);
+        EXPECT_TRUE(fake_logs::files["worker.log"].empty());
+    }
+}
+
+}  // namespace
+}  // namespace vorn
