@@ -37,6 +37,9 @@
  *                    directory (--log-dir, every file below it) reached,
  *                    taken every 200 ms, and the bytes the talkers wrote
  *                    (DIR/<tag>0NN.bytes, which each writes at its end)
+ *   --pass-mark FILE with --talk, vorn_restart's status file: the times its
+ *                    passes set its modification time (inotify on its
+ *                    directory) give the longest time between two passes
  *
  * Task starts are timed by the kernel's process events (the proc connector):
  * a task runs from the moment its `sleep` has been executed, and the event
@@ -63,6 +66,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -91,6 +95,7 @@ static int talk_seconds = 0;
 static int talk_tail_seconds = 6;
 static const char* talk_dir = NULL;
 static const char* log_dir = NULL;
+static const char* pass_mark = NULL;
 
 static pid_t child = -1; /* our direct child */
 static pid_t root = -1;  /* the supervisor's first process */
@@ -792,6 +797,47 @@ static void print_programs(const char* key, const pid_t* procs, int n) {
     printf("\n");
 }
 
+/* Watches the directory of the pass mark file; -1 without one. */
+static int watch_passes(void) {
+    if (!pass_mark) return -1;
+    char dir[4096];
+    snprintf(dir, sizeof dir, "%s", pass_mark);
+    char* slash = strrchr(dir, '/');
+    if (!slash) return -1;
+    *slash = '\0';
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return -1;
+    if (inotify_add_watch(fd, dir[0] ? dir : "/", IN_ATTRIB) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* Takes in the pass marks seen since the last call: their count, and the
+ * longest time between two of them; prints each time between two. */
+static void read_passes(int fd, double* last, double* longest, int* passes) {
+    if (fd < 0) return;
+    const char* base = strrchr(pass_mark, '/') + 1;
+    static char buf[8192] __attribute__((aligned(__alignof__(struct inotify_event))));
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        const double at = now_ms();
+        for (char* p = buf; p < buf + n;) {
+            const struct inotify_event* e = (const struct inotify_event*)p;
+            p += sizeof *e + e->len;
+            if (e->len == 0 || strcmp(e->name, base) != 0) continue;
+            if (*last > 0) {
+                printf("%s%.0f", *passes > 1 ? "," : "", at - *last);
+                if (at - *last > *longest) *longest = at - *last;
+            }
+            *last = at;
+            ++*passes;
+        }
+    }
+}
+
 /* Sets the talkers writing and measures what the supervisor's processes
  * spend on their output; -1 when the tasks do not all run or the go file
  * cannot be made. */
@@ -812,6 +858,10 @@ static int measure_talk(void) {
     if (go < 0) return -1;
     close(go);
 
+    const int marks = watch_passes();
+    double last_mark = 0, longest_pass = 0;
+    int passes = 0;
+    if (marks >= 0) printf("talk_pass_ms=");
     const double t0 = now_ms();
     const double memory_at = t0 + (talk_seconds - 1) * 1e3; /* while they still write */
     const double end = t0 + (talk_seconds + talk_tail_seconds) * 1e3;
@@ -831,7 +881,15 @@ static int measure_talk(void) {
             memory_taken = 1;
         }
         next += 200;
-        follow_for(next - now_ms());
+        /* in steps of 10 ms: the pass marks are timed to that */
+        while (now_ms() < next && !stop_requested) {
+            follow_for(next - now_ms() < 10 ? next - now_ms() : 10);
+            read_passes(marks, &last_mark, &longest_pass, &passes);
+        }
+    }
+    if (marks >= 0) {
+        printf("\n");
+        close(marks);
     }
     if (stop_requested) return -1;
 
@@ -875,6 +933,7 @@ static int measure_talk(void) {
     printf("talk_bytes=%lld\ntalk_reports=%d\ntalk_restarted=%d\n", written, reports, restarted);
     printf("talk_task_cpu_ms=%lld\ntalk_task_oncpu_us=%.0f\n", talker_ticks * 1000 / clock_tick,
            (double)talker_runtime / 1e3);
+    if (pass_mark) printf("talk_passes=%d\ntalk_pass_max_ms=%.0f\n", passes, longest_pass);
     return 0;
 }
 
@@ -925,6 +984,8 @@ int main(int argc, char** argv) {
             talk_dir = argv[++i];
         else if (strcmp(a, "--log-dir") == 0)
             log_dir = argv[++i];
+        else if (strcmp(a, "--pass-mark") == 0)
+            pass_mark = argv[++i];
         else {
             fprintf(stderr, "probe: unknown option %s\n", a);
             return 2;
@@ -932,7 +993,8 @@ int main(int argc, char** argv) {
     }
     if (!tag || i >= argc || start_count < 1 || start_count > 32 || task_count < 2 ||
         task_count > MAX_TASKS || kill_slot >= task_count || talk_seconds < 0 ||
-        talk_tail_seconds < 0 || (talk_seconds > 0 && !talk_dir)) {
+        talk_tail_seconds < 0 || (talk_seconds > 0 && !talk_dir) ||
+        (pass_mark && !strchr(pass_mark, '/'))) {
         fprintf(stderr, "usage: %s --tag T [options] -- command [arguments...]\n", argv[0]);
         return 2;
     }

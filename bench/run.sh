@@ -7,7 +7,7 @@
 #
 #   bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants]
 #                [--before REV | --no-before] [--no-talk | --talk-only]
-#                [--talk SECONDS] [--talk-rate BYTES] [--keep]
+#                [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]
 #
 #   --idle S        length of the idle window (default 60)
 #   --starts N      start each supervisor N times for the start time (default 5)
@@ -22,6 +22,9 @@
 #                   windows, passes or link variants)
 #   --talk S        how long each talkative task writes (default 20)
 #   --talk-rate B   bytes per second each of them writes (default 10000000)
+#   --talk-in DIR   the talkative tasks' logs go to a new directory in DIR
+#                   (say /dev/shm, a tmpfs as /run is on a device), removed
+#                   at the end; by default they go to the work directory
 #   --keep          keep the work directory (the supervisors' logs, callgrind dumps)
 #
 # Needs root: it installs Debian packages (the peers with
@@ -43,6 +46,7 @@ talk=1
 talk_only=0
 talk_seconds=20
 talk_rate=10000000
+talk_in=
 while [ $# -gt 0 ]; do
   case "$1" in
     --idle) idle=$2; shift ;;
@@ -55,8 +59,9 @@ while [ $# -gt 0 ]; do
     --talk-only) talk_only=1 ;;
     --talk) talk_seconds=$2; shift ;;
     --talk-rate) talk_rate=$2; shift ;;
+    --talk-in) talk_in=$2; shift ;;
     --keep) keep=1 ;;
-    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--no-talk | --talk-only] [--talk SECONDS] [--talk-rate BYTES] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--no-talk | --talk-only] [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -70,6 +75,7 @@ case "$talk_seconds$talk_rate" in
 esac
 [ "$talk_seconds" -ge 2 ] && [ "$talk_rate" -ge 100 ] ||
   { echo "bench/run.sh: --talk needs at least 2 seconds, --talk-rate at least 100 bytes" >&2; exit 2; }
+[ -z "$talk_in" ] || [ -d "$talk_in" ] || { echo "bench/run.sh: --talk-in $talk_in: not a directory" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "bench/run.sh: needs root (packages, PID namespace)" >&2; exit 1; }
 
 say() { echo "bench: $*" >&2; }
@@ -132,6 +138,8 @@ pass_count=$top/$build/bench/pass_count.so
 
 # --- the tasks and the supervisors' directories ------------------------------
 work=$(mktemp -d /tmp/vorn-bench.XXXXXX)
+talk_logs=$work/talk-logs
+[ -z "$talk_in" ] || talk_logs=$(mktemp -d "$talk_in/vorn-bench-logs.XXXXXX")
 probe_pid=
 finish() {
   # The probe ends its supervisor and tasks itself, also on SIGTERM.
@@ -139,7 +147,13 @@ finish() {
     kill -TERM "$probe_pid" 2>/dev/null || true
     wait "$probe_pid" 2>/dev/null || true
   fi
-  if [ $keep -eq 1 ]; then say "work directory kept: $work"; else rm -rf "$work"; fi
+  if [ $keep -eq 1 ]; then
+    say "work directory kept: $work"
+    [ -z "$talk_in" ] || say "logs of the talkative tasks kept: $talk_logs"
+  else
+    rm -rf "$work"
+    [ -z "$talk_in" ] || rm -rf "$talk_logs"
+  fi
 }
 trap finish EXIT
 trap 'exit 130' INT TERM
@@ -234,7 +248,9 @@ mkdir -p "$work/supervisor"
 # $log_bound bytes and one older generation: vorn_restart's own logs,
 # svlogd under runsv, s6-log and multilog as each task's logger service,
 # supervisord's log files.  Each supervisor has a directory of its own:
-# ctl/ (the talkers' go file and their byte counts) and logs/.
+# ctl/ (the talkers' go file and their byte counts), and one for its logs
+# under $talk_logs (in the work directory, or in a directory made in the
+# one --talk-in names).
 talkers=4
 log_bound=65536
 talk_names=()
@@ -249,9 +265,9 @@ talk_script() {  # talk_script <supervisor> <index>: the same under every superv
 }
 
 make_talk() {  # make_talk <supervisor>
-  local k=$1 d=$work/talk/$1 i name json=
+  local k=$1 d=$work/talk/$1 l=$talk_logs/$1 i name json=
   mkdir -p "$d/ctl"
-  install -d -m 0750 "$d/logs"
+  install -d -m 0750 "$l"
   for i in $(seq 0 $((talkers - 1))); do
     name=${talk_names[$i]}
     case $k in
@@ -267,14 +283,14 @@ make_talk() {  # make_talk <supervisor>
         chmod +x "$d/bin/$name"
         ;;
       *)
-        mkdir -p "$d/svc/$name/log" "$d/logs/$name"
+        mkdir -p "$d/svc/$name/log" "$l/$name"
         talk_script "$k" "$i" >"$d/svc/$name/run"
         case $k in
           runit)  # svlogd reads its bounds from <dir>/config
-            printf 's%s\nn1\n' "$log_bound" >"$d/logs/$name/config"
-            printf '#!/bin/sh\nexec svlogd %s\n' "$d/logs/$name" ;;
-          s6) printf '#!/bin/sh\nexec s6-log n1 s%s %s\n' "$log_bound" "$d/logs/$name" ;;
-          daemontools) printf '#!/bin/sh\nexec multilog s%s n2 %s\n' "$log_bound" "$d/logs/$name" ;;
+            printf 's%s\nn1\n' "$log_bound" >"$l/$name/config"
+            printf '#!/bin/sh\nexec svlogd %s\n' "$l/$name" ;;
+          s6) printf '#!/bin/sh\nexec s6-log n1 s%s %s\n' "$log_bound" "$l/$name" ;;
+          daemontools) printf '#!/bin/sh\nexec multilog s%s n2 %s\n' "$log_bound" "$l/$name" ;;
         esac >"$d/svc/$name/log/run"
         chmod +x "$d/svc/$name/run" "$d/svc/$name/log/run"
         ;;
@@ -288,7 +304,7 @@ make_talk() {  # make_talk <supervisor>
           "$d/supervisord.log" "$d/supervisord.pid" "$d"
         for name in "${talk_names[@]}"; do
           printf '\n[program:%s]\ncommand=%s\nredirect_stderr=true\nstdout_logfile=%s\n' \
-            "$name" "$d/bin/$name" "$d/logs/$name.log"
+            "$name" "$d/bin/$name" "$l/$name.log"
           printf 'stdout_logfile_maxbytes=%s\nstdout_logfile_backups=1\n' "$log_bound"
         done
       } >"$d/supervisord.conf" ;;
@@ -353,14 +369,15 @@ subject() {
 
 # How the probe starts each supervisor of the talkative tasks.
 talk_subject() {
-  local d=$work/talk/$1
+  local d=$work/talk/$1 l=$talk_logs/$1
   case $1 in
     runit) args=(-- "$(command -v runsvdir)" "$d/svc") ;;
     s6) args=(-- "$(command -v s6-svscan)" "$d/svc") ;;
     daemontools) args=(-- "$(command -v svscan)" "$d/svc") ;;
     supervisor) args=(-- "$(command -v supervisord)" -c "$d/supervisord.conf") ;;
-    vorn) args=(--pidns -- "$vorn" --install_path="$d/root" --status_path="$d/vorn.status"
-                --log_path="$d/logs" --log_size="$log_bound") ;;
+    # the pass marks on the status file time its passes
+    vorn) args=(--pass-mark "$d/vorn.status" --pidns -- "$vorn" --install_path="$d/root"
+                --status_path="$d/vorn.status" --log_path="$l" --log_size="$log_bound") ;;
   esac
 }
 
@@ -463,7 +480,7 @@ if [ $talk -eq 1 ]; then
     talk_subject "$k"
     probe_run "$work/talk-$k.txt" --tasks "$talkers" --kill-slot 0 --idle 0 --restarts 0 \
       --task-program talker --talk "$talk_seconds" --talk-tail 6 \
-      --talk-dir "$work/talk/$k/ctl" --log-dir "$work/talk/$k/logs" "${args[@]}"
+      --talk-dir "$work/talk/$k/ctl" --log-dir "$talk_logs/$k" "${args[@]}"
   done
 fi
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -568,7 +585,9 @@ logs_made() {  # logs_made <dir>: the task logs a run left there
 # The talkative tasks.
 mb() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1e6 }'; }
 kib() { awk -v b="$1" 'BEGIN { printf "%.0f", b / 1024 }'; }
-per_mb() { awk -v v="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", v / (b / 1e6); else print "–" }'; }
+per_mb() {  # per_mb <figure> <bytes> [decimals]
+  awk -v v="$1" -v b="$2" -v d="${3:-2}" 'BEGIN { if (b > 0) printf "%.*f", d, v / (b / 1e6); else print "–" }'
+}
 
 talk_logging() {  # how each supervisor logs, and its bounds
   case $1 in
@@ -580,11 +599,15 @@ talk_logging() {  # how each supervisor logs, and its bounds
   esac
 }
 
+talk_pass_s() {  # the longest time between two of vorn_restart's passes while they wrote, in s
+  awk -v ms="$(get talk-vorn talk_pass_max_ms)" 'BEGIN { printf "%.2f", (ms > 5000 ? ms : 5000) / 1000 }'
+}
+
 talk_bound() {  # the largest size the log directory may reach by each one's manual, in bytes
   case $1 in
-    # .log: the bound and what a task writes until the next pass (5 s apart);
-    # .log.1: the bound
-    vorn) echo $((talkers * (2 * log_bound + 5 * talk_rate))) ;;
+    # .log: the bound and what a task writes until the next pass; .log.1: the bound
+    vorn) awk -v n="$talkers" -v b="$log_bound" -v r="$talk_rate" -v s="$(talk_pass_s)" \
+            'BEGIN { printf "%.0f", n * (2 * b + r * s) }' ;;
     # current up to the size, one older file
     *) echo $((talkers * 2 * log_bound)) ;;
   esac
@@ -592,7 +615,7 @@ talk_bound() {  # the largest size the log directory may reach by each one's man
 
 talk_bound_text() {
   case $1 in
-    vorn) echo "$talkers × (2 × $(kib $log_bound) KiB + 5 s × $(mb "$talk_rate") MB/s) = $(mb "$(talk_bound vorn)") MB" ;;
+    vorn) echo "$talkers × (2 × $(kib $log_bound) KiB + $(mb "$talk_rate") MB/s × $(talk_pass_s) s, the longest pass) = $(mb "$(talk_bound vorn)") MB" ;;
     *) echo "$talkers × 2 × $(kib $log_bound) KiB = $(kib "$(talk_bound "$1")") KiB" ;;
   esac
 }
@@ -613,7 +636,7 @@ talk_row() {  # talk_row <supervisor> <label>
   held=$(awk -v l="$largest" -v b="$bound" 'BEGIN { print (l <= b) ? "yes" : "**no**" }')
   printf '| %s | %s | %s: %s | %s ms | %s ms | %s µs | %s µs | %s kB | %s kB | %s | %s | %s | %s MB (%s %%) | %s ms |\n' \
     "$2" "$(talk_logging "$k")" "$(get "$t" talk_processes)" "$(talk_programs "$k")" \
-    "$cpu" "$(per_mb "$cpu" "$bytes")" "$oncpu" "$(per_mb "$oncpu" "$bytes")" \
+    "$cpu" "$(per_mb "$cpu" "$bytes")" "$oncpu" "$(per_mb "$oncpu" "$bytes" 0)" \
     "$(get "$t" talk_rss_kb)" "$(get "$t" talk_pss_kb)" "$(talk_size "$largest")" \
     "$(talk_bound_text "$k")" "$held" "$(mb "$bytes")" \
     "$(awk -v b="$bytes" -v a="$((talkers * talk_rate * talk_seconds))" 'BEGIN { printf "%.0f", 100 * b / a }')" \
@@ -761,7 +784,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
   fi
 
   if [ $talk -eq 1 ]; then
-    echo "### Talkative tasks: $talkers tasks, each $(mb "$talk_rate") MB/s for $talk_seconds s"
+    echo "### Talkative tasks: $talkers tasks, each $(mb "$talk_rate") MB/s for $talk_seconds s, logs on $(stat -f -c %T "$talk_logs")"
     echo
     echo "| supervisor | logging, bounds | processes while logging | CPU (utime+stime), $((talk_seconds + 6)) s | per MB written | on CPU (schedstat) | per MB written | VmRSS | Pss | log directory, largest (every 0.2 s) | bound by the manual | held | written by the talkers | the talkers' own CPU |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
@@ -772,6 +795,8 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
       talk_row supervisor "supervisor"
     fi
     talk_row vorn "**vorn_restart**"
+    echo
+    echo "vorn_restart's passes while the tasks wrote: $(get talk-vorn talk_passes) pass marks, the longest time between two $(get talk-vorn talk_pass_max_ms) ms; with passes of exactly 5 s its bound would be $(mb $((talkers * (2 * log_bound + 5 * talk_rate)))) MB."
     echo
     talk_checks
   fi
