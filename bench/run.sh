@@ -784,7 +784,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
   fi
 
   if [ $talk -eq 1 ]; then
-    echo "### Talkative tasks: $talkers tasks, each $(mb "$talk_rate") MB/s for $talk_seconds s, logs on $(stat -f -c %T "$talk_logs")"
+    echo "### Talkative tasks: $talkers tasks, each $(mb "$talk_rate") MB/s for $talk_seconds s, logs on $(findmnt -n -o FSTYPE -T "$talk_logs" 2>/dev/null || stat -f -c %T "$talk_logs")"
     echo
     echo "| supervisor | logging, bounds | processes while logging | CPU (utime+stime), $((talk_seconds + 6)) s | per MB written | on CPU (schedstat) | per MB written | VmRSS | Pss | log directory, largest (every 0.2 s) | bound by the manual | held | written by the talkers | the talkers' own CPU |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
