@@ -624,6 +624,10 @@ talk_size() {  # a size, in KiB below 10 MB
   if [ "$1" -lt 10000000 ]; then echo "$(kib "$1") KiB"; else echo "$(mb "$1") MB"; fi
 }
 
+talk_file_system() {  # where the talkative tasks' logs are: the top mount's type
+  findmnt -n -o FSTYPE -T "$talk_logs" 2>/dev/null | tail -n1 | grep . || stat -f -c %T "$talk_logs"
+}
+
 talk_programs() { get "talk-$1" talk_programs | sed 's/:/ /g; s/,/, /g'; }
 
 talk_row() {  # talk_row <supervisor> <label>
@@ -784,7 +788,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
   fi
 
   if [ $talk -eq 1 ]; then
-    echo "### Talkative tasks: $talkers tasks, each $(mb "$talk_rate") MB/s for $talk_seconds s, logs on $(findmnt -n -o FSTYPE -T "$talk_logs" 2>/dev/null || stat -f -c %T "$talk_logs")"
+    echo "### Talkative tasks: $talkers tasks, each $(mb "$talk_rate") MB/s for $talk_seconds s, logs on $(talk_file_system)"
     echo
     echo "| supervisor | logging, bounds | processes while logging | CPU (utime+stime), $((talk_seconds + 6)) s | per MB written | on CPU (schedstat) | per MB written | VmRSS | Pss | log directory, largest (every 0.2 s) | bound by the manual | held | written by the talkers | the talkers' own CPU |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
