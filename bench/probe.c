@@ -26,6 +26,20 @@
  *   --log FILE       the supervisor's standard output and error (/dev/null)
  *   --env K=V        an environment variable for the supervisor (repeatable);
  *                    it gets only these and PATH, the same for every supervisor
+ *   --task-program P the program a task runs, by the last part of its argv[0]
+ *                    (sleep); its first argument is the tag and index
+ *   --talk S         with talkers (bench/talker.c) as the tasks, after the
+ *                    idle window: creates DIR/go (--talk-dir DIR), which sets
+ *                    them writing for S seconds, and measures the
+ *                    supervisor's processes (loggers included) from then
+ *                    until --talk-tail seconds (6) after the end: CPU time,
+ *                    memory while they write, the largest size the log
+ *                    directory (--log-dir, every file below it) reached,
+ *                    taken every 200 ms, and the bytes the talkers wrote
+ *                    (DIR/<tag>0NN.bytes, which each writes at its end)
+ *   --pass-mark FILE with --talk, vorn_restart's status file: the times its
+ *                    passes set its modification time (inotify on its
+ *                    directory) give the longest time between two passes
  *
  * Task starts are timed by the kernel's process events (the proc connector):
  * a task runs from the moment its `sleep` has been executed, and the event
@@ -50,6 +64,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -75,6 +90,12 @@ static int wait_exit_seconds = -1;
 static const char* log_file = "/dev/null";
 static char* child_env[32] = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
 static int child_env_count = 1;
+static const char* task_program = "sleep";
+static int talk_seconds = 0;
+static int talk_tail_seconds = 6;
+static const char* talk_dir = NULL;
+static const char* log_dir = NULL;
+static const char* pass_mark = NULL;
 
 static pid_t child = -1; /* our direct child */
 static pid_t root = -1;  /* the supervisor's first process */
@@ -131,7 +152,8 @@ static int task_index(pid_t pid) {
     snprintf(path, sizeof path, "/proc/%d/cmdline", (int)pid);
     long n = read_small(path, buf, sizeof buf);
     if (n <= 0) return -1; /* gone, or a zombie */
-    if (strcmp(buf, "sleep") != 0) return -1;
+    const char* program = strrchr(buf, '/');
+    if (strcmp(program ? program + 1 : buf, task_program) != 0) return -1;
     const char* arg = buf + strlen(buf) + 1;
     if (arg >= buf + n) return -1;
     size_t t = strlen(tag);
@@ -728,6 +750,193 @@ static int measure_turn(void) {
     return 0;
 }
 
+/* --- talkative tasks ------------------------------------------------------ */
+
+/* Bytes in the regular files at and below path (their sizes, as du -sb
+ * counts them, directories left out); links are not followed, and a file
+ * that goes away between the listing and its stat counts nothing. */
+static long long tree_bytes(const char* path, int depth) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return 0;
+    if (S_ISREG(st.st_mode)) return (long long)st.st_size;
+    if (!S_ISDIR(st.st_mode) || depth > 4) return 0;
+    DIR* dir = opendir(path);
+    if (!dir) return 0;
+    long long total = 0;
+    struct dirent* e;
+    while ((e = readdir(dir))) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        char sub[4096];
+        snprintf(sub, sizeof sub, "%s/%s", path, e->d_name);
+        total += tree_bytes(sub, depth + 1);
+    }
+    closedir(dir);
+    return total;
+}
+
+/* "name:count,..." of the processes, by the kernel's name of each. */
+static void print_programs(const char* key, const pid_t* procs, int n) {
+    char names[16][32];
+    int counts[16], kinds = 0;
+    for (int i = 0; i < n; ++i) {
+        char path[64], name[32];
+        snprintf(path, sizeof path, "/proc/%d/comm", (int)procs[i]);
+        if (read_small(path, name, sizeof name) <= 0) continue;
+        name[strcspn(name, "\n")] = '\0';
+        int k = 0;
+        while (k < kinds && strcmp(names[k], name) != 0) ++k;
+        if (k == kinds) {
+            if (kinds == 16) continue;
+            strcpy(names[kinds], name);
+            counts[kinds++] = 0;
+        }
+        ++counts[k];
+    }
+    printf("%s=", key);
+    for (int k = 0; k < kinds; ++k) printf("%s%s:%d", k ? "," : "", names[k], counts[k]);
+    printf("\n");
+}
+
+/* Watches the directory of the pass mark file; -1 without one. */
+static int watch_passes(void) {
+    if (!pass_mark) return -1;
+    char dir[4096];
+    snprintf(dir, sizeof dir, "%s", pass_mark);
+    char* slash = strrchr(dir, '/');
+    if (!slash) return -1;
+    *slash = '\0';
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return -1;
+    if (inotify_add_watch(fd, dir[0] ? dir : "/", IN_ATTRIB) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* Takes in the pass marks seen since the last call: their count, and the
+ * longest time between two of them; prints each time between two. */
+static void read_passes(int fd, double* last, double* longest, int* passes) {
+    if (fd < 0) return;
+    const char* base = strrchr(pass_mark, '/') + 1;
+    static char buf[8192] __attribute__((aligned(__alignof__(struct inotify_event))));
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        const double at = now_ms();
+        for (char* p = buf; p < buf + n;) {
+            const struct inotify_event* e = (const struct inotify_event*)p;
+            p += sizeof *e + e->len;
+            if (e->len == 0 || strcmp(e->name, base) != 0) continue;
+            if (*last > 0) {
+                printf("%s%.0f", *passes > 1 ? "," : "", at - *last);
+                if (at - *last > *longest) *longest = at - *last;
+            }
+            *last = at;
+            ++*passes;
+        }
+    }
+}
+
+/* Sets the talkers writing and measures what the supervisor's processes
+ * spend on their output; -1 when the tasks do not all run or the go file
+ * cannot be made. */
+static int measure_talk(void) {
+    static pid_t procs[MAX_PROCS];
+    static struct usage before[MAX_PROCS];
+    struct usage talker_before[MAX_TASKS];
+    pid_t talkers[MAX_TASKS];
+    resync_tasks();
+    if (!all_running()) return -1;
+    memcpy(talkers, task_pid, sizeof talkers);
+    const int n = supervisor_processes(procs, MAX_PROCS);
+    for (int k = 0; k < n; ++k) read_usage(procs[k], &before[k]);
+    for (int i = 0; i < task_count; ++i) read_usage(talkers[i], &talker_before[i]);
+    char path[4096];
+    snprintf(path, sizeof path, "%s/go", talk_dir);
+    const int go = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (go < 0) return -1;
+    close(go);
+
+    const int marks = watch_passes();
+    double last_mark = 0, longest_pass = 0;
+    int passes = 0;
+    if (marks >= 0) printf("talk_pass_ms=");
+    const double t0 = now_ms();
+    const double memory_at = t0 + (talk_seconds - 1) * 1e3; /* while they still write */
+    const double end = t0 + (talk_seconds + talk_tail_seconds) * 1e3;
+    long long largest = 0;
+    long rss = 0, pss = 0;
+    int memory_taken = 0;
+    for (double next = t0; now_ms() < end && !stop_requested;) {
+        const long long bytes = log_dir ? tree_bytes(log_dir, 0) : 0;
+        if (bytes > largest) largest = bytes;
+        if (!memory_taken && now_ms() >= memory_at) {
+            for (int k = 0; k < n; ++k) {
+                struct usage u;
+                if (read_usage(procs[k], &u) != 0) continue;
+                rss += u.rss_kb;
+                pss += u.pss_kb;
+            }
+            memory_taken = 1;
+        }
+        next += 200;
+        /* in steps of 10 ms: the pass marks are timed to that */
+        while (now_ms() < next && !stop_requested) {
+            follow_for(next - now_ms() < 10 ? next - now_ms() : 10);
+            read_passes(marks, &last_mark, &longest_pass, &passes);
+        }
+    }
+    if (marks >= 0) {
+        printf("\n");
+        close(marks);
+    }
+    if (stop_requested) return -1;
+
+    long long ticks = 0, runtime = 0, talker_ticks = 0, talker_runtime = 0;
+    long vol = 0;
+    for (int k = 0; k < n; ++k) {
+        struct usage u;
+        if (read_usage(procs[k], &u) != 0) continue;
+        ticks += u.ticks - before[k].ticks;
+        runtime += u.runtime_ns - before[k].runtime_ns;
+        vol += u.voluntary - before[k].voluntary;
+    }
+    int restarted = 0;
+    for (int i = 0; i < task_count; ++i) {
+        struct usage u;
+        if (task_pid[i] != talkers[i] || read_usage(talkers[i], &u) != 0) {
+            ++restarted;
+            continue;
+        }
+        talker_ticks += u.ticks - talker_before[i].ticks;
+        talker_runtime += u.runtime_ns - talker_before[i].runtime_ns;
+    }
+    long long written = 0;
+    int reports = 0;
+    for (int i = 0; i < task_count; ++i) {
+        char text[64];
+        snprintf(path, sizeof path, "%s/%s0%02d.bytes", talk_dir, tag, i);
+        if (read_small(path, text, sizeof text) <= 0) continue;
+        written += atoll(text);
+        ++reports;
+    }
+    const long clock_tick = sysconf(_SC_CLK_TCK);
+    printf("talk_s=%d\ntalk_window_s=%d\ntalk_processes=%d\n", talk_seconds,
+           talk_seconds + talk_tail_seconds, n);
+    print_programs("talk_programs", procs, n);
+    printf("talk_cpu_ms=%lld\ntalk_oncpu_us=%.0f\ntalk_voluntary=%ld\n", ticks * 1000 / clock_tick,
+           (double)runtime / 1e3, vol);
+    printf("talk_rss_kb=%ld\ntalk_pss_kb=%ld\n", rss, pss);
+    printf("talk_log_max_bytes=%lld\ntalk_log_end_bytes=%lld\n", largest,
+           log_dir ? tree_bytes(log_dir, 0) : 0);
+    printf("talk_bytes=%lld\ntalk_reports=%d\ntalk_restarted=%d\n", written, reports, restarted);
+    printf("talk_task_cpu_ms=%lld\ntalk_task_oncpu_us=%.0f\n", talker_ticks * 1000 / clock_tick,
+           (double)talker_runtime / 1e3);
+    if (pass_mark) printf("talk_passes=%d\ntalk_pass_max_ms=%.0f\n", passes, longest_pass);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "--check-pidns") == 0) return check_pidns();
     int i = 1;
@@ -765,13 +974,27 @@ int main(int argc, char** argv) {
             do_turn = 1;
         else if (strcmp(a, "--pidns") == 0)
             use_pidns = 1;
+        else if (strcmp(a, "--task-program") == 0)
+            task_program = argv[++i];
+        else if (strcmp(a, "--talk") == 0)
+            talk_seconds = atoi(argv[++i]);
+        else if (strcmp(a, "--talk-tail") == 0)
+            talk_tail_seconds = atoi(argv[++i]);
+        else if (strcmp(a, "--talk-dir") == 0)
+            talk_dir = argv[++i];
+        else if (strcmp(a, "--log-dir") == 0)
+            log_dir = argv[++i];
+        else if (strcmp(a, "--pass-mark") == 0)
+            pass_mark = argv[++i];
         else {
             fprintf(stderr, "probe: unknown option %s\n", a);
             return 2;
         }
     }
     if (!tag || i >= argc || start_count < 1 || start_count > 32 || task_count < 2 ||
-        task_count > MAX_TASKS || kill_slot >= task_count) {
+        task_count > MAX_TASKS || kill_slot >= task_count || talk_seconds < 0 ||
+        talk_tail_seconds < 0 || (talk_seconds > 0 && !talk_dir) ||
+        (pass_mark && !strchr(pass_mark, '/'))) {
         fprintf(stderr, "usage: %s --tag T [options] -- command [arguments...]\n", argv[0]);
         return 2;
     }
@@ -860,6 +1083,7 @@ int main(int argc, char** argv) {
         idle_seconds, ticks, ticks * 1000 / sysconf(_SC_CLK_TCK), (double)runtime / 1e3, vol,
         invol);
     print_binaries(procs, n);
+    if (talk_seconds > 0 && !stop_requested && measure_talk() != 0) return fail("talk");
     if (restart_count > 0) measure_restarts();
     if (do_turn && !stop_requested) {
         if (measure_turn() != 0) printf("turn_ms=failed\n");

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Benchmark: vorn_restart beside runit, s6, daemontools and supervisor, each
-# supervising the same 16 long-running tasks, in one run.  Prints a markdown
-# report (the tables of docs/performance.md) on standard output; progress
-# goes to standard error.
+# supervising the same 16 long-running tasks, in one run, and then the same
+# supervisors logging 4 talkative tasks.  Prints a markdown report (the
+# tables of docs/performance.md) on standard output; progress goes to
+# standard error.
 #
 #   bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants]
-#                [--before REV | --no-before] [--keep]
+#                [--before REV | --no-before] [--no-talk | --talk-only]
+#                [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]
 #
 #   --idle S        length of the idle window (default 60)
 #   --starts N      start each supervisor N times for the start time (default 5)
@@ -15,6 +17,14 @@
 #                   this tree's (default 1fdd5dd, before the per-pass end check
 #                   and pass mark); built from `git archive` in the work directory
 #   --no-before     measure this tree's idle pass only
+#   --no-talk       leave out the talkative tasks (logs under each supervisor)
+#   --talk-only     measure the talkative tasks alone (no starts, idle
+#                   windows, passes or link variants)
+#   --talk S        how long each talkative task writes (default 20)
+#   --talk-rate B   bytes per second each of them writes (default 10000000)
+#   --talk-in DIR   the talkative tasks' logs go to a new directory in DIR
+#                   (say /dev/shm, a tmpfs as /run is on a device), removed
+#                   at the end; by default they go to the work directory
 #   --keep          keep the work directory (the supervisors' logs, callgrind dumps)
 #
 # Needs root: it installs Debian packages (the peers with
@@ -32,6 +42,11 @@ only_vorn=0
 variants=1
 before_rev=1fdd5dd
 keep=0
+talk=1
+talk_only=0
+talk_seconds=20
+talk_rate=10000000
+talk_in=
 while [ $# -gt 0 ]; do
   case "$1" in
     --idle) idle=$2; shift ;;
@@ -40,18 +55,34 @@ while [ $# -gt 0 ]; do
     --no-variants) variants=0 ;;
     --before) before_rev=$2; shift ;;
     --no-before) before_rev= ;;
+    --no-talk) talk=0 ;;
+    --talk-only) talk_only=1 ;;
+    --talk) talk_seconds=$2; shift ;;
+    --talk-rate) talk_rate=$2; shift ;;
+    --talk-in) talk_in=$2; shift ;;
     --keep) keep=1 ;;
-    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--no-talk | --talk-only] [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]" >&2; exit 2 ;;
   esac
   shift
 done
+if [ $talk_only -eq 1 ]; then
+  [ $talk -eq 1 ] || { echo "bench/run.sh: --talk-only and --no-talk exclude each other" >&2; exit 2; }
+  variants=0
+  before_rev=
+fi
+case "$talk_seconds$talk_rate" in
+  *[!0-9]*) echo "bench/run.sh: --talk and --talk-rate take whole numbers" >&2; exit 2 ;;
+esac
+[ "$talk_seconds" -ge 2 ] && [ "$talk_rate" -ge 100 ] ||
+  { echo "bench/run.sh: --talk needs at least 2 seconds, --talk-rate at least 100 bytes" >&2; exit 2; }
+[ -z "$talk_in" ] || [ -d "$talk_in" ] || { echo "bench/run.sh: --talk-in $talk_in: not a directory" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "bench/run.sh: needs root (packages, PID namespace)" >&2; exit 1; }
 
 say() { echo "bench: $*" >&2; }
 
 peer_packages=(runit s6 daemontools supervisor)
 # The programs of the peers; none of them may be left running by the install.
-peer_programs=(runsvdir runsv s6-svscan s6-supervise svscan supervise supervisord)
+peer_programs=(runsvdir runsv svlogd s6-svscan s6-supervise s6-log svscan supervise multilog supervisord)
 
 pids_of_peer_programs() {
   local p
@@ -98,14 +129,17 @@ build=build-bench
 say "building vorn_restart (Release) in $build/"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target vorn_restart vorn_bench_probe vorn_bench_kill_clock \
-  vorn_bench_pass_count >/dev/null
+  vorn_bench_pass_count vorn_bench_talker >/dev/null
 vorn=$top/$build/vorn_restart
 probe=$top/$build/bench/vorn_bench_probe
+talker=$top/$build/bench/talker
 kill_clock=$top/$build/bench/kill_clock.so
 pass_count=$top/$build/bench/pass_count.so
 
 # --- the tasks and the supervisors' directories ------------------------------
 work=$(mktemp -d /tmp/vorn-bench.XXXXXX)
+talk_logs=$work/talk-logs
+[ -z "$talk_in" ] || talk_logs=$(mktemp -d "$talk_in/vorn-bench-logs.XXXXXX")
 probe_pid=
 finish() {
   # The probe ends its supervisor and tasks itself, also on SIGTERM.
@@ -113,7 +147,13 @@ finish() {
     kill -TERM "$probe_pid" 2>/dev/null || true
     wait "$probe_pid" 2>/dev/null || true
   fi
-  if [ $keep -eq 1 ]; then say "work directory kept: $work"; else rm -rf "$work"; fi
+  if [ $keep -eq 1 ]; then
+    say "work directory kept: $work"
+    [ -z "$talk_in" ] || say "logs of the talkative tasks kept: $talk_logs"
+  else
+    rm -rf "$work"
+    [ -z "$talk_in" ] || rm -rf "$talk_logs"
+  fi
 }
 trap finish EXIT
 trap 'exit 130' INT TERM
@@ -202,6 +242,79 @@ mkdir -p "$work/supervisor"
   done
 } >"$work/supervisor/supervisord.conf"
 
+# The talkative tasks: 4 tasks, each the same talker (bench/talker.c)
+# writing $talk_rate bytes a second for $talk_seconds seconds, under each
+# supervisor with its own way of logging, every task's log bounded to
+# $log_bound bytes and one older generation: vorn_restart's own logs,
+# svlogd under runsv, s6-log and multilog as each task's logger service,
+# supervisord's log files.  Each supervisor has a directory of its own:
+# ctl/ (the talkers' go file and their byte counts), and one for its logs
+# under $talk_logs (in the work directory, or in a directory made in the
+# one --talk-in names).
+talkers=4
+log_bound=65536
+talk_names=()
+for i in $(seq 0 $((talkers - 1))); do talk_names+=("$(printf 'talk_%s_%02d' "$run" "$i")"); done
+talk_subjects=()
+[ $only_vorn -eq 1 ] || talk_subjects+=(runit s6 daemontools supervisor)
+talk_subjects+=(vorn)
+
+talk_script() {  # talk_script <supervisor> <index>: the same under every supervisor
+  printf '#!/bin/sh\nexec %s %s0%02d %s %s %s\n' "$talker" "$tag" "$2" "$talk_rate" \
+    "$talk_seconds" "$work/talk/$1/ctl"
+}
+
+make_talk() {  # make_talk <supervisor>
+  local k=$1 d=$work/talk/$1 l=$talk_logs/$1 i name json=
+  mkdir -p "$d/ctl"
+  install -d -m 0750 "$l"
+  for i in $(seq 0 $((talkers - 1))); do
+    name=${talk_names[$i]}
+    case $k in
+      vorn)
+        mkdir -p "$d/root/usr/sbin" "$d/root/etc/vorn/vorn_restart"
+        talk_script "$k" "$i" >"$d/root/usr/sbin/$name"
+        chmod +x "$d/root/usr/sbin/$name"
+        json+="${json:+,}{\"name\":\"$name\"}"
+        ;;
+      supervisor)
+        mkdir -p "$d/bin"
+        talk_script "$k" "$i" >"$d/bin/$name"
+        chmod +x "$d/bin/$name"
+        ;;
+      *)
+        mkdir -p "$d/svc/$name/log" "$l/$name"
+        talk_script "$k" "$i" >"$d/svc/$name/run"
+        case $k in
+          runit)  # svlogd reads its bounds from <dir>/config
+            printf 's%s\nn1\n' "$log_bound" >"$l/$name/config"
+            printf '#!/bin/sh\nexec svlogd %s\n' "$l/$name" ;;
+          s6) printf '#!/bin/sh\nexec s6-log n1 s%s %s\n' "$log_bound" "$l/$name" ;;
+          daemontools) printf '#!/bin/sh\nexec multilog s%s n2 %s\n' "$log_bound" "$l/$name" ;;
+        esac >"$d/svc/$name/log/run"
+        chmod +x "$d/svc/$name/run" "$d/svc/$name/log/run"
+        ;;
+    esac
+  done
+  case $k in
+    vorn) echo "{\"tasks\":[$json]}" >"$d/root/etc/vorn/vorn_restart/vorn_restart.conf" ;;
+    supervisor)
+      {
+        printf '[supervisord]\nnodaemon=true\nlogfile=%s\npidfile=%s\nchildlogdir=%s\n' \
+          "$d/supervisord.log" "$d/supervisord.pid" "$d"
+        for name in "${talk_names[@]}"; do
+          printf '\n[program:%s]\ncommand=%s\nredirect_stderr=true\nstdout_logfile=%s\n' \
+            "$name" "$d/bin/$name" "$l/$name.log"
+          printf 'stdout_logfile_maxbytes=%s\nstdout_logfile_backups=1\n' "$log_bound"
+        done
+      } >"$d/supervisord.conf" ;;
+    *) find "$d/svc" -exec touch -d '1 minute ago' {} + ;;  # as above, for runsvdir
+  esac
+}
+if [ $talk -eq 1 ]; then
+  for k in "${talk_subjects[@]}"; do make_talk "$k"; done
+fi
+
 # --- measuring ---------------------------------------------------------------
 if [ $variants -eq 1 ]; then
   obj=$build/CMakeFiles/vorn_restart.dir/src/supervisor/main.cpp.o
@@ -243,6 +356,9 @@ subject() {
     daemontools) args=(-- "$(command -v svscan)" "$work/daemontools") ;;
     supervisor) args=(-- "$(command -v supervisord)" -c "$work/supervisor/supervisord.conf") ;;
     vorn) args=(--pidns -- "$vorn" --install_path="$work/root" --status_path="$work/vorn.status") ;;
+    # the same with every task's output in a log of its own
+    vorn-logs) args=(--pidns -- "$vorn" --install_path="$work/root" --status_path="$work/vorn-logs.status"
+                     --log_path="$work/idle-logs" --log_size=65536) ;;
     # the second instance: the kill-by-name clock, and task 0 ends on SIGUSR1
     vorn2) args=(--pidns --note "$work/killclock" --env LD_PRELOAD="$kill_clock"
                  --env VORN_BENCH_KILL_CLOCK="$work/killclock"
@@ -251,88 +367,120 @@ subject() {
   esac
 }
 
-subjects=()
-[ $only_vorn -eq 1 ] || subjects+=(runit s6 daemontools supervisor)
-subjects+=(vorn vorn2)
-[ $variants -eq 0 ] || for v in "${variant_names[@]}"; do subjects+=("variant-$v"); done
-
-# Start times in rounds, one start of every subject per round, so that the
-# load of a shared machine falls on all of them alike.
-for r in $(seq "$starts"); do
-  say "starts, round $r of $starts"
-  for k in "${subjects[@]}"; do
-    subject "$k"
-    : >"$work/killclock"
-    probe_run "$work/start-$k-$r.txt" --wait-exit 0 "${args[@]}"
-  done
-done
-
-for k in runit s6 daemontools supervisor vorn; do
-  [ $only_vorn -eq 1 ] && [ $k != vorn ] && continue
-  say "$k: ${idle} s idle, 3 restarts"
-  subject "$k"
-  probe_run "$work/$k.txt" --idle "$idle" --restarts 3 "${args[@]}"
-done
-
-say "vorn_restart: a full turn"
-subject vorn2
-: >"$work/killclock"
-probe_run "$work/turn.txt" --idle 0 --restarts 0 --turn "${args[@]}"
-
-# What each pass costs, for this tree and for the earlier supervisor, on the
-# same 16 tasks.  Under callgrind with bench/pass_count.c preloaded: a dump
-# of the instructions and a count of the heap calls per pass (8 passes).
-# Then under strace, which follows the supervisor alone (not its tasks or
-# killall runs), with the same library: the system calls from one sleep to
-# the next are one pass (9 passes, so that 7 idle ones are whole).
-measure_passes() {  # measure_passes <now|before> <vorn_restart binary>
-  local dir=$work/passes-$1 bin=$2
-  mkdir -p "$dir"
-  probe_run "$dir/callgrind.txt" --pidns --wait-exit 300 \
-    --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
-    --env VORN_BENCH_PASS_REPORT="$dir/allocations" \
-    -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$dir/out" \
-    "$bin" --install_path="$work/root" --status_path="$work/passes-$1.status"
-  [ -z "$strace_reason" ] || return 0
-  probe_run "$dir/strace.txt" --pidns --wait-exit 60 \
-    --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=9 \
-    -- "$(command -v strace)" -qq -o "$dir/syscalls" \
-    "$bin" --install_path="$work/root" --status_path="$work/passes-$1.status"
+# How the probe starts each supervisor of the talkative tasks.
+talk_subject() {
+  local d=$work/talk/$1 l=$talk_logs/$1
+  case $1 in
+    runit) args=(-- "$(command -v runsvdir)" "$d/svc") ;;
+    s6) args=(-- "$(command -v s6-svscan)" "$d/svc") ;;
+    daemontools) args=(-- "$(command -v svscan)" "$d/svc") ;;
+    supervisor) args=(-- "$(command -v supervisord)" -c "$d/supervisord.conf") ;;
+    # the pass marks on the status file time its passes
+    vorn) args=(--pass-mark "$d/vorn.status" --pidns -- "$vorn" --install_path="$d/root"
+                --status_path="$d/vorn.status" --log_path="$l" --log_size="$log_bound") ;;
+  esac
 }
-# A container may forbid ptrace: then the report says so instead.
-strace_reason=
-strace -qq -o /dev/null true 2>"$work/strace.err" ||
-  strace_reason="strace cannot trace here: $(head -n1 "$work/strace.err")"
-say "vorn_restart: instructions, heap calls and system calls per pass (callgrind, strace)"
-measure_passes now "$vorn"
-if [ -n "$before_vorn" ]; then
-  say "vorn_restart $before_rev: the same"
-  measure_passes before "$before_vorn"
+
+if [ $talk_only -eq 0 ]; then
+  subjects=()
+  [ $only_vorn -eq 1 ] || subjects+=(runit s6 daemontools supervisor)
+  subjects+=(vorn vorn-logs vorn2)
+  [ $variants -eq 0 ] || for v in "${variant_names[@]}"; do subjects+=("variant-$v"); done
+
+  # Start times in rounds, one start of every subject per round, so that the
+  # load of a shared machine falls on all of them alike.
+  for r in $(seq "$starts"); do
+    say "starts, round $r of $starts"
+    for k in "${subjects[@]}"; do
+      subject "$k"
+      : >"$work/killclock"
+      probe_run "$work/start-$k-$r.txt" --wait-exit 0 "${args[@]}"
+    done
+  done
+
+  for k in runit s6 daemontools supervisor vorn vorn-logs; do
+    [ $only_vorn -eq 1 ] && [ "${k%-logs}" != vorn ] && continue
+    say "$k: ${idle} s idle, 3 restarts"
+    subject "$k"
+    probe_run "$work/$k.txt" --idle "$idle" --restarts 3 "${args[@]}"
+  done
+
+  say "vorn_restart: a full turn"
+  subject vorn2
+  : >"$work/killclock"
+  probe_run "$work/turn.txt" --idle 0 --restarts 0 --turn "${args[@]}"
+
+  # What each pass costs, for this tree and for the earlier supervisor, on the
+  # same 16 tasks.  Under callgrind with bench/pass_count.c preloaded: a dump
+  # of the instructions and a count of the heap calls per pass (8 passes).
+  # Then under strace, which follows the supervisor alone (not its tasks or
+  # killall runs), with the same library: the system calls from one sleep to
+  # the next are one pass (9 passes, so that 7 idle ones are whole).
+  measure_passes() {  # measure_passes <now|before|logs> <vorn_restart binary> [options...]
+    local dir=$work/passes-$1 bin=$2
+    shift 2
+    mkdir -p "$dir"
+    probe_run "$dir/callgrind.txt" --pidns --wait-exit 300 \
+      --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
+      --env VORN_BENCH_PASS_REPORT="$dir/allocations" \
+      -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$dir/out" \
+      "$bin" --install_path="$work/root" --status_path="$dir.status" "$@"
+    [ -z "$strace_reason" ] || return 0
+    probe_run "$dir/strace.txt" --pidns --wait-exit 60 \
+      --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=9 \
+      -- "$(command -v strace)" -qq -o "$dir/syscalls" \
+      "$bin" --install_path="$work/root" --status_path="$dir.status" "$@"
+  }
+  # A container may forbid ptrace: then the report says so instead.
+  strace_reason=
+  strace -qq -o /dev/null true 2>"$work/strace.err" ||
+    strace_reason="strace cannot trace here: $(head -n1 "$work/strace.err")"
+  say "vorn_restart: instructions, heap calls and system calls per pass (callgrind, strace)"
+  measure_passes now "$vorn"
+  say "vorn_restart with logs on: the same"
+  measure_passes logs "$vorn" --log_path="$work/passes-logs/logs" --log_size=65536
+  if [ -n "$before_vorn" ]; then
+    say "vorn_restart $before_rev: the same"
+    measure_passes before "$before_vorn"
+  fi
+
+  # Kill-by-name against this machine's own process table (names no process
+  # has, so nothing is killed), outside the namespace: 18 names in 18 runs, as
+  # the supervisor once did, and in the two runs it makes now.
+  host_processes=$(ls /proc | grep -c '^[0-9]')
+  host_names=()
+  for i in $(seq 18); do host_names+=("bench_${run}_none_$i"); done
+  host_kill_us=$(
+    start=$(date +%s%N)
+    for n in "${host_names[@]}"; do killall -9 -- "$n" >/dev/null 2>&1 || true; done
+    echo $((($(date +%s%N) - start) / 1000))
+  )
+  host_kill2_us=$(
+    start=$(date +%s%N)
+    killall -9 -- "${host_names[@]:0:2}" >/dev/null 2>&1 || true
+    killall -9 -- "${host_names[@]:2}" >/dev/null 2>&1 || true
+    echo $((($(date +%s%N) - start) / 1000))
+  )
+
+  if [ $variants -eq 1 ]; then
+    say "vorn_restart link variants: memory"
+    for v in "${variant_names[@]}"; do
+      subject "variant-$v"
+      probe_run "$work/variant-$v.txt" --idle 5 --restarts 0 "${args[@]}"
+    done
+  fi
 fi
 
-# Kill-by-name against this machine's own process table (names no process
-# has, so nothing is killed), outside the namespace: 18 names in 18 runs, as
-# the supervisor once did, and in the two runs it makes now.
-host_processes=$(ls /proc | grep -c '^[0-9]')
-host_names=()
-for i in $(seq 18); do host_names+=("bench_${run}_none_$i"); done
-host_kill_us=$(
-  start=$(date +%s%N)
-  for n in "${host_names[@]}"; do killall -9 -- "$n" >/dev/null 2>&1 || true; done
-  echo $((($(date +%s%N) - start) / 1000))
-)
-host_kill2_us=$(
-  start=$(date +%s%N)
-  killall -9 -- "${host_names[@]:0:2}" >/dev/null 2>&1 || true
-  killall -9 -- "${host_names[@]:2}" >/dev/null 2>&1 || true
-  echo $((($(date +%s%N) - start) / 1000))
-)
-
-if [ $variants -eq 1 ]; then
-  say "vorn_restart link variants: memory"
-  for v in "${variant_names[@]}"; do
-    subject "variant-$v"
-    probe_run "$work/variant-$v.txt" --idle 5 --restarts 0 "${args[@]}"
+# The talkative tasks, one supervisor after the other: the probe sets the
+# talkers writing once every task runs and measures the supervisor's
+# processes, loggers included, until a pass after they stopped.
+if [ $talk -eq 1 ]; then
+  for k in "${talk_subjects[@]}"; do
+    say "$k: $talkers talkative tasks, $talk_rate B/s each for $talk_seconds s"
+    talk_subject "$k"
+    probe_run "$work/talk-$k.txt" --tasks "$talkers" --kill-slot 0 --idle 0 --restarts 0 \
+      --task-program talker --talk "$talk_seconds" --talk-tail 6 \
+      --talk-dir "$work/talk/$k/ctl" --log-dir "$talk_logs/$k" "${args[@]}"
   done
 fi
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -390,7 +538,11 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 now_rev=$(git -C "$top" describe --always --dirty 2>/dev/null || true)
 label() {  # the name of a measured supervisor in the report
-  if [ "$1" = before ]; then echo "before ($before_rev)"; else echo "now${now_rev:+ ($now_rev)}"; fi
+  case $1 in
+    before) echo "before ($before_rev)" ;;
+    logs) echo "now, logs on" ;;
+    *) echo "now${now_rev:+ ($now_rev)}" ;;
+  esac
 }
 
 dumps() {  # the numbers of the callgrind dumps in a directory, in order
@@ -411,14 +563,98 @@ inclusive() {  # inclusive <dump> <function>: its inclusive Ir in that dump, 0 i
                    END { if (!found) print 0 }'
 }
 
-pass_parts() {  # the split of this tree's idle passes; passes that split alike once
-  local dir=$work/passes-now n total a b
+pass_parts() {  # pass_parts <now|logs>: the split of this tree's idle passes; passes that split alike once
+  local dir=$work/passes-$1 n total a b c
   for n in $(dumps "$dir" | tail -n +2); do
     total=$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/out.$n" | head -n1)
     a=$(inclusive "$dir/out.$n" 'vorn::note_ended_children()')
     b=$(inclusive "$dir/out.$n" 'vorn::mark_status_current()')
-    echo "$a / $b / $((total - a - b))"
+    if [ "$1" = logs ]; then
+      c=$(inclusive "$dir/out.$n" 'vorn::rotate_task_logs()')
+      echo "$a / $b / $c / $((total - a - b - c))"
+    else
+      echo "$a / $b / $((total - a - b))"
+    fi
   done | uniq | paste -sd';' | sed 's/;/; /g'
+}
+
+logs_made() {  # logs_made <dir>: the task logs a run left there
+  find "$1" -maxdepth 1 -name '*.log' 2>/dev/null | grep -c . || true
+}
+
+# The talkative tasks.
+mb() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1e6 }'; }
+kib() { awk -v b="$1" 'BEGIN { printf "%.0f", b / 1024 }'; }
+per_mb() {  # per_mb <figure> <bytes> [decimals]
+  awk -v v="$1" -v b="$2" -v d="${3:-2}" 'BEGIN { if (b > 0) printf "%.*f", d, v / (b / 1e6); else print "–" }'
+}
+
+talk_logging() {  # how each supervisor logs, and its bounds
+  case $1 in
+    runit) echo "\`svlogd\` under \`runsv\`, config \`s$log_bound\` \`n1\`" ;;
+    s6) echo "\`s6-log n1 s$log_bound\` as each task's logger service" ;;
+    daemontools) echo "\`multilog s$log_bound n2\` as each task's logger service (n counts \`current\`)" ;;
+    supervisor) echo "\`stdout_logfile_maxbytes=$log_bound\`, \`stdout_logfile_backups=1\`, \`redirect_stderr=true\`" ;;
+    vorn) echo "\`--log_path\`, \`--log_size=$log_bound\`" ;;
+  esac
+}
+
+talk_pass_s() {  # the longest time between two of vorn_restart's passes while they wrote, in s
+  awk -v ms="$(get talk-vorn talk_pass_max_ms)" 'BEGIN { printf "%.2f", (ms > 5000 ? ms : 5000) / 1000 }'
+}
+
+talk_bound() {  # the largest size the log directory may reach by each one's manual, in bytes
+  case $1 in
+    # .log: the bound and what a task writes until the next pass; .log.1: the bound
+    vorn) awk -v n="$talkers" -v b="$log_bound" -v r="$talk_rate" -v s="$(talk_pass_s)" \
+            'BEGIN { printf "%.0f", n * (2 * b + r * s) }' ;;
+    # current up to the size, one older file
+    *) echo $((talkers * 2 * log_bound)) ;;
+  esac
+}
+
+talk_bound_text() {
+  case $1 in
+    vorn) echo "$talkers × (2 × $(kib $log_bound) KiB + $(mb "$talk_rate") MB/s × $(talk_pass_s) s, the longest pass) = $(mb "$(talk_bound vorn)") MB" ;;
+    *) echo "$talkers × 2 × $(kib $log_bound) KiB = $(kib "$(talk_bound "$1")") KiB" ;;
+  esac
+}
+
+talk_size() {  # a size, in KiB below 10 MB
+  if [ "$1" -lt 10000000 ]; then echo "$(kib "$1") KiB"; else echo "$(mb "$1") MB"; fi
+}
+
+talk_file_system() {  # where the talkative tasks' logs are: the top mount's type
+  findmnt -n -o FSTYPE -T "$talk_logs" 2>/dev/null | tail -n1 | grep . || stat -f -c %T "$talk_logs"
+}
+
+talk_programs() { get "talk-$1" talk_programs | sed 's/:/ /g; s/,/, /g'; }
+
+talk_row() {  # talk_row <supervisor> <label>
+  local k=$1 t="talk-$1" bytes cpu oncpu largest bound held
+  bytes=$(get "$t" talk_bytes)
+  cpu=$(get "$t" talk_cpu_ms)
+  oncpu=$(get "$t" talk_oncpu_us)
+  largest=$(get "$t" talk_log_max_bytes)
+  bound=$(talk_bound "$k")
+  held=$(awk -v l="$largest" -v b="$bound" 'BEGIN { print (l <= b) ? "yes" : "**no**" }')
+  printf '| %s | %s | %s: %s | %s ms | %s ms | %s µs | %s µs | %s kB | %s kB | %s | %s | %s | %s MB (%s %%) | %s ms |\n' \
+    "$2" "$(talk_logging "$k")" "$(get "$t" talk_processes)" "$(talk_programs "$k")" \
+    "$cpu" "$(per_mb "$cpu" "$bytes")" "$oncpu" "$(per_mb "$oncpu" "$bytes" 0)" \
+    "$(get "$t" talk_rss_kb)" "$(get "$t" talk_pss_kb)" "$(talk_size "$largest")" \
+    "$(talk_bound_text "$k")" "$held" "$(mb "$bytes")" \
+    "$(awk -v b="$bytes" -v a="$((talkers * talk_rate * talk_seconds))" 'BEGIN { printf "%.0f", 100 * b / a }')" \
+    "$(get "$t" talk_task_cpu_ms)"
+}
+
+talk_checks() {  # what would make a row wrong: a talker that did not report or was started again
+  local k
+  for k in "${talk_subjects[@]}"; do
+    [ "$(get "talk-$k" talk_reports)" = "$talkers" ] ||
+      echo "- $k: only $(get "talk-$k" talk_reports) of $talkers talkers reported what they wrote."
+    [ "$(get "talk-$k" talk_restarted)" = 0 ] ||
+      echo "- $k: $(get "talk-$k" talk_restarted) talkers ended or were started again within the measurement."
+  done
 }
 
 pass_syscalls() {  # the system calls of each whole idle pass, by name in order of first use
@@ -444,104 +680,129 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
 }
 
 {
-  echo "### Side by side: 16 tasks, ${idle} s idle"
-  echo
-  echo "| supervisor | processes | VmRSS | Pss | CPU (utime+stime), ${idle} s idle | on CPU (schedstat), ${idle} s idle | voluntary switches, ${idle} s idle | start → 16 running, median (min–max) of $starts starts | restart after a kill (3 kills) | binaries | shared libraries |"
-  echo "|---|---|---|---|---|---|---|---|---|---|---|"
-  if [ $only_vorn -eq 0 ]; then
-    row runit "runit (runsvdir, runsv)"
-    row s6 "s6 (s6-svscan, s6-supervise)"
-    row daemontools "daemontools (svscan, supervise)"
-    row supervisor "supervisor (supervisord)"
-  fi
-  row vorn "**vorn_restart**"
-  echo
-
-  echo "### vorn_restart alone"
-  echo
-  note_start=$(get turn note_start)
-  note_turn=$(get turn note_turn)
-  start_kill_runs=$(kill_runs "$note_start")
-  start_kill_ms=$(kill_ms "$note_start")
-  turn_kill_runs=$(($(kill_runs "$note_turn") - start_kill_runs))
-  turn_kill_ms=$(awk -v a="$(kill_ms "$note_turn")" -v b="$start_kill_ms" 'BEGIN { printf "%.1f", a - b }')
-  echo "| figure | value |"
-  echo "|---|---|"
-  # Per start of the second instance: its start time and its kill-by-name total.
-  for r in $(seq "$starts"); do
-    echo "$(get "start-vorn2-$r" start_ms) $(get "start-vorn2-$r" note_start)"
-  done >"$work/vorn2-starts"
-  kill_median=$(awk '{ printf "%.1f\n", $3 / 1000 }' "$work/vorn2-starts" | median)
-  rest_median=$(awk '{ printf "%.1f\n", $1 - $3 / 1000 }' "$work/vorn2-starts" | median)
-  echo "| start → 16 running, second instance (kill-by-name clock preloaded), median of $starts | $(start_range vorn2) |"
-  echo "| of which kill-by-name runs (\`killall -9 -- <name>...\`, spawn to reap), median | $start_kill_runs runs, $kill_median ms |"
-  echo "| the start without its kill-by-name runs, median | $rest_median ms |"
-  echo "| full turn: task 0 exits with status 0 → all 16 tasks run again as new processes | $(get turn turn_ms) ms |"
-  echo "| of which waiting for the next pass (task 0's end noticed, old tasks killed) | $(get turn turn_wait_ms) ms |"
-  echo "| of which the new turn (kill-by-name, configuration, 16 starts) | $(get turn turn_work_ms) ms, kill-by-name $turn_kill_runs runs, $turn_kill_ms ms |"
-  now_instr=$(pass_instructions now)
-  echo "| instructions (callgrind Ir) of start-up + first pass (16 starts) | $(head -n1 <<<"$now_instr") |"
-  for k in before now; do
-    if [ $k = before ] && [ -z "$before_vorn" ]; then
-      echo "| instructions (callgrind Ir) of each following idle pass, $(label before) | not measured: $before_reason |"
-      continue
+  if [ $talk_only -eq 0 ]; then
+    echo "### Side by side: 16 tasks, ${idle} s idle"
+    echo
+    echo "| supervisor | processes | VmRSS | Pss | CPU (utime+stime), ${idle} s idle | on CPU (schedstat), ${idle} s idle | voluntary switches, ${idle} s idle | start → 16 running, median (min–max) of $starts starts | restart after a kill (3 kills) | binaries | shared libraries |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|"
+    if [ $only_vorn -eq 0 ]; then
+      row runit "runit (runsvdir, runsv)"
+      row s6 "s6 (s6-svscan, s6-supervise)"
+      row daemontools "daemontools (svscan, supervise)"
+      row supervisor "supervisor (supervisord)"
     fi
-    echo "| instructions (callgrind Ir) of each following idle pass, $(label $k) | $(pass_instructions $k | tail -n +2 | paste -sd' ' | sed 's/ /, /g') |"
-  done
-  echo "| of which, per idle pass now (inclusive): \`note_ended_children\` (a \`waitid\` per running slot) / \`mark_status_current\` (boot clock, \`utimensat\`) / the rest (start step, reap, \`sleep\`) | $(pass_parts) |"
-  for k in before now; do
-    [ $k = before ] && [ -z "$before_vorn" ] && continue
-    echo "| heap calls in the idle passes, $(label $k) | $(awk 'NR > 1 { a += $2; f += $3; n++ } END { printf "%d allocations, %d frees in %d passes", a, f, n }' "$work/passes-$k/allocations") |"
-  done
-  echo "| heap calls in start-up + first pass | $(awk 'NR == 1 { printf "%d allocations, %d frees", $2, $3 }' "$work/passes-now/allocations") |"
-  for k in before now; do
-    [ $k = before ] && [ -z "$before_vorn" ] && continue
-    echo "| system calls of each idle pass (strace), $(label $k) | ${strace_reason:-$(pass_syscalls $k)} |"
-  done
-  wakes=$(get vorn voluntary)
-  echo "| wake-ups in the ${idle} s idle window (voluntary switches; one per 5-second pass is at most $((idle / 5 + 1))) | $wakes ($(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "holds" : "**does not hold**" }')) |"
-  echo "| kill-by-name of 18 names against this machine's $host_processes processes (outside the namespace): 18 runs / the 2 runs made now | $(awk -v u="$host_kill_us" 'BEGIN { printf "%.1f", u / 1000 }') ms / $(awk -v u="$host_kill2_us" 'BEGIN { printf "%.1f", u / 1000 }') ms |"
-  echo "| binary | $(stat -c %s "$vorn") B ($(size "$vorn" | awk 'NR == 2 { printf "text %s, data %s, bss %s", $1, $2, $3 }')) |"
-  echo
+    row vorn "**vorn_restart**"
+    row vorn-logs "**vorn_restart**, logs on (\`--log_path\`, $(logs_made "$work/idle-logs") logs)"
+    echo
 
-  if [ $only_vorn -eq 0 ]; then
-    light=$(for k in runit s6 daemontools supervisor; do echo "$(get $k pss_kb) $k"; done | sort -n | head -n1 | cut -d' ' -f2)
-    echo "### Targets (lightest peer by Pss: $light)"
+    echo "### vorn_restart alone"
     echo
-    echo "| target | vorn_restart | $light | ratio | met |"
-    echo "|---|---|---|---|---|"
-    pr=$(ratio "$(get vorn pss_kb)" "$(get $light pss_kb)")
-    rr=$(ratio "$(get vorn rss_kb)" "$(get $light rss_kb)")
-    met() { awk -v r="$1" -v l="$2" 'BEGIN { print (r < l) ? "yes" : "**no**" }'; }
-    echo "| Pss under a quarter | $(get vorn pss_kb) kB | $(get $light pss_kb) kB | $pr | $(met "$pr" 0.25) |"
-    echo "| VmRSS under a tenth | $(get vorn rss_kb) kB | $(get $light rss_kb) kB | $rr | $(met "$rr" 0.1) |"
-    wakes=$(awk -v v="$(get vorn voluntary)" -v s="$idle" 'BEGIN { printf "%.0f", v }')
-    echo "| one wake-up per 5-second pass | $wakes switches in $idle s | | | $(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "yes" : "**no**" }') |"
-    fastest=$(for k in runit s6 daemontools supervisor; do echo "$(start_median $k) $k"; done | sort -g | head -n1)
-    vorn_start=$(start_median vorn)
-    echo "| start faster than every peer (medians) | $vorn_start ms | fastest: ${fastest#* } ${fastest%% *} ms | $(ratio "$vorn_start" "${fastest%% *}") | $(awk -v a="$vorn_start" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
-    echo "| the same without the kill-by-name runs (second instance) | $rest_median ms | | $(ratio "$rest_median" "${fastest%% *}") | $(awk -v a="$rest_median" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
+    note_start=$(get turn note_start)
+    note_turn=$(get turn note_turn)
+    start_kill_runs=$(kill_runs "$note_start")
+    start_kill_ms=$(kill_ms "$note_start")
+    turn_kill_runs=$(($(kill_runs "$note_turn") - start_kill_runs))
+    turn_kill_ms=$(awk -v a="$(kill_ms "$note_turn")" -v b="$start_kill_ms" 'BEGIN { printf "%.1f", a - b }')
+    echo "| figure | value |"
+    echo "|---|---|"
+    # Per start of the second instance: its start time and its kill-by-name total.
+    for r in $(seq "$starts"); do
+      echo "$(get "start-vorn2-$r" start_ms) $(get "start-vorn2-$r" note_start)"
+    done >"$work/vorn2-starts"
+    kill_median=$(awk '{ printf "%.1f\n", $3 / 1000 }' "$work/vorn2-starts" | median)
+    rest_median=$(awk '{ printf "%.1f\n", $1 - $3 / 1000 }' "$work/vorn2-starts" | median)
+    echo "| start → 16 running, second instance (kill-by-name clock preloaded), median of $starts | $(start_range vorn2) |"
+    echo "| of which kill-by-name runs (\`killall -9 -- <name>...\`, spawn to reap), median | $start_kill_runs runs, $kill_median ms |"
+    echo "| the start without its kill-by-name runs, median | $rest_median ms |"
+    echo "| full turn: task 0 exits with status 0 → all 16 tasks run again as new processes | $(get turn turn_ms) ms |"
+    echo "| of which waiting for the next pass (task 0's end noticed, old tasks killed) | $(get turn turn_wait_ms) ms |"
+    echo "| of which the new turn (kill-by-name, configuration, 16 starts) | $(get turn turn_work_ms) ms, kill-by-name $turn_kill_runs runs, $turn_kill_ms ms |"
+    now_instr=$(pass_instructions now)
+    echo "| instructions (callgrind Ir) of start-up + first pass (16 starts) | $(head -n1 <<<"$now_instr") |"
+    for k in before now logs; do
+      if [ $k = before ] && [ -z "$before_vorn" ]; then
+        echo "| instructions (callgrind Ir) of each following idle pass, $(label before) | not measured: $before_reason |"
+        continue
+      fi
+      echo "| instructions (callgrind Ir) of each following idle pass, $(label $k) | $(pass_instructions $k | tail -n +2 | paste -sd' ' | sed 's/ /, /g') |"
+    done
+    echo "| of which, per idle pass now (inclusive): \`note_ended_children\` (a \`waitid\` per running slot) / \`mark_status_current\` (boot clock, \`utimensat\`) / the rest (start step, reap, \`sleep\`) | $(pass_parts now) |"
+    echo "| the same with logs on, and \`rotate_task_logs\` (an \`fstat\` per running task's log) before the rest | $(pass_parts logs) |"
+    echo "| task logs made in the passes with logs on | $(logs_made "$work/passes-logs/logs") |"
+    for k in before now logs; do
+      [ $k = before ] && [ -z "$before_vorn" ] && continue
+      echo "| heap calls in the idle passes, $(label $k) | $(awk 'NR > 1 { a += $2; f += $3; n++ } END { printf "%d allocations, %d frees in %d passes", a, f, n }' "$work/passes-$k/allocations") |"
+    done
+    echo "| heap calls in start-up + first pass | $(awk 'NR == 1 { printf "%d allocations, %d frees", $2, $3 }' "$work/passes-now/allocations") |"
+    for k in before now logs; do
+      [ $k = before ] && [ -z "$before_vorn" ] && continue
+      echo "| system calls of each idle pass (strace), $(label $k) | ${strace_reason:-$(pass_syscalls $k)} |"
+    done
+    for k in vorn vorn-logs; do
+      wakes=$(get $k voluntary)
+      echo "| wake-ups in the ${idle} s idle window$([ $k = vorn-logs ] && echo ", logs on") (voluntary switches; one per 5-second pass is at most $((idle / 5 + 1))) | $wakes ($(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "holds" : "**does not hold**" }')) |"
+    done
+    echo "| kill-by-name of 18 names against this machine's $host_processes processes (outside the namespace): 18 runs / the 2 runs made now | $(awk -v u="$host_kill_us" 'BEGIN { printf "%.1f", u / 1000 }') ms / $(awk -v u="$host_kill2_us" 'BEGIN { printf "%.1f", u / 1000 }') ms |"
+    echo "| binary | $(stat -c %s "$vorn") B ($(size "$vorn" | awk 'NR == 2 { printf "text %s, data %s, bss %s", $1, $2, $3 }')) |"
     echo
+
+    if [ $only_vorn -eq 0 ]; then
+      light=$(for k in runit s6 daemontools supervisor; do echo "$(get $k pss_kb) $k"; done | sort -n | head -n1 | cut -d' ' -f2)
+      echo "### Targets (lightest peer by Pss: $light)"
+      echo
+      echo "| target | vorn_restart | $light | ratio | met |"
+      echo "|---|---|---|---|---|"
+      pr=$(ratio "$(get vorn pss_kb)" "$(get $light pss_kb)")
+      rr=$(ratio "$(get vorn rss_kb)" "$(get $light rss_kb)")
+      met() { awk -v r="$1" -v l="$2" 'BEGIN { print (r < l) ? "yes" : "**no**" }'; }
+      echo "| Pss under a quarter | $(get vorn pss_kb) kB | $(get $light pss_kb) kB | $pr | $(met "$pr" 0.25) |"
+      echo "| VmRSS under a tenth | $(get vorn rss_kb) kB | $(get $light rss_kb) kB | $rr | $(met "$rr" 0.1) |"
+      wakes=$(awk -v v="$(get vorn voluntary)" -v s="$idle" 'BEGIN { printf "%.0f", v }')
+      echo "| one wake-up per 5-second pass | $wakes switches in $idle s | | | $(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "yes" : "**no**" }') |"
+      fastest=$(for k in runit s6 daemontools supervisor; do echo "$(start_median $k) $k"; done | sort -g | head -n1)
+      vorn_start=$(start_median vorn)
+      echo "| start faster than every peer (medians) | $vorn_start ms | fastest: ${fastest#* } ${fastest%% *} ms | $(ratio "$vorn_start" "${fastest%% *}") | $(awk -v a="$vorn_start" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
+      echo "| the same without the kill-by-name runs (second instance) | $rest_median ms | | $(ratio "$rest_median" "${fastest%% *}") | $(awk -v a="$rest_median" -v b="${fastest%% *}" 'BEGIN { print (a < b) ? "yes" : "**no**" }') |"
+      echo
+    fi
+
+    if [ $variants -eq 1 ]; then
+      echo "### vorn_restart linked in other ways (16 tasks, same run)"
+      echo
+      echo "| link | VmRSS | Pss | start → 16 running, median (min–max) of $starts | file size | shared libraries |"
+      echo "|---|---|---|---|---|---|"
+      for v in "${variant_names[@]}"; do
+        case $v in
+          shipped) label="shipped: libjansson and libc shared" ;;
+          static-jansson) label="libjansson static, libc shared" ;;
+          static-libgcc) label="-static-libgcc -static-libstdc++" ;;
+          static) label="fully static (-static), glibc" ;;
+          static-musl) label="fully static, musl (\`scripts/build-static.sh\`)" ;;
+        esac
+        printf '| %s | %s kB | %s kB | %s | %s B | %s |\n' "$label" "$(get "variant-$v" rss_kb)" \
+          "$(get "variant-$v" pss_kb)" "$(start_range "variant-$v")" \
+          "$(stat -c %s "$work/variants/$v")" "$(libraries "variant-$v")"
+      done
+      echo
+    fi
   fi
 
-  if [ $variants -eq 1 ]; then
-    echo "### vorn_restart linked in other ways (16 tasks, same run)"
+  if [ $talk -eq 1 ]; then
+    echo "### Talkative tasks: $talkers tasks, each $(mb "$talk_rate") MB/s for $talk_seconds s, logs on $(talk_file_system)"
     echo
-    echo "| link | VmRSS | Pss | start → 16 running, median (min–max) of $starts | file size | shared libraries |"
-    echo "|---|---|---|---|---|---|"
-    for v in "${variant_names[@]}"; do
-      case $v in
-        shipped) label="shipped: libjansson and libc shared" ;;
-        static-jansson) label="libjansson static, libc shared" ;;
-        static-libgcc) label="-static-libgcc -static-libstdc++" ;;
-        static) label="fully static (-static), glibc" ;;
-        static-musl) label="fully static, musl (\`scripts/build-static.sh\`)" ;;
-      esac
-      printf '| %s | %s kB | %s kB | %s | %s B | %s |\n' "$label" "$(get "variant-$v" rss_kb)" \
-        "$(get "variant-$v" pss_kb)" "$(start_range "variant-$v")" \
-        "$(stat -c %s "$work/variants/$v")" "$(libraries "variant-$v")"
-    done
+    echo "| supervisor | logging, bounds | processes while logging | CPU (utime+stime), $((talk_seconds + 6)) s | per MB written | on CPU (schedstat) | per MB written | VmRSS | Pss | log directory, largest (every 0.2 s) | bound by the manual | held | written by the talkers | the talkers' own CPU |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+    if [ $only_vorn -eq 0 ]; then
+      talk_row runit "runit"
+      talk_row s6 "s6"
+      talk_row daemontools "daemontools"
+      talk_row supervisor "supervisor"
+    fi
+    talk_row vorn "**vorn_restart**"
     echo
+    echo "vorn_restart's passes while the tasks wrote: $(get talk-vorn talk_passes) pass marks, the longest time between two $(get talk-vorn talk_pass_max_ms) ms; with passes of exactly 5 s its bound would be $(mb $((talkers * (2 * log_bound + 5 * talk_rate)))) MB."
+    echo
+    talk_checks
   fi
 
   echo "Machine: $(nproc) cores, $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n1), kernel $(uname -r), Debian $(cat /etc/debian_version); load average $load_before at the start, $load_after at the end. Peers: $(for p in "${peer_packages[@]}"; do dpkg-query -W -f='${Package} ${Version}, ' "$p" 2>/dev/null; done | sed 's/, $//'); $(valgrind --version)."

@@ -3,14 +3,16 @@
 # probe starts vorn_restart twice on 16 tasks in a PID namespace, with the
 # fake killall first in PATH and the kill-by-name clock preloaded, measures
 # it for a second and must end every process it started.
-#   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir>
+# Then, briefly, the talkative tasks: 4 talkers writing into vorn_restart's
+# task logs for 2 seconds, their bytes counted and every process ended.
+#   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir> <talker>
 # The PID namespace takes root (CAP_SYS_ADMIN), a kernel with PID
 # namespaces and a /proc that is a mount point (a chroot has one when its
 # builder mounts /proc, as Debian's do).  Where the machine lacks one of them
 # the test is skipped (exit 77, which ctest reports as skipped), with the
 # probe's reason.
 set -euo pipefail
-probe=$1 kill_clock=$2 vorn=$3 fake_bin=$4
+probe=$1 kill_clock=$2 vorn=$3 fake_bin=$4 talker=$5
 
 status=0
 why=$("$probe" --check-pidns 2>&1) || status=$?
@@ -60,4 +62,36 @@ expect "nothing left behind" test "$(value leftover)" = 0
 pgrep_status=0
 pgrep -f "^sleep ${tag}0[0-9][0-9]$" || pgrep_status=$?
 expect "no task still running (pgrep: $pgrep_status)" test "$pgrep_status" -eq 1
+
+# The talkative tasks: 4 talkers, 1 MB/s each for 2 s, into vorn_restart's logs.
+talk=$work/talk
+mkdir -p "$talk/root/usr/sbin" "$talk/root/etc/vorn/vorn_restart" "$talk/ctl"
+json=
+for i in 0 1 2 3; do
+  name=$(printf 'smoke_talk_%s_%02d' "$tag" "$i")
+  printf '#!/bin/sh\nexec %s %s0%02d 1000000 2 %s\n' "$talker" "$tag" "$i" "$talk/ctl" >"$talk/root/usr/sbin/$name"
+  chmod +x "$talk/root/usr/sbin/$name"
+  json+="${json:+,}{\"name\":\"$name\"}"
+done
+echo "{\"tasks\":[$json]}" >"$talk/root/etc/vorn/vorn_restart/vorn_restart.conf"
+"$probe" --tag "$tag" --tasks 4 --kill-slot 0 --idle 0 --restarts 0 --task-program talker \
+  --talk 2 --talk-tail 1 --talk-dir "$talk/ctl" --log-dir "$talk/logs" \
+  --pass-mark "$talk/vorn.status" --pidns --log "$talk/log" \
+  --env PATH="$fake_bin:/usr/bin:/bin" --env ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 \
+  -- "$vorn" --install_path="$talk/root" --status_path="$talk/vorn.status" \
+  --log_path="$talk/logs" --log_size=4096 >"$work/talk.out" || { cat "$work/talk.out" "$talk/log"; exit 1; }
+cat "$work/talk.out"
+talk_value() { sed -n "s/^$1=//p" "$work/talk.out"; }
+expect "every talker reported, none started again" \
+  test "$(talk_value talk_reports)" = 4 -a "$(talk_value talk_restarted)" = 0
+expect "the talkers wrote most of the 8 MB asked for" \
+  awk -v b="$(talk_value talk_bytes)" 'BEGIN { exit !(b >= 6000000 && b <= 8000000) }'
+expect "one supervisor process while they talk" test "$(talk_value talk_processes)" = 1
+expect "the log directory was measured" test "$(talk_value talk_log_max_bytes)" -gt 0
+expect "a log per talker, its lines the talker's" \
+  test "$(grep -l "^${tag}00[0-3] 0000" "$talk"/logs/*.log | wc -l)" -eq 4
+expect "nothing left behind after the talk" test "$(talk_value leftover)" = 0
+pgrep_status=0
+pgrep -f "talker ${tag}0[0-9][0-9] " || pgrep_status=$?
+expect "no talker still running (pgrep: $pgrep_status)" test "$pgrep_status" -eq 1
 exit $failed
