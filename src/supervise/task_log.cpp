@@ -130,6 +130,9 @@ int copy_to_older(std::size_t slot, int from_fd, off_t start, off_t size) {
     name_file(older, slot, ".log.1");
     // Left behind by a supervisor that ended in the middle of a copy.
     sys.remove_at(task_logs.fd, fresh.data());
+    // The older generation goes first: while the new one is written, the
+    // two files together never hold more than the log and one bound.
+    sys.remove_at(task_logs.fd, older.data());
     int to_fd = sys.create_file_at(task_logs.fd, fresh.data());
     if (to_fd < 0) return errno;
     int error = 0;
@@ -305,6 +308,7 @@ void log_task_held(std::size_t slot, const char* marker) {
 }
 
 void rotate_task_logs() {
+    if (!logs_in_use()) return;
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         const int fd = task_logs.slots[i].fd;
         if (fd < 0) continue;

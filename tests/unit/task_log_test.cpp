@@ -105,7 +105,7 @@ TEST_F(task_log_test, rotation_keeps_the_newest_whole_lines_and_the_descriptor) 
         EXPECT_EQ(fake_logs::files["worker.log"], "");
     }
     EXPECT_EQ(count_of(GetCapturedStderr(), "cannot keep the older lines"), 1u);
-    EXPECT_EQ(fake_logs::files["worker.log.1"], older);
+    EXPECT_EQ(fake_logs::files.count("worker.log.1"), 0u);  // removed before the copy
 }
 
 TEST_F(task_log_test, unusable_directories_and_planted_names_are_said_once) {
