@@ -285,6 +285,20 @@ int real_read_file_pieces(const char* path, char* buf, std::size_t cap,
     }
 }
 
+// Closes fd, keeping the errno of the failure that made it useless: -1.
+int closed_on_error(int fd) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
+// The open descriptor fd with what fstat tells of it in *info, or -1 with
+// errno set (and fd closed) when fstat fails.
+int described(int fd, struct stat* info) {
+    return ::fstat(fd, info) == 0 ? fd : closed_on_error(fd);
+}
+
 int real_open_directory(const char* path, struct stat* info) {
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = ::open(path, flags);
@@ -293,13 +307,7 @@ int real_open_directory(const char* path, struct stat* info) {
     if (fd < 0 && errno == ENOENT && (::mkdir(path, 0750) == 0 || errno == EEXIST))
         fd = ::open(path, flags);
     if (fd < 0) return -1;
-    if (::fstat(fd, info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
+    return described(fd, info);
 }
 
 int real_open_log(int dir_fd, const char* name, struct stat* info) {
@@ -309,25 +317,15 @@ int real_open_log(int dir_fd, const char* name, struct stat* info) {
     const int fd = ::openat(
         dir_fd, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
     if (fd < 0) return -1;
-    if (::fstat(fd, info) != 0 || (S_ISREG(info->st_mode) && ::fcntl(fd, F_SETFL, O_APPEND) != 0)) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
+    if (described(fd, info) < 0) return -1;
+    if (S_ISREG(info->st_mode) && ::fcntl(fd, F_SETFL, O_APPEND) != 0) return closed_on_error(fd);
     return fd;
 }
 
 int real_open_read_at(int dir_fd, const char* name, struct stat* info) {
     const int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (::fstat(fd, info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
+    return described(fd, info);
 }
 
 int real_create_file_at(int dir_fd, const char* name) {

@@ -26,6 +26,18 @@ void append(char* buf, std::size_t size, std::size_t* used, const char* text) {
     buf[*used] = '\0';
 }
 
+// Writes all len bytes with write() alone (async-signal-safe); gives up
+// quietly, there being nobody left to tell.
+void write_whole(int fd, const char* line, std::size_t len) {
+    std::size_t written = 0;
+    while (written < len) {
+        const ssize_t n = ::write(fd, line + written, len - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+}
+
 }  // namespace
 
 std::size_t build_child_argv(const task_info& task, child_argv& argv) {
@@ -64,13 +76,7 @@ void exec_task(const task_info& task, char* const argv[]) {
     append(line.data(), line.size(), &used, "): ");
     append(line.data(), line.size(), &used, error_text(error));
     append(line.data(), line.size(), &used, "\n");
-    std::size_t written = 0;
-    while (written < used) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + written, used - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
+    write_whole(STDERR_FILENO, line.data(), used);
     ::_exit(255);
 }
 
@@ -89,13 +95,7 @@ void use_child_log(const child_log& log) {
     while (count > 0 && used + 1 < line.size()) line[used++] = digits[--count];
     line[used] = '\0';
     append(line.data(), line.size(), &used, log.tail.data());
-    std::size_t written = 0;
-    while (written < used) {
-        const ssize_t n = ::write(log.fd, line.data() + written, used - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
+    write_whole(log.fd, line.data(), used);
     ::dup2(log.fd, STDOUT_FILENO);
     ::dup2(log.fd, STDERR_FILENO);
 }

@@ -99,6 +99,13 @@ void write_end(std::size_t slot, const char* what) {
     close_fd(fd);
 }
 
+// Reads into copy_buffer what of bytes [at, size) behind fd fits it.
+long read_piece(int fd, off_t at, off_t size) {
+    const auto room = static_cast<off_t>(copy_buffer.size());
+    const auto want = static_cast<std::size_t>(size - at < room ? size - at : room);
+    return sys.read_at(fd, copy_buffer.data(), want, at);
+}
+
 // The offset of the first whole line among the newest log_size bytes of
 // the size bytes behind fd: the newest bytes as they are when no line ends
 // among them.
@@ -108,9 +115,7 @@ off_t first_kept(int fd, off_t size) {
     const off_t from = size - bound;
     // The byte before `from` ends a line: `from` starts one.
     for (off_t at = from - 1; at < size;) {
-        const std::size_t want = static_cast<std::size_t>(
-            size - at < static_cast<off_t>(copy_buffer.size()) ? size - at : copy_buffer.size());
-        const long n = sys.read_at(fd, copy_buffer.data(), want, at);
+        const long n = read_piece(fd, at, size);
         if (n <= 0) break;
         const void* end = std::memchr(copy_buffer.data(), '\n', static_cast<std::size_t>(n));
         if (end) {
@@ -137,9 +142,7 @@ int copy_to_older(std::size_t slot, int from_fd, off_t start, off_t size) {
     if (to_fd < 0) return errno;
     int error = 0;
     for (off_t at = start; at < size && error == 0;) {
-        const std::size_t want = static_cast<std::size_t>(
-            size - at < static_cast<off_t>(copy_buffer.size()) ? size - at : copy_buffer.size());
-        const long n = sys.read_at(from_fd, copy_buffer.data(), want, at);
+        const long n = read_piece(from_fd, at, size);
         if (n < 0) error = errno;
         if (n <= 0) break;  // the file became shorter meanwhile: what was read is kept
         if (sys.write_descriptor(to_fd, copy_buffer.data(), static_cast<std::size_t>(n)) != 0)
