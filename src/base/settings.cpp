@@ -17,6 +17,7 @@ unsigned char debug_mode = 0;
 std::array<char, status_path_size> status_path{};
 bool status_path_given = false;
 setting_text log_path{};
+setting_text watchdog_path{};
 unsigned long log_size = default_log_size;
 
 namespace {
@@ -51,6 +52,7 @@ void reset_settings() {
     status_path_given = false;
     log_path.fill('\0');
     log_size = default_log_size;
+    watchdog_path.fill('\0');
 }
 
 const char* default_status_path_here() {
@@ -77,6 +79,13 @@ path_result apply_log_path(const char* dir) {
         !format_text(value.data(), value.size(), "%s%s", dir, ends_in_slash(dir) ? "" : "/"))
         return path_result::too_long;
     log_path = value;
+    return path_result::ok;
+}
+
+path_result apply_watchdog_path(const char* path) {
+    if (std::strlen(path) > watchdog_path_max) return path_result::too_long;
+    watchdog_path.fill('\0');
+    copy_text(watchdog_path, path);
     return path_result::ok;
 }
 

@@ -44,6 +44,11 @@ inline constexpr unsigned long min_log_size = 4096;
 inline constexpr unsigned long max_log_size = 1UL << 30;
 extern unsigned long log_size;
 
+// The watchdog device the supervisor keeps alive at every pass; empty:
+// none.
+extern setting_text watchdog_path;
+inline constexpr std::size_t watchdog_path_max = setting_size - 1;
+
 // Longest option values that still give settings fitting their fields,
 // not counting one final '/'.
 inline constexpr std::size_t install_path_max = setting_size - 1 - (sizeof(config_suffix) - 1) - 1;
@@ -75,6 +80,10 @@ path_result apply_status_path(const char* file);
 // path as it is.  Whether the directory can be used is decided when the
 // supervisor starts, not here.
 path_result apply_log_path(const char* dir);
+
+// Takes path as the watchdog device (empty: none); too_long leaves the
+// setting as it is.  The device is opened when the supervisor starts.
+path_result apply_watchdog_path(const char* path);
 
 // Takes a decimal number of bytes from min_log_size to max_log_size as the
 // log bound.  False, with the bound unchanged, for anything else.

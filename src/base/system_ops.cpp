@@ -3,12 +3,17 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -381,6 +386,47 @@ long real_read_file_tail(const char* path, char* buf, std::size_t cap, struct st
     return static_cast<long>(used);
 }
 
+int real_open_datagram_socket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
+int real_send_datagram(int fd, const char* socket_name, const char* message, std::size_t len) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t name_length = std::strlen(socket_name);
+    if (name_length == 0 || name_length > sizeof address.sun_path) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::memcpy(address.sun_path, socket_name, name_length);
+    // An abstract name has no terminator: its length is the address's.
+    if (socket_name[0] == '@') address.sun_path[0] = '\0';
+    const auto address_length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name_length);
+    for (;;) {
+        const ssize_t sent = ::sendto(fd, message, len, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                      reinterpret_cast<const sockaddr*>(&address), address_length);
+        if (sent >= 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+int real_open_device(const char* path, struct stat* info) {
+    for (;;) {
+        const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == EINTR) continue;
+        if (fd < 0) return -1;
+        return described(fd, info);
+    }
+}
+
+int real_watchdog_timeout(int fd) {
+    // The kernel's own number for WDIOC_GETTIMEOUT: the C libraries of
+    // small systems (musl) come without the kernel's watchdog header.
+    constexpr unsigned long get_timeout = _IOR('W', 7, int);
+    int seconds = 0;
+    if (::ioctl(fd, get_timeout, &seconds) != 0) return -1;
+    return seconds;
+}
+
 // constexpr, so that both tables are filled before any code runs.
 constexpr system_ops real_ops = {
     .fork_process = real_fork,
@@ -419,6 +465,10 @@ constexpr system_ops real_ops = {
     .truncate_descriptor = real_truncate_descriptor,
     .effective_user = real_effective_user,
     .read_file_tail = real_read_file_tail,
+    .open_datagram_socket = real_open_datagram_socket,
+    .send_datagram = real_send_datagram,
+    .open_device = real_open_device,
+    .watchdog_timeout = real_watchdog_timeout,
 };
 
 }  // namespace

@@ -129,6 +129,22 @@ struct system_ops {
     // tells of the file in *info.  Only a regular file is read (others read
     // as 0 bytes).  The count, or -1 with errno set.
     long (*read_file_tail)(const char* path, char* buf, std::size_t cap, struct stat* info);
+
+    // Watching the supervisor.  A datagram socket of the AF_UNIX family
+    // (close-on-exec), or -1 with errno set.
+    int (*open_datagram_socket)();
+    // Sends len bytes of message as one datagram to the socket named
+    // socket_name: a path, or an abstract name when it begins with '@'.
+    // Never waits and never raises SIGPIPE; goes on after EINTR.  0, or -1
+    // with errno set.
+    int (*send_datagram)(int fd, const char* socket_name, const char* message, std::size_t len);
+    // Opens the device at path for writing (close-on-exec, never waiting:
+    // a FIFO without a reader fails at once), with what fstat tells of it
+    // in *info.  The descriptor, or -1 with errno set.
+    int (*open_device)(const char* path, struct stat* info);
+    // The watchdog's timeout in seconds (WDIOC_GETTIMEOUT), or -1 with
+    // errno set when the device does not tell.
+    int (*watchdog_timeout)(int fd);
 };
 
 extern const system_ops real_system_ops;

@@ -55,6 +55,11 @@ constexpr std::string_view tail_from(std::string_view text, std::size_t pos) {
     return {text.data() + pos, text.size() - pos};
 }
 
+// Length of the well-formed UTF-8 character at the start of text (1 to 4
+// bytes), or 0 when text is empty or does not begin with one: a stray
+// continuation byte, an overlong form, a surrogate or a value past U+10FFFF.
+std::size_t utf8_length(std::string_view text);
+
 template <std::size_t N>
 bool is_empty(const std::array<char, N>& buf) {
     return buf[0] == '\0';

@@ -10,6 +10,7 @@
 #include "supervise/start_gate.hpp"
 #include "supervise/status.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/watch.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -98,10 +99,12 @@ pass_outcome run_pass() {
     const pass_outcome outcome = reap_step();
     if (outcome == pass_outcome::go_on) note_ended_children();
     rotate_task_logs();
+    watch_status();
     publish_status();
     mark_status_current();
+    watch_kick();
     if (outcome == pass_outcome::new_turn) return outcome;
-    sys.pause_seconds(pass_seconds);
+    watched_pause(pass_seconds);
     return pass_outcome::go_on;
 }
 
@@ -126,13 +129,19 @@ void run_turn() {
     const bool usable = apply_config(&problem);
     status_configuration(usable, problem);
     if (!usable) {
+        // Ready all the same: the supervisor runs, and waits for a file it
+        // can use; STATUS says why nothing starts.
+        watch_ready();
+        watch_status();
         publish_status();
         mark_status_current();
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
-        sys.pause_seconds(unusable_config_seconds);
+        watch_kick();
+        watched_pause(unusable_config_seconds);
         return;
     }
     dump_task_table(stdout_stderr_fd);
+    watch_ready();
     while (run_pass() == pass_outcome::go_on) {
     }
 }

@@ -23,7 +23,9 @@ const char help_text[] =
     "--log_path            such as: --log_path=/run/vorn_restart/log (each task's output\n"
     "                      in <name>.log there; default: none, the null device)\n"
     "--log_size            such as: --log_size=65536 (bytes a task's log holds before\n"
-    "                      it becomes <name>.log.1; at least 4096)\n";
+    "                      it becomes <name>.log.1; at least 4096)\n"
+    "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
+    "                      so that a hung or dead supervisor resets the device)\n";
 
 void show_help(const char*) {
     std::fputs(help_text, stderr);
@@ -76,6 +78,12 @@ void set_log_size(const char* bytes) {
     std::exit(255);
 }
 
+void set_watchdog(const char* device) {
+    if (apply_watchdog_path(device) != path_result::too_long) return;
+    complain("--watchdog: value too long (at most %zu bytes)", watchdog_path_max);
+    std::exit(255);
+}
+
 const option_row supervisor_options[] = {
     {"h", false, show_help},
     {"?", false, show_help},
@@ -86,6 +94,7 @@ const option_row supervisor_options[] = {
     {"status_path", true, set_status_path},
     {"log_path", true, set_log_path},
     {"log_size", true, set_log_size},
+    {"watchdog", true, set_watchdog},
 };
 const std::size_t supervisor_option_count = std::size(supervisor_options);
 

@@ -1,15 +1,40 @@
 #include "supervisor/startup.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 
 #include "base/inherited.hpp"
 #include "base/platform.hpp"
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
+#include "supervise/watch.hpp"
 #include "supervisor/command_line.hpp"
 
 namespace vorn {
+
+namespace {
+
+// The watchdog device, and systemd when it started the supervisor.  What
+// systemd set is taken out of the environment, so that no task inherits
+// it and mistakes itself for the service.
+void start_watches() {
+    if (watchdog_path[0] != '\0') open_watchdog(watchdog_path.data());
+    const char* socket_name = std::getenv("NOTIFY_SOCKET");
+    if (socket_name == nullptr) return;
+    // WATCHDOG_USEC is for this process only when WATCHDOG_PID, if set, names it.
+    const char* watchdog_pid = std::getenv("WATCHDOG_PID");
+    const char* watchdog_usec = std::getenv("WATCHDOG_USEC");
+    if (watchdog_pid != nullptr && std::strtol(watchdog_pid, nullptr, 10) != ::getpid())
+        watchdog_usec = nullptr;
+    open_notify(socket_name, watchdog_usec);
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ::unsetenv("WATCHDOG_PID");
+}
+
+}  // namespace
 
 void start_up(int argc, char* argv[]) {
     // First of all: started with a standard descriptor closed, the first
@@ -31,6 +56,7 @@ void start_up(int argc, char* argv[]) {
     note_own_names(argc > 0 ? argv[0] : nullptr);
     complete_pending_update();
     print_startup_line();
+    start_watches();
 }
 
 }  // namespace vorn

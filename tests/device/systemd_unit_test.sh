@@ -9,7 +9,7 @@ work=$(mktemp -d /tmp/vorn-unit-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 fail=0
-for setting in 'Type=simple' 'KillMode=control-group' "ExecStart=$sbin/vorn_restart \$VORN_OPTIONS"; do
+for setting in 'Type=notify' 'NotifyAccess=main' 'WatchdogSec=90' 'KillMode=control-group' "ExecStart=$sbin/vorn_restart \$VORN_OPTIONS"; do
     grep -qx "$setting" "$dest$unit" || { echo "missing: $setting"; fail=1; }
 done
 if grep -q '^PIDFile=' "$dest$unit"; then echo "the supervisor writes no pid file"; fail=1; fi

@@ -20,6 +20,7 @@
 #include "supervise/cycle.hpp"
 #include "supervise/status.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/watch.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn::testing {
@@ -139,6 +140,7 @@ protected:
         stdout_stderr_fd = 0;
         reset_status();
         reset_task_logs();
+        reset_watch();
     }
     void TearDown() override { sys = real_system_ops; }
 };

@@ -168,7 +168,10 @@ TEST_F(options_test, help_text_is_exact) {
                  "                      in <name>.log there; default: none, the null device)\n"
                  "--log_size            such as: --log_size=65536 (bytes a task's log holds "
                  "before\n"
-                 "                      it becomes <name>.log.1; at least 4096)\n");
+                 "                      it becomes <name>.log.1; at least 4096)\n"
+                 "--watchdog            such as: --watchdog=/dev/watchdog (written to at every "
+                 "pass,\n"
+                 "                      so that a hung or dead supervisor resets the device)\n");
 }
 
 TEST_F(options_test, log_size_takes_only_plain_byte_counts_within_its_range) {
@@ -233,6 +236,11 @@ TEST_F(options_test, values_too_long_for_their_settings_are_refused_without_chan
     EXPECT_EXIT(parse({"--log_path=/" + std::string(log_path_max, 'l')}),
                 ::testing::ExitedWithCode(255),
                 "^vorn_restart: --log_path: value too long \\(at most 126 bytes");
+    parse({"--watchdog=/" + std::string(watchdog_path_max - 1, 'w')});
+    EXPECT_EQ(std::strlen(watchdog_path.data()), watchdog_path_max);
+    EXPECT_EXIT(parse({"--watchdog=/" + std::string(watchdog_path_max, 'w')}),
+                ::testing::ExitedWithCode(255),
+                "^vorn_restart: --watchdog: value too long \\(at most 127 bytes");
 }
 
 TEST_F(options_test, cache_path_is_taken_only_when_it_exists) {

@@ -1,0 +1,237 @@
+#include <cerrno>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/text.hpp"
+#include "fake_system.hpp"
+#include "supervise/status.hpp"
+#include "supervise/watch.hpp"
+#include "tasks/config.hpp"
+
+namespace vorn {
+namespace {
+
+using testing::fake_system;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+// What the supervisor sent or wrote, in order: "notify:<message>",
+// "device:<bytes>" and "sleep:<seconds>".
+struct watch_fake {
+    static inline std::vector<std::string> events;
+    static inline int send_error = 0;  // errno for send_datagram, 0: sent
+    static inline int open_error = 0;  // errno for open_device, 0: opens
+    static inline mode_t device_mode = S_IFCHR | 0600;
+    static inline int timeout = -1;  // what WDIOC_GETTIMEOUT answers, -1: ENOTTY
+    static inline int write_error = 0;
+};
+
+class watch_test : public testing::supervisor_test {
+protected:
+    void SetUp() override {
+        supervisor_test::SetUp();
+        watch_fake::events.clear();
+        watch_fake::send_error = watch_fake::open_error = watch_fake::write_error = 0;
+        watch_fake::device_mode = S_IFCHR | 0600;
+        watch_fake::timeout = -1;
+        sys.open_datagram_socket = [] { return 30; };
+        sys.send_datagram = [](int, const char*, const char* message, std::size_t len) {
+            watch_fake::events.push_back("notify:" + std::string(message, len));
+            errno = watch_fake::send_error;
+            return watch_fake::send_error == 0 ? 0 : -1;
+        };
+        sys.open_device = [](const char*, struct stat* info) {
+            info->st_mode = watch_fake::device_mode;
+            errno = watch_fake::open_error;
+            return watch_fake::open_error == 0 ? 31 : -1;
+        };
+        sys.watchdog_timeout = [](int) {
+            errno = ENOTTY;
+            return watch_fake::timeout;
+        };
+        sys.write_descriptor = [](int, const char* data, std::size_t len) {
+            watch_fake::events.push_back("device:" + std::string(data, len));
+            errno = watch_fake::write_error;
+            return watch_fake::write_error == 0 ? 0 : -1;
+        };
+        sys.pause_seconds = [](unsigned seconds) {
+            watch_fake::events.push_back("sleep:" + std::to_string(seconds));
+        };
+        CaptureStderr();
+    }
+    void TearDown() override {
+        GetCapturedStderr();
+        supervisor_test::TearDown();
+    }
+};
+
+TEST_F(watch_test, device_is_kept_alive_in_pieces_its_timeout_allows) {
+    struct row {
+        const char* what;
+        int open_error;
+        mode_t mode;
+        int timeout;
+        unsigned pause;
+        std::vector<std::string> events;  // of the pause
+        const char* said;                 // on standard error, "" for nothing
+    };
+    const std::vector<row> rows = {
+        {"no device: one sleep as always",
+         ENOENT,
+         S_IFCHR,
+         60,
+         30,
+         {"sleep:30"},
+         "cannot open the watchdog /dev/wd: No such file or directory; supervising without it"},
+        {"a regular file is never written over",
+         0,
+         S_IFREG | 0644,
+         -1,
+         30,
+         {"sleep:30"},
+         "cannot use the watchdog /dev/wd: not a device"},
+        {"a timeout of a minute leaves the wait whole", 0, S_IFCHR, 60, 30, {"sleep:30"}, ""},
+        {"a timeout of 15 s cuts the wait, same total",
+         0,
+         S_IFCHR,
+         15,
+         30,
+         {"sleep:7", "device:\n", "sleep:7", "device:\n", "sleep:7", "device:\n", "sleep:7",
+          "device:\n", "sleep:2"},
+         ""},
+        {"a device that does not tell gets a kick every pass",
+         0,
+         S_IFIFO,
+         -1,
+         12,
+         {"sleep:5", "device:\n", "sleep:5", "device:\n", "sleep:2"},
+         ""},
+        {"a timeout shorter than a pass is said and the pass cut",
+         0,
+         S_IFCHR,
+         6,
+         5,
+         {"sleep:3", "device:\n", "sleep:2"},
+         "resets the device after 6 s, less than a pass (5 s) and a margin (5 s); it is "
+         "written to every 3 s"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        reset_watch();
+        watch_fake::events.clear();
+        fake_system::closed.clear();
+        watch_fake::open_error = r.open_error;
+        watch_fake::device_mode = r.mode;
+        watch_fake::timeout = r.timeout;
+        GetCapturedStderr();
+        CaptureStderr();
+        EXPECT_EQ(open_watchdog("/dev/wd"), r.open_error == 0 && !S_ISREG(r.mode));
+        // The device stays open for the supervisor's life; a refused file is closed.
+        EXPECT_EQ(fake_system::closed, S_ISREG(r.mode) ? std::vector<int>{31} : std::vector<int>{});
+        watched_pause(r.pause);
+        EXPECT_EQ(watch_fake::events, r.events);
+        const std::string said = GetCapturedStderr();
+        CaptureStderr();
+        if (r.said[0] == '\0')
+            EXPECT_EQ(said, "");
+        else
+            EXPECT_NE(said.find(r.said), std::string::npos) << said;
+    }
+}
+
+TEST_F(watch_test, systemd_hears_ready_once_each_pass_and_each_new_picture) {
+    EXPECT_TRUE(open_notify("@vorn/notify", "90000000"));
+    EXPECT_EQ(watch.piece_seconds, 45U);  // the long wait stays one sleep
+    copy_text(task_table[0].task_name, "updater");
+    task_table[0].task_mode = mode_once;
+    copy_text(task_table[1].task_name, "worker");
+    task_table[1].task_mode = mode_always;
+    status_turn_begins();
+    status_configuration(true, config_problem{});
+    task_table[0].task_pid = 100;
+    marker_path marker{};
+    copy_text(marker, "/tmp/.worker.nr");
+    status_gate(1, marker);
+
+    watch_ready();
+    watch_status();
+    watch_kick();
+    watch_ready();   // once in the supervisor's life
+    watch_status();  // nothing new: not sent again
+    watch_kick();
+    current_status.changed = false;
+    status_gate(1, marker_path{});
+    task_table[1].task_pid = 101;
+    status_started(1);
+    watch_status();
+    EXPECT_EQ(watch_fake::events,
+              (std::vector<std::string>{
+                  "notify:READY=1", "notify:STATUS=turn 1: 1 of 2 tasks running, worker held back",
+                  "notify:WATCHDOG=1", "notify:WATCHDOG=1",
+                  "notify:STATUS=turn 1: 2 of 2 tasks running"}));
+
+    // A socket that does not answer is said once, until a message gets through.
+    watch_fake::send_error = ECONNREFUSED;
+    watch_kick();
+    watch_kick();
+    watch_fake::send_error = 0;
+    watch_kick();
+    watch_fake::send_error = ECONNREFUSED;
+    watch_kick();
+    const std::string said = GetCapturedStderr();
+    const std::string line = "cannot notify systemd at @vorn/notify: Connection refused\n";
+    EXPECT_EQ(said, "vorn_restart: " + line + "vorn_restart: " + line);
+    CaptureStderr();
+}
+
+TEST_F(watch_test, notify_socket_names_that_cannot_be_used_are_refused) {
+    for (const std::string& name : {std::string(""), std::string("relative/socket"),
+                                    std::string("@"), "/" + std::string(notify_name_max, 's')}) {
+        reset_watch();
+        EXPECT_FALSE(open_notify(name.c_str(), nullptr)) << name;
+        watch_kick();
+    }
+    EXPECT_TRUE(watch_fake::events.empty());
+    EXPECT_TRUE(open_notify(("/" + std::string(notify_name_max - 1, 's')).c_str(), "junk"));
+    EXPECT_EQ(watch.piece_seconds, 0U);
+}
+
+TEST_F(watch_test, status_line_is_one_clean_line) {
+    struct row {
+        const char* name;
+        const char* problem;  // nullptr: a usable configuration
+        std::size_t size;
+        const char* line;
+    };
+    const std::vector<row> rows = {
+        {"w\nrm\x1b", nullptr, 256, "turn 1: 0 of 1 task running, w?rm? held back"},
+        {"caf\xc3\xa9\xff\xed\xa0\x80", nullptr, 256,
+         "turn 1: 0 of 1 task running, caf\xc3\xa9???? held back"},
+        {"w", "line 2: \"modes\" is not an array\n", 256,
+         "turn 1: configuration unusable: line 2: \"modes\" is not an array?"},
+        {"\xc3\xa9\xc3\xa9\xc3\xa9", nullptr, 36, "turn 1: 0 of 1 task running, \xc3\xa9..."},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.line);
+        clear_task_table();
+        copy_text(task_table[0].task_name, r.name);
+        task_table[0].task_mode = mode_always;
+        reset_status();
+        status_turn_begins();
+        config_problem problem{};
+        if (r.problem) copy_text(problem.text, r.problem);
+        status_configuration(r.problem == nullptr, problem);
+        marker_path marker{};
+        copy_text(marker, "/tmp/.w.nr");
+        status_gate(0, marker);
+        std::array<char, 256> line{};
+        format_watch_status(line.data(), r.size);
+        EXPECT_STREQ(line.data(), r.line);
+    }
+}
+
+}  // namespace
+}  // namespace vorn
