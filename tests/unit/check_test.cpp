@@ -254,6 +254,9 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
         {{"--log_size=4095"},
          check_request::usage_error,
          "--log_size=4095: give a number of bytes from 4096 to 1073741824"},
+        {{"--watchdog=/" + std::string(127, 'w')},
+         check_request::usage_error,
+         "--watchdog: value too long (at most 127 bytes)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -265,7 +268,7 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
     read_line({"--cache_path=" + std::string(126, 'c') + "/"});
     EXPECT_EQ(check_line.request, check_request::check);
     read_line({"--log", "w", "--lines", "10000", "--log_path=/" + std::string(125, 'l'),
-               "--log_size=4096"});
+               "--log_size=4096", "--watchdog=/dev/watchdog"});
     EXPECT_EQ(check_line.request, check_request::check) << check_line.error.data();
     EXPECT_STREQ(check_line.log_name, "w");
     EXPECT_EQ(check_line.lines, 10000u);
