@@ -141,11 +141,16 @@ work=$(mktemp -d /tmp/vorn-bench.XXXXXX)
 talk_logs=$work/talk-logs
 [ -z "$talk_in" ] || talk_logs=$(mktemp -d "$talk_in/vorn-bench-logs.XXXXXX")
 probe_pid=
+notify_pid=
 finish() {
   # The probe ends its supervisor and tasks itself, also on SIGTERM.
   if [ -n "$probe_pid" ]; then
     kill -TERM "$probe_pid" 2>/dev/null || true
     wait "$probe_pid" 2>/dev/null || true
+  fi
+  if [ -n "$notify_pid" ]; then
+    kill "$notify_pid" 2>/dev/null || true
+    wait "$notify_pid" 2>/dev/null || true
   fi
   if [ $keep -eq 1 ]; then
     say "work directory kept: $work"
@@ -220,6 +225,25 @@ make_root "$work/root"
 make_root "$work/turnroot"
 printf '#!/bin/sh\ntrap '\''kill $!; exit 0'\'' USR1\nsleep %s000 &\nwait\n' "$tag" \
   >"$work/turnroot/usr/sbin/${names[0]}"
+
+# The watched supervisor (metrics, a watchdog device and systemd's
+# notification socket all on): the device is a FIFO this script holds open
+# (one byte a pass, in a 64 KiB pipe), the socket one that a small reader
+# drains (a datagram socket queues only a few).
+mkfifo "$work/watchdog"
+exec 8<>"$work/watchdog"
+watched_env=()
+if command -v python3 >/dev/null; then
+  python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+while True: s.recv(4096)' "$work/notify" &
+  notify_pid=$!
+  watched_env=(--env NOTIFY_SOCKET="$work/notify")
+else
+  say "python3 is missing: the watched supervisor runs without NOTIFY_SOCKET"
+fi
+watched_options=(--metrics_path="$work/vorn-watched.prom" --watchdog="$work/watchdog")
 
 for d in runit s6 daemontools; do
   for i in $(seq 0 $((count - 1))); do
@@ -359,6 +383,9 @@ subject() {
     # the same with every task's output in a log of its own
     vorn-logs) args=(--pidns -- "$vorn" --install_path="$work/root" --status_path="$work/vorn-logs.status"
                      --log_path="$work/idle-logs" --log_size=65536) ;;
+    # the same with metrics, a watchdog device and systemd's socket
+    vorn-watched) args=(--pidns "${watched_env[@]}" -- "$vorn" --install_path="$work/root"
+                        --status_path="$work/vorn-watched.status" "${watched_options[@]}") ;;
     # the second instance: the kill-by-name clock, and task 0 ends on SIGUSR1
     vorn2) args=(--pidns --note "$work/killclock" --env LD_PRELOAD="$kill_clock"
                  --env VORN_BENCH_KILL_CLOCK="$work/killclock"
@@ -398,8 +425,8 @@ if [ $talk_only -eq 0 ]; then
     done
   done
 
-  for k in runit s6 daemontools supervisor vorn vorn-logs; do
-    [ $only_vorn -eq 1 ] && [ "${k%-logs}" != vorn ] && continue
+  for k in runit s6 daemontools supervisor vorn vorn-logs vorn-watched; do
+    [ $only_vorn -eq 1 ] && [ "${k#vorn}" = "$k" ] && continue
     say "$k: ${idle} s idle, 3 restarts"
     subject "$k"
     probe_run "$work/$k.txt" --idle "$idle" --restarts 3 "${args[@]}"
@@ -416,17 +443,18 @@ if [ $talk_only -eq 0 ]; then
   # Then under strace, which follows the supervisor alone (not its tasks or
   # killall runs), with the same library: the system calls from one sleep to
   # the next are one pass (9 passes, so that 7 idle ones are whole).
-  measure_passes() {  # measure_passes <now|before|logs> <vorn_restart binary> [options...]
-    local dir=$work/passes-$1 bin=$2
+  measure_passes() {  # measure_passes <now|before|logs|watched> <vorn_restart binary> [options...]
+    local dir=$work/passes-$1 bin=$2 env=()
+    [ "$1" != watched ] || env=("${watched_env[@]}")
     shift 2
     mkdir -p "$dir"
-    probe_run "$dir/callgrind.txt" --pidns --wait-exit 300 \
+    probe_run "$dir/callgrind.txt" --pidns --wait-exit 300 "${env[@]}" \
       --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=8 \
       --env VORN_BENCH_PASS_REPORT="$dir/allocations" \
       -- "$(command -v valgrind)" --tool=callgrind --callgrind-out-file="$dir/out" \
       "$bin" --install_path="$work/root" --status_path="$dir.status" "$@"
     [ -z "$strace_reason" ] || return 0
-    probe_run "$dir/strace.txt" --pidns --wait-exit 60 \
+    probe_run "$dir/strace.txt" --pidns --wait-exit 60 "${env[@]}" \
       --env LD_PRELOAD="$pass_count" --env VORN_BENCH_PASSES=9 \
       -- "$(command -v strace)" -qq -o "$dir/syscalls" \
       "$bin" --install_path="$work/root" --status_path="$dir.status" "$@"
@@ -439,6 +467,8 @@ if [ $talk_only -eq 0 ]; then
   measure_passes now "$vorn"
   say "vorn_restart with logs on: the same"
   measure_passes logs "$vorn" --log_path="$work/passes-logs/logs" --log_size=65536
+  say "vorn_restart with metrics and both watchdogs on: the same"
+  measure_passes watched "$vorn" "${watched_options[@]}"
   if [ -n "$before_vorn" ]; then
     say "vorn_restart $before_rev: the same"
     measure_passes before "$before_vorn"
@@ -541,6 +571,7 @@ label() {  # the name of a measured supervisor in the report
   case $1 in
     before) echo "before ($before_rev)" ;;
     logs) echo "now, logs on" ;;
+    watched) echo "now, metrics and both watchdogs on" ;;
     *) echo "now${now_rev:+ ($now_rev)}" ;;
   esac
 }
@@ -693,6 +724,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
     fi
     row vorn "**vorn_restart**"
     row vorn-logs "**vorn_restart**, logs on (\`--log_path\`, $(logs_made "$work/idle-logs") logs)"
+    row vorn-watched "**vorn_restart**, metrics and both watchdogs on (\`--metrics_path\`, \`--watchdog\`, \`NOTIFY_SOCKET\`)"
     echo
 
     echo "### vorn_restart alone"
@@ -719,7 +751,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
     echo "| of which the new turn (kill-by-name, configuration, 16 starts) | $(get turn turn_work_ms) ms, kill-by-name $turn_kill_runs runs, $turn_kill_ms ms |"
     now_instr=$(pass_instructions now)
     echo "| instructions (callgrind Ir) of start-up + first pass (16 starts) | $(head -n1 <<<"$now_instr") |"
-    for k in before now logs; do
+    for k in before now logs watched; do
       if [ $k = before ] && [ -z "$before_vorn" ]; then
         echo "| instructions (callgrind Ir) of each following idle pass, $(label before) | not measured: $before_reason |"
         continue
@@ -729,18 +761,18 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
     echo "| of which, per idle pass now (inclusive): \`note_ended_children\` (a \`waitid\` per running slot) / \`mark_status_current\` (boot clock, \`utimensat\`) / the rest (start step, reap, \`sleep\`) | $(pass_parts now) |"
     echo "| the same with logs on, and \`rotate_task_logs\` (an \`fstat\` per running task's log) before the rest | $(pass_parts logs) |"
     echo "| task logs made in the passes with logs on | $(logs_made "$work/passes-logs/logs") |"
-    for k in before now logs; do
+    for k in before now logs watched; do
       [ $k = before ] && [ -z "$before_vorn" ] && continue
       echo "| heap calls in the idle passes, $(label $k) | $(awk 'NR > 1 { a += $2; f += $3; n++ } END { printf "%d allocations, %d frees in %d passes", a, f, n }' "$work/passes-$k/allocations") |"
     done
     echo "| heap calls in start-up + first pass | $(awk 'NR == 1 { printf "%d allocations, %d frees", $2, $3 }' "$work/passes-now/allocations") |"
-    for k in before now logs; do
+    for k in before now logs watched; do
       [ $k = before ] && [ -z "$before_vorn" ] && continue
       echo "| system calls of each idle pass (strace), $(label $k) | ${strace_reason:-$(pass_syscalls $k)} |"
     done
-    for k in vorn vorn-logs; do
+    for k in vorn vorn-logs vorn-watched; do
       wakes=$(get $k voluntary)
-      echo "| wake-ups in the ${idle} s idle window$([ $k = vorn-logs ] && echo ", logs on") (voluntary switches; one per 5-second pass is at most $((idle / 5 + 1))) | $wakes ($(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "holds" : "**does not hold**" }')) |"
+      echo "| wake-ups in the ${idle} s idle window$([ $k = vorn-logs ] && echo ", logs on")$([ $k = vorn-watched ] && echo ", metrics and both watchdogs on") (voluntary switches; one per 5-second pass is at most $((idle / 5 + 1))) | $wakes ($(awk -v v="$wakes" -v s="$idle" 'BEGIN { print (v <= s / 5 + 1) ? "holds" : "**does not hold**" }')) |"
     done
     echo "| kill-by-name of 18 names against this machine's $host_processes processes (outside the namespace): 18 runs / the 2 runs made now | $(awk -v u="$host_kill_us" 'BEGIN { printf "%.1f", u / 1000 }') ms / $(awk -v u="$host_kill2_us" 'BEGIN { printf "%.1f", u / 1000 }') ms |"
     echo "| binary | $(stat -c %s "$vorn") B ($(size "$vorn" | awk 'NR == 2 { printf "text %s, data %s, bss %s", $1, $2, $3 }')) |"
