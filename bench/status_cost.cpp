@@ -48,7 +48,7 @@ int main(int argc, char* argv[]) {
     for (long n = 0; n < writes; ++n) {
         current_status.changed = true;
         publish_status();
-        if (current_status.changed) return 1;  // the write failed
+        if (current_status.status_pending) return 1;  // the write failed
     }
     const auto spent = std::chrono::steady_clock::now() - begin;
     char* document = status_document();
