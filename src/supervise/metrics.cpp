@@ -137,21 +137,24 @@ bool metrics_label_value(const char* text, char* out, std::size_t cap) {
     const auto* in = reinterpret_cast<const unsigned char*>(text);
     std::size_t n = 0;
     while (*in != '\0') {
-        char piece[4] = {};
-        std::size_t length = 0;
+        static constexpr char escaped_newline[] = "\\n";
         const std::size_t valid = utf8_length(in);
+        char escaped[2] = {'\\', static_cast<char>(*in)};
+        const char* piece = reinterpret_cast<const char*>(in);
+        std::size_t length = valid;
         if (valid == 0) {
-            std::memcpy(piece, replacement, 3);
+            piece = replacement;
             length = 3;
             ++in;
-        } else if (*in == '\\' || *in == '"' || *in == '\n') {
-            piece[0] = '\\';
-            piece[1] = *in == '\n' ? 'n' : static_cast<char>(*in);
+        } else if (*in == '\n') {
+            piece = escaped_newline;
+            length = 2;
+            ++in;
+        } else if (*in == '\\' || *in == '"') {
+            piece = escaped;
             length = 2;
             ++in;
         } else {
-            std::memcpy(piece, in, valid);
-            length = valid;
             in += valid;
         }
         if (n + length >= cap) {

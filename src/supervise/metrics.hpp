@@ -15,7 +15,7 @@
 namespace vorn {
 
 // Large enough for 16 slots whose names need the most escaping.
-inline constexpr std::size_t metrics_buffer_size = 64 * 1024;
+inline constexpr std::size_t metrics_buffer_size = std::size_t{64} * 1024;
 
 // Copies text into out[cap] as a label value: '\\', '"' and a newline
 // escaped, and every byte that does not begin a valid UTF-8 sequence
