@@ -14,10 +14,12 @@ set -euo pipefail
 #   test, pgrep in bench/run.sh), util-linux and mount (unshare, mount,
 #   setsid: the end-to-end tests); man-db, groff-base, systemd
 #   (systemd-analyze), busybox and shellcheck check the manual pages, the
-#   systemd unit and the init script.
+#   systemd unit and the init script; prometheus (promtool) and
+#   prometheus-node-exporter read the metrics file in the end-to-end tests.
 # A script that calls more names it as an argument (file, git, valgrind, ...).
 packages=(cmake g++ make pkg-config libjansson-dev libgtest-dev gzip binutils psmisc
-          procps util-linux mount man-db groff-base systemd busybox shellcheck "$@")
+          procps util-linux mount man-db groff-base systemd busybox shellcheck
+          prometheus prometheus-node-exporter "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -16,6 +16,7 @@ setting_text cache_path{};
 unsigned char debug_mode = 0;
 std::array<char, status_path_size> status_path{};
 bool status_path_given = false;
+std::array<char, status_path_size> metrics_path{};
 setting_text log_path{};
 setting_text watchdog_path{};
 unsigned long log_size = default_log_size;
@@ -50,6 +51,7 @@ void reset_settings() {
     status_path.fill('\0');
     copy_text(status_path, default_status_path);
     status_path_given = false;
+    metrics_path.fill('\0');
     log_path.fill('\0');
     log_size = default_log_size;
     watchdog_path.fill('\0');
@@ -70,6 +72,13 @@ path_result apply_status_path(const char* file) {
     status_path.fill('\0');
     copy_text(status_path, file);
     status_path_given = true;
+    return path_result::ok;
+}
+
+path_result apply_metrics_path(const char* file) {
+    if (std::strlen(file) > metrics_path_max) return path_result::too_long;
+    metrics_path.fill('\0');
+    copy_text(metrics_path, file);
     return path_result::ok;
 }
 

@@ -34,6 +34,12 @@ extern std::array<char, status_path_size> status_path;
 // True once --status_path was given: the default is then not looked for.
 extern bool status_path_given;
 
+// Where the supervisor publishes its state as Prometheus metrics (text
+// format, for a collector that reads files); empty: nowhere, the default.
+// Same bound as the status path: it is written the same way.
+extern std::array<char, status_path_size> metrics_path;
+inline constexpr std::size_t metrics_path_max = status_path_max;
+
 // Where each task's output goes, as <log_path>/<name>.log; empty: nowhere
 // (the null device).  Ends in '/' when set.
 extern setting_text log_path;
@@ -75,6 +81,10 @@ path_result apply_cache_path(const char* dir);
 // Takes file as the status path (empty: no status file); too_long leaves
 // the status path as it is.
 path_result apply_status_path(const char* file);
+
+// Takes file as the metrics path (empty: no metrics file); too_long leaves
+// the metrics path as it is.
+path_result apply_metrics_path(const char* file);
 
 // Takes dir as the log directory (empty: no logs); too_long leaves the log
 // path as it is.  Whether the directory can be used is decided when the

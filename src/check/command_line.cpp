@@ -83,6 +83,11 @@ void check_log_size(const char* bytes) {
                      max_log_size);
 }
 
+void check_metrics_path(const char* file) {
+    if (apply_metrics_path(file) == path_result::too_long)
+        record_error("--metrics_path: value too long (at most %zu bytes)", metrics_path_max);
+}
+
 void check_watchdog(const char* device) {
     if (apply_watchdog_path(device) == path_result::too_long)
         record_error("--watchdog: value too long (at most %zu bytes)", watchdog_path_max);
@@ -130,7 +135,9 @@ const option_row check_options[] = {
     {"json", false, ask_for_json},
     {"log_path", true, check_log_path},
     {"log_size", true, check_log_size},
-    {"watchdog", true, check_watchdog},  // the supervisor's; never opened here
+    // The supervisor's own: checked, never written or opened here.
+    {"metrics_path", true, check_metrics_path},
+    {"watchdog", true, check_watchdog},
     {"log", true, ask_for_log},
     {"lines", true, check_lines},
 };
@@ -173,6 +180,7 @@ const char check_help_text[] =
     "--log_path=<dir>       log directory, as given to vorn_restart (default: the one the\n"
     "                       running vorn_restart names in its status file)\n"
     "--log_size=<bytes>     as given to vorn_restart: checked, and otherwise ignored\n"
+    "--metrics_path=<file>  as given to vorn_restart: checked, and otherwise ignored\n"
     "--watchdog=<device>    as given to vorn_restart: checked, and otherwise ignored\n"
     "-h, -?, --help         this text\n"
     "\n"

@@ -12,6 +12,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "supervise/metrics.hpp"
 #include "supervise/task_log.hpp"
 
 namespace vorn {
@@ -40,12 +41,6 @@ void note_end(std::size_t slot, const exit_record& end) {
     s.short_runs = short_run ? s.short_runs + 1 : 0;
     s.last_exit = end;
     current_status.changed = true;
-}
-
-const char* state_text(const task_info& task, const slot_status& s) {
-    if (task.task_pid != 0) return s.end_seen ? "exited" : "running";
-    if (task.task_mode == mode_none) return s.started_this_turn ? "ended" : "off";
-    return s.marker[0] != '\0' ? "held_back" : "waiting";
 }
 
 // Builds the document; any member that cannot be made spoils the whole
@@ -165,7 +160,49 @@ public:
     }
 };
 
+// The status file itself: written when a change is pending, unless a
+// failed write waits for its retry.
+void write_status_file() {
+    if (!current_status.status_pending || status_path[0] == '\0') return;
+    const std::time_t boot = sys.boot_seconds();
+    if (current_status.write_failing && boot < current_status.retry_at) return;
+    char* text = status_document();
+    int error = ENOMEM;
+    if (text) {
+        // One line, ending in a newline: json_dumps's terminator becomes it.
+        const std::size_t length = std::strlen(text);
+        text[length] = '\n';
+        const int written = sys.replace_file(status_path.data(), text, length + 1, boot);
+        error = errno;
+        std::free(text);
+        if (written == 0) {
+            current_status.status_pending = false;
+            current_status.file_current = true;
+            current_status.write_failing = false;
+            current_status.failure_told = false;
+            return;
+        }
+    }
+    // What a file there says is no longer true (or was never ours): better
+    // no file than a stale one that looks current; a reader then says the
+    // status is not known.
+    sys.remove_file(status_path.data());
+    current_status.file_current = false;
+    current_status.write_failing = true;
+    current_status.retry_at = boot + status_retry_seconds;
+    if (current_status.failure_told) return;
+    current_status.failure_told = true;
+    complain("cannot write the status file %s: %s; trying again every %d s", status_path.data(),
+             error_text(error), static_cast<int>(status_retry_seconds));
+}
+
 }  // namespace
+
+const char* state_text(const task_info& task, const slot_status& s) {
+    if (task.task_pid != 0) return s.end_seen ? "exited" : "running";
+    if (task.task_mode == mode_none) return s.started_this_turn ? "ended" : "off";
+    return s.marker[0] != '\0' ? "held_back" : "waiting";
+}
 
 void reset_status() {
     current_status = supervisor_status{};
@@ -260,6 +297,12 @@ void status_killed(std::size_t slot) {
 void status_updater_ended(const char* then) {
     current_status.updater_exit = current_status.slots[0].last_exit;
     current_status.updater_then = then;
+    const exit_record& end = current_status.updater_exit;
+    const updater_end kind = end.kind == exit_kind::signal ? updater_signal
+                             : end.value == 0              ? updater_code_0
+                             : end.value == 1              ? updater_code_1
+                                                           : updater_code_other;
+    ++current_status.updater_ends[kind];
     current_status.changed = true;
 }
 
@@ -293,37 +336,15 @@ char* status_document() {
 }
 
 void publish_status() {
-    if (!current_status.changed || status_path[0] == '\0') return;
-    const std::time_t boot = sys.boot_seconds();
-    if (current_status.write_failing && boot < current_status.retry_at) return;
-    char* text = status_document();
-    int error = ENOMEM;
-    if (text) {
-        // One line, ending in a newline: json_dumps's terminator becomes it.
-        const std::size_t length = std::strlen(text);
-        text[length] = '\n';
-        const int written = sys.replace_file(status_path.data(), text, length + 1, boot);
-        error = errno;
-        std::free(text);
-        if (written == 0) {
-            current_status.changed = false;
-            current_status.file_current = true;
-            current_status.write_failing = false;
-            current_status.failure_told = false;
-            return;
-        }
+    // Each file keeps its own pending change, so that one whose write
+    // failed is retried without the other being written again meanwhile.
+    if (current_status.changed) {
+        current_status.changed = false;
+        if (status_path[0] != '\0') current_status.status_pending = true;
+        if (metrics_path[0] != '\0') current_status.metrics_pending = true;
     }
-    // What a file there says is no longer true (or was never ours): better
-    // no file than a stale one that looks current; a reader then says the
-    // status is not known.
-    sys.remove_file(status_path.data());
-    current_status.file_current = false;
-    current_status.write_failing = true;
-    current_status.retry_at = boot + status_retry_seconds;
-    if (current_status.failure_told) return;
-    current_status.failure_told = true;
-    complain("cannot write the status file %s: %s; trying again every %d s", status_path.data(),
-             error_text(error), static_cast<int>(status_retry_seconds));
+    write_status_file();
+    publish_metrics();
 }
 
 void mark_status_current() {
@@ -331,7 +352,7 @@ void mark_status_current() {
     if (sys.stamp_file(status_path.data(), sys.boot_seconds()) == 0) return;
     // Gone or replaced by someone else: written afresh at the next pass.
     current_status.file_current = false;
-    current_status.changed = true;
+    current_status.status_pending = true;
 }
 
 }  // namespace vorn

@@ -57,6 +57,16 @@ struct slot_status {
     marker_path marker;        // the marker holding it back, empty when none
 };
 
+// How the updater's ends are counted: by the exit status that steers the
+// supervisor (0, 1, anything else) or a signal.
+enum updater_end : std::uint8_t {
+    updater_code_0,
+    updater_code_1,
+    updater_code_other,
+    updater_signal,
+    updater_end_count
+};
+
 struct supervisor_status {
     pid_t pid;
     unsigned long long start_ticks;  // field 22 of /proc/self/stat, 0 when not known
@@ -68,14 +78,21 @@ struct supervisor_status {
     std::array<char, 640> problem;
     exit_record updater_exit;
     const char* updater_then;  // what the supervisor did about it, nullptr before
-    int kill_error;            // kill_by_name_error of the latest turn
-    bool kill_error_told;      // said on standard error since it last worked
+    std::array<std::uint32_t, updater_end_count> updater_ends;  // since the supervisor started
+    int kill_error;        // kill_by_name_error of the latest turn
+    bool kill_error_told;  // said on standard error since it last worked
     std::array<slot_status, task_slot_count> slots;
-    bool changed;          // something to publish
+    bool changed;          // something changed since publish_status last ran
+    bool status_pending;   // a change not yet in the status file
     bool file_current;     // the file at status_path is the latest document written
     bool write_failing;    // the latest write failed
     std::time_t retry_at;  // boot clock: no new try before this
     bool failure_told;     // this run of failures has been reported
+    // The same for the metrics file, which fails and is retried on its own.
+    bool metrics_pending;
+    bool metrics_failing;
+    std::time_t metrics_retry_at;
+    bool metrics_failure_told;
 };
 
 extern supervisor_status current_status;
@@ -104,14 +121,19 @@ void status_updater_ended(const char* then);
 // The start gate's answer for a due slot: the marker's path, or "".
 void status_gate(std::size_t slot, const marker_path& marker);
 
+// The slot's state as both files name it: running, exited, ended, off,
+// held_back or waiting.
+const char* state_text(const task_info& task, const slot_status& s);
+
 // Looks, without reaping, at every running child whose end is not known
 // yet, and records the end of those that have ended.
 void note_ended_children();
 
-// Writes the status file when something changed since the last write.  A
-// failed write removes the old file (it no longer tells the truth), is
-// said once on standard error, and is tried again at the first pass
-// status_retry_seconds later, until it succeeds.
+// Writes the status file, and the metrics file when one is asked for, when
+// something changed since each was last written.  A failed write removes
+// the old file (it no longer tells the truth), is said once on standard
+// error, and is tried again at the first pass status_retry_seconds later,
+// until it succeeds; each file fails and is retried on its own.
 void publish_status();
 
 // Sets the file's modification time to the boot clock, at every pass and

@@ -24,6 +24,8 @@ const char help_text[] =
     "                      in <name>.log there; default: none, the null device)\n"
     "--log_size            such as: --log_size=65536 (bytes a task's log holds before\n"
     "                      it becomes <name>.log.1; at least 4096)\n"
+    "--metrics_path        such as: --metrics_path=/var/lib/prometheus/node-exporter/\n"
+    "                      vorn_restart.prom (Prometheus text format; default: none)\n"
     "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
     "                      so that a hung or dead supervisor resets the device)\n";
 
@@ -64,6 +66,12 @@ void set_status_path(const char* file) {
     std::exit(255);
 }
 
+void set_metrics_path(const char* file) {
+    if (apply_metrics_path(file) != path_result::too_long) return;
+    complain("--metrics_path: value too long (at most %zu bytes)", metrics_path_max);
+    std::exit(255);
+}
+
 void set_log_path(const char* dir) {
     if (apply_log_path(dir) != path_result::too_long) return;
     complain("--log_path: value too long (at most %zu bytes, not counting a final /)",
@@ -94,6 +102,7 @@ const option_row supervisor_options[] = {
     {"status_path", true, set_status_path},
     {"log_path", true, set_log_path},
     {"log_size", true, set_log_size},
+    {"metrics_path", true, set_metrics_path},
     {"watchdog", true, set_watchdog},
 };
 const std::size_t supervisor_option_count = std::size(supervisor_options);

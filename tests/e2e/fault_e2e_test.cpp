@@ -371,6 +371,7 @@ struct status_fault {
     std::string mount;
     bool reported;  // "cannot write the status file", once
     std::function<void(const installation&, const std::string& path)> check;
+    bool metrics = false;  // the path is the metrics file's; the status file is the default one
 };
 
 void PrintTo(const status_fault& f, std::ostream* os) { *os << f.kind; }
@@ -437,6 +438,7 @@ TEST_P(status_file_fault, supervision_goes_on) {
     inst.task(crash, until_calm(inst, "exit 3"));
     run_options options;
     options.extra_arguments = {"--status_path=" + path};
+    if (f.metrics) options.extra_arguments = {"--metrics_path=" + path};
     if (!f.mount.empty()) {
         std::string mount = f.mount;
         const std::string dir = std::filesystem::path(path).parent_path();
@@ -447,7 +449,8 @@ TEST_P(status_file_fault, supervision_goes_on) {
     }
     start({crash}, options);
     ASSERT_TRUE(wait_until([&] { return inst.starts(crash).size() >= 3; })) << sup->err();
-    EXPECT_EQ(count_of(sup->err(), "cannot write the status file " + path + ": "),
+    const std::string file = f.metrics ? "metrics" : "status";
+    EXPECT_EQ(count_of(sup->err(), "cannot write the " + file + " file " + path + ": "),
               f.reported ? 1u : 0u)
         << sup->err();
     f.check(inst, path);
@@ -518,7 +521,16 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const installation&, const std::string& path) {
                          // The tmpfs is gone with the supervisor's namespace view.
                          EXPECT_FALSE(std::filesystem::exists(path));
-                     }}));
+                     }},
+        // A metrics file that cannot be written keeps no status file from being written.
+        status_fault{"metrics file in a missing directory",
+                     [](const installation& i) { return i.root() + "/none/vorn_restart.prom"; }, "",
+                     true,
+                     [](const installation& i, const std::string&) {
+                         expect_document(i.status_file());
+                         EXPECT_FALSE(std::filesystem::exists(i.root() + "/none"));
+                     },
+                     true}));
 
 // A way to spoil the configuration file between two turns, and to repair it.
 struct config_fault {

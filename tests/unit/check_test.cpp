@@ -257,6 +257,9 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
         {{"--watchdog=/" + std::string(127, 'w')},
          check_request::usage_error,
          "--watchdog: value too long (at most 127 bytes)"},
+        {{"--metrics_path=/" + std::string(251, 'm')},
+         check_request::usage_error,
+         "--metrics_path: value too long (at most 251 bytes)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -268,7 +271,7 @@ TEST_F(check_test, command_line_mistakes_are_recorded_not_fatal) {
     read_line({"--cache_path=" + std::string(126, 'c') + "/"});
     EXPECT_EQ(check_line.request, check_request::check);
     read_line({"--log", "w", "--lines", "10000", "--log_path=/" + std::string(125, 'l'),
-               "--log_size=4096", "--watchdog=/dev/watchdog"});
+               "--log_size=4096", "--watchdog=/dev/watchdog", "--metrics_path=/run/v.prom"});
     EXPECT_EQ(check_line.request, check_request::check) << check_line.error.data();
     EXPECT_STREQ(check_line.log_name, "w");
     EXPECT_EQ(check_line.lines, 10000u);

@@ -231,7 +231,8 @@ int fake_rename(const char* from, const char* to) {
 }
 
 int fake_replace_file(const char* path, const char* data, std::size_t len, std::time_t stamp) {
-    if (fake_system::replace_error != 0) {
+    if (fake_system::replace_error != 0 &&
+        (fake_system::failing_path.empty() || fake_system::failing_path == path)) {
         errno = fake_system::replace_error;
         return -1;
     }

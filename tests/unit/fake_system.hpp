@@ -82,6 +82,7 @@ struct fake_system {
     static inline std::vector<std::string> removed;   // remove_file calls
     static inline int kill_by_name_error = 0;         // what kill_by_name answers
     static inline int replace_error = 0;              // errno for replace_file, 0: works
+    static inline std::string failing_path;           // only it fails, when not empty
     static inline std::vector<std::string> replaced;  // "path@stamp", one per write
     static inline std::string replaced_text;          // the last document written
     // read_file_pieces hands a file out in pieces of at most this many
@@ -118,6 +119,7 @@ struct fake_system {
         removed.clear();
         kill_by_name_error = 0;
         replace_error = 0;
+        failing_path.clear();
         replaced.clear();
         replaced_text.clear();
         piece_size = 5;

@@ -153,25 +153,27 @@ TEST(run_options_test, every_parse_answers_like_the_first) {
 }
 
 TEST_F(options_test, help_text_is_exact) {
-    EXPECT_STREQ(help_text,
-                 "vorn_restart\n"
-                 "Usage: vorn_restart [-h?] [--help] [--config_path=xxx] [--cache_path=xxx]\n\n"
-                 "Options:\n"
-                 "-h                    help info\n"
-                 "-?                    help info\n"
-                 "--help                help info\n"
-                 "--install_path        such as: --install_path=/\n"
-                 "--cache_path          such as: --config_path=/mnt/sda1\n"
-                 "--status_path         such as: --status_path=/run/vorn_restart.status\n"
-                 "--log_path            such as: --log_path=/run/vorn_restart/log (each task's "
-                 "output\n"
-                 "                      in <name>.log there; default: none, the null device)\n"
-                 "--log_size            such as: --log_size=65536 (bytes a task's log holds "
-                 "before\n"
-                 "                      it becomes <name>.log.1; at least 4096)\n"
-                 "--watchdog            such as: --watchdog=/dev/watchdog (written to at every "
-                 "pass,\n"
-                 "                      so that a hung or dead supervisor resets the device)\n");
+    EXPECT_STREQ(
+        help_text,
+        "vorn_restart\n"
+        "Usage: vorn_restart [-h?] [--help] [--config_path=xxx] [--cache_path=xxx]\n\n"
+        "Options:\n"
+        "-h                    help info\n"
+        "-?                    help info\n"
+        "--help                help info\n"
+        "--install_path        such as: --install_path=/\n"
+        "--cache_path          such as: --config_path=/mnt/sda1\n"
+        "--status_path         such as: --status_path=/run/vorn_restart.status\n"
+        "--log_path            such as: --log_path=/run/vorn_restart/log (each task's "
+        "output\n"
+        "                      in <name>.log there; default: none, the null device)\n"
+        "--log_size            such as: --log_size=65536 (bytes a task's log holds "
+        "before\n"
+        "                      it becomes <name>.log.1; at least 4096)\n"
+        "--metrics_path        such as: --metrics_path=/var/lib/prometheus/node-exporter/\n"
+        "                      vorn_restart.prom (Prometheus text format; default: none)\n"
+        "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
+        "                      so that a hung or dead supervisor resets the device)\n");
 }
 
 TEST_F(options_test, log_size_takes_only_plain_byte_counts_within_its_range) {
@@ -236,6 +238,12 @@ TEST_F(options_test, values_too_long_for_their_settings_are_refused_without_chan
     EXPECT_EXIT(parse({"--log_path=/" + std::string(log_path_max, 'l')}),
                 ::testing::ExitedWithCode(255),
                 "^vorn_restart: --log_path: value too long \\(at most 126 bytes");
+
+    parse({"--metrics_path=/" + std::string(metrics_path_max - 1, 'm')});
+    EXPECT_EQ(std::strlen(metrics_path.data()), metrics_path_max);
+    EXPECT_EXIT(parse({"--metrics_path=/" + std::string(metrics_path_max, 'm')}),
+                ::testing::ExitedWithCode(255),
+                "^vorn_restart: --metrics_path: value too long \\(at most 251 bytes\\)\n$");
     parse({"--watchdog=/" + std::string(watchdog_path_max - 1, 'w')});
     EXPECT_EQ(std::strlen(watchdog_path.data()), watchdog_path_max);
     EXPECT_EXIT(parse({"--watchdog=/" + std::string(watchdog_path_max, 'w')}),

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "base/text.hpp"
 #include "fake_system.hpp"
 #include "supervise/cycle.hpp"
+#include "supervise/metrics.hpp"
 #include "supervise/status.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
@@ -315,6 +317,123 @@ TEST_F(status_test, bytes_that_are_not_utf8_become_question_marks) {
     configure({{"up", mode_always}, {"mon", mode_always}});
     copy_text(task_table[1].task_path, "/sbin/m\xff\xfe");
     EXPECT_EQ(slot_text(written(), 1, "path"), "/sbin/m??");
+}
+
+TEST_F(status_test, metrics_label_values_are_escaped_and_valid_utf8) {
+    const struct {
+        const char* name;
+        const char* value;
+    } rows[] = {
+        {"plain_1", "plain_1"},
+        {"q\"b\\s\nl\tt", "q\\\"b\\\\s\\nl\tt"},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},  // kept
+        {"a\xFF", "a\xEF\xBF\xBD"},
+        {"\xC0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong NUL
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+        {"\xF4\x90\x80\x80x",
+         "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx"},  // past U+10FFFF
+        {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD"},               // cut short at the end
+    };
+    for (const auto& row : rows) {
+        char out[64];
+        EXPECT_TRUE(metrics_label_value(row.name, out, sizeof out)) << row.name;
+        EXPECT_STREQ(out, row.value);
+    }
+    char small[3];  // U+FFFD and the terminator do not fit
+    EXPECT_FALSE(metrics_label_value("\xFF", small, sizeof small));
+    EXPECT_STREQ(small, "");
+}
+
+// Start times by the boot clock: a task started while the clock still said
+// 1970 shows the right time once it is set.  And sixteen names that need
+// the most escaping still fit.
+TEST_F(status_test, metrics_document_fits_and_dates_starts_by_the_boot_clock) {
+    static char buf[metrics_buffer_size];
+    EXPECT_EQ(metrics_document(buf, sizeof buf, fake_system::clock, fake_system::boot_clock) > 0,
+              true);
+    EXPECT_EQ(std::string(buf).find("configuration_usable"), std::string::npos);  // not read yet
+    fake_system::clock = 30;                                                      // 1970
+    configure({{"up", mode_always}, {"mon", mode_always}, {"w\"x", mode_always}});
+    start_pass();
+    fake_system::boot_clock += 100;
+    fake_system::clock = 1765152000;  // set by NTP
+    std::string text(
+        buf, metrics_document(buf, sizeof buf, fake_system::clock, fake_system::boot_clock));
+    EXPECT_NE(
+        text.find("vorn_restart_task_start_time_seconds{slot=\"2\",name=\"w\\\"x\"} 1765151900\n"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(
+        text.find("vorn_restart_task_state{slot=\"2\",name=\"w\\\"x\",state=\"running\"} 1\n"),
+        std::string::npos);
+    EXPECT_NE(text.find("vorn_restart_configuration_usable 1\n"), std::string::npos);
+
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        task_table[i].task_name.fill('\xFF');
+        task_table[i].task_name[task_name_size - 1] = '\0';
+        current_status.slots[i].last_exit = {exit_kind::signal, 9, {}};
+        current_status.slots[i].starts = 4'000'000'000u;
+        task_table[i].task_pid = 1000;
+    }
+    const std::size_t worst =
+        metrics_document(buf, sizeof buf, fake_system::clock, fake_system::boot_clock);
+    EXPECT_GT(worst, 0u);
+    EXPECT_EQ(metrics_document(buf, worst, fake_system::clock, fake_system::boot_clock),
+              0u);  // never cut short
+}
+
+// Each file fails, is told once and is retried on its own; the other goes
+// on being written only when something changes.
+TEST_F(status_test, metrics_file_fails_and_is_retried_apart_from_the_status_file) {
+    const std::string status = "/run/vorn_restart.status", metrics = "/var/m.prom";
+    apply_metrics_path(metrics.c_str());
+    const auto writes = [](const std::string& path) {
+        std::size_t n = 0;
+        for (const std::string& w : fake_system::replaced) n += w.starts_with(path + "@");
+        return n;
+    };
+    configure({{"up", mode_always}, {"mon", mode_always}});
+    fake_system::replace_error = EACCES;
+    for (const std::string& failing : {metrics, status}) {
+        const std::string& other = failing == metrics ? status : metrics;
+        fake_system::failing_path = failing;
+        const std::size_t other_before = writes(other);
+        status_turn_begins();
+        run_pass();
+        run_pass();  // nothing new: neither is tried again
+        EXPECT_EQ(writes(other), other_before + 1) << failing;
+        EXPECT_EQ(fake_system::removed.back(), failing);
+        EXPECT_EQ(GetCapturedStderr(), "vorn_restart: cannot write the " +
+                                           std::string(failing == metrics ? "metrics" : "status") +
+                                           " file " + failing +
+                                           ": Permission denied; trying again every 30 s\n");
+        CaptureStderr();
+        fake_system::boot_clock += 29;
+        status_turn_begins();
+        run_pass();  // the other follows the change; the failing one waits
+        EXPECT_EQ(writes(other), other_before + 2);
+        EXPECT_EQ(GetCapturedStderr(), "");  // said once per run of failures
+        CaptureStderr();
+        fake_system::failing_path.clear();
+        fake_system::replace_error = 0;
+        fake_system::boot_clock += 1;
+        run_pass();
+        EXPECT_EQ(writes(failing), failing == metrics ? 1u : 3u);
+        EXPECT_EQ(writes(other), other_before + 2);
+        fake_system::replace_error = EACCES;
+    }
+    // No modification time of its own.
+    EXPECT_EQ(
+        std::count(fake_system::replaced.begin(), fake_system::replaced.end(), metrics + "@-1"),
+        static_cast<long>(writes(metrics)));
+    // Without a status file the metrics file is written all the same.
+    apply_status_path("");
+    fake_system::replace_error = 0;
+    const std::size_t before = writes(metrics);
+    status_turn_begins();
+    run_pass();
+    run_pass();
+    EXPECT_EQ(writes(metrics), before + 1);
 }
 
 }  // namespace

@@ -1,0 +1,231 @@
+#include "supervise/metrics.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <string_view>
+
+#include "base/messages.hpp"
+#include "base/settings.hpp"
+#include "base/system_ops.hpp"
+#include "base/text.hpp"
+#include "supervise/status.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+namespace {
+
+char metrics_buffer[metrics_buffer_size];
+
+// A name, with every byte escaped or replaced at worst (3 bytes each).
+constexpr std::size_t label_value_size = task_name_size * 3;
+
+struct family {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+
+constexpr family start_time{"vorn_restart_start_time_seconds", "gauge",
+                            "When the supervisor started, in seconds since the epoch."};
+constexpr family turns{"vorn_restart_turns_total", "counter",
+                       "Turns begun since the supervisor started; each reads the configuration."};
+constexpr family usable{"vorn_restart_configuration_usable", "gauge",
+                        "1 when the configuration read at the latest turn is usable, 0 when it "
+                        "is not and no task is started."};
+constexpr family updater_exits{"vorn_restart_updater_exits_total", "counter",
+                               "Ends of the updater in slot 0 by exit status (0, 1, other) or "
+                               "signal."};
+constexpr family task_up{"vorn_restart_task_up", "gauge", "1 while the slot's child runs, else 0."};
+constexpr family task_state{"vorn_restart_task_state", "gauge",
+                            "1 for the slot's current state, 0 for the others."};
+constexpr family task_starts{"vorn_restart_task_starts_total", "counter",
+                             "Starts of the slot's task since the supervisor started."};
+constexpr family task_start_time{"vorn_restart_task_start_time_seconds", "gauge",
+                                 "When the slot's child was started, in seconds since the epoch, "
+                                 "while it has one."};
+constexpr family task_exit_code{"vorn_restart_task_last_exit_code", "gauge",
+                                "Exit status of the slot's latest end, when it exited."};
+constexpr family task_exit_signal{"vorn_restart_task_last_exit_signal", "gauge",
+                                  "Signal of the slot's latest end, when a signal ended it."};
+constexpr family task_same_exits{"vorn_restart_task_same_exits", "gauge",
+                                 "Latest ends of the slot in a row that ended alike."};
+constexpr family task_held_back{"vorn_restart_task_held_back", "gauge",
+                                "1 while a not-run marker holds the slot back, else 0."};
+
+constexpr const char* states[] = {"running", "exited", "ended", "off", "held_back", "waiting"};
+
+// Appends to a buffer of fixed size; once something does not fit, the
+// whole document is spoilt rather than cut short.
+class writer {
+public:
+    writer(char* buf, std::size_t cap) : buf_(buf), cap_(cap) {
+        if (cap_ > 0) buf_[0] = '\0';
+        ok_ = cap_ > 0;
+    }
+
+    // One sample of family f; the family's HELP and TYPE lines go before
+    // its first sample, so that a family without samples is not named at all.
+    void sample(const family& f, const char* format, ...) __attribute__((format(printf, 3, 4))) {
+        if (&f != current_) {
+            current_ = &f;
+            add("# HELP %s %s\n# TYPE %s %s\n", f.name, f.help, f.name, f.type);
+        }
+        add("%s", f.name);
+        std::va_list args;
+        va_start(args, format);
+        if (ok_ && !vformat_text(buf_ + length_, cap_ - length_, format, args)) ok_ = false;
+        va_end(args);
+        if (ok_) length_ += std::strlen(buf_ + length_);
+        add("\n");
+    }
+
+    std::size_t length() const { return ok_ ? length_ : 0; }
+
+private:
+    void add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        if (!ok_) return;
+        std::va_list args;
+        va_start(args, format);
+        ok_ = vformat_text(buf_ + length_, cap_ - length_, format, args);
+        va_end(args);
+        if (ok_) length_ += std::strlen(buf_ + length_);
+    }
+
+    char* buf_;
+    std::size_t cap_;
+    std::size_t length_ = 0;
+    bool ok_ = true;
+    const family* current_ = nullptr;
+};
+
+// The labels every series of a slot carries.
+using slot_labels = std::array<char, label_value_size + 32>;
+
+}  // namespace
+
+bool metrics_label_value(const char* text, char* out, std::size_t cap) {
+    static constexpr char replacement[] = "\xEF\xBF\xBD";  // U+FFFD
+    std::string_view rest(text);
+    std::size_t n = 0;
+    while (!rest.empty()) {
+        static constexpr char escaped_newline[] = "\\n";
+        const std::size_t valid = utf8_length(rest);
+        const char escaped[2] = {'\\', rest[0]};
+        const char* piece = rest.data();
+        std::size_t length = valid;
+        if (valid == 0) {
+            piece = replacement;
+            length = 3;
+        } else if (rest[0] == '\n') {
+            piece = escaped_newline;
+            length = 2;
+        } else if (rest[0] == '\\' || rest[0] == '"') {
+            piece = escaped;
+            length = 2;
+        }
+        rest.remove_prefix(valid > 0 ? valid : 1);
+        if (n + length >= cap) {
+            if (cap > 0) out[0] = '\0';
+            return false;
+        }
+        std::memcpy(out + n, piece, length);
+        n += length;
+    }
+    if (cap == 0) return false;
+    out[n] = '\0';
+    return true;
+}
+
+std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::time_t boot) {
+    const supervisor_status& st = current_status;
+    // The wall clock of a moment, from its boot clock: right after the
+    // clock is set, however early the moment.
+    const auto wall_of = [&](const moment& at) -> long long { return wall - (boot - at.boot); };
+    writer out(buf, cap);
+    out.sample(start_time, " %lld", wall_of(st.started));
+    out.sample(turns, " %u", st.turn);
+    // Not known before the first configuration step: no sample then.
+    if (st.configuration_read) out.sample(usable, " %d", st.usable ? 1 : 0);
+    static constexpr const char* updater_labels[updater_end_count] = {"0", "1", "other", "signal"};
+    for (std::size_t i = 0; i < updater_end_count; ++i)
+        out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], st.updater_ends[i]);
+
+    // As in the status file: no slot while the configuration is unusable.
+    if (!st.configuration_read || !st.usable) return out.length();
+    std::array<slot_labels, task_slot_count> labels{};
+    std::array<const char*, task_slot_count> state{};
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        if (task_table[i].task_name[0] == '\0') continue;
+        std::array<char, label_value_size + 1> name{};
+        metrics_label_value(task_table[i].task_name.data(), name.data(), name.size());
+        format_text(labels[i].data(), labels[i].size(), "slot=\"%zu\",name=\"%s\"", i, name.data());
+        state[i] = state_text(task_table[i], st.slots[i]);
+    }
+    const auto each_slot = [&](auto&& write) {
+        for (std::size_t i = 0; i < task_slot_count; ++i)
+            if (state[i]) write(i, labels[i].data(), st.slots[i]);
+    };
+    each_slot([&](std::size_t i, const char* l, const slot_status& s) {
+        const bool up = task_table[i].task_pid != 0 && !s.end_seen;
+        out.sample(task_up, "{%s} %d", l, up ? 1 : 0);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_status&) {
+        for (const char* name : states)
+            out.sample(task_state, "{%s,state=\"%s\"} %d", l, name,
+                       std::strcmp(name, state[i]) == 0 ? 1 : 0);
+    });
+    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+        out.sample(task_starts, "{%s} %u", l, s.starts);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_status& s) {
+        if (task_table[i].task_pid != 0)
+            out.sample(task_start_time, "{%s} %lld", l, wall_of(s.since));
+    });
+    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+        if (s.last_exit.kind == exit_kind::code)
+            out.sample(task_exit_code, "{%s} %d", l, static_cast<int>(s.last_exit.value));
+    });
+    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+        if (s.last_exit.kind == exit_kind::signal)
+            out.sample(task_exit_signal, "{%s} %d", l, static_cast<int>(s.last_exit.value));
+    });
+    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+        out.sample(task_same_exits, "{%s} %u", l, s.same_exits);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_status&) {
+        out.sample(task_held_back, "{%s} %d", l, std::strcmp(state[i], "held_back") == 0 ? 1 : 0);
+    });
+    return out.length();
+}
+
+void publish_metrics() {
+    if (!current_status.metrics_pending || metrics_path[0] == '\0') return;
+    const std::time_t boot = sys.boot_seconds();
+    if (current_status.metrics_failing && boot < current_status.metrics_retry_at) return;
+    const std::size_t length =
+        metrics_document(metrics_buffer, sizeof metrics_buffer, sys.now(), boot);
+    int error = ENOBUFS;
+    if (length > 0) {
+        // No modification time of its own: the collector reports the real one.
+        if (sys.replace_file(metrics_path.data(), metrics_buffer, length, -1) == 0) {
+            current_status.metrics_pending = false;
+            current_status.metrics_failing = false;
+            current_status.metrics_failure_told = false;
+            return;
+        }
+        error = errno;
+    }
+    // A file left there would go on being collected as if it were current.
+    sys.remove_file(metrics_path.data());
+    current_status.metrics_failing = true;
+    current_status.metrics_retry_at = boot + status_retry_seconds;
+    if (current_status.metrics_failure_told) return;
+    current_status.metrics_failure_told = true;
+    complain("cannot write the metrics file %s: %s; trying again every %d s", metrics_path.data(),
+             error_text(error), static_cast<int>(status_retry_seconds));
+}
+
+}  // namespace vorn

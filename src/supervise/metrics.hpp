@@ -1,0 +1,37 @@
+// The metrics file: the status file's picture in the Prometheus text
+// exposition format (version 0.0.4), for a collector that reads files
+// (node_exporter's textfile collector).
+//
+// publish_status() calls publish_metrics() whenever it runs; the file is
+// written only when something changed since it was last written, through
+// the same sys.replace_file as the status file, from a buffer of fixed size.
+// Nothing in it changes with time alone: moments are given as start times,
+// never as ages, so that a file written at a change stays true until the next.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+namespace vorn {
+
+// Large enough for 16 slots whose names need the most escaping.
+inline constexpr std::size_t metrics_buffer_size = std::size_t{64} * 1024;
+
+// Copies text into out[cap] as a label value: '\\', '"' and a newline
+// escaped, and every byte that does not begin a valid UTF-8 sequence
+// replaced by U+FFFD.  False, with out empty, when it does not fit.
+bool metrics_label_value(const char* text, char* out, std::size_t cap);
+
+// The whole document into buf[cap] (NUL-terminated), with every moment as
+// the wall clock `wall` gives it now: a moment is taken from the boot clock
+// (`boot` now), so that a start seen before the clock was set is right
+// once it is set.  Its length, or 0 when it does not fit.
+std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::time_t boot);
+
+// Writes the metrics file when a change is pending for it (see
+// publish_status): a failed write removes the old file, is said once on
+// standard error and is tried again at the first pass
+// status_retry_seconds later.
+void publish_metrics();
+
+}  // namespace vorn
