@@ -115,62 +115,46 @@ private:
     pid_t pid_ = -1;
 };
 
-struct metrics_e2e : ::testing::Test {
-    installation inst;
-    std::string dir = inst.root() + "/textfile";
-    std::string file = dir + "/vorn_restart.prom";
-    void SetUp() override { std::filesystem::create_directory(dir); }
-};
-
 // Running, held back, exited and a name that needs escaping: the file passes
-// Prometheus's own check.
-TEST_F(metrics_e2e, file_passes_promtool) {
-    if (!installed("promtool")) GTEST_SKIP() << "promtool is not installed (Debian: prometheus)";
+// Prometheus's own check, and what node_exporter serves follows the tasks
+// through a start, a kill and a marker.
+TEST(metrics_e2e, promtool_passes_the_file_and_node_exporter_serves_it) {
+    for (const char* program : {"promtool", "prometheus-node-exporter"})
+        if (!installed(program))
+            GTEST_SKIP() << program << " is not installed (Debian: prometheus, "
+                         << "prometheus-node-exporter)";
+    installation inst;
+    const std::string dir = inst.root() + "/textfile", file = dir + "/vorn_restart.prom";
+    std::filesystem::create_directory(dir);
     const std::string worker = unique_name("worker"), held = unique_name("held"),
                       crash = unique_name("crash"), quoted = unique_name("q\"uo\\te");
     const marker hold(held);
     hold.create();
     inst.task("vorn_update", long_running);
     inst.task("vorn_monitor", long_running);
-    for (const std::string& name : {worker, held}) inst.task(name, long_running);
+    for (const std::string& name : {worker, held, quoted}) inst.task(name, long_running);
     inst.task(crash, "exit 3");
-    inst.task(quoted, long_running);
     std::string tasks;
     for (const std::string& name : {worker, held, crash, quoted})
         tasks += ", {\"name\": " + json_text(name) + "}";
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"})" + tasks + "]}");
-    supervisor sup(inst, {.extra_arguments = {"--metrics_path=" + file}});
-    const std::string escaped = json_text(quoted).substr(1, json_text(quoted).size() - 2);
-    ASSERT_TRUE(wait_until([&] {
-        const std::string text = read_file(file);
-        return sample(text, "vorn_restart_task_held_back", {name_label(held)}) == "1" &&
-               sample(text, "vorn_restart_task_last_exit_code", {name_label(crash)}) == "3" &&
-               sample(text, "vorn_restart_task_up", {name_label(escaped)}) == "1";
-    })) << read_file(file)
-        << sup.err();
-    const program_result check = run_program({"sh", "-c", "promtool check metrics < \"$0\"", file});
-    EXPECT_EQ(check.status, 0) << check.out << check.err << read_file(file);
-}
-
-// What node_exporter serves follows the tasks: a start, a kill, a marker.
-TEST_F(metrics_e2e, node_exporter_serves_the_series) {
-    if (!installed("prometheus-node-exporter"))
-        GTEST_SKIP() << "prometheus-node-exporter is not installed";
-    const std::string worker = unique_name("worker");
-    inst.task("vorn_update", long_running);
-    inst.task("vorn_monitor", long_running);
-    inst.task(worker, long_running);
-    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
-                worker + "\"}]}");
     // No status file: the metrics file goes on its own.
     supervisor sup(inst, {.extra_arguments = {"--status_path=", "--metrics_path=" + file}});
     const exporter node(dir, inst.root() + "/exporter.log");
     const std::string name = name_label(worker);
+    const std::string escaped = json_text(quoted).substr(1, json_text(quoted).size() - 2);
     const auto served = [&](const std::string& family, const std::vector<std::string>& labels) {
         return sample(node.metrics(), family, labels);
     };
-    ASSERT_TRUE(wait_until([&] { return served("vorn_restart_task_up", {name}) == "1"; }))
-        << node.metrics() << read_file(inst.root() + "/exporter.log");
+    ASSERT_TRUE(wait_until([&] {
+        return served("vorn_restart_task_held_back", {name_label(held)}) == "1" &&
+               served("vorn_restart_task_last_exit_code", {name_label(crash)}) == "3" &&
+               served("vorn_restart_task_up", {name_label(escaped)}) == "1" &&
+               served("vorn_restart_task_up", {name}) == "1";
+    })) << node.metrics()
+        << read_file(inst.root() + "/exporter.log") << sup.err();
+    const program_result check = run_program({"sh", "-c", "promtool check metrics < \"$0\"", file});
+    EXPECT_EQ(check.status, 0) << check.out << check.err << read_file(file);
     EXPECT_EQ(served("vorn_restart_task_starts_total", {name}), "1");
     EXPECT_EQ(served("vorn_restart_task_state", {name, "state=\"running\""}), "1");
     EXPECT_EQ(served("vorn_restart_configuration_usable", {}), "1");
@@ -179,8 +163,8 @@ TEST_F(metrics_e2e, node_exporter_serves_the_series) {
     EXPECT_FALSE(std::filesystem::exists(inst.status_file()));
 
     // Held back by its marker once killed: down, not started again.
-    const marker hold(worker);
-    hold.create();
+    const marker hold_worker(worker);
+    hold_worker.create();
     ASSERT_EQ(inst.start_pids(worker).size(), 1u);
     ASSERT_EQ(::kill(inst.start_pids(worker)[0], SIGKILL), 0);
     EXPECT_TRUE(wait_until([&] { return served("vorn_restart_task_held_back", {name}) == "1"; }))
@@ -192,7 +176,7 @@ TEST_F(metrics_e2e, node_exporter_serves_the_series) {
     EXPECT_EQ(sample(text, "vorn_restart_task_starts_total", {name}), "1");
     EXPECT_EQ(sample(text, "vorn_restart_task_start_time_seconds", {name}), "");
 
-    hold.remove();
+    hold_worker.remove();
     EXPECT_TRUE(wait_until([&] {
         return served("vorn_restart_task_starts_total", {name}) == "2" &&
                served("vorn_restart_task_up", {name}) == "1";

@@ -104,18 +104,5 @@ TEST(watch_e2e, systemd_and_the_watchdog_hear_from_every_pass) {
     }
 }
 
-TEST(watch_e2e, a_watchdog_that_cannot_be_opened_is_said_and_supervision_goes_on) {
-    installation inst;
-    inst.task("vorn_update", "exec sleep 1000");
-    inst.task("vorn_monitor", "exit 3");
-    inst.config(R"({"tasks": []})");
-    supervisor sup(inst, {.extra_arguments = {"--watchdog=" + inst.root() + "/no-device"}});
-    ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_monitor").size() >= 2; })) << sup.err();
-    EXPECT_NE(sup.err().find("vorn_restart: cannot open the watchdog " + inst.root() +
-                             "/no-device: No such file or directory; supervising without it\n"),
-              std::string::npos)
-        << sup.err();
-}
-
 }  // namespace
 }  // namespace vorn::e2e
