@@ -49,7 +49,7 @@ int main(int argc, char* argv[]) {
     for (long n = 0; n < writes; ++n) {
         current_status.changed = true;
         publish_status();
-        if (current_status.status_pending) return 1;  // the write failed
+        if (current_status.status_file.pending) return 1;  // the write failed
     }
     const auto spent = std::chrono::steady_clock::now() - begin;
     char* document = status_document();
@@ -63,9 +63,9 @@ int main(int argc, char* argv[]) {
     if (apply_metrics_path(metrics.c_str()) != path_result::ok) return 2;
     const auto metrics_begin = std::chrono::steady_clock::now();
     for (long n = 0; n < writes; ++n) {
-        current_status.metrics_pending = true;
+        current_status.metrics_file.pending = true;
         publish_metrics();
-        if (current_status.metrics_pending) return 1;
+        if (current_status.metrics_file.pending) return 1;
     }
     const auto metrics_spent = std::chrono::steady_clock::now() - metrics_begin;
     static char text[metrics_buffer_size];

@@ -202,30 +202,20 @@ std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::
 }
 
 void publish_metrics() {
-    if (!current_status.metrics_pending || metrics_path[0] == '\0') return;
     const std::time_t boot = sys.boot_seconds();
-    if (current_status.metrics_failing && boot < current_status.metrics_retry_at) return;
+    if (metrics_path[0] == '\0' || !write_due(current_status.metrics_file, boot)) return;
     const std::size_t length =
         metrics_document(metrics_buffer, sizeof metrics_buffer, sys.now(), boot);
     int error = ENOBUFS;
+    int written = -1;
     if (length > 0) {
         // No modification time of its own: the collector reports the real one.
-        if (sys.replace_file(metrics_path.data(), metrics_buffer, length, -1) == 0) {
-            current_status.metrics_pending = false;
-            current_status.metrics_failing = false;
-            current_status.metrics_failure_told = false;
-            return;
-        }
+        written = sys.replace_file(metrics_path.data(), metrics_buffer, length, -1);
         error = errno;
     }
     // A file left there would go on being collected as if it were current.
-    sys.remove_file(metrics_path.data());
-    current_status.metrics_failing = true;
-    current_status.metrics_retry_at = boot + status_retry_seconds;
-    if (current_status.metrics_failure_told) return;
-    current_status.metrics_failure_told = true;
-    complain("cannot write the metrics file %s: %s; trying again every %d s", metrics_path.data(),
-             error_text(error), static_cast<int>(status_retry_seconds));
+    note_write(current_status.metrics_file, written == 0, "metrics", metrics_path.data(), error,
+               boot);
 }
 
 }  // namespace vorn

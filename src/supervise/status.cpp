@@ -163,37 +163,23 @@ public:
 // The status file itself: written when a change is pending, unless a
 // failed write waits for its retry.
 void write_status_file() {
-    if (!current_status.status_pending || status_path[0] == '\0') return;
     const std::time_t boot = sys.boot_seconds();
-    if (current_status.write_failing && boot < current_status.retry_at) return;
+    if (status_path[0] == '\0' || !write_due(current_status.status_file, boot)) return;
     char* text = status_document();
     int error = ENOMEM;
+    int written = -1;
     if (text) {
         // One line, ending in a newline: json_dumps's terminator becomes it.
         const std::size_t length = std::strlen(text);
         text[length] = '\n';
-        const int written = sys.replace_file(status_path.data(), text, length + 1, boot);
+        written = sys.replace_file(status_path.data(), text, length + 1, boot);
         error = errno;
         std::free(text);
-        if (written == 0) {
-            current_status.status_pending = false;
-            current_status.file_current = true;
-            current_status.write_failing = false;
-            current_status.failure_told = false;
-            return;
-        }
     }
-    // What a file there says is no longer true (or was never ours): better
-    // no file than a stale one that looks current; a reader then says the
-    // status is not known.
-    sys.remove_file(status_path.data());
-    current_status.file_current = false;
-    current_status.write_failing = true;
-    current_status.retry_at = boot + status_retry_seconds;
-    if (current_status.failure_told) return;
-    current_status.failure_told = true;
-    complain("cannot write the status file %s: %s; trying again every %d s", status_path.data(),
-             error_text(error), static_cast<int>(status_retry_seconds));
+    // A reader finding no file says the status is not known: better than a
+    // stale one that looks current.
+    current_status.file_current = written == 0;
+    note_write(current_status.status_file, written == 0, "status", status_path.data(), error, boot);
 }
 
 }  // namespace
@@ -335,13 +321,32 @@ char* status_document() {
     return text;
 }
 
+bool write_due(const published_file& file, std::time_t boot) {
+    return file.pending && (!file.failing || boot >= file.retry_at);
+}
+
+void note_write(published_file& file, bool written, const char* what, const char* path, int error,
+                std::time_t boot) {
+    if (written) {
+        file = published_file{};
+        return;
+    }
+    sys.remove_file(path);
+    file.failing = true;
+    file.retry_at = boot + status_retry_seconds;
+    if (file.failure_told) return;
+    file.failure_told = true;
+    complain("cannot write the %s file %s: %s; trying again every %d s", what, path,
+             error_text(error), static_cast<int>(status_retry_seconds));
+}
+
 void publish_status() {
     // Each file keeps its own pending change, so that one whose write
     // failed is retried without the other being written again meanwhile.
     if (current_status.changed) {
         current_status.changed = false;
-        if (status_path[0] != '\0') current_status.status_pending = true;
-        if (metrics_path[0] != '\0') current_status.metrics_pending = true;
+        if (status_path[0] != '\0') current_status.status_file.pending = true;
+        if (metrics_path[0] != '\0') current_status.metrics_file.pending = true;
     }
     write_status_file();
     publish_metrics();
@@ -352,7 +357,7 @@ void mark_status_current() {
     if (sys.stamp_file(status_path.data(), sys.boot_seconds()) == 0) return;
     // Gone or replaced by someone else: written afresh at the next pass.
     current_status.file_current = false;
-    current_status.status_pending = true;
+    current_status.status_file.pending = true;
 }
 
 }  // namespace vorn

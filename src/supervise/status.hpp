@@ -67,6 +67,15 @@ enum updater_end : std::uint8_t {
     updater_end_count
 };
 
+// The writes of one file that publishes the status: a change not yet in
+// it, and a failed write, said once and retried status_retry_seconds later.
+struct published_file {
+    bool pending;          // a change not yet in the file
+    bool failing;          // the latest write failed
+    std::time_t retry_at;  // boot clock: no new try before this
+    bool failure_told;     // this run of failures has been reported
+};
+
 struct supervisor_status {
     pid_t pid;
     unsigned long long start_ticks;  // field 22 of /proc/self/stat, 0 when not known
@@ -82,17 +91,11 @@ struct supervisor_status {
     int kill_error;        // kill_by_name_error of the latest turn
     bool kill_error_told;  // said on standard error since it last worked
     std::array<slot_status, task_slot_count> slots;
-    bool changed;          // something changed since publish_status last ran
-    bool status_pending;   // a change not yet in the status file
-    bool file_current;     // the file at status_path is the latest document written
-    bool write_failing;    // the latest write failed
-    std::time_t retry_at;  // boot clock: no new try before this
-    bool failure_told;     // this run of failures has been reported
-    // The same for the metrics file, which fails and is retried on its own.
-    bool metrics_pending;
-    bool metrics_failing;
-    std::time_t metrics_retry_at;
-    bool metrics_failure_told;
+    bool changed;  // something changed since publish_status last ran
+    published_file status_file;
+    bool file_current;  // the file at status_path is the latest document written
+    // The metrics file fails and is retried on its own.
+    published_file metrics_file;
 };
 
 extern supervisor_status current_status;
@@ -128,6 +131,15 @@ const char* state_text(const task_info& task, const slot_status& s);
 // Looks, without reaping, at every running child whose end is not known
 // yet, and records the end of those that have ended.
 void note_ended_children();
+
+// Whether the file has a change to write, and no failed write waits for
+// its retry.
+bool write_due(const published_file& file, std::time_t boot);
+// After a write of the file at path: a failed one removes the file (what it
+// says is no longer true), waits status_retry_seconds for its retry and is
+// said once per run of failures, as "cannot write the <what> file".
+void note_write(published_file& file, bool written, const char* what, const char* path, int error,
+                std::time_t boot);
 
 // Writes the status file, and the metrics file when one is asked for, when
 // something changed since each was last written.  A failed write removes
