@@ -411,7 +411,7 @@ talk_subject() {
 if [ $talk_only -eq 0 ]; then
   subjects=()
   [ $only_vorn -eq 1 ] || subjects+=(runit s6 daemontools supervisor)
-  subjects+=(vorn vorn-logs vorn2)
+  subjects+=(vorn vorn-logs vorn-watched vorn2)
   [ $variants -eq 0 ] || for v in "${variant_names[@]}"; do subjects+=("variant-$v"); done
 
   # Start times in rounds, one start of every subject per round, so that the

@@ -202,8 +202,8 @@ std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::
 }
 
 void publish_metrics() {
+    if (metrics_path[0] == '\0' || !write_due(current_status.metrics_file)) return;
     const std::time_t boot = sys.boot_seconds();
-    if (metrics_path[0] == '\0' || !write_due(current_status.metrics_file, boot)) return;
     const std::size_t length =
         metrics_document(metrics_buffer, sizeof metrics_buffer, sys.now(), boot);
     int error = ENOBUFS;

@@ -163,8 +163,8 @@ public:
 // The status file itself: written when a change is pending, unless a
 // failed write waits for its retry.
 void write_status_file() {
+    if (status_path[0] == '\0' || !write_due(current_status.status_file)) return;
     const std::time_t boot = sys.boot_seconds();
-    if (status_path[0] == '\0' || !write_due(current_status.status_file, boot)) return;
     char* text = status_document();
     int error = ENOMEM;
     int written = -1;
@@ -321,8 +321,8 @@ char* status_document() {
     return text;
 }
 
-bool write_due(const published_file& file, std::time_t boot) {
-    return file.pending && (!file.failing || boot >= file.retry_at);
+bool write_due(const published_file& file) {
+    return file.pending && (!file.failing || sys.boot_seconds() >= file.retry_at);
 }
 
 void note_write(published_file& file, bool written, const char* what, const char* path, int error,

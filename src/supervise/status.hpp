@@ -133,8 +133,9 @@ const char* state_text(const task_info& task, const slot_status& s);
 void note_ended_children();
 
 // Whether the file has a change to write, and no failed write waits for
-// its retry.
-bool write_due(const published_file& file, std::time_t boot);
+// its retry.  The boot clock is read only while a write is failing, so an
+// idle pass costs a test of one flag.
+bool write_due(const published_file& file);
 // After a write of the file at path: a failed one removes the file (what it
 // says is no longer true), waits status_retry_seconds for its retry and is
 // said once per run of failures, as "cannot write the <what> file".
