@@ -15,13 +15,12 @@
 #include <ctime>
 #include <sys/types.h>
 
+#include "base/status_document.hpp"
 #include "supervise/start_gate.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
-
-inline constexpr int status_format = 2;
 
 // A moment by two clocks: the wall clock for display, and the boot clock
 // (CLOCK_BOOTTIME seconds) for every duration, since the wall clock jumps

@@ -1,0 +1,112 @@
+// The status document's shape: the keys, the state names and the format
+// number of the JSON document that the supervisor publishes at status_path
+// and the checker reads back.  Both programs take every name from here, so
+// that the writer and the reader cannot drift apart.
+//
+// A document, one line of compact JSON (a moment is given by both clocks:
+// `<key>` the wall clock, `<key>_boot` the boot clock, in seconds):
+//
+//   {"format": 2, "pid": ..., "start_ticks": ..., "started", "started_boot",
+//    "turn", "turn_started", "turn_started_boot", "written", "written_boot",
+//    "configuration": {"file", "usable", "problem"},
+//    "updater": {"last_exit", "at", "at_boot", "then"},
+//    "kill_by_name": {"works", "problem"},
+//    "log_path", "log_problem",
+//    "slots": [{"slot", "name", "path", "system", "mode", "state", "pid",
+//               "since", "since_boot", "starts", "last_exit" ({"code": n}
+//               or {"signal": n} or null), "last_exit_at",
+//               "last_exit_at_boot", "same_exits", "short_runs", "marker",
+//               "log"}, ...]}
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vorn {
+
+// Raised whenever a key changes its meaning or goes away; a reader refuses
+// a format it does not know rather than misread it.
+inline constexpr int status_format = 2;
+
+namespace status_key {
+// The supervisor.
+inline constexpr char format[] = "format";
+inline constexpr char pid[] = "pid";
+inline constexpr char start_ticks[] = "start_ticks";
+inline constexpr char started[] = "started";
+inline constexpr char started_boot[] = "started_boot";
+inline constexpr char turn[] = "turn";
+inline constexpr char turn_started[] = "turn_started";
+inline constexpr char turn_started_boot[] = "turn_started_boot";
+inline constexpr char written[] = "written";
+inline constexpr char written_boot[] = "written_boot";
+inline constexpr char configuration[] = "configuration";
+inline constexpr char updater[] = "updater";
+inline constexpr char kill_by_name[] = "kill_by_name";
+inline constexpr char log_path[] = "log_path";
+inline constexpr char log_problem[] = "log_problem";
+inline constexpr char slots[] = "slots";
+// Under configuration.
+inline constexpr char file[] = "file";
+inline constexpr char usable[] = "usable";
+inline constexpr char problem[] = "problem";  // also under kill_by_name
+// Under updater.
+inline constexpr char at[] = "at";
+inline constexpr char at_boot[] = "at_boot";
+inline constexpr char then[] = "then";
+// Under kill_by_name.
+inline constexpr char works[] = "works";
+// A slot.
+inline constexpr char slot[] = "slot";
+inline constexpr char name[] = "name";
+inline constexpr char path[] = "path";
+inline constexpr char system[] = "system";
+inline constexpr char mode[] = "mode";
+inline constexpr char state[] = "state";
+// pid, as the supervisor's.
+inline constexpr char since[] = "since";
+inline constexpr char since_boot[] = "since_boot";
+inline constexpr char starts[] = "starts";
+inline constexpr char last_exit[] = "last_exit";  // also under updater
+inline constexpr char last_exit_at[] = "last_exit_at";
+inline constexpr char last_exit_at_boot[] = "last_exit_at_boot";
+inline constexpr char same_exits[] = "same_exits";
+inline constexpr char short_runs[] = "short_runs";
+inline constexpr char marker[] = "marker";
+inline constexpr char log[] = "log";
+// Under a last_exit: exactly one of them.
+inline constexpr char code[] = "code";
+inline constexpr char signal[] = "signal";
+}  // namespace status_key
+
+// The states a slot can be in, as the document names them.
+enum class slot_state : std::uint8_t {
+    running,    // its child runs
+    exited,     // its child has ended and waits for its reap
+    ended,      // mode none now, after a run in this turn (a once task)
+    off,        // mode none, not started in this turn
+    held_back,  // due, and a not-run marker holds it back
+    waiting,    // due, and started at the next pass
+};
+inline constexpr std::size_t slot_state_count = 6;
+
+inline constexpr std::array<const char*, slot_state_count> slot_state_names = {
+    "running", "exited", "ended", "off", "held_back", "waiting"};
+
+constexpr const char* slot_state_name(slot_state state) {
+    return slot_state_names[static_cast<std::size_t>(state)];
+}
+
+// The state a name stands for; false when it names none.
+constexpr bool slot_state_of(std::string_view name, slot_state* state) {
+    for (std::size_t i = 0; i < slot_state_count; ++i)
+        if (name == slot_state_names[i]) {
+            *state = static_cast<slot_state>(i);
+            return true;
+        }
+    return false;
+}
+
+}  // namespace vorn
