@@ -161,16 +161,20 @@ process_stat parse_process_stat(std::string_view text) {
     // a ')' included; the fields after the last ')' are plain words.
     const std::size_t close = text.rfind(')');
     if (close == std::string_view::npos || close + 3 > text.size() || text[close + 1] != ' ')
-        return {0, 0, 0};
-    process_stat result{text[close + 2], 0, 0};
+        return {0, 0, 0, false, 0};
+    process_stat result{text[close + 2], 0, 0, false, 0};
     std::string_view rest = tail_from(text, close + 2);
-    for (int field = 3; field <= 22 && !rest.empty(); ++field) {
+    for (int field = 3; field <= 52 && !rest.empty(); ++field) {
         const std::size_t end = rest.find_first_of(" \n");
         const std::string_view word = head(rest, end);
         unsigned long long value = 0;
         if (field == 4 && plain_number(word, &value) && value <= 0x7fffffff)
             result.parent = static_cast<pid_t>(value);
         if (field == 22 && plain_number(word, &value)) result.start_ticks = value;
+        if (field == 52 && plain_number(word, &value) && value <= 0xffff) {
+            result.exit_known = true;
+            result.exit_status = static_cast<int>(value);
+        }
         if (end == std::string_view::npos) break;
         rest = tail_from(rest, end + 1);
     }

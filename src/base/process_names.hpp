@@ -91,6 +91,10 @@ struct process_stat {
     char state;
     pid_t parent;
     unsigned long long start_ticks;
+    // Field 52: how an ended process (a zombie) ended, as waitpid's status
+    // word; only where the kernel gives it.
+    bool exit_known;
+    int exit_status;
 };
 process_stat parse_process_stat(std::string_view text);
 

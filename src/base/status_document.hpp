@@ -81,6 +81,12 @@ inline constexpr char code[] = "code";
 inline constexpr char signal[] = "signal";
 }  // namespace status_key
 
+// A run that ends with status 0 within this many seconds of its start
+// (its end seen at the pass after it, at the latest) counts as short:
+// "short_runs" counts those in a row, the mark of a program that puts
+// itself in the background.
+inline constexpr long long short_run_seconds = 6;
+
 // The states a slot can be in, as the document names them.
 enum class slot_state : std::uint8_t {
     running,    // its child runs

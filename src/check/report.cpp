@@ -12,7 +12,6 @@
 #include "check/command_line.hpp"
 #include "check/kill_listing.hpp"
 #include "check/shell_quote.hpp"
-#include "check/status.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
 #include "tasks/config.hpp"
@@ -215,22 +214,6 @@ int check_configuration(const char* config_file) {
     print_pending_update();
     print_kill_listing(0);
     return check_exit_usable;
-}
-
-int run_check(int argc, char* argv[]) {
-    program_name = "vorn_restart_check";
-    read_check_command_line(argc, argv);
-    switch (check_line.request) {
-        case check_request::help: std::fputs(check_help_text, stdout); return check_exit_usable;
-        case check_request::usage_error:
-            if (check_line.error[0] != '\0') complain("%s", check_line.error.data());
-            std::fputs(check_usage_text, stderr);
-            return check_exit_usage;
-        case check_request::check: break;
-    }
-    if (check_line.log_name) return report_log(check_line.log_name, check_line.lines);
-    if (check_line.status) return report_status(check_line.config_file, check_line.json);
-    return check_configuration(check_line.config_file);
 }
 
 }  // namespace vorn

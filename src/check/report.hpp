@@ -35,7 +35,4 @@ void print_config_problem(const char* file, const config_problem& problem);
 // check_exit_unusable.
 int check_configuration(const char* config_file);
 
-// The whole checker: command line, then the check.  Returns the exit status.
-int run_check(int argc, char* argv[]);
-
 }  // namespace vorn

@@ -1,34 +1,16 @@
-// vorn_restart_check --status: the running supervisor as the status file it
-// publishes at status_path tells it, checked against what the system shows
-// now, for the operator and for an init script's status action.
+// vorn_restart_check --status and --log: the running supervisor as the
+// status file it publishes at status_path tells it, judged against what
+// the system shows now (status_judge.hpp), for the operator, for scripts
+// and for an init script's status action; and the logs of its tasks.
 #pragma once
-
-#include <ctime>
-
-#include "supervise/cycle.hpp"
 
 namespace vorn {
 
-// At most this many bytes of the status file are read; a larger file is
-// refused, not trusted.
-inline constexpr unsigned long status_read_limit = 131072;
-
-// The longest wait of the supervisor (after an unusable configuration)
-// plus two passes: a status file whose pass mark is older than this tells
-// of a supervisor that no longer goes round.
-inline constexpr std::time_t status_stale_seconds = unusable_config_seconds + 2 * pass_seconds;
-static_assert(status_stale_seconds == 40);
-
-// Reads the status file (never through a link; only one owned by root or
-// by the user running the checker, that no one else can write), checks
-// that the supervisor that wrote it is alive (its pid, start time and
-// owner), that it still goes round (the file's pass mark), and that every
-// child it calls running is one.  Then prints on standard output what it
-// runs and why what should run does not, then what the next turn kills by
-// name (by `config_file`, else by the configuration file of the checker's
-// own --install_path: never a path named in the file).  With `json`,
-// standard output gets the file exactly as read and nothing else; why
-// there is no live supervisor goes to standard error.  Returns
+// Judges the status (status_judge.hpp) and prints it: as text on standard
+// output, then what the next turn kills by name (by `config_file`, else by
+// the configuration file of the checker's own --install_path: never a path
+// named in the file); with `json`, the JSON view alone on standard output,
+// and why there is no live supervisor on standard error too.  Returns
 // status_exit_running, _degraded, _absent or _unknown.
 int report_status(const char* config_file, bool json);
 

@@ -23,10 +23,8 @@ namespace {
 // read as one text, a line the rotation split is one line again.
 std::array<char, 2 * log_read_limit> log_bytes{};
 
-using log_file_path = std::array<char, setting_size + task_name_size + sizeof(".log.1")>;
-
+using refusal_text = log_refusal_text;
 // Why each generation was refused ("" when it was not).
-using refusal_text = std::array<char, 2 * escaped_size(sizeof(log_file_path)) + 128>;
 std::array<refusal_text, 2> refusals{};
 
 struct generation {
@@ -188,20 +186,23 @@ int print_task_log(const log_place& place, const char* name, unsigned lines) {
     return log.refused ? status_exit_unknown : status_exit_running;
 }
 
-void print_status_log_tail(const log_place& place, std::string_view name) {
+void read_status_log_tail(const log_place& place, std::string_view name, status_log_tail* tail) {
+    tail->note_count = tail->line_count = 0;
     std::array<char, task_name_size> name_text{};
     if (log_name_fault(name) || !copy_text(name_text, name)) return;
     refusals[0][0] = refusals[1][0] = '\0';
     const log_text log = read_log(place, name_text.data());
     for (const refusal_text& why : refusals)
-        if (why[0] != '\0') std::printf("    (%s)\n", why.data());
+        if (why[0] != '\0') tail->notes[tail->note_count++] = why;
     std::size_t found = 0;
     std::string_view rest =
         tail_from(log.text, last_lines_start(log.text, status_log_lines, &found));
     for (std::size_t i = 0; i < found; ++i) {
         const std::size_t end = rest.find('\n');
         const std::string_view line = head(rest, end);
-        std::printf("    %s%s\n", shown(head(line, status_log_width)),
+        auto& shown_line = tail->lines[tail->line_count++];
+        format_text(shown_line.data(), shown_line.size(), "%s%s",
+                    shown(head(line, status_log_width)),
                     line.size() > status_log_width ? " [cut]" : "");
         rest = end == std::string_view::npos ? std::string_view() : tail_from(rest, end + 1);
     }

@@ -3,9 +3,14 @@
 // written by the task, so believed only as far as their owner and mode go.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 #include <sys/types.h>
+
+#include "base/settings.hpp"
+#include "check/shell_quote.hpp"
+#include "tasks/task_table.hpp"
 
 namespace vorn {
 
@@ -42,9 +47,22 @@ std::size_t last_lines_start(std::string_view text, std::size_t want, std::size_
 // failed).
 int print_task_log(const log_place& place, const char* name, unsigned lines);
 
-// --status: the last lines of the task's log, escaped, cut at
-// status_log_width bytes and indented; a line for each file refused;
-// nothing when there is no log.
-void print_status_log_tail(const log_place& place, std::string_view name);
+// A log file's path, and why one was refused.
+using log_file_path = std::array<char, setting_size + task_name_size + sizeof(".log.1")>;
+using log_refusal_text = std::array<char, 2 * escaped_size(sizeof(log_file_path)) + 128>;
+
+// The end of a task's log as --status shows it: why each generation was
+// refused, then its last lines, escaped, each cut at status_log_width
+// bytes (" [cut]" then follows).
+struct status_log_tail {
+    std::size_t note_count;
+    std::array<log_refusal_text, 2> notes;
+    std::size_t line_count;
+    std::array<std::array<char, escaped_size(status_log_width) + 8>, status_log_lines> lines;
+};
+
+// --status: the end of the task's log into *tail; nothing when there is
+// no log.
+void read_status_log_tail(const log_place& place, std::string_view name, status_log_tail* tail);
 
 }  // namespace vorn

@@ -99,9 +99,6 @@ struct supervisor_status {
 
 extern supervisor_status current_status;
 
-// A run that ends within this many seconds of its start (the end seen at
-// the pass after it, at the latest) counts as short.
-inline constexpr std::time_t short_run_seconds = 6;
 // A write that failed is tried again at the first pass this much later.
 inline constexpr std::time_t status_retry_seconds = 30;
 

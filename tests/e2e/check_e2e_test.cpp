@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <jansson.h>
 
 #include "harness.hpp"
 
@@ -304,8 +305,58 @@ TEST(check_e2e, kill_listing_finds_the_supervisors_task_on_real_proc) {
         << r.out;
 }
 
+// The state column of a --status table, row by row.
+std::vector<std::string> table_states(const std::string& out) {
+    std::vector<std::string> states;
+    bool table = false;
+    for (const std::string& line : lines_of(out)) {
+        if (line.starts_with("slot  name ")) {
+            table = true;
+        } else if (table && !line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
+            std::istringstream row(line);
+            std::string slot, name, state;
+            row >> slot >> name >> state;
+            states.push_back(state);
+        } else {
+            table = false;
+        }
+    }
+    return states;
+}
+
+std::vector<std::string> json_states(const std::string& out) {
+    std::vector<std::string> states;
+    json_t* view = json_loads(out.c_str(), 0, nullptr);
+    const json_t* slots = json_object_get(view, "slots");
+    for (std::size_t i = 0; i < json_array_size(slots); ++i) {
+        const char* state = json_string_value(json_object_get(json_array_get(slots, i), "state"));
+        states.emplace_back(state ? state : "?");
+    }
+    EXPECT_NE(view, nullptr) << out;
+    json_decref(view);
+    return states;
+}
+
+// --status, and --status --json of the same moment: whenever the text
+// reports before and after the JSON one agree (nothing changed meanwhile),
+// the JSON view must show the same states and the same exit status.
 program_result status_of(const installation& inst, const std::string& path) {
-    return check(inst, {"--install_path=" + inst.root(), "--status", "--status_path=" + path});
+    const std::vector<std::string> args = {"--install_path=" + inst.root(), "--status",
+                                           "--status_path=" + path};
+    std::vector<std::string> json_args = args;
+    json_args.push_back("--json");
+    program_result after;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const program_result before = check(inst, args);
+        const program_result json = check(inst, json_args);
+        after = check(inst, args);
+        if (before.status != after.status || table_states(before.out) != table_states(after.out))
+            continue;
+        EXPECT_EQ(json.status, after.status) << json.out << after.out;
+        EXPECT_EQ(json_states(json.out), table_states(after.out)) << json.out << after.out;
+        break;
+    }
+    return after;
 }
 
 // A task that cannot even be executed ends within a millisecond and waits
@@ -334,6 +385,12 @@ TEST(check_e2e, status_never_calls_a_dead_task_running) {
         std::smatch row;
         const bool still = std::regex_search(
             r.out, row, std::regex("\\n2 +" + missing + " +([a-z_]+) +" + pid + " "));
+        // Whatever the moment, a line about the task names its cause.
+        const std::size_t why = r.out.find("slot 2, " + missing + ": ");
+        if (why != std::string::npos) {
+            const std::string line = r.out.substr(why, r.out.find('\n', why) - why);
+            EXPECT_NE(line.find("/" + missing + " is missing"), std::string::npos) << r.out;
+        }
         if ((state == 'Z' || state == 0) && still) {
             // The file the checker read still named the dead process.
             ++dead_before;

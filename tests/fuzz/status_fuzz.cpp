@@ -35,12 +35,15 @@
 #include <string_view>
 #include <vector>
 
+#include <jansson.h>
+
 #include "base/messages.hpp"
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "check/command_line.hpp"
 #include "check/status.hpp"
+#include "check/status_read.hpp"
 
 namespace {
 
@@ -349,18 +352,38 @@ void check_reports(const report& text, const report& json) {
         check(begins(text.out, "the status of vorn_restart is not known: "),
               "an unknown status not said");
 
-    // --json: the file exactly as read, or nothing and one escaped line why.
-    const std::string_view input(reinterpret_cast<const char*>(input_data), input_size);
+    // --json: one line of JSON, the judgement of the same moment as the
+    // text's: the file's members in place, the same exit status and liveness.
+    check(
+        !json.out.empty() && json.out.back() == '\n' && json.out.find('\n') == json.out.size() - 1,
+        "--json is not one line");
+    json_t* view = json_loads(json.out.c_str(), 0, nullptr);
+    check(view != nullptr, "--json does not print JSON");
+    check(json_integer_value(json_object_get(view, "exit_status")) == status,
+          "--json names another exit status");
+    check(json_is_true(json_object_get(json_object_get(view, "supervisor"), "lives")) == live,
+          "--json and the text report differ on whether the supervisor lives");
     if (live) {
-        check(json.out == input, "--json does not print the file as it is");
+        json_t* file =
+            json_loadb(reinterpret_cast<const char*>(input_data), input_size, 0, nullptr);
+        const char* key = nullptr;
+        json_t* value = nullptr;
+        json_object_foreach(file, key, value) {
+            check(std::strcmp(key, "slots") == 0 || json_equal(value, json_object_get(view, key)),
+                  "--json does not keep a member of the file as it is");
+        }
+        check(json_array_size(json_object_get(file, "slots")) ==
+                  json_array_size(json_object_get(view, "slots")),
+              "--json does not keep every slot");
+        json_decref(file);
         check(json.err.empty(), "--json writes to standard error for a live supervisor");
     } else {
-        check(json.out.empty(), "--json prints something without a live supervisor");
         check(begins(json.err, "vorn_restart_check: ") && json.err.back() == '\n' &&
                   json.err.find('\n') == json.err.size() - 1,
               "--json does not say in one line why there is no status");
         check(printable(json.err), "--json prints a raw byte on standard error");
     }
+    json_decref(view);
 }
 
 // Numbers are where a reader of this file goes wrong (an overflow on

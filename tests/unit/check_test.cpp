@@ -1,18 +1,22 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <jansson.h>
 
 #include "base/messages.hpp"
 #include "base/text.hpp"
 #include "check/command_line.hpp"
 #include "check/report.hpp"
+#include "check/run.hpp"
 #include "check/shell_quote.hpp"
 #include "check/status.hpp"
+#include "check/status_read.hpp"
 #include "check/task_log.hpp"
 #include "fake_system.hpp"
 #include "temp_dir.hpp"
@@ -488,10 +492,21 @@ protected:
                starts + fields + "}";
     }
 
-    // vorn_restart_check --status --status_path=/run/t.status [--json]
+    // vorn_restart_check --status --status_path=/run/t.status [--json].
+    // Every text report is checked against the JSON one of the same
+    // moment: the same states, slot by slot, and the same exit status.
     std::string status(const std::string& file, bool json = false) {
         fake_files::files.erase("/run/t.status");
         if (!file.empty()) fake_files::files["/run/t.status"] = file;
+        if (json) return status_run(true);
+        const std::string json_out = status_run(true);
+        const int json_status = status_;
+        const std::string out = status_run(false);
+        EXPECT_EQ(json_status, status_) << json_out;
+        EXPECT_EQ(json_states(json_out), table_states(out)) << out << json_out;
+        return out;
+    }
+    std::string status_run(bool json) {
         std::string args[] = {"vorn_restart_check", "--install_path=" + root_, "--status",
                               "--status_path=/run/t.status", "--json"};
         char* argv[] = {args[0].data(), args[1].data(), args[2].data(),
@@ -502,6 +517,33 @@ protected:
         program_name = "vorn_restart";  // as the other suites expect it
         err_ = GetCapturedStderr();
         return GetCapturedStdout();
+    }
+    // The state column of the text's table, row by row.
+    static std::vector<std::string> table_states(const std::string& out) {
+        std::vector<std::string> states;
+        std::size_t at = out.find("slot  name ");
+        for (at = out.find('\n', at); at != std::string::npos && at + 1 < out.size() &&
+                                      std::isdigit(static_cast<unsigned char>(out[at + 1]));
+             at = out.find('\n', at + 1)) {
+            std::istringstream row(out.substr(at + 1, out.find('\n', at + 1) - at - 1));
+            std::string slot, name, state;
+            row >> slot >> name >> state;
+            states.push_back(state);
+        }
+        return states;
+    }
+    static std::vector<std::string> json_states(const std::string& out) {
+        std::vector<std::string> states;
+        json_t* doc = json_loads(out.c_str(), 0, nullptr);
+        const json_t* slots = json_object_get(doc, "slots");
+        for (std::size_t i = 0; i < json_array_size(slots); ++i) {
+            const char* state =
+                json_string_value(json_object_get(json_array_get(slots, i), "state"));
+            states.emplace_back(state ? state : "?");
+        }
+        EXPECT_NE(doc, nullptr) << out;
+        json_decref(doc);
+        return states;
     }
     // vorn_restart_check with args.
     std::string check(std::vector<std::string> args) {
@@ -653,11 +695,24 @@ TEST_F(check_status_test, exit_status_tells_live_degraded_absent_and_unknown) {
 }
 
 TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
+    // Child 900 has ended with the waitpid status word, not yet reaped.
+    const auto zombie = [](int wait_status) {
+        return [wait_status] {
+            std::string stat = "900 (w) Z 812";
+            for (int field = 5; field <= 51; ++field) stat += field == 22 ? " 7000" : " 0";
+            fake_files::files["/proc/900/stat"] = stat + " " + std::to_string(wait_status);
+        };
+    };
+    const std::string reaped = "; it is started again after its reap at a coming pass";
+    const std::string ended =
+        "recorded as running as pid 900, but that process has ended and "
+        "waits for vorn_restart to reap it: ";
     const struct {
         std::string fields;
         std::string why;  // empty: no line for the slot
         std::string name = "w";
         int index = 2;
+        std::function<void()> setup = [] {};
     } cases[] = {
         {R"("state": "held_back", "marker": "/tmp/.w.nr")", "held back by marker /tmp/.w.nr"},
         // The executable is the checker's own <sbin>/gone, never a path in the file.
@@ -677,8 +732,32 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
         // Ends with status 0 that were not short are no crash loop.
         {R"("state": "running", "pid": 900, "last_exit": {"code": 0}, "same_exits": 5)", ""},
         {R"("state": "running", "pid": 900, "last_exit": {"code": 1}, "same_exits": 2)", ""},
+        // Ended since the file was written: the cause is the one the
+        // following reports give, with what comes next.
+        {R"("state": "running", "pid": 900, "last_exit": {"code": 255}, "same_exits": 4)",
+         ended + "the executable " + root_ + "/usr/sbin/gone is missing" + reaped, "gone", 3,
+         zombie(255 << 8)},
+        {R"("state": "exited", "pid": 900, "last_exit": {"code": 255}, "same_exits": 5)",
+         "the executable " + root_ + "/usr/sbin/gone is missing" + reaped, "gone", 3},
+        {R"("state": "running", "pid": 900, "last_exit": {"signal": 11}, "same_exits": 2)",
+         ended + "restarted 3 times and ended with signal 11 each time" + reaped, "w", 2,
+         zombie(11)},
+        {R"("state": "running", "pid": 900, "since_boot": 299998, "last_exit": {"code": 3})",
+         ended + "it ended with code 0" + reaped, "w", 2, zombie(0)},
+        {R"("state": "running", "pid": 900, "since_boot": 299998, "last_exit": {"code": 3})",
+         ended +
+             "ended with status 0 within one pass of starting, while pid 950 of the same name "
+             "lives on: a program that puts itself in the background does that, and "
+             "vorn_restart needs its tasks in the foreground" +
+             reaped,
+         "w", 2,
+         [zombie] {
+             zombie(0)();
+             fake_files::add_process(950, "w", "w\0"s, 1, "/w");
+         }},
     };
     for (const auto& c : cases) {
+        c.setup();
         const std::string out = status(document(slot(c.fields, c.name, c.index)));
         const std::string prefix = "slot " + std::to_string(c.index) + ", " + c.name + ": ";
         const std::size_t at = out.find(prefix);
@@ -687,16 +766,37 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
                       : out.substr(at + prefix.size(), out.find('\n', at) - at - prefix.size()),
                   c.why)
             << out;
+        SetUp();
     }
 }
 
-TEST_F(check_status_test, json_prints_the_document_exactly_and_nothing_else) {
-    const std::string doc = document(slot(R"("state": "waiting")")) + "\n\t";
-    EXPECT_EQ(status(doc, true), doc);
+// The JSON view keeps every member of the file in its place, states
+// confirmed, with the judgement beside; without a live supervisor it says
+// why, on standard output and on standard error.
+TEST_F(check_status_test, json_is_the_document_with_the_judgement_beside) {
+    fake_files::add_process(900, "w", "w\0"s, 812, "/w", 'Z');
+    const std::string out = status(document(slot(R"("state": "running", "pid": 900)")), true);
     EXPECT_EQ(status_, status_exit_degraded);
     EXPECT_EQ(err_, "");
+    EXPECT_TRUE(out.starts_with(R"({"format":2,"pid":812,"start_ticks":7000,)")) << out;
+    EXPECT_NE(out.find(R"({"slot":2,"name":"w","starts":4,"state":"exited","pid":900,)"
+                       R"("recorded_state":"running","why":"recorded as running as pid 900, but )"
+                       R"(that process has ended and waits for vorn_restart to reap it: it ended; )"
+                       R"(it is started again after its reap at a coming pass","cause":"ended",)"
+                       R"("log_tail":null})"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(out.ends_with(R"("supervisor":{"lives":true,"state":"S","stopped":false,)"
+                              R"("hung":false,"pass_age":0,"problem":null},"warnings":[],)"
+                              R"("exit_status":1})"
+                              "\n"))
+        << out;
     fake_files::files.erase("/proc/812/stat");
-    EXPECT_EQ(status(document(""), true), "");
+    EXPECT_EQ(status(document(""), true),
+              R"({"format":2,"supervisor":{"lives":false,"state":null,"stopped":false,)"
+              R"("hung":false,"pass_age":null,"problem":"/run/t.status was left by vorn_restart )"
+              R"(pid 812, which has ended"},"warnings":[],"exit_status":3})"
+              "\n");
     EXPECT_EQ(status_, status_exit_absent);
     EXPECT_NE(err_.find("which has ended"), std::string::npos) << err_;
 }

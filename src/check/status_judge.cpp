@@ -1,0 +1,453 @@
+// Judging the status file against /proc (see status_judge.hpp).
+#include "check/status_judge.hpp"
+
+#include <cstdarg>
+#include <cstring>
+#include <string_view>
+#include <sys/wait.h>
+
+#include "base/process_names.hpp"
+#include "base/settings.hpp"
+#include "base/system_ops.hpp"
+#include "base/text.hpp"
+#include "check/command_line.hpp"
+#include "check/kill_listing.hpp"
+#include "check/report.hpp"
+#include "check/shell_quote.hpp"
+
+namespace vorn {
+
+judged_status judged{};
+
+namespace {
+
+using why_text = std::array<char, 2048>;
+
+const char background_text[] =
+    "ended with status 0 within one pass of starting, %lld times in a row: a program that puts "
+    "itself in the background does that, and vorn_restart needs its tasks in the foreground";
+const char reaped_later[] = "it is started again after its reap at a coming pass";
+
+void say(why_text& why, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends to the why-line; a line that does not fit keeps what it had.
+void say(why_text& why, const char* format, ...) {
+    const std::size_t used = std::strlen(why.data());
+    std::va_list args;
+    va_start(args, format);
+    if (!vformat_text(why.data() + used, why.size() - used, format, args)) why[used] = '\0';
+    va_end(args);
+}
+
+// "code 1" or "signal 9".
+std::array<char, 32> end_text(const read_end& end) {
+    std::array<char, 32> text{};
+    format_text(text.data(), text.size(), "%s %lld", end.kind == end_kind::code ? "code" : "signal",
+                end.value);
+    return text;
+}
+
+bool has_end(const read_end& end) {
+    return end.kind == end_kind::code || end.kind == end_kind::signal;
+}
+
+bool is_once(const read_slot& slot) { return slot.mode.text == "once"; }
+
+// A process the file calls running must be a live child of the supervisor;
+// *ended: how a zombie ended, when the kernel tells.
+child_check check_child(const read_slot& slot, read_end* ended) {
+    if (!slot.pid.ok()) return child_check::gone;
+    const process_stat stat = read_process_stat(static_cast<pid_t>(slot.pid.value));
+    if (stat.state == '\0') return child_check::gone;
+    if (stat.state == 'Z' || stat.state == 'X') {
+        if (stat.exit_known && WIFSIGNALED(stat.exit_status))
+            *ended = {end_kind::signal, WTERMSIG(stat.exit_status)};
+        else if (stat.exit_known && WIFEXITED(stat.exit_status))
+            *ended = {end_kind::code, WEXITSTATUS(stat.exit_status)};
+        return child_check::zombie;
+    }
+    if (stat.parent != judged.facts.pid) return child_check::not_child;
+    return child_check::live;
+}
+
+// The slot's executable as the checker's own configuration names it (the
+// path in the file is never looked at); nullptr when the slot does not
+// hold the same task there.
+const char* own_task_path(const read_slot& slot) {
+    if (!slot.index.ok()) return nullptr;
+    const task_info& task = task_table[static_cast<std::size_t>(slot.index.value)];
+    if (task.task_name[0] == '\0' || text_view(task.task_name) != slot.name.text) return nullptr;
+    return task.task_path.data();
+}
+
+// Why the slot's executable cannot be run, or nullptr when nothing says so.
+const char* executable_fault(const char* path) {
+    if (!path) return nullptr;
+    switch (examine_executable(path)) {
+        case executable_state::missing: return "is missing";
+        case executable_state::directory: return "is a directory";
+        case executable_state::not_regular: return "is not a regular file";
+        case executable_state::not_executable: return "is not executable";
+        case executable_state::yes:
+        case executable_state::unknown: break;
+    }
+    return nullptr;
+}
+
+// A live process named as the task, that the supervisor did not start: what
+// a task that puts itself in the background leaves behind.  0 when none.
+pid_t left_behind(const read_slot& slot) {
+    const pid_t* pids = nullptr;
+    const long listed = list_processes_now(&pids);
+    for (long i = 0; i < listed; ++i) {
+        std::array<char, 64> comm{};
+        if (examine_process(pids[i], comm.data(), comm.size()) == process_kind::ended) continue;
+        const std::string_view name = head(slot.name.text, process_name_max);
+        if (name.empty() || name != std::string_view(comm.data())) continue;
+        const process_stat stat = read_process_stat(pids[i]);
+        if (stat.state != 'Z' && stat.state != 'X' && stat.parent != judged.facts.pid)
+            return pids[i];
+    }
+    return 0;
+}
+
+// The latest end as the judgement counts it: the file's, or, for a child
+// that has ended since the file was written, that end added to the file's.
+struct run_record {
+    read_end end;
+    long long same_exits;
+    long long short_runs;
+};
+
+run_record record_of(const read_slot& slot) {
+    return {slot.last_exit, slot.same_exits.or_zero(), slot.short_runs.or_zero()};
+}
+
+run_record with_zombie_end(const read_slot& slot, const read_end& end) {
+    run_record run = record_of(slot);
+    if (!has_end(end)) return run;
+    const bool same = end.kind == slot.last_exit.kind && end.value == slot.last_exit.value;
+    run.same_exits = same ? run.same_exits + 1 : 1;
+    const bool short_run = end.kind == end_kind::code && end.value == 0 && slot.since_boot.ok() &&
+                           judged.facts.boot_now - slot.since_boot.value <= short_run_seconds;
+    run.short_runs = short_run ? run.short_runs + 1 : 0;
+    run.end = end;
+    return run;
+}
+
+// The cause of a slot's trouble that its record tells, the likeliest
+// first: an executable that cannot be run, a program that puts itself in
+// the background, runs that end alike.  why_cause::none when none does.
+why_cause known_cause(const read_slot& slot, const run_record& run, why_text& why) {
+    const char* path = own_task_path(slot);
+    if (const char* fault = executable_fault(path)) {
+        say(why, "the executable %s %s", shown(path), fault);
+        return why_cause::executable;
+    }
+    if (run.short_runs >= 2) {
+        say(why, background_text, run.short_runs);
+        return why_cause::background;
+    }
+    const bool ended_with_zero = run.end.kind == end_kind::code && run.end.value == 0;
+    if (run.short_runs == 1 && ended_with_zero) {
+        if (const pid_t pid = left_behind(slot)) {
+            say(why,
+                "ended with status 0 within one pass of starting, while pid %d of the same name "
+                "lives on: a program that puts itself in the background does that, and "
+                "vorn_restart needs its tasks in the foreground",
+                static_cast<int>(pid));
+            return why_cause::background;
+        }
+    }
+    if (run.same_exits >= 2 && has_end(run.end)) {
+        say(why, "restarted %lld times and ended with %s each time", run.same_exits,
+            end_text(run.end).data());
+        return why_cause::crash_loop;
+    }
+    return why_cause::none;
+}
+
+// A running slot whose latest runs all ended alike, or whose executable
+// went missing under a run that failed to execute it.
+why_cause explain_running(const read_slot& slot, why_text& why) {
+    const run_record run = record_of(slot);
+    const char* path = own_task_path(slot);
+    const char* fault = executable_fault(path);
+    if (fault && run.end.kind == end_kind::code && run.end.value == 255) {
+        say(why, "the executable %s %s", shown(path), fault);
+        return why_cause::executable;
+    }
+    if (run.short_runs >= 2) {
+        say(why, background_text, run.short_runs);
+        return why_cause::background;
+    }
+    if (run.same_exits >= 3 && has_end(run.end) &&
+        !(run.end.kind == end_kind::code && run.end.value == 0)) {
+        say(why,
+            "running again, but restarted %lld times and ended with %s each time before: a "
+            "crash loop",
+            run.same_exits, end_text(run.end).data());
+        return why_cause::crash_loop;
+    }
+    return why_cause::none;
+}
+
+// A child that has ended and waits for its reap: why it ended, as far as
+// it is known, and what comes next.
+why_cause explain_ended(const judged_slot& view, const read_end& zombie_end, why_text& why) {
+    const read_slot& slot = *view.read;
+    const bool zombie = view.child == child_check::zombie;
+    if (zombie)
+        say(why,
+            "recorded as running as pid %lld, but that process has ended and waits for "
+            "vorn_restart to reap it: ",
+            slot.pid.value);
+    const run_record run = zombie ? with_zombie_end(slot, zombie_end) : record_of(slot);
+    why_cause cause = known_cause(slot, run, why);
+    if (cause == why_cause::none && zombie && has_end(zombie_end)) {
+        say(why, "it ended with %s", end_text(zombie_end).data());
+        cause = why_cause::exit;
+    }
+    if (cause == why_cause::none && !zombie) {
+        say(why, "ended, and is started again after its reap at a coming pass");
+        return why_cause::ended;
+    }
+    if (cause == why_cause::none) say(why, "it ended");
+    say(why, "; %s", is_once(slot) ? "a once task is not started again" : reaped_later);
+    return cause == why_cause::none ? why_cause::ended : cause;
+}
+
+void explain_gone(const judged_slot& view, why_text& why) {
+    const std::array<char, 32> pid = number_shown(view.read->pid);
+    if (view.child == child_check::not_child)
+        say(why,
+            "recorded as running as pid %s, but that pid is now a process vorn_restart did not "
+            "start",
+            pid.data());
+    else
+        say(why, "recorded as running as pid %s, but there is no such process", pid.data());
+}
+
+// A slot that is due and does not run, in a state other than exited.
+why_cause explain_due(const read_slot& slot, why_text& why) {
+    if (slot.state_known && slot.state == slot_state::waiting) {
+        const why_cause cause = known_cause(slot, record_of(slot), why);
+        if (cause != why_cause::none) return cause;
+        say(why, "starts at the next pass");
+        return why_cause::waiting;
+    }
+    if (slot.state_known && slot.state == slot_state::held_back) {
+        if (slot.marker.text.empty())
+            say(why, "held back by a not-run marker");
+        else
+            say(why, "held back by marker %s", shown(slot.marker.text));
+        return why_cause::held_back;
+    }
+    say(why, "its state \"%s\" is not one this checker knows", shown(slot.state_name.text));
+    return why_cause::unknown_state;
+}
+
+// The slot's why-line, when it has one.  log_shown: its log may tell
+// more (it should run and does not, or its runs end alike).
+void explain(judged_slot& view, const read_end& zombie_end) {
+    const read_slot& slot = *view.read;
+    const bool known = slot.state_known;
+    view.why[0] = '\0';
+    view.cause = why_cause::none;
+    view.log_shown = true;
+    if (view.child == child_check::zombie) {
+        view.cause = explain_ended(view, zombie_end, view.why);
+    } else if (view.child == child_check::gone || view.child == child_check::not_child) {
+        explain_gone(view, view.why);
+        view.cause =
+            view.child == child_check::gone ? why_cause::no_process : why_cause::not_a_child;
+    } else if (view.child == child_check::live) {
+        view.cause = explain_running(slot, view.why);
+        view.log_shown = view.cause != why_cause::none;
+    } else if (known && slot.state == slot_state::exited) {
+        if (view.due) view.cause = explain_ended(view, {}, view.why);
+        view.log_shown = view.due;
+    } else if (known && slot.state == slot_state::off && is_once(slot)) {
+        say(view.why,
+            "mode once, not started in this turn: it had not started when the first task of the "
+            "turn ended, and a once task is not started after that; it runs at the next turn");
+        view.cause = why_cause::once_not_started;
+        view.log_shown = false;
+    } else if (view.due) {
+        view.cause = explain_due(slot, view.why);
+    } else {
+        view.log_shown = false;
+    }
+}
+
+const char* state_shown(const judged_slot& view) {
+    switch (view.child) {
+        case child_check::gone:
+        case child_check::not_child: return "gone";
+        case child_check::zombie: return slot_state_name(slot_state::exited);
+        case child_check::not_running:
+        case child_check::live: break;
+    }
+    return nullptr;  // the file's own word
+}
+
+void judge_slot(judged_slot& view, const read_slot& slot) {
+    view = judged_slot{};
+    view.read = &slot;
+    read_end zombie_end{};
+    const bool running = slot.state_known && slot.state == slot_state::running;
+    view.child = running ? check_child(slot, &zombie_end) : child_check::not_running;
+    view.state = state_shown(view);
+    if (view.child == child_check::zombie)
+        view.due = !is_once(slot);  // a once task is not started again
+    else if (running)
+        view.due = view.child != child_check::live;
+    else if (slot.state_known && slot.state == slot_state::exited)
+        view.due = !is_once(slot);
+    else
+        view.due = !(slot.state_known &&
+                     (slot.state == slot_state::ended || slot.state == slot_state::off));
+    explain(view, zombie_end);
+}
+
+void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void warn(const char* format, ...) {
+    if (judged.warning_count == status_warnings_max) return;
+    auto& warning = judged.warnings[judged.warning_count];
+    std::va_list args;
+    va_start(args, format);
+    const bool fits = vformat_text(warning.data(), warning.size(), format, args);
+    va_end(args);
+    if (fits) ++judged.warning_count;
+}
+
+// Whether an executable killall lies in one of the directories of `path`
+// (a PATH value; empty entries mean the current directory, as for execvp).
+bool killall_on(std::string_view path) {
+    while (true) {
+        const std::size_t end = path.find(':');
+        const std::string_view dir = head(path, end);
+        std::array<char, 1024> file{};
+        const std::string_view base = dir.empty() ? std::string_view(".") : dir;
+        if (format_text(file.data(), file.size(), "%.*s/killall", static_cast<int>(base.size()),
+                        base.data()) &&
+            examine_executable(file.data()) == executable_state::yes)
+            return true;
+        if (end == std::string_view::npos) return false;
+        path = tail_from(path, end + 1);
+    }
+}
+
+// PATH in the supervisor's environment; false when it cannot be read.
+// Without PATH, execvp and posix_spawnp search /bin and /usr/bin.
+std::array<char, 32768> environment_text{};
+bool supervisor_path(std::string_view* path) {
+    std::array<char, 64> file{};
+    format_text(file.data(), file.size(), "/proc/%d/environ", static_cast<int>(judged.facts.pid));
+    const long n = sys.read_file(file.data(), environment_text.data(), environment_text.size());
+    if (n <= 0) return false;
+    std::string_view rest(environment_text.data(), static_cast<std::size_t>(n));
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\0');
+        const std::string_view entry = head(rest, end);
+        if (head(entry, 5) == "PATH=") {
+            *path = tail_from(entry, 5);
+            return true;
+        }
+        if (end == std::string_view::npos) break;
+        rest = tail_from(rest, end + 1);
+    }
+    // The whole environment was read and has no PATH; a cut one tells nothing.
+    if (static_cast<std::size_t>(n) == environment_text.size()) return false;
+    *path = "/bin:/usr/bin";
+    return true;
+}
+
+void judge_warnings() {
+    const status_reading& reading = judged.reading;
+    if (reading.log_problem.given)
+        warn("vorn_restart keeps no task logs: %s", shown(reading.log_problem.text));
+    if (judged.logs == logs_kept::unusable)
+        warn(
+            "the log directory in the status file is not an absolute path ending in '/': the "
+            "task logs are not shown (give --log_path)");
+    if (reading.kill_works == truth::no)
+        warn(
+            "vorn_restart cannot run killall (%s): stale copies of its tasks are not killed at "
+            "each turn",
+            reading.kill_problem.text.empty() ? "?" : shown(reading.kill_problem.text));
+    std::string_view path;
+    if (supervisor_path(&path) && !killall_on(path))
+        warn(
+            "no killall on vorn_restart's PATH (%s): stale copies of its tasks are not killed at "
+            "each turn (install psmisc)",
+            shown(path));
+}
+
+int exit_status_of() {
+    if (judged.stopped || judged.hung) return status_exit_degraded;
+    if (judged.reading.usable != truth::yes) return status_exit_degraded;
+    for (std::size_t i = 0; i < judged.slot_count; ++i)
+        if (judged.slots[i].due) return status_exit_degraded;
+    return status_exit_running;
+}
+
+// The supervisor's log directory as the file names it.
+setting_text document_log_path{};
+
+}  // namespace
+
+std::array<char, 32> number_shown(const number& n) {
+    std::array<char, 32> text{};
+    if (n.kind == number_kind::absent)
+        copy_text(text, "-");
+    else if (!n.ok())
+        copy_text(text, "invalid");
+    else
+        format_text(text.data(), text.size(), "%lld", n.value);
+    return text;
+}
+
+logs_kept log_place_of(const status_reading& reading, uid_t owner, log_place* place) {
+    place->owner = owner;
+    if (check_line.log_path_given) {
+        place->dir = log_path.data();
+        return is_empty(log_path) ? logs_kept::no : logs_kept::yes;
+    }
+    document_log_path.fill('\0');
+    place->dir = document_log_path.data();
+    if (reading.log_path_is == log_path_kind::none) return logs_kept::no;
+    const std::string_view dir = reading.log_path.text;
+    if (reading.log_path_is != log_path_kind::text || dir.empty() ||
+        dir.size() > log_path_max + 1 || dir.front() != '/' || dir.back() != '/' ||
+        dir.find('\0') != std::string_view::npos || !copy_text(document_log_path, dir))
+        return logs_kept::unusable;
+    return logs_kept::yes;
+}
+
+void judge_status() {
+    judged.warning_count = 0;
+    judged.slot_count = 0;
+    judged.stopped = judged.hung = false;
+    judged.live = read_live_status(&judged.reading, &judged.facts, &judged.absence);
+    if (!judged.live) {
+        judged.exit_status = judged.absence.status;
+        return;
+    }
+    judged.stopped = judged.facts.state == 'T' || judged.facts.state == 't';
+    judged.hung = judged.facts.pass_age > status_stale_seconds;
+    judged.slot_count = judged.reading.slot_count;
+    log_place place{};
+    judged.logs = log_place_of(judged.reading, judged.facts.owner, &place);
+    for (std::size_t i = 0; i < judged.slot_count; ++i) {
+        judged_slot& view = judged.slots[i];
+        judge_slot(view, judged.reading.slots[i]);
+        view.log_shown = view.log_shown && judged.logs == logs_kept::yes;
+        if (view.log_shown) read_status_log_tail(place, view.read->name.text, &view.tail);
+    }
+    judge_warnings();
+    judged.exit_status = exit_status_of();
+}
+
+}  // namespace vorn

@@ -1,0 +1,90 @@
+// The checker's one judgement of the running supervisor.
+//
+// What the status file says (status_read.hpp) is confirmed against /proc
+// now: every child the file calls running must be a live child of the
+// supervisor, and one that has ended is shown as exited with why it ended.
+// The result is one judged view: per slot the confirmed state, the pid,
+// the why-line and its cause, the end of its log; for the supervisor
+// whether it lives, the age of its pass mark, the warnings and the exit
+// status.  --status prints it as text and --status --json as JSON; both
+// are views of this one record, so that they cannot disagree.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "check/status_read.hpp"
+#include "check/task_log.hpp"
+
+namespace vorn {
+
+// A child the file calls running, as /proc shows it now.
+enum class child_check { not_running, live, gone, zombie, not_child };
+
+// Why a slot has a why-line: the cause it names.
+enum class why_cause : std::uint8_t {
+    none,              // no line
+    executable,        // its executable cannot be run
+    background,        // it puts itself in the background
+    crash_loop,        // its runs end alike, again and again
+    exit,              // it has ended, with the status given
+    ended,             // it has ended; nothing more is known
+    waiting,           // it starts at the next pass
+    held_back,         // a not-run marker holds it back
+    once_not_started,  // a once task that was not started in this turn
+    no_process,        // recorded as running, and no such process
+    not_a_child,       // recorded as running, and the pid is another process
+    unknown_state,     // the file names a state this checker does not know
+};
+inline constexpr std::array<const char*, 12> why_cause_names = {
+    "",        "executable", "background",       "crash_loop", "exit",        "ended",
+    "waiting", "held_back",  "once_not_started", "no_process", "not_a_child", "unknown_state"};
+
+struct judged_slot {
+    const read_slot* read;
+    child_check child;
+    const char* state;  // confirmed: a slot_state name, "gone", or the file's own word
+    bool due;           // should run, and does not
+    why_cause cause;
+    std::array<char, 2048> why;  // the why-line, "" when none
+    bool log_shown;              // tail holds the end of its log
+    status_log_tail tail;
+};
+
+enum class logs_kept { no, yes, unusable };
+
+inline constexpr std::size_t status_warnings_max = 4;
+
+struct judged_status {
+    bool live;               // a live supervisor wrote the file
+    status_absence absence;  // when not: why, and the exit status
+    supervisor_facts facts;
+    status_reading reading;
+    bool stopped;  // the supervisor is stopped (state T or t)
+    bool hung;     // no pass for longer than status_stale_seconds
+    std::size_t slot_count;
+    std::array<judged_slot, task_slot_count> slots;
+    logs_kept logs;
+    std::size_t warning_count;
+    std::array<std::array<char, 1536>, status_warnings_max> warnings;
+    int exit_status;  // status_exit_running, _degraded, _absent or _unknown
+};
+
+extern judged_status judged;
+
+// Reads the status file and judges it into `judged`.  The slots' own
+// executables are the checker's own configuration's (configure_inert must
+// have run), never paths the file names.
+void judge_status();
+
+// A number of the file as it is shown: "-" when absent, "invalid" when
+// out of range.
+std::array<char, 32> number_shown(const number& n);
+
+// Where the task logs are: --log_path when given (empty: nowhere), else
+// the directory the file names, which must be an absolute path ending in
+// '/' that the supervisor's own setting could hold.
+logs_kept log_place_of(const status_reading& reading, uid_t owner, log_place* place);
+
+}  // namespace vorn

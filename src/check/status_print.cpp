@@ -1,0 +1,218 @@
+// Printing the judged status as text and as JSON (see status_print.hpp).
+#include "check/status_print.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <jansson.h>
+
+#include "base/messages.hpp"
+#include "base/text.hpp"
+#include "check/command_line.hpp"
+#include "check/shell_quote.hpp"
+#include "tasks/config.hpp"
+
+namespace vorn {
+
+namespace {
+
+using short_text = std::array<char, 32>;
+
+// "3d04h", "2h05m", "4m10s", "12s".
+short_text duration(long long seconds) {
+    short_text text{};
+    if (seconds >= 86400)
+        format_text(text.data(), text.size(), "%lldd%02lldh", seconds / 86400,
+                    seconds % 86400 / 3600);
+    else if (seconds >= 3600)
+        format_text(text.data(), text.size(), "%lldh%02lldm", seconds / 3600, seconds % 3600 / 60);
+    else if (seconds >= 60)
+        format_text(text.data(), text.size(), "%lldm%02llds", seconds / 60, seconds % 60);
+    else
+        format_text(text.data(), text.size(), "%llds", seconds);
+    return text;
+}
+
+// Time since a boot-clock moment; "-" when not known.
+short_text time_since(const number& at) {
+    if (at.kind == number_kind::absent) return number_shown(at);
+    if (!at.ok() || at.value > judged.facts.boot_now) {
+        short_text text{};
+        copy_text(text, "invalid");
+        return text;
+    }
+    return duration(judged.facts.boot_now - at.value);
+}
+
+short_text end_shown(const read_end& end) {
+    short_text text{};
+    if (end.kind == end_kind::none)
+        copy_text(text, "-");
+    else if (end.kind == end_kind::invalid)
+        copy_text(text, "invalid");
+    else
+        format_text(text.data(), text.size(), "%s %lld",
+                    end.kind == end_kind::code ? "code" : "signal", end.value);
+    return text;
+}
+
+const char* state_text(const judged_slot& view) {
+    return view.state ? view.state : shown(view.read->state_name.text);
+}
+
+void print_header() {
+    const status_reading& reading = judged.reading;
+    const supervisor_facts& facts = judged.facts;
+    std::printf("vorn_restart pid %d, up %s, turn %s, last pass %s ago\n",
+                static_cast<int>(facts.pid), time_since(reading.started_boot).data(),
+                number_shown(reading.turn).data(), duration(facts.pass_age).data());
+    if (judged.stopped)
+        std::printf(
+            "vorn_restart is stopped (state %c): it starts and reaps nothing until it is "
+            "continued (kill -CONT %d)\n",
+            facts.state, static_cast<int>(facts.pid));
+    else if (judged.hung)
+        std::printf(
+            "no pass for %lld s: the supervisor is stopped or hung, or cannot update its status "
+            "file; what follows is as of then\n",
+            facts.pass_age);
+}
+
+// The configuration line: the file the supervisor reads as it names it
+// (only shown, never opened), and whether the check reads the same one.
+void print_configuration(const char* own_file) {
+    const status_reading& reading = judged.reading;
+    const std::string_view named = reading.config_file.text;
+    const char* file = named.empty() ? "?" : shown(named);
+    if (reading.usable == truth::yes) {
+        std::printf("configuration %s: usable\n", file);
+    } else {
+        std::printf("configuration %s: unusable, no task is started\n", file);
+        if (!reading.config_problem.text.empty())
+            std::printf("  %s\n", shown(reading.config_problem.text));
+    }
+    if (!named.empty() && named != own_file)
+        std::printf("  (this check reads %s: give it the supervisor's --install_path)\n",
+                    shown(own_file));
+}
+
+void print_table() {
+    if (judged.slot_count == 0) return;
+    std::puts("slot  name                  state      pid      uptime  starts  last exit");
+    for (std::size_t i = 0; i < judged.slot_count; ++i) {
+        const judged_slot& view = judged.slots[i];
+        const read_slot& slot = *view.read;
+        const bool live = view.child == child_check::live;
+        std::printf("%-5s %-21s %-10s %-8s %-7s %-7s %s\n", number_shown(slot.index).data(),
+                    shown(slot.name.text), state_text(view), number_shown(slot.pid).data(),
+                    live ? time_since(slot.since_boot).data() : "-",
+                    number_shown(slot.starts).data(), end_shown(slot.last_exit).data());
+    }
+}
+
+void print_why_lines() {
+    for (std::size_t i = 0; i < judged.slot_count; ++i) {
+        const judged_slot& view = judged.slots[i];
+        if (view.why[0] == '\0') continue;
+        std::printf("slot %s, %s: %s\n", number_shown(view.read->index).data(),
+                    shown(view.read->name.text), view.why.data());
+        if (!view.log_shown) continue;
+        for (std::size_t n = 0; n < view.tail.note_count; ++n)
+            std::printf("    (%s)\n", view.tail.notes[n].data());
+        for (std::size_t n = 0; n < view.tail.line_count; ++n)
+            std::printf("    %s\n", view.tail.lines[n].data());
+    }
+}
+
+// Builds the JSON view; any member that cannot be made spoils it whole.
+class json_view {
+public:
+    bool ok = true;
+
+    void set(json_t* object, const char* key, json_t* value) {
+        if (!object || !value || json_object_set_new(object, key, value) != 0) ok = false;
+    }
+    void append(json_t* array, json_t* value) {
+        if (!array || !value || json_array_append_new(array, value) != 0) ok = false;
+    }
+    // Text is valid UTF-8 here: what comes from the file has been escaped.
+    static json_t* text_or_null(const char* text) {
+        if (!text || text[0] == '\0') return json_null();
+        json_t* value = json_string(text);
+        return value ? value : json_null();
+    }
+
+    json_t* supervisor() {
+        json_t* object = json_object();
+        const bool live = judged.live;
+        const char state[2] = {judged.facts.state, '\0'};
+        set(object, "lives", json_boolean(live));
+        set(object, "state", live ? text_or_null(state) : json_null());
+        set(object, "stopped", json_boolean(judged.stopped));
+        set(object, "hung", json_boolean(judged.hung));
+        set(object, "pass_age", live ? json_integer(judged.facts.pass_age) : json_null());
+        set(object, "problem", live ? json_null() : text_or_null(judged.absence.why.data()));
+        return object;
+    }
+
+    void slot(json_t* object, const judged_slot& view) {
+        const std::string_view recorded = view.read->state_name.text;
+        json_t* raw = view.read->state_name.given ? json_stringn(recorded.data(), recorded.size())
+                                                  : json_null();
+        set(object, "recorded_state", raw);
+        set(object, status_key::state,
+            view.state ? json_string(view.state) : json_deep_copy(raw ? raw : json_null()));
+        set(object, "why", text_or_null(view.why.data()));
+        set(object, "cause", text_or_null(why_cause_names[static_cast<std::size_t>(view.cause)]));
+        json_t* tail = view.log_shown ? json_array() : json_null();
+        for (std::size_t n = 0; view.log_shown && n < view.tail.line_count; ++n)
+            append(tail, text_or_null(view.tail.lines[n].data()));
+        set(object, "log_tail", tail);
+    }
+
+    json_t* document() {
+        const json_t* loaded = loaded_status_document();
+        json_t* root = judged.live && loaded ? json_deep_copy(loaded) : json_object();
+        if (!judged.live) set(root, status_key::format, json_integer(status_format));
+        set(root, "supervisor", supervisor());
+        const json_t* slots = json_object_get(root, status_key::slots);
+        for (std::size_t i = 0; judged.live && i < judged.slot_count; ++i)
+            slot(json_array_get(slots, i), judged.slots[i]);
+        json_t* warnings = json_array();
+        for (std::size_t i = 0; i < judged.warning_count; ++i)
+            append(warnings, text_or_null(judged.warnings[i].data()));
+        set(root, "warnings", warnings);
+        set(root, "exit_status", json_integer(judged.exit_status));
+        return root;
+    }
+};
+
+}  // namespace
+
+void print_status_text(const char* own_file) {
+    print_header();
+    print_configuration(own_file);
+    print_table();
+    print_why_lines();
+    for (std::size_t i = 0; i < judged.warning_count; ++i)
+        std::printf("warning: %s\n", judged.warnings[i].data());
+}
+
+bool print_status_json() {
+    json_view view;
+    const json_document root{view.document()};
+    char* text = view.ok ? json_dumps(root.get(), JSON_COMPACT) : nullptr;
+    if (!text) {
+        complain("cannot build the status as JSON");
+        return false;
+    }
+    const bool written = std::fputs(text, stdout) != EOF && std::fputc('\n', stdout) != EOF &&
+                         std::fflush(stdout) == 0;
+    std::free(text);
+    if (!written) complain("cannot write the status: %s", std::strerror(errno));
+    return written;
+}
+
+}  // namespace vorn
