@@ -1,14 +1,10 @@
-// The write bookkeeping of a published file (see published_file.hpp).
+// After a write of a published file (see published_file.hpp).
 #include "supervise/published_file.hpp"
 
 #include "base/messages.hpp"
 #include "base/system_ops.hpp"
 
 namespace vorn {
-
-bool write_due(const published_file& file) {
-    return file.pending && (!file.failing || sys.boot_seconds() >= file.retry_at);
-}
 
 void note_write(published_file& file, bool written, const char* what, const char* path, int error,
                 std::time_t boot) {

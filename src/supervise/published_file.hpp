@@ -5,6 +5,8 @@
 
 #include <ctime>
 
+#include "base/system_ops.hpp"
+
 namespace vorn {
 
 // A write that failed is tried again at the first pass this much later.
@@ -20,7 +22,9 @@ struct published_file {
 // Whether the file has a change to write, and no failed write waits for
 // its retry.  The boot clock is read only while a write is failing, so an
 // idle pass costs a test of one flag.
-bool write_due(const published_file& file);
+inline bool write_due(const published_file& file) {
+    return file.pending && (!file.failing || sys.boot_seconds() >= file.retry_at);
+}
 // After a write of the file at path: a failed one removes the file (what it
 // says is no longer true), waits status_retry_seconds for its retry and is
 // said once per run of failures, as "cannot write the <what> file".
