@@ -15,6 +15,7 @@
 #include "base/settings.hpp"
 #include "base/text.hpp"
 #include "supervise/metrics.hpp"
+#include "supervise/record.hpp"
 #include "supervise/status.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
@@ -29,7 +30,7 @@ int main(int argc, char* argv[]) {
     reset_settings();
     const std::string path = std::string(argv[1]) + "/vorn_restart.status";
     if (apply_status_path(path.c_str()) != path_result::ok) return 2;
-    reset_status();
+    reset_record();
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         task_info& task = task_table[i];
         format_text(task.task_name.data(), task_name_size, "bench_task_%02zu", i);
@@ -37,19 +38,19 @@ int main(int argc, char* argv[]) {
         task.task_mode = mode_always;
         task.task_system = i < 2 ? 1 : 0;
     }
-    status_turn_begins();
-    status_configuration(true, config_problem{});
+    record_turn_begins();
+    record_configuration(true, config_problem{});
     for (std::size_t i = 0; i < task_slot_count; ++i) {
-        status_started(i);
-        status_ended(i, 3 << 8);
-        status_started(i);
+        record_started(i);
+        record_ended(i, 3 << 8);
+        record_started(i);
         task_table[i].task_pid = static_cast<pid_t>(4000 + i);
     }
     const auto begin = std::chrono::steady_clock::now();
     for (long n = 0; n < writes; ++n) {
-        current_status.changed = true;
-        publish_status();
-        if (current_status.status_file.pending) return 1;  // the write failed
+        current_record.changed = true;
+        write_status_file();
+        if (status_output.file.pending) return 1;  // the write failed
     }
     const auto spent = std::chrono::steady_clock::now() - begin;
     char* document = status_document();
@@ -63,9 +64,9 @@ int main(int argc, char* argv[]) {
     if (apply_metrics_path(metrics.c_str()) != path_result::ok) return 2;
     const auto metrics_begin = std::chrono::steady_clock::now();
     for (long n = 0; n < writes; ++n) {
-        current_status.metrics_file.pending = true;
-        publish_metrics();
-        if (current_status.metrics_file.pending) return 1;
+        metrics_output.pending = true;
+        write_metrics_file();
+        if (metrics_output.pending) return 1;
     }
     const auto metrics_spent = std::chrono::steady_clock::now() - metrics_begin;
     static char text[metrics_buffer_size];

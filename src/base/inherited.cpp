@@ -1,3 +1,5 @@
+// What the supervisor inherits and gives back to its children (see
+// inherited.hpp): the environment's library path and SIGPIPE.
 #include "base/inherited.hpp"
 
 #include <csignal>

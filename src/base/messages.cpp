@@ -1,3 +1,5 @@
+// The programs' messages about themselves, and error numbers as text
+// (see messages.hpp).
 #include "base/messages.hpp"
 
 #include <cstdarg>

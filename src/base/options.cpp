@@ -1,3 +1,4 @@
+// Table-driven command-line parsing over getopt_long (see options.hpp).
 #include "base/options.hpp"
 
 #include <array>

@@ -1,3 +1,4 @@
+// The platform's part on POSIX systems other than Cygwin (see platform.hpp).
 #include "base/platform.hpp"
 
 namespace vorn {

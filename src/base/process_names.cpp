@@ -1,3 +1,4 @@
+// The names by which killall finds a process (see process_names.hpp).
 #include "base/process_names.hpp"
 
 #include <array>

@@ -1,3 +1,4 @@
+// Path settings and flags decided at start-up (see settings.hpp).
 #include "base/settings.hpp"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The real system table: every act on the system outside the programs'
+// own memory, as system calls (see system_ops.hpp).
 #include "base/system_ops.hpp"
 
 #include <array>

@@ -1,3 +1,4 @@
+// Bounded text helpers for the fixed-size fields (see text.hpp).
 #include "base/text.hpp"
 
 #include <cstdio>

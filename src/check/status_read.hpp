@@ -19,7 +19,7 @@
 #include <jansson.h>
 
 #include "base/status_document.hpp"
-#include "supervise/cycle.hpp"
+#include "supervise/pace.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {

@@ -11,7 +11,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
-#include "check/command_line.hpp"
+#include "check/exit_status.hpp"
 #include "check/shell_quote.hpp"
 #include "tasks/task_table.hpp"
 

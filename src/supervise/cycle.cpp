@@ -1,3 +1,4 @@
+// The supervision cycle (see cycle.hpp).
 #include "supervise/cycle.hpp"
 
 #include <cstdio>
@@ -7,8 +8,9 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "supervise/launch.hpp"
+#include "supervise/publish.hpp"
+#include "supervise/record.hpp"
 #include "supervise/start_gate.hpp"
-#include "supervise/status.hpp"
 #include "supervise/task_log.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/config.hpp"
@@ -28,7 +30,7 @@ void start_pass() {
         // nothing due does not clear it for nothing.
         marker_path marker;  // NOLINT(cppcoreguidelines-pro-type-member-init)
         const bool held = held_back(task, &marker);
-        status_gate(i, marker);
+        record_gate(i, marker);
         if (held) continue;
         const pid_t pid = start_task(i);
         if (pid < 0) {
@@ -36,22 +38,22 @@ void start_pass() {
             return;  // the remaining slots are tried again in the next pass
         }
         task.task_pid = pid;
-        status_started(i);
+        record_started(i);
     }
 }
 
 pass_outcome updater_exited(pid_t pid, int status) {
     const bool exited = WIFEXITED(status);
-    status_ended(0, status);
+    record_ended(0, status);
     if (exited && WEXITSTATUS(status) == 0) {
-        status_updater_ended("new turn");
+        record_updater_ended("new turn");
         forget_child(pid);
         for (std::size_t i = 0; i < task_slot_count; ++i) {
             task_info& task = task_table[i];
             if (task.task_pid != 0 && task.task_mode != mode_none) {
                 sys.kill_process(task.task_pid);
                 std::fprintf(stderr, "kill %s\n", task.task_name.data());
-                status_killed(i);
+                record_killed(i);
             }
             task.task_pid = 0;
         }
@@ -59,7 +61,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
         return pass_outcome::new_turn;
     }
     const bool system_restart = exited && WEXITSTATUS(status) == 1;
-    status_updater_ended(system_restart ? "system tasks restarted" : "started again");
+    record_updater_ended(system_restart ? "system tasks restarted" : "started again");
     forget_child(pid);
     if (system_restart) {
         for (std::size_t i = 0; i < task_slot_count; ++i) {
@@ -67,7 +69,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
             if (task.task_pid != 0 && task.task_mode != mode_none && task.task_system == 1) {
                 sys.kill_process(task.task_pid);
                 std::fprintf(stderr, "kill %s...........................\n", task.task_name.data());
-                status_killed(i);
+                record_killed(i);
                 task.task_pid = 0;
             }
         }
@@ -88,7 +90,7 @@ pass_outcome reap_step() {
             continue;
         }
         if (slot == 0) return updater_exited(pid, status);
-        status_ended(static_cast<std::size_t>(slot), status);
+        record_ended(static_cast<std::size_t>(slot), status);
         forget_child(pid);
         return pass_outcome::go_on;
     }
@@ -99,9 +101,7 @@ pass_outcome run_pass() {
     const pass_outcome outcome = reap_step();
     if (outcome == pass_outcome::go_on) note_ended_children();
     rotate_task_logs();
-    watch_status();
-    publish_status();
-    mark_status_current();
+    publish_record();
     watch_kick();
     if (outcome == pass_outcome::new_turn) return outcome;
     watched_pause(pass_seconds);
@@ -121,20 +121,18 @@ void run_turn() {
         stdout_stderr_fd = fd;
         sys.redirect_output(fd);
     }
-    status_turn_begins();
+    record_turn_begins();
     clear_task_table();
     add_builtin_tasks();
     config_problem problem;
     problem.report_open_failure = true;
     const bool usable = apply_config(&problem);
-    status_configuration(usable, problem);
+    record_configuration(usable, problem);
     if (!usable) {
         // Ready all the same: the supervisor runs, and waits for a file it
         // can use; STATUS says why nothing starts.
         watch_ready();
-        watch_status();
-        publish_status();
-        mark_status_current();
+        publish_record();
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
         watch_kick();
         watched_pause(unusable_config_seconds);
@@ -147,7 +145,8 @@ void run_turn() {
 }
 
 void run_cycle() {
-    reset_status();
+    reset_record();
+    reset_publishing();
     reset_task_logs();
     for (;;) run_turn();
 }

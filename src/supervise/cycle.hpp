@@ -3,10 +3,9 @@
 
 #include <sys/types.h>
 
-namespace vorn {
+#include "supervise/pace.hpp"  // pass_seconds, unusable_config_seconds
 
-inline constexpr unsigned pass_seconds = 5;
-inline constexpr unsigned unusable_config_seconds = 30;
+namespace vorn {
 
 // Descriptor of the null device opened for the current turn; 0 until the
 // first one is opened (and always 0 in debug mode).

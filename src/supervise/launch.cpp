@@ -1,3 +1,4 @@
+// Starting one task as a child process (see launch.hpp).
 #include "supervise/launch.hpp"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The metrics file's writer (see metrics.hpp): the record in the Prometheus
+// text format, from a buffer of fixed size.
 #include "supervise/metrics.hpp"
 
 #include <array>
@@ -8,12 +10,16 @@
 
 #include "base/messages.hpp"
 #include "base/settings.hpp"
+#include "base/status_document.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
-#include "supervise/status.hpp"
+#include "supervise/published_file.hpp"
+#include "supervise/record.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
+
+published_file metrics_output{};
 
 namespace {
 
@@ -54,8 +60,6 @@ constexpr family task_same_exits{"vorn_restart_task_same_exits", "gauge",
                                  "Latest ends of the slot in a row that ended alike."};
 constexpr family task_held_back{"vorn_restart_task_held_back", "gauge",
                                 "1 while a not-run marker holds the slot back, else 0."};
-
-constexpr const char* states[] = {"running", "exited", "ended", "off", "held_back", "waiting"};
 
 // Appends to a buffer of fixed size; once something does not fit, the
 // whole document is spoilt rather than cut short.
@@ -139,70 +143,89 @@ bool metrics_label_value(const char* text, char* out, std::size_t cap) {
     return true;
 }
 
-std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::time_t boot) {
-    const supervisor_status& st = current_status;
-    // The wall clock of a moment, from its boot clock: right after the
-    // clock is set, however early the moment.
-    const auto wall_of = [&](const moment& at) -> long long { return wall - (boot - at.boot); };
-    writer out(buf, cap);
-    out.sample(start_time, " %lld", wall_of(st.started));
-    out.sample(turns, " %u", st.turn);
+namespace {
+
+// The wall clock of a moment, from its boot clock: right after the clock is
+// set, however early the moment.
+long long wall_of(const moment& at, std::time_t wall, std::time_t boot) {
+    return wall - (boot - at.boot);
+}
+
+void supervisor_samples(writer& out, std::time_t wall, std::time_t boot) {
+    const supervisor_record& r = current_record;
+    out.sample(start_time, " %lld", wall_of(r.started, wall, boot));
+    out.sample(turns, " %u", r.turn);
     // Not known before the first configuration step: no sample then.
-    if (st.configuration_read) out.sample(usable, " %d", st.usable ? 1 : 0);
+    if (r.configuration_read) out.sample(usable, " %d", r.usable ? 1 : 0);
     static constexpr const char* updater_labels[updater_end_count] = {"0", "1", "other", "signal"};
     for (std::size_t i = 0; i < updater_end_count; ++i)
-        out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], st.updater_ends[i]);
+        out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], r.updater_ends[i]);
+}
 
-    // As in the status file: no slot while the configuration is unusable.
-    if (!st.configuration_read || !st.usable) return out.length();
+// Every family of the slots in turn, each over every slot that holds a task.
+void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     std::array<slot_labels, task_slot_count> labels{};
-    std::array<const char*, task_slot_count> state{};
+    std::array<slot_state, task_slot_count> state{};
+    std::array<bool, task_slot_count> shown{};
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         if (task_table[i].task_name[0] == '\0') continue;
         std::array<char, label_value_size + 1> name{};
         metrics_label_value(task_table[i].task_name.data(), name.data(), name.size());
         format_text(labels[i].data(), labels[i].size(), "slot=\"%zu\",name=\"%s\"", i, name.data());
-        state[i] = state_text(task_table[i], st.slots[i]);
+        state[i] = state_of_slot(task_table[i], current_record.slots[i]);
+        shown[i] = true;
     }
     const auto each_slot = [&](auto&& write) {
         for (std::size_t i = 0; i < task_slot_count; ++i)
-            if (state[i]) write(i, labels[i].data(), st.slots[i]);
+            if (shown[i]) write(i, labels[i].data(), current_record.slots[i]);
     };
-    each_slot([&](std::size_t i, const char* l, const slot_status& s) {
-        const bool up = task_table[i].task_pid != 0 && !s.end_seen;
-        out.sample(task_up, "{%s} %d", l, up ? 1 : 0);
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        out.sample(task_up, "{%s} %d", l, state[i] == slot_state::running ? 1 : 0);
     });
-    each_slot([&](std::size_t i, const char* l, const slot_status&) {
-        for (const char* name : states)
-            out.sample(task_state, "{%s,state=\"%s\"} %d", l, name,
-                       std::strcmp(name, state[i]) == 0 ? 1 : 0);
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        for (std::size_t n = 0; n < slot_state_count; ++n)
+            out.sample(task_state, "{%s,state=\"%s\"} %d", l, slot_state_names[n],
+                       static_cast<slot_state>(n) == state[i] ? 1 : 0);
     });
-    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+    each_slot([&](std::size_t, const char* l, const slot_record& s) {
         out.sample(task_starts, "{%s} %u", l, s.starts);
     });
-    each_slot([&](std::size_t i, const char* l, const slot_status& s) {
+    each_slot([&](std::size_t i, const char* l, const slot_record& s) {
         if (task_table[i].task_pid != 0)
-            out.sample(task_start_time, "{%s} %lld", l, wall_of(s.since));
+            out.sample(task_start_time, "{%s} %lld", l, wall_of(s.since, wall, boot));
     });
-    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+    each_slot([&](std::size_t, const char* l, const slot_record& s) {
         if (s.last_exit.kind == exit_kind::code)
             out.sample(task_exit_code, "{%s} %d", l, static_cast<int>(s.last_exit.value));
     });
-    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+    each_slot([&](std::size_t, const char* l, const slot_record& s) {
         if (s.last_exit.kind == exit_kind::signal)
             out.sample(task_exit_signal, "{%s} %d", l, static_cast<int>(s.last_exit.value));
     });
-    each_slot([&](std::size_t, const char* l, const slot_status& s) {
+    each_slot([&](std::size_t, const char* l, const slot_record& s) {
         out.sample(task_same_exits, "{%s} %u", l, s.same_exits);
     });
-    each_slot([&](std::size_t i, const char* l, const slot_status&) {
-        out.sample(task_held_back, "{%s} %d", l, std::strcmp(state[i], "held_back") == 0 ? 1 : 0);
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        out.sample(task_held_back, "{%s} %d", l, state[i] == slot_state::held_back ? 1 : 0);
     });
+}
+
+}  // namespace
+
+std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::time_t boot) {
+    writer out(buf, cap);
+    supervisor_samples(out, wall, boot);
+    // As in the status file: no slot while the configuration is unusable.
+    if (current_record.configuration_read && current_record.usable) slot_samples(out, wall, boot);
     return out.length();
 }
 
-void publish_metrics() {
-    if (metrics_path[0] == '\0' || !write_due(current_status.metrics_file)) return;
+void reset_metrics_output() { metrics_output = published_file{}; }
+
+void write_metrics_file() {
+    if (metrics_path[0] == '\0') return;
+    if (current_record.changed) metrics_output.pending = true;
+    if (!write_due(metrics_output)) return;
     const std::time_t boot = sys.boot_seconds();
     const std::size_t length =
         metrics_document(metrics_buffer, sizeof metrics_buffer, sys.now(), boot);
@@ -214,8 +237,7 @@ void publish_metrics() {
         error = errno;
     }
     // A file left there would go on being collected as if it were current.
-    note_write(current_status.metrics_file, written == 0, "metrics", metrics_path.data(), error,
-               boot);
+    note_write(metrics_output, written == 0, "metrics", metrics_path.data(), error, boot);
 }
 
 }  // namespace vorn

@@ -1,8 +1,8 @@
-// The metrics file: the status file's picture in the Prometheus text
-// exposition format (version 0.0.4), for a collector that reads files
+// The metrics file: the record of the supervisor's state in the Prometheus
+// text exposition format (version 0.0.4), for a collector that reads files
 // (node_exporter's textfile collector).
 //
-// publish_status() calls publish_metrics() whenever it runs; the file is
+// publish_record() calls write_metrics_file() at every pass; the file is
 // written only when something changed since it was last written, through
 // the same sys.replace_file as the status file, from a buffer of fixed size.
 // Nothing in it changes with time alone: moments are given as start times,
@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <ctime>
+
+#include "supervise/published_file.hpp"
 
 namespace vorn {
 
@@ -28,10 +30,16 @@ bool metrics_label_value(const char* text, char* out, std::size_t cap);
 // once it is set.  Its length, or 0 when it does not fit.
 std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::time_t boot);
 
-// Writes the metrics file when a change is pending for it (see
-// publish_status): a failed write removes the old file, is said once on
-// standard error and is tried again at the first pass
+// The metrics file's writes; it fails and is retried apart from the status file.
+extern published_file metrics_output;
+
+// Nothing written yet.
+void reset_metrics_output();
+
+// Writes the metrics file, when one is asked for, if the record changed or
+// a change is still pending: a failed write removes the old file, is said
+// once on standard error and is tried again at the first pass
 // status_retry_seconds later.
-void publish_metrics();
+void write_metrics_file();
 
 }  // namespace vorn

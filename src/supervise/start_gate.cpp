@@ -1,3 +1,4 @@
+// Not-run markers that keep tasks from being started (see start_gate.hpp).
 #include "supervise/start_gate.hpp"
 
 #include <array>

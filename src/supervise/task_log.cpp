@@ -1,3 +1,4 @@
+// Each task's own log and the supervisor's lines in it (see task_log.hpp).
 #include "supervise/task_log.hpp"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The watchdog device and systemd notification (see watch.hpp), with the
+// STATUS line read from the record of the supervisor's state.
 #include "supervise/watch.hpp"
 
 #include <cerrno>
@@ -8,8 +10,8 @@
 #include "base/messages.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
-#include "supervise/cycle.hpp"
-#include "supervise/status.hpp"
+#include "supervise/pace.hpp"
+#include "supervise/record.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -163,16 +165,16 @@ void watch_ready() {
 void format_watch_status(char* buf, std::size_t size) {
     line_writer line(buf, size);
     line.add("turn ");
-    line.add_number(current_status.turn);
-    if (!current_status.usable) {
+    line.add_number(current_record.turn);
+    if (!current_record.usable) {
         line.add(": configuration unusable: ");
-        line.add(current_status.problem.data());
+        line.add(current_record.problem.data());
         return;
     }
     unsigned tasks = 0;
     unsigned running = 0;
     for (std::size_t i = 0; i < task_slot_count; ++i) {
-        const slot_status& s = current_status.slots[i];
+        const slot_record& s = current_record.slots[i];
         if (task_table[i].task_name[0] == '\0' || s.configured_mode == mode_none) continue;
         ++tasks;
         if (task_table[i].task_pid != 0 && !s.end_seen) ++running;
@@ -186,7 +188,7 @@ void format_watch_status(char* buf, std::size_t size) {
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         const task_info& task = task_table[i];
         if (task.task_pid != 0 || task.task_mode == mode_none) continue;
-        if (current_status.slots[i].marker[0] == '\0') continue;
+        if (current_record.slots[i].marker[0] == '\0') continue;
         line.add(", ");
         line.add(task.task_name.data());
         held = true;
@@ -195,7 +197,7 @@ void format_watch_status(char* buf, std::size_t size) {
 }
 
 void watch_status() {
-    if (watch.notify_fd < 0 || !current_status.changed) return;
+    if (watch.notify_fd < 0 || !current_record.changed) return;
     std::array<char, notify_status_size> line{};
     format_watch_status(line.data(), line.size());
     if (std::strcmp(line.data(), watch.status_sent.data()) == 0) return;

@@ -1,3 +1,4 @@
+// The supervisor's option table, handlers and help text (see command_line.hpp).
 #include "supervisor/command_line.hpp"
 
 #include <array>  // std::size; <iterator> would bring the streams along

@@ -1,3 +1,4 @@
+// The supervisor's start-up, once before the supervision cycle (see startup.hpp).
 #include "supervisor/startup.hpp"
 
 #include <cstdio>

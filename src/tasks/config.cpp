@@ -1,3 +1,4 @@
+// Reading the configuration file into the task table (see config.hpp).
 #include "tasks/config.hpp"
 
 #include <cerrno>

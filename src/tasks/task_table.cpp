@@ -1,3 +1,4 @@
+// The task table and its built-in tasks (see task_table.hpp).
 #include "tasks/task_table.hpp"
 
 #include <array>  // std::size; <iterator> would bring the streams along

@@ -18,7 +18,8 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "supervise/cycle.hpp"
-#include "supervise/status.hpp"
+#include "supervise/publish.hpp"
+#include "supervise/record.hpp"
 #include "supervise/task_log.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/task_table.hpp"
@@ -140,7 +141,8 @@ protected:
         reset_own_names();
         clear_task_table();
         stdout_stderr_fd = 0;
-        reset_status();
+        reset_record();
+        reset_publishing();
         reset_task_logs();
         reset_watch();
     }

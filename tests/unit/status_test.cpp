@@ -11,6 +11,7 @@
 #include "fake_system.hpp"
 #include "supervise/cycle.hpp"
 #include "supervise/metrics.hpp"
+#include "supervise/record.hpp"
 #include "supervise/status.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
@@ -49,8 +50,8 @@ protected:
             task_table[i].task_system = i < 2 ? 1 : 0;
             ++i;
         }
-        status_turn_begins();
-        status_configuration(true, config_problem{});
+        record_turn_begins();
+        record_configuration(true, config_problem{});
     }
     // The document as written now.
     static json_document written() {
@@ -183,7 +184,7 @@ TEST_F(status_test, own_end_before_the_kill_is_kept) {
         EXPECT_EQ(slot_text(doc, 1, "last_exit"), "{\"signal\":9}");
         EXPECT_EQ(slot_text(doc, 2, "same_exits"), "1");
         clear_task_table();
-        reset_status();
+        reset_record();
     }
 }
 
@@ -258,14 +259,14 @@ TEST_F(status_test, written_once_per_change_marked_every_pass_and_retried) {
     EXPECT_EQ(fake_system::replaced.size(), 3u);
     // A new run of failures is told again; an empty path turns it all off.
     fake_system::replace_error = EROFS;
-    status_turn_begins();
+    record_turn_begins();
     run_pass();
     EXPECT_NE(GetCapturedStderr().find("Read-only file system"), std::string::npos);
     CaptureStderr();
     apply_status_path("");
     fake_system::replace_error = 0;
     fake_system::boot_clock += 60;
-    status_turn_begins();
+    record_turn_begins();
     run_pass();
     EXPECT_EQ(fake_system::replaced.size(), 3u);
 }
@@ -371,8 +372,8 @@ TEST_F(status_test, metrics_document_fits_and_dates_starts_by_the_boot_clock) {
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         task_table[i].task_name.fill('\xFF');
         task_table[i].task_name[task_name_size - 1] = '\0';
-        current_status.slots[i].last_exit = {exit_kind::signal, 9, {}};
-        current_status.slots[i].starts = 4'000'000'000u;
+        current_record.slots[i].last_exit = {exit_kind::signal, 9, {}};
+        current_record.slots[i].starts = 4'000'000'000u;
         task_table[i].task_pid = 1000;
     }
     const std::size_t worst =
@@ -398,7 +399,7 @@ TEST_F(status_test, metrics_file_fails_and_is_retried_apart_from_the_status_file
         const std::string& other = failing == metrics ? status : metrics;
         fake_system::failing_path = failing;
         const std::size_t other_before = writes(other);
-        status_turn_begins();
+        record_turn_begins();
         run_pass();
         run_pass();  // nothing new: neither is tried again
         EXPECT_EQ(writes(other), other_before + 1) << failing;
@@ -409,7 +410,7 @@ TEST_F(status_test, metrics_file_fails_and_is_retried_apart_from_the_status_file
                                            ": Permission denied; trying again every 30 s\n");
         CaptureStderr();
         fake_system::boot_clock += 29;
-        status_turn_begins();
+        record_turn_begins();
         run_pass();  // the other follows the change; the failing one waits
         EXPECT_EQ(writes(other), other_before + 2);
         EXPECT_EQ(GetCapturedStderr(), "");  // said once per run of failures
@@ -430,7 +431,7 @@ TEST_F(status_test, metrics_file_fails_and_is_retried_apart_from_the_status_file
     apply_status_path("");
     fake_system::replace_error = 0;
     const std::size_t before = writes(metrics);
-    status_turn_begins();
+    record_turn_begins();
     run_pass();
     run_pass();
     EXPECT_EQ(writes(metrics), before + 1);

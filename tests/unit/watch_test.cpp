@@ -7,7 +7,7 @@
 
 #include "base/text.hpp"
 #include "fake_system.hpp"
-#include "supervise/status.hpp"
+#include "supervise/record.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/config.hpp"
 
@@ -151,12 +151,12 @@ TEST_F(watch_test, systemd_hears_ready_once_each_pass_and_each_new_picture) {
     task_table[0].task_mode = mode_once;
     copy_text(task_table[1].task_name, "worker");
     task_table[1].task_mode = mode_always;
-    status_turn_begins();
-    status_configuration(true, config_problem{});
+    record_turn_begins();
+    record_configuration(true, config_problem{});
     task_table[0].task_pid = 100;
     marker_path marker{};
     copy_text(marker, "/tmp/.worker.nr");
-    status_gate(1, marker);
+    record_gate(1, marker);
 
     watch_ready();
     watch_status();
@@ -164,10 +164,10 @@ TEST_F(watch_test, systemd_hears_ready_once_each_pass_and_each_new_picture) {
     watch_ready();   // once in the supervisor's life
     watch_status();  // nothing new: not sent again
     watch_kick();
-    current_status.changed = false;
-    status_gate(1, marker_path{});
+    current_record.changed = false;
+    record_gate(1, marker_path{});
     task_table[1].task_pid = 101;
-    status_started(1);
+    record_started(1);
     watch_status();
     EXPECT_EQ(watch_fake::events,
               (std::vector<std::string>{
@@ -207,14 +207,14 @@ TEST_F(watch_test, status_line_is_one_clean_line) {
         clear_task_table();
         copy_text(task_table[0].task_name, r.name);
         task_table[0].task_mode = mode_always;
-        reset_status();
-        status_turn_begins();
+        reset_record();
+        record_turn_begins();
         config_problem problem{};
         if (r.problem) copy_text(problem.text, r.problem);
-        status_configuration(r.problem == nullptr, problem);
+        record_configuration(r.problem == nullptr, problem);
         marker_path marker{};
         copy_text(marker, "/tmp/.w.nr");
-        status_gate(0, marker);
+        record_gate(0, marker);
         std::array<char, 256> line{};
         format_watch_status(line.data(), r.size);
         EXPECT_STREQ(line.data(), r.line);

@@ -1,0 +1,176 @@
+// The record of the supervisor's state (see record.hpp): kept up to date
+// by the cycle, read by the writers.
+#include "supervise/record.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/messages.hpp"
+#include "base/process_names.hpp"
+#include "base/system_ops.hpp"
+#include "base/text.hpp"
+#include "supervise/task_log.hpp"
+
+namespace vorn {
+
+supervisor_record current_record{};
+
+namespace {
+
+exit_record exit_of(int wait_status) {
+    if (WIFSIGNALED(wait_status)) return {exit_kind::signal, WTERMSIG(wait_status), now_moment()};
+    return {exit_kind::code, WEXITSTATUS(wait_status), now_moment()};
+}
+
+// The bookkeeping of one end, whatever brought it about.
+void note_end(std::size_t slot, const exit_record& end) {
+    slot_record& s = current_record.slots[slot];
+    const bool same = s.last_exit.kind == end.kind && s.last_exit.value == end.value;
+    s.same_exits = same ? s.same_exits + 1 : 1;
+    // A program that puts itself in the background ends with 0 at once; its
+    // end is seen at the pass that started it or at the next one.  Boot
+    // clock: a clock set forwards or backwards in between changes nothing.
+    const bool short_run = end.kind == exit_kind::code && end.value == 0 && s.started_this_turn &&
+                           end.at.boot - s.since.boot <= short_run_seconds;
+    s.short_runs = short_run ? s.short_runs + 1 : 0;
+    s.last_exit = end;
+    current_record.changed = true;
+}
+
+}  // namespace
+
+moment now_moment() { return {sys.now(), sys.boot_seconds()}; }
+
+slot_state state_of_slot(const task_info& task, const slot_record& s) {
+    if (task.task_pid != 0) return s.end_seen ? slot_state::exited : slot_state::running;
+    if (task.task_mode == mode_none)
+        return s.started_this_turn ? slot_state::ended : slot_state::off;
+    return s.marker[0] != '\0' ? slot_state::held_back : slot_state::waiting;
+}
+
+void reset_record() {
+    current_record = supervisor_record{};
+    current_record.pid = ::getpid();
+    current_record.start_ticks = own_start_ticks();
+    current_record.started = now_moment();
+}
+
+void record_turn_begins() {
+    ++current_record.turn;
+    current_record.turn_started = now_moment();
+    current_record.changed = true;
+}
+
+void record_configuration(bool usable, const config_problem& problem) {
+    current_record.configuration_read = true;
+    current_record.usable = usable;
+    current_record.changed = true;
+    current_record.kill_error = kill_by_name_error;
+    if (kill_by_name_error == 0) {
+        current_record.kill_error_told = false;
+    } else if (!current_record.kill_error_told) {
+        current_record.kill_error_told = true;
+        complain("cannot run killall: %s; stale copies of the tasks are not killed",
+                 error_text(kill_by_name_error));
+    }
+    if (!usable) {
+        if (!format_config_problem(current_record.problem.data(), current_record.problem.size(),
+                                   problem))
+            copy_text(current_record.problem, problem.text.data());
+        return;  // the slots keep their counts until a usable file
+    }
+    current_record.problem[0] = '\0';
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const task_info& task = task_table[i];
+        slot_record& s = current_record.slots[i];
+        // Another task in the slot starts counting afresh.
+        if (text_view(s.name) != text_view(task.task_name)) {
+            s = slot_record{};
+            s.name = task.task_name;
+        }
+        s.configured_mode = task.task_mode;
+        s.started_this_turn = false;
+        s.end_seen = false;
+        s.marker[0] = '\0';
+    }
+}
+
+void record_started(std::size_t slot) {
+    slot_record& s = current_record.slots[slot];
+    ++s.starts;
+    s.since = now_moment();
+    s.started_this_turn = true;
+    s.end_seen = false;
+    s.marker[0] = '\0';
+    current_record.changed = true;
+}
+
+void record_ended(std::size_t slot, int wait_status) {
+    slot_record& s = current_record.slots[slot];
+    if (s.end_seen) {
+        // Recorded when it was first seen; now it is reaped.
+        s.end_seen = false;
+        current_record.changed = true;
+        return;
+    }
+    log_task_ended(slot, wait_status);
+    note_end(slot, exit_of(wait_status));
+}
+
+void record_killed(std::size_t slot) {
+    slot_record& s = current_record.slots[slot];
+    if (s.end_seen) {
+        s.end_seen = false;
+        current_record.changed = true;
+        return;
+    }
+    // The kill has been sent: a child that is already gone ended on its own
+    // before it (or of the kill, which its status then says).
+    int wait_status = 0;
+    const pid_t pid = task_table[slot].task_pid;
+    if (pid > 0 && sys.child_ended(pid, &wait_status) == 1) {
+        log_task_ended(slot, wait_status);
+        note_end(slot, exit_of(wait_status));
+    } else {
+        const exit_record& updater = current_record.slots[0].last_exit;
+        log_task_killed(slot, updater.kind == exit_kind::code ? updater.value : -1);
+        note_end(slot, {exit_kind::signal, SIGKILL, now_moment()});
+    }
+}
+
+void record_updater_ended(const char* then) {
+    current_record.updater_exit = current_record.slots[0].last_exit;
+    current_record.updater_then = then;
+    const exit_record& end = current_record.updater_exit;
+    const updater_end kind = end.kind == exit_kind::signal ? updater_signal
+                             : end.value == 0              ? updater_code_0
+                             : end.value == 1              ? updater_code_1
+                                                           : updater_code_other;
+    ++current_record.updater_ends[kind];
+    current_record.changed = true;
+}
+
+void record_gate(std::size_t slot, const marker_path& marker) {
+    marker_path& known = current_record.slots[slot].marker;
+    if (std::strcmp(known.data(), marker.data()) == 0) return;
+    known = marker;
+    current_record.changed = true;
+    if (marker[0] != '\0') log_task_held(slot, marker.data());
+}
+
+void note_ended_children() {
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const pid_t pid = task_table[i].task_pid;
+        if (pid == 0 || current_record.slots[i].end_seen) continue;
+        int wait_status = 0;
+        if (sys.child_ended(pid, &wait_status) != 1) continue;
+        log_task_ended(i, wait_status);
+        note_end(i, exit_of(wait_status));
+        current_record.slots[i].end_seen = true;
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,115 @@
+// The record of the supervisor's state: what it is doing, beyond the task
+// table, as the status file, the metrics file and the systemd STATUS line
+// show it.  The cycle tells this module of every change it makes (a turn
+// begins, the configuration is read, a task starts, is seen to have ended,
+// is reaped or killed, a marker begins or stops holding a slot back, the
+// updater ends); the writers (supervise/status, supervise/metrics,
+// supervise/watch) read it, and supervise/publish hands it to them.  No
+// output format lives here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <sys/types.h>
+
+#include "base/status_document.hpp"
+#include "supervise/start_gate.hpp"
+#include "tasks/config.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+// A moment by two clocks: the wall clock for display, and the boot clock
+// (CLOCK_BOOTTIME seconds) for every duration, since the wall clock jumps
+// when it is set (devices boot in 1970 and learn the time later).
+struct moment {
+    std::time_t wall;
+    std::time_t boot;
+};
+
+// How a child ended.
+enum class exit_kind : std::uint8_t { none, code, signal };
+
+struct exit_record {
+    exit_kind kind;
+    std::int32_t value;  // exit code or signal number
+    moment at;           // when the end was first seen; zero while kind is none
+};
+
+// What is known of one slot beyond the task table, kept across turns as
+// long as the slot holds a task of the same name.
+struct slot_record {
+    std::array<char, task_name_size> name;  // the task the counts belong to
+    std::int32_t configured_mode;           // its mode when the turn began
+    std::uint32_t starts;                   // since the supervisor started
+    moment since;                           // start of the latest child
+    bool started_this_turn;
+    // The slot's child has ended and waits for its reap (one per pass):
+    // its end is already in last_exit.
+    bool end_seen;
+    exit_record last_exit;
+    std::uint32_t same_exits;  // latest ends in a row that ended as last_exit
+    std::uint32_t short_runs;  // latest ends in a row with code 0 within a pass of the start
+    marker_path marker;        // the marker holding it back, empty when none
+};
+
+// How the updater's ends are counted: by the exit status that steers the
+// supervisor (0, 1, anything else) or a signal.
+enum updater_end : std::uint8_t {
+    updater_code_0,
+    updater_code_1,
+    updater_code_other,
+    updater_signal,
+    updater_end_count
+};
+
+struct supervisor_record {
+    pid_t pid;
+    unsigned long long start_ticks;  // field 22 of /proc/self/stat, 0 when not known
+    moment started;
+    std::uint32_t turn;
+    moment turn_started;
+    bool configuration_read;  // false until the first configuration step
+    bool usable;
+    std::array<char, 640> problem;
+    exit_record updater_exit;
+    const char* updater_then;  // what the supervisor did about it, nullptr before
+    std::array<std::uint32_t, updater_end_count> updater_ends;  // since the supervisor started
+    int kill_error;        // kill_by_name_error of the latest turn
+    bool kill_error_told;  // said on standard error since it last worked
+    std::array<slot_record, task_slot_count> slots;
+    bool changed;  // something changed since the record was last published
+};
+
+extern supervisor_record current_record;
+
+// Forgets everything: this process, started now, no turn yet.
+void reset_record();
+
+void record_turn_begins();
+// After the configuration step: its verdict, and what kill-by-name met
+// (a killall that cannot be run is said once on standard error).
+void record_configuration(bool usable, const config_problem& problem);
+void record_started(std::size_t slot);
+// The slot's child was reaped with the waitpid status word.
+void record_ended(std::size_t slot, int wait_status);
+// The supervisor killed the slot's child: a child that had already ended
+// on its own keeps its own end.
+void record_killed(std::size_t slot);
+// The task in slot 0 ended (record_ended has recorded it): what was done.
+void record_updater_ended(const char* then);
+// The start gate's answer for a due slot: the marker's path, or "".
+void record_gate(std::size_t slot, const marker_path& marker);
+
+// The slot's state: running, exited, ended, off, held_back or waiting.
+slot_state state_of_slot(const task_info& task, const slot_record& s);
+
+// Looks, without reaping, at every running child whose end is not known
+// yet, and records the end of those that have ended.
+void note_ended_children();
+
+// The moment now, by both clocks.
+moment now_moment();
+
+}  // namespace vorn
