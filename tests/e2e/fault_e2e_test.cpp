@@ -383,14 +383,21 @@ std::string dir_of(const installation& inst, const char* name) {
 }
 
 // No temporary file of the supervisor's left beside the status file
-// ("<name>.XXXXXX"; a planted "<name>.tmp" is not its own).
+// ("<name>.XXXXXX"; a planted "<name>.tmp" is not its own).  The
+// supervisor may be in the middle of a write: one that is only being
+// written is renamed away at once, one that was left stays.
 void expect_no_temporary(const std::string& path) {
     const std::filesystem::path file(path);
-    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
-        const std::string name = entry.path().filename();
-        const std::string base = file.filename().string() + ".";
-        EXPECT_FALSE(name.starts_with(base) && name.size() == base.size() + 6) << name;
-    }
+    const std::string base = file.filename().string() + ".";
+    std::string left;
+    EXPECT_TRUE(wait_until([&] {
+        left.clear();
+        for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+            const std::string name = entry.path().filename();
+            if (name.starts_with(base) && name.size() == base.size() + 6) left = name;
+        }
+        return left.empty();
+    })) << left;
 }
 
 // A whole document, in a regular file that is no link.

@@ -8,11 +8,13 @@
 
 #include "base/settings.hpp"
 #include "base/text.hpp"
+#include "check/status_read.hpp"
 #include "fake_system.hpp"
 #include "supervise/cycle.hpp"
 #include "supervise/metrics.hpp"
 #include "supervise/record.hpp"
 #include "supervise/status.hpp"
+#include "supervise/task_log.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -269,6 +271,102 @@ TEST_F(status_test, written_once_per_change_marked_every_pass_and_retried) {
     record_turn_begins();
     run_pass();
     EXPECT_EQ(fake_system::replaced.size(), 3u);
+}
+
+// What the supervisor writes, the checker reads back the same, field by
+// field, for a slot in each state.
+TEST_F(status_test, checker_reads_back_what_the_writer_writes) {
+    copy_text(log_path, "/l/");
+    task_logs.fd = 99;  // the directory in use
+    configure({{"run", mode_always},
+               {"exited", mode_always},
+               {"ended", mode_once},
+               {"off", mode_none},
+               {"held", mode_always},
+               {"wait", mode_always}});
+    const exit_record code_3{exit_kind::code, 3, {1700000100, 5100}};
+    const exit_record signal_9{exit_kind::signal, 9, {1700000200, 5200}};
+    const struct {
+        slot_state state;
+        pid_t pid;
+        std::int32_t mode_now;
+        bool end_seen, started;
+        exit_record last_exit;
+        const char* marker;
+    } rows[] = {
+        {slot_state::running, 101, mode_always, false, true, code_3, ""},
+        {slot_state::exited, 102, mode_always, true, true, signal_9, ""},
+        {slot_state::ended, 0, mode_none, false, true, code_3, ""},
+        {slot_state::off, 0, mode_none, false, false, {}, ""},
+        {slot_state::held_back, 0, mode_always, false, false, signal_9, "/tmp/.held.nr"},
+        {slot_state::waiting, 0, mode_always, false, true, {}, ""},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        task_table[i].task_pid = rows[i].pid;
+        task_table[i].task_mode = rows[i].mode_now;
+        slot_record& r = current_record.slots[i];
+        r.starts = static_cast<std::uint32_t>(i) * 7 + 1;
+        r.since = {1700000000 + static_cast<std::time_t>(i), 5000 + static_cast<std::time_t>(i)};
+        r.end_seen = rows[i].end_seen;
+        r.started_this_turn = rows[i].started;
+        r.last_exit = rows[i].last_exit;
+        r.same_exits = static_cast<std::uint32_t>(i);
+        r.short_runs = static_cast<std::uint32_t>(i) % 2;
+        copy_text(r.marker, rows[i].marker);
+    }
+    current_record.updater_exit = code_3;
+    current_record.updater_then = "started again";
+    current_record.kill_error = ENOENT;
+    const json_document doc = written();
+    ASSERT_TRUE(doc);
+    status_reading read{};
+    read_status_document(doc.get(), &read);
+    const auto same = [](const number& n, long long value) { return n.ok() && n.value == value; };
+    const auto same_end = [](const read_end& end, const exit_record& e) {
+        if (e.kind == exit_kind::none) return end.kind == end_kind::none;
+        return end.kind == (e.kind == exit_kind::code ? end_kind::code : end_kind::signal) &&
+               end.value == e.value;
+    };
+    EXPECT_TRUE(same(read.format, status_format));
+    EXPECT_TRUE(same(read.pid, current_record.pid));
+    EXPECT_TRUE(same(read.started_boot, current_record.started.boot));
+    EXPECT_TRUE(same(read.turn, current_record.turn));
+    EXPECT_TRUE(same(read.turn_started, current_record.turn_started.wall));
+    EXPECT_EQ(read.config_file.text, config_file_path());
+    EXPECT_EQ(read.usable, truth::yes);
+    EXPECT_FALSE(read.config_problem.given);
+    EXPECT_TRUE(same_end(read.updater_exit, code_3));
+    EXPECT_TRUE(same(read.updater_at_boot, 5100));
+    EXPECT_EQ(read.updater_then.text, "started again");
+    EXPECT_EQ(read.kill_works, truth::no);
+    EXPECT_EQ(read.kill_problem.text, "No such file or directory");
+    EXPECT_EQ(read.log_path_is, log_path_kind::text);
+    EXPECT_EQ(read.log_path.text, "/l/");
+    ASSERT_EQ(read.slot_count, std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(slot_state_name(rows[i].state));
+        const read_slot& s = read.slots[i];
+        const slot_record& r = current_record.slots[i];
+        const bool child = rows[i].pid != 0;
+        EXPECT_TRUE(same(s.index, static_cast<long long>(i)));
+        EXPECT_EQ(s.name.text, text_view(task_table[i].task_name));
+        EXPECT_EQ(s.path.text, text_view(task_table[i].task_path));
+        EXPECT_TRUE(same(s.system, task_table[i].task_system));
+        EXPECT_EQ(s.mode.text, mode_name(r.configured_mode));
+        EXPECT_TRUE(s.state_known && s.state == rows[i].state) << s.state_name.text;
+        EXPECT_EQ(s.pid.ok(), child);
+        EXPECT_TRUE(!child || same(s.pid, rows[i].pid));
+        EXPECT_TRUE(!child || (same(s.since, r.since.wall) && same(s.since_boot, r.since.boot)));
+        EXPECT_TRUE(same(s.starts, r.starts));
+        EXPECT_TRUE(same_end(s.last_exit, r.last_exit));
+        EXPECT_TRUE(r.last_exit.kind == exit_kind::none ||
+                    (same(s.last_exit_at, r.last_exit.at.wall) &&
+                     same(s.last_exit_at_boot, r.last_exit.at.boot)));
+        EXPECT_TRUE(same(s.same_exits, r.same_exits));
+        EXPECT_TRUE(same(s.short_runs, r.short_runs));
+        EXPECT_EQ(s.marker.text, rows[i].marker);
+        EXPECT_EQ(s.log.text, "/l/" + std::string(task_table[i].task_name.data()) + ".log");
+    }
 }
 
 TEST_F(status_test, unusable_configuration_lists_no_slot_and_says_why) {
