@@ -298,12 +298,12 @@ void judge_slot(judged_slot& view, const read_slot& slot) {
     const bool running = slot.state_known && slot.state == slot_state::running;
     view.child = running ? check_child(slot, &zombie_end) : child_check::not_running;
     view.state = state_shown(view);
-    if (view.child == child_check::zombie)
+    const bool ended =
+        view.child == child_check::zombie || (slot.state_known && slot.state == slot_state::exited);
+    if (ended)
         view.due = !is_once(slot);  // a once task is not started again
     else if (running)
         view.due = view.child != child_check::live;
-    else if (slot.state_known && slot.state == slot_state::exited)
-        view.due = !is_once(slot);
     else
         view.due = !(slot.state_known &&
                      (slot.state == slot_state::ended || slot.state == slot_state::off));
