@@ -1,3 +1,5 @@
+// Reading the checker's command line with the supervisor's options and rules
+// (see command_line.hpp).
 #include "check/command_line.hpp"
 
 #include <array>  // std::size; <iterator> would bring the streams along

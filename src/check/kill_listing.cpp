@@ -1,3 +1,5 @@
+// The listing of what the next turn kills by name, from /proc (see
+// kill_listing.hpp).
 #include "check/kill_listing.hpp"
 
 #include <array>

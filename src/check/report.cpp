@@ -1,3 +1,5 @@
+// The configuration check: the configuration step run inert, and its report
+// (see report.hpp).
 #include "check/report.hpp"
 
 #include <array>

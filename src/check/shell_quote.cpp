@@ -1,3 +1,5 @@
+// Shell quoting and display escaping of text from files (see
+// shell_quote.hpp).
 #include "check/shell_quote.hpp"
 
 #include <array>

@@ -1,3 +1,5 @@
+// Reading a task's log, both generations, as far as it may be trusted (see
+// task_log.hpp).
 #include "check/task_log.hpp"
 
 #include <array>
