@@ -217,6 +217,8 @@ why_cause explain_ended(const judged_slot& view, const read_end& zombie_end, why
     return cause == why_cause::none ? why_cause::ended : cause;
 }
 
+// A child the file calls running that is no such child: reaped since the
+// file was written, or never seen.  The cause its record tells follows.
 void explain_gone(const judged_slot& view, why_text& why) {
     const std::array<char, 32> pid = number_shown(view.read->pid);
     if (view.child == child_check::not_child)
@@ -226,6 +228,9 @@ void explain_gone(const judged_slot& view, why_text& why) {
             pid.data());
     else
         say(why, "recorded as running as pid %s, but there is no such process", pid.data());
+    why_text cause{};
+    if (known_cause(*view.read, record_of(*view.read), cause) != why_cause::none)
+        say(why, ": %s", cause.data());
 }
 
 // A slot that is due and does not run, in a state other than exited.

@@ -345,11 +345,16 @@ std::vector<std::string> json_states(const std::string& out) {
     return states;
 }
 
+program_result status_of(const installation& inst, const std::string& path) {
+    return check(inst, {"--install_path=" + inst.root(), "--status", "--status_path=" + path});
+}
+
 // --status, and --status --json of the same moment: whenever the text
 // reports before and after the JSON one agree row for row (nothing changed
 // meanwhile: every start counts in "starts"), the JSON view must show the
-// same states and the same exit status.
-program_result status_of(const installation& inst, const std::string& path) {
+// same states and the same exit status.  Each scenario asks it once, where
+// its picture holds still; polling loops ask status_of alone.
+program_result status_agreeing(const installation& inst, const std::string& path) {
     const std::vector<std::string> args = {"--install_path=" + inst.root(), "--status",
                                            "--status_path=" + path};
     std::vector<std::string> json_args = args;
@@ -409,6 +414,7 @@ TEST(check_e2e, status_never_calls_a_dead_task_running) {
         std::this_thread::sleep_for(7ms);
     }
     EXPECT_GT(dead_before, 0);
+    status_agreeing(inst, inst.status_file());
 }
 
 // A task that keeps failing: its last words, escaped, under its line in
@@ -438,6 +444,7 @@ TEST(check_e2e, a_failing_tasks_last_words_are_shown) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("older 1\nolder 2\n", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("cannot bind port 80 \033[31m\n"), std::string::npos) << r.out;
+    status_agreeing(inst, inst.status_file());
 }
 
 // A supervisor that is stopped starts and reaps nothing: a killed task is
@@ -456,7 +463,7 @@ TEST(check_e2e, status_of_a_stopped_supervisor_is_not_all_well) {
     ASSERT_TRUE(wait_until([&] { return process_state(sup.pid()) == 'T'; }));
     ::kill(inst.start_pids(worker).back(), SIGKILL);
     ASSERT_TRUE(wait_until([&] { return process_state(inst.start_pids(worker).back()) == 'Z'; }));
-    const program_result r = status_of(inst, inst.status_file());
+    const program_result r = status_agreeing(inst, inst.status_file());
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("vorn_restart is stopped (state T)"), std::string::npos) << r.out;
     EXPECT_NE(
@@ -477,7 +484,7 @@ TEST(check_e2e, status_that_cannot_be_known_says_why) {
     const std::string nowhere = inst.root() + "/none/vorn_restart.status";
     supervisor sup(inst, {.extra_arguments = {"--status_path=" + nowhere}});
     ASSERT_TRUE(wait_until([&] { return !inst.start_pids("vorn_monitor").empty(); }));
-    program_result r = status_of(inst, nowhere);
+    program_result r = status_agreeing(inst, nowhere);
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.out.find("vorn_restart runs as pid " + std::to_string(sup.pid()) +
                          " but publishes no status at " + nowhere),
@@ -492,7 +499,7 @@ TEST(check_e2e, status_that_cannot_be_known_says_why) {
     fs::copy_file(inst.status_file(), planted);
     const std::string link = inst.root() + "/link";
     fs::create_symlink(inst.status_file(), link);
-    r = status_of(inst, link);
+    r = status_agreeing(inst, link);
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.out.find(link + " is a symbolic link: not trusted"), std::string::npos) << r.out;
     ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
