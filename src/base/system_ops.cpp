@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -420,13 +421,26 @@ int real_open_device(const char* path, struct stat* info) {
     }
 }
 
+// The kernel's own numbers for the watchdog requests, and the record
+// WDIOC_GETSUPPORT fills: the C libraries of small systems (musl) come
+// without the kernel's watchdog header.
+struct watchdog_info {
+    std::uint32_t options;
+    std::uint32_t firmware_version;
+    std::array<std::uint8_t, 32> identity;
+};
+constexpr unsigned long watchdog_get_support = _IOR('W', 0, watchdog_info);
+constexpr unsigned long watchdog_get_timeout = _IOR('W', 7, int);
+
 int real_watchdog_timeout(int fd) {
-    // The kernel's own number for WDIOC_GETTIMEOUT: the C libraries of
-    // small systems (musl) come without the kernel's watchdog header.
-    constexpr unsigned long get_timeout = _IOR('W', 7, int);
     int seconds = 0;
-    if (::ioctl(fd, get_timeout, &seconds) != 0) return -1;
+    if (::ioctl(fd, watchdog_get_timeout, &seconds) != 0) return -1;
     return seconds;
+}
+
+int real_watchdog_support(int fd) {
+    watchdog_info info{};
+    return ::ioctl(fd, watchdog_get_support, &info) == 0 ? 0 : -1;
 }
 
 // constexpr, so that both tables are filled before any code runs.
@@ -471,6 +485,7 @@ constexpr system_ops real_ops = {
     .send_datagram = real_send_datagram,
     .open_device = real_open_device,
     .watchdog_timeout = real_watchdog_timeout,
+    .watchdog_support = real_watchdog_support,
 };
 
 }  // namespace

@@ -145,6 +145,10 @@ struct system_ops {
     // The watchdog's timeout in seconds (WDIOC_GETTIMEOUT), or -1 with
     // errno set when the device does not tell.
     int (*watchdog_timeout)(int fd);
+    // Whether the device answers WDIOC_GETSUPPORT, as every watchdog
+    // driver does: 0, or -1 with errno set (ENOTTY from a terminal, the
+    // null device, a flash partition or any other device).
+    int (*watchdog_support)(int fd);
 };
 
 extern const system_ops real_system_ops;
