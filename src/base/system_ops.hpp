@@ -54,6 +54,9 @@ struct system_ops {
     // Opens the null device on each of descriptors 0, 1 and 2 that is not
     // open (0 for reading, 1 and 2 for writing).
     void (*open_standard_descriptors)();
+    // Marks every open descriptor above 2 close-on-exec, so that none of
+    // those the program was started with reaches a program it executes.
+    void (*close_inherited_on_exec)();
     // time(nullptr): seconds since the epoch, for display; it jumps when
     // the clock is set.
     std::time_t (*now)();
