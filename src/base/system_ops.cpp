@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +14,10 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -191,6 +194,40 @@ void real_open_standard_descriptors() {
         const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
         if (opened >= 0 && opened != fd) ::close(opened);
     }
+}
+
+// Marks fd close-on-exec, its other flags left as they are.
+void keep_from_children(int fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+void real_close_inherited_on_exec() {
+#ifdef SYS_close_range
+    // Linux 5.11 and later, in one call.  The flag is the kernel's own
+    // number: the C libraries of small systems may not define it.
+    constexpr unsigned close_range_cloexec = 1U << 2;
+    if (::syscall(SYS_close_range, 3U, ~0U, close_range_cloexec) == 0) return;
+#endif
+    // Older kernels: every descriptor /proc lists, but the listing's own.
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        const int own = ::dirfd(dir);
+        while (const dirent* entry = ::readdir(dir)) {
+            char* end = nullptr;
+            const long fd = std::strtol(entry->d_name, &end, 10);
+            if (end != entry->d_name && *end == '\0' && fd > STDERR_FILENO && fd != own)
+                keep_from_children(static_cast<int>(fd));
+        }
+        ::closedir(dir);
+        return;
+    }
+    // Without /proc: every number below the limit on descriptors (at most
+    // 65,536 of them: a few milliseconds, once).
+    constexpr rlim_t most = 65536;
+    rlimit limit{};
+    const rlim_t top =
+        ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < most ? limit.rlim_cur : most;
+    for (rlim_t fd = STDERR_FILENO + 1; fd < top; ++fd) keep_from_children(static_cast<int>(fd));
 }
 
 std::time_t real_now() { return std::time(nullptr); }
@@ -420,13 +457,26 @@ int real_open_device(const char* path, struct stat* info) {
     }
 }
 
+// The kernel's own numbers for the watchdog requests, and the record
+// WDIOC_GETSUPPORT fills: the C libraries of small systems (musl) come
+// without the kernel's watchdog header.
+struct watchdog_info {
+    std::uint32_t options;
+    std::uint32_t firmware_version;
+    std::array<std::uint8_t, 32> identity;
+};
+constexpr unsigned long watchdog_get_support = _IOR('W', 0, watchdog_info);
+constexpr unsigned long watchdog_get_timeout = _IOR('W', 7, int);
+
 int real_watchdog_timeout(int fd) {
-    // The kernel's own number for WDIOC_GETTIMEOUT: the C libraries of
-    // small systems (musl) come without the kernel's watchdog header.
-    constexpr unsigned long get_timeout = _IOR('W', 7, int);
     int seconds = 0;
-    if (::ioctl(fd, get_timeout, &seconds) != 0) return -1;
+    if (::ioctl(fd, watchdog_get_timeout, &seconds) != 0) return -1;
     return seconds;
+}
+
+int real_watchdog_support(int fd) {
+    watchdog_info info{};
+    return ::ioctl(fd, watchdog_get_support, &info) == 0 ? 0 : -1;
 }
 
 // constexpr, so that both tables are filled before any code runs.
@@ -446,6 +496,7 @@ constexpr system_ops real_ops = {
     .path_executable = real_path_executable,
     .rename_path = real_rename,
     .open_standard_descriptors = real_open_standard_descriptors,
+    .close_inherited_on_exec = real_close_inherited_on_exec,
     .now = real_now,
     .boot_seconds = real_boot_seconds,
     .replace_file = real_replace_file,
@@ -471,6 +522,7 @@ constexpr system_ops real_ops = {
     .send_datagram = real_send_datagram,
     .open_device = real_open_device,
     .watchdog_timeout = real_watchdog_timeout,
+    .watchdog_support = real_watchdog_support,
 };
 
 }  // namespace

@@ -54,6 +54,9 @@ struct system_ops {
     // Opens the null device on each of descriptors 0, 1 and 2 that is not
     // open (0 for reading, 1 and 2 for writing).
     void (*open_standard_descriptors)();
+    // Marks every open descriptor above 2 close-on-exec, so that none of
+    // those the program was started with reaches a program it executes.
+    void (*close_inherited_on_exec)();
     // time(nullptr): seconds since the epoch, for display; it jumps when
     // the clock is set.
     std::time_t (*now)();
@@ -145,6 +148,10 @@ struct system_ops {
     // The watchdog's timeout in seconds (WDIOC_GETTIMEOUT), or -1 with
     // errno set when the device does not tell.
     int (*watchdog_timeout)(int fd);
+    // Whether the device answers WDIOC_GETSUPPORT, as every watchdog
+    // driver does: 0, or -1 with errno set (ENOTTY from a terminal, the
+    // null device, a flash partition or any other device).
+    int (*watchdog_support)(int fd);
 };
 
 extern const system_ops real_system_ops;

@@ -1,6 +1,7 @@
 // The supervision cycle (see cycle.hpp).
 #include "supervise/cycle.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
@@ -96,6 +97,37 @@ pass_outcome reap_step() {
     }
 }
 
+namespace {
+
+// Reaps, without waiting, every child that has ended.  In a turn whose
+// configuration is unusable no slot holds a child: all that are left were
+// killed when the last turn ended.  False when no child is left at all.
+bool reap_killed_children() {
+    for (;;) {
+        int status = 0;
+        const pid_t pid = sys.reap_any(&status);
+        if (pid == 0) return true;  // some left, none ended yet
+        if (pid < 0) return errno != ECHILD;
+    }
+}
+
+// The wait after an unusable configuration, 30 s as ever.  While killed
+// children are left it goes in pieces of a pass, with a reap and a kick
+// after each, so that none stays a zombie until a usable file comes; the
+// rest is one sleep (cut by watched_pause for a watchdog).
+void unusable_wait() {
+    unsigned left = unusable_config_seconds;
+    while (left > 0 && reap_killed_children()) {
+        const unsigned piece = left < pass_seconds ? left : pass_seconds;
+        watched_pause(piece);
+        left -= piece;
+        if (left > 0) watch_kick();
+    }
+    if (left > 0) watched_pause(left);
+}
+
+}  // namespace
+
 pass_outcome run_pass() {
     start_pass();
     const pass_outcome outcome = reap_step();
@@ -135,7 +167,7 @@ void run_turn() {
         publish_record();
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
         watch_kick();
-        watched_pause(unusable_config_seconds);
+        unusable_wait();
         return;
     }
     dump_task_table(stdout_stderr_fd);

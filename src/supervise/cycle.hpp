@@ -33,7 +33,8 @@ pass_outcome run_pass();
 
 // One turn: the null device, the table, the configuration, the dump, then
 // passes until the task in slot 0 exits with status 0.  Returns when the
-// turn is over (also after the wait that follows an unusable configuration).
+// turn is over (also after the wait that follows an unusable configuration,
+// during which the children killed at the end of the last turn are reaped).
 void run_turn();
 
 [[noreturn]] void run_cycle();

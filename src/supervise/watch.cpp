@@ -118,9 +118,19 @@ bool open_watchdog(const char* path) {
         complain("cannot use the watchdog %s: not a device; supervising without it", path);
         return false;
     }
+    const int timeout = sys.watchdog_timeout(fd);
+    // A character device that answers neither watchdog request is none: a
+    // terminal, the null device or a flash partition would take a byte at
+    // every pass.  A FIFO stands in for a device where none may be armed.
+    if (S_ISCHR(info.st_mode) && timeout < 0 && sys.watchdog_support(fd) != 0) {
+        const int error = errno;
+        sys.close_descriptor(fd);
+        complain("cannot use the watchdog %s: not a watchdog (%s); supervising without it", path,
+                 error_text(error));
+        return false;
+    }
     watch.device_fd = fd;
     copy_text(device_path, path);
-    const int timeout = sys.watchdog_timeout(fd);
     // A device that does not tell gets a kick at least once a pass.
     const unsigned piece = timeout > 0 ? piece_for(static_cast<unsigned>(timeout)) : pass_seconds;
     watch.piece_seconds = tighter(watch.piece_seconds, piece);

@@ -44,9 +44,12 @@ extern watch_state watch;
 void reset_watch();
 
 // Opens the watchdog device and asks for its timeout.  A device that cannot
-// be opened, or is not a device at all, is said on standard error and the
-// supervisor goes on without it; a timeout too short for a pass is said too,
-// and the sleeps are cut short enough for it.  False when there is no device.
+// be opened, a path that is not a device at all, and a character device
+// that answers no watchdog request (WDIOC_GETTIMEOUT, WDIOC_GETSUPPORT) are
+// said on standard error and the supervisor goes on without them; a FIFO
+// is kept, as a stand-in for a device.  A timeout too short for a pass is
+// said too, and the sleeps are cut short enough for it.  False when there
+// is no device.
 bool open_watchdog(const char* path);
 
 // Starts speaking to systemd at the socket named by NOTIFY_SOCKET (a path,

@@ -42,6 +42,12 @@ void start_up(int argc, char* argv[]) {
     // file opened later would take its place (a task's standard input could
     // become the write-only null device of a turn).
     sys.open_standard_descriptors();
+    // A task gets descriptors 0, 1 and 2 and the null device of the turn,
+    // nothing else: whatever the supervisor was started with above 2 (a
+    // shell's descriptors, a pipe of the init script) stays its own.  Its
+    // own descriptors are opened close-on-exec too, but those meant for
+    // the children.
+    sys.close_inherited_on_exec();
     // Line-buffered even into a file or a pipe: each line leaves when it is
     // printed, and a forked child never finds a half-written line to copy.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

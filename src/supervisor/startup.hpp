@@ -4,10 +4,10 @@
 
 namespace vorn {
 
-// Standard descriptors, signal dispositions, the platform privilege, the
-// saved LD_LIBRARY_PATH, the options, the normalised settings, the
-// supervisor's own process names, a pending updater update and the start-up
-// line.
+// Standard descriptors, inherited descriptors kept from the tasks, signal
+// dispositions, the platform privilege, the saved LD_LIBRARY_PATH, the
+// options, the normalised settings, the supervisor's own process names, a
+// pending updater update and the start-up line.
 void start_up(int argc, char* argv[]);
 
 }  // namespace vorn

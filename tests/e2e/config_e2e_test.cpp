@@ -47,6 +47,12 @@ TEST(config_e2e, change_takes_effect_at_the_next_turn) {
     EXPECT_NE(sup.err().find("kill " + first + "\n"), std::string::npos);
     // The monitor was never configured and slot 1 now holds the new task.
     EXPECT_TRUE(inst.starts("vorn_monitor").empty());
+    // The file gone: the task killed at the updater's next exit 0 is reaped
+    // in the wait, not left a zombie until a usable file comes.
+    std::filesystem::remove(inst.config_file());
+    ASSERT_TRUE(wait_until([&] { return count_of(sup.err(), "fopen: ") >= 1; })) << sup.err();
+    EXPECT_TRUE(wait_until([&] { return sup.children().empty(); }, 5s))
+        << sup.zombie_children() << " zombies";
 }
 
 TEST(config_e2e, kill_by_name_output_is_dropped_but_complaints_about_configured_tasks) {

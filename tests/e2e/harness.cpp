@@ -139,6 +139,7 @@ supervisor::supervisor(const installation& inst, run_options options) {
     for (const std::string& lib : options.preload) preload += ":" + lib;
     const std::string path = std::string(VORN_FAKE_BIN) + ":/usr/bin:/bin";
 
+    const std::string inherited = inst.root() + "/inherited";
     int out_pipe[2] = {-1, -1};
     if (options.stdout_to_pipe && ::pipe(out_pipe) != 0) std::abort();
     pid_ = ::fork();
@@ -163,6 +164,11 @@ supervisor::supervisor(const installation& inst, run_options options) {
         // Nothing else of the test process: the descriptors the supervisor
         // holds are then its own.
         ::close_range(options.closed_standard_descriptors ? 0 : 3, ~0U, 0);
+        for (int fd : options.inherited_descriptors) {
+            const int opened = ::open(inherited.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (opened < 0 || ::dup2(opened, fd) != fd) ::_exit(126);
+            if (opened != fd) ::close(opened);
+        }
         ::setenv("PATH", path.c_str(), 1);
         ::setenv("LD_PRELOAD", preload.c_str(), 1);
         ::setenv("VORN_TEST_KILLALL_LOG", inst.killall_log().c_str(), 1);

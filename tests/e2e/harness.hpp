@@ -84,6 +84,9 @@ struct run_options {
     std::vector<int> ignored_signals{};  // start the supervisor with these ignored
     std::vector<std::string> wrapper{};  // command that runs the binary (valgrind ...)
     bool closed_standard_descriptors = false;  // start it with 0, 1 and 2 closed
+    // Further descriptors it is started with, each open on <root>/inherited
+    // (not close-on-exec), as a shell may leave them.
+    std::vector<int> inherited_descriptors{};
 };
 
 class supervisor {

@@ -163,6 +163,31 @@ TEST(supervisor_e2e, closed_standard_descriptors_are_opened_on_the_null_device) 
     EXPECT_TRUE(sup.running());
 }
 
+TEST(supervisor_e2e, tasks_get_no_descriptor_but_their_own) {
+    // Started from a shell holding descriptors 10 and 251, with systemd's
+    // socket, task logs and /dev/null as its watchdog, which it refuses.
+    installation inst;
+    const std::string fds = inst.root() + "/fds";
+    inst.task("vorn_update", long_running);
+    // Listed by a subshell, which redirects its own output, not the shell's.
+    inst.task("vorn_monitor", "(ls -l /proc/$$/fd > '" + fds + ".tmp'; mv '" + fds + ".tmp' '" +
+                                  fds + "') & wait\n" + long_running);
+    inst.config(R"({"tasks": []})");
+    supervisor sup(inst, {.debug = false,
+                          .extra_arguments = {"--watchdog=/dev/null", "--log_path=" + inst.root()},
+                          .environment = {{"NOTIFY_SOCKET", inst.root() + "/notify"}},
+                          .inherited_descriptors = {10, 251}});
+    ASSERT_TRUE(wait_until([&] { return !read_lines(fds).empty(); })) << sup.err();
+    EXPECT_NE(sup.err().find(": cannot use the watchdog /dev/null: not a watchdog"),
+              std::string::npos);
+    // 0, 1 and 2, the null device of the turn and the script the shell reads.
+    const std::string listing = read_file(fds);
+    EXPECT_EQ(count_of(listing, " -> "), 5u) << listing;
+    EXPECT_EQ(count_of(listing, " 0 -> /dev/null\n"), 1u) << listing;
+    EXPECT_EQ(count_of(listing, " -> /dev/null\n"), 2u) << listing;
+    EXPECT_EQ(count_of(listing, " -> " + inst.root() + "/vorn_monitor.log\n"), 2u) << listing;
+}
+
 TEST(supervisor_e2e, pending_updater_is_moved_into_place_before_the_start) {
     installation inst;
     inst.task("vorn_update", "exec sleep 1001");

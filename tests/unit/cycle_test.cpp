@@ -226,9 +226,16 @@ TEST_F(cycle_test, unusable_configuration_starts_nothing_and_waits_30_seconds) {
     run_turn();
     EXPECT_EQ(GetCapturedStdout(), "");  // no dump
     EXPECT_TRUE(fake_system::forked.empty());
-    EXPECT_EQ(fake_system::reap_calls, 0);
+    EXPECT_EQ(fake_system::reap_calls, 1);  // no child left: the wait stays whole
     EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{30}));
     EXPECT_EQ(fake_system::closed, (std::vector<int>{7}));
+
+    // Children killed when the last turn ended, one not ended yet: reaped in the wait.
+    fake_system::reset();
+    fake_system::reaps = {{90, signal_status(SIGKILL)}, {0, 0}, {91, signal_status(SIGKILL)}};
+    run_turn();
+    EXPECT_TRUE(fake_system::reaps.empty());
+    EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{5, 25}));
 
     fake_system::reset();
     debug_mode = 1;

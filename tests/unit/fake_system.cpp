@@ -272,6 +272,7 @@ system_ops fake_system::ops() {
     ops.path_exists = fake_path_exists;
     ops.rename_path = fake_rename;
     ops.open_standard_descriptors = [] { ++fake_system::standard_descriptor_calls; };
+    ops.close_inherited_on_exec = [] {};
     ops.now = [] { return fake_system::clock; };
     ops.boot_seconds = [] { return fake_system::boot_clock; };
     ops.replace_file = fake_replace_file;

@@ -25,8 +25,11 @@ struct watch_fake {
     static inline int send_error = 0;  // errno for send_datagram, 0: sent
     static inline int open_error = 0;  // errno for open_device, 0: opens
     static inline mode_t device_mode = S_IFCHR | 0600;
-    static inline int timeout = -1;  // what WDIOC_GETTIMEOUT answers, -1: ENOTTY
+    // What WDIOC_GETTIMEOUT answers, -1: ENOTTY; not_a_watchdog: ENOTTY to
+    // WDIOC_GETSUPPORT too.
+    static inline int timeout = -1;
 };
+constexpr int not_a_watchdog = -2;
 
 class watch_test : public testing::supervisor_test {
 protected:
@@ -49,7 +52,11 @@ protected:
         };
         sys.watchdog_timeout = [](int) {
             errno = ENOTTY;
-            return watch_fake::timeout;
+            return watch_fake::timeout < 0 ? -1 : watch_fake::timeout;
+        };
+        sys.watchdog_support = [](int) {
+            errno = ENOTTY;
+            return watch_fake::timeout == not_a_watchdog ? -1 : 0;
         };
         sys.write_descriptor = [](int, const char* data, std::size_t len) {
             watch_fake::events.push_back("device:" + std::string(data, len));
@@ -91,6 +98,13 @@ TEST_F(watch_test, device_is_kept_alive_in_pieces_its_timeout_allows) {
          30,
          {"sleep:30"},
          "cannot use the watchdog /dev/wd: not a device"},
+        {"a character device that is no watchdog is never written to",
+         0,
+         S_IFCHR,
+         not_a_watchdog,
+         30,
+         {"sleep:30"},
+         "/dev/wd: not a watchdog (Inappropriate ioctl for device); supervising without it"},
         {"a timeout of a minute leaves the wait whole", 0, S_IFCHR, 60, 30, {"sleep:30"}, ""},
         {"a timeout of 15 s cuts the wait, same total",
          0,
@@ -126,9 +140,10 @@ TEST_F(watch_test, device_is_kept_alive_in_pieces_its_timeout_allows) {
         watch_fake::timeout = r.timeout;
         GetCapturedStderr();
         CaptureStderr();
-        EXPECT_EQ(open_watchdog("/dev/wd"), r.open_error == 0 && !S_ISREG(r.mode));
-        // The device stays open for the supervisor's life; a refused file is closed.
-        EXPECT_EQ(fake_system::closed, S_ISREG(r.mode) ? std::vector<int>{31} : std::vector<int>{});
+        const bool refused = S_ISREG(r.mode) || r.timeout == not_a_watchdog;
+        EXPECT_EQ(open_watchdog("/dev/wd"), r.open_error == 0 && !refused);
+        // The device stays open for the supervisor's life; a refused one is closed.
+        EXPECT_EQ(fake_system::closed, refused ? std::vector<int>{31} : std::vector<int>{});
         watched_pause(r.pause);
         EXPECT_EQ(watch_fake::events, r.events);
         const std::string said = GetCapturedStderr();
