@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "base/platform.hpp"
 #include "base/system_ops.hpp"
@@ -38,7 +39,64 @@ bool ends_in_slash(const char* text) {
     return n > 0 && text[n - 1] == '/';
 }
 
+// The tidied path of a file setting into field, when it fits within max.
+template <std::size_t N>
+path_result apply_file_path(std::array<char, N>& field, const char* path, std::size_t max) {
+    std::array<char, N> value{};
+    const path_result tidied = tidy_path(path, value.data(), value.size());
+    if (tidied != path_result::ok) return tidied;
+    if (std::strlen(value.data()) > max) return path_result::too_long;
+    field = value;
+    return path_result::ok;
+}
+
 }  // namespace
+
+path_result tidy_path(const char* path, char* out, std::size_t size) {
+    std::size_t used = 0;
+    if (size == 0) return path_result::too_long;
+    if (*path == '/') out[used++] = '/';
+    for (const char* at = path; *at != '\0';) {
+        while (*at == '/') ++at;
+        const char* end = at;
+        while (*end != '\0' && *end != '/') ++end;
+        const std::string_view part(at, static_cast<std::size_t>(end - at));
+        at = end;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return path_result::parent_step;
+        const bool slash = used > 0 && out[used - 1] != '/';
+        if (used + (slash ? 1 : 0) + part.size() >= size) return path_result::too_long;
+        if (slash) out[used++] = '/';
+        for (const char c : part) out[used++] = c;
+    }
+    if (used == 0 && *path != '\0') {
+        if (size < 2) return path_result::too_long;
+        out[used++] = '.';
+    }
+    out[used] = '\0';
+    return path_result::ok;
+}
+
+path_result tidy_directory(const char* path, setting_text& value) {
+    setting_text tidied{};
+    const path_result result = tidy_path(path, tidied.data(), tidied.size());
+    if (result != path_result::ok) return result;
+    setting_text out{};
+    if (tidied[0] != '\0' && !format_text(out.data(), out.size(), "%s%s", tidied.data(),
+                                          ends_in_slash(tidied.data()) ? "" : "/"))
+        return path_result::too_long;
+    value = out;
+    return path_result::ok;
+}
+
+void describe_path_refusal(char* buf, std::size_t size, path_result result, std::size_t max,
+                           bool dir) {
+    if (result == path_result::parent_step)
+        copy_text(buf, size, "'..' is not taken in a path: name the directory without it");
+    else
+        format_text(buf, size, "value too long (at most %zu bytes%s)", max,
+                    dir ? ", not counting a final /" : "");
+}
 
 void reset_settings() {
     install_path.fill('\0');
@@ -69,34 +127,24 @@ void choose_default_status_path() {
 }
 
 path_result apply_status_path(const char* file) {
-    if (std::strlen(file) > status_path_max) return path_result::too_long;
-    status_path.fill('\0');
-    copy_text(status_path, file);
-    status_path_given = true;
-    return path_result::ok;
+    const path_result result = apply_file_path(status_path, file, status_path_max);
+    if (result == path_result::ok) status_path_given = true;
+    return result;
 }
 
 path_result apply_metrics_path(const char* file) {
-    if (std::strlen(file) > metrics_path_max) return path_result::too_long;
-    metrics_path.fill('\0');
-    copy_text(metrics_path, file);
-    return path_result::ok;
+    return apply_file_path(metrics_path, file, metrics_path_max);
 }
 
 path_result apply_log_path(const char* dir) {
     setting_text value{};
-    if (*dir != '\0' &&
-        !format_text(value.data(), value.size(), "%s%s", dir, ends_in_slash(dir) ? "" : "/"))
-        return path_result::too_long;
-    log_path = value;
-    return path_result::ok;
+    const path_result result = tidy_directory(dir, value);
+    if (result == path_result::ok) log_path = value;
+    return result;
 }
 
 path_result apply_watchdog_path(const char* path) {
-    if (std::strlen(path) > watchdog_path_max) return path_result::too_long;
-    watchdog_path.fill('\0');
-    copy_text(watchdog_path, path);
-    return path_result::ok;
+    return apply_file_path(watchdog_path, path, watchdog_path_max);
 }
 
 bool apply_log_size(const char* text) {
@@ -112,12 +160,14 @@ bool apply_log_size(const char* text) {
     return true;
 }
 
-path_result apply_install_path(const char* root) {
+path_result apply_install_path(const char* given) {
     setting_text root_dir{}, sbin{}, config{};
-    const char* sep = ends_in_slash(root) ? "" : "/";
-    if (!format_text(root_dir.data(), root_dir.size(), "%s%s", root, sep) ||
-        !format_text(sbin.data(), sbin.size(), "%s%s%s", root, sep, sbin_suffix) ||
-        !format_text(config.data(), config.size(), "%s%s%s", root, sep, config_suffix))
+    const path_result tidied = tidy_directory(given, root_dir);
+    if (tidied != path_result::ok) return tidied;
+    if (root_dir[0] == '\0') copy_text(root_dir, "/");
+    const char* root = root_dir.data();
+    if (!format_text(sbin.data(), sbin.size(), "%s%s", root, sbin_suffix) ||
+        !format_text(config.data(), config.size(), "%s%s", root, config_suffix))
         return path_result::too_long;
     install_path = root_dir;
     sbin_path = sbin;
@@ -130,10 +180,9 @@ path_result apply_install_path(const char* root) {
 path_result apply_cache_path(const char* dir) {
     if (!exists(dir)) return path_result::ok;  // ignored, whatever its length
     setting_text value{};
-    if (!format_text(value.data(), value.size(), "%s%s", dir, ends_in_slash(dir) ? "" : "/"))
-        return path_result::too_long;
-    cache_path = value;
-    return path_result::ok;
+    const path_result result = tidy_directory(dir, value);
+    if (result == path_result::ok) cache_path = value;
+    return result;
 }
 
 void to_slashes(char* text) {

@@ -62,10 +62,29 @@ inline constexpr std::size_t cache_path_max = setting_size - 1 - 1;
 inline constexpr std::size_t log_path_max = setting_size - 1 - 1;
 
 enum class path_result {
-    ok,        // taken (or, for the cache path, silently ignored)
-    missing,   // a directory made from an installation root does not exist
-    too_long,  // a setting made from the value would not fit: nothing changed
+    ok,           // taken (or, for the cache path, silently ignored)
+    missing,      // a directory made from an installation root does not exist
+    too_long,     // a setting made from the value would not fit: nothing changed
+    parent_step,  // the value holds a ".." component: refused, nothing changed
 };
+
+// Every path option is taken whole, in one form, before anything looks at
+// it: runs of '/' become one, "." components go, and so does a final '/'
+// ("/" stays "/", a path of "." components alone is ".").  A ".." component
+// is refused (parent_step): through a symbolic link before it, it leads
+// elsewhere than the text says, and as the last component it would have
+// the link followed by an open that refuses links.  The tidied path into
+// out[size]; too_long when it does not fit.
+path_result tidy_path(const char* path, char* out, std::size_t size);
+
+// The same for a directory: the tidied path with its final '/' ("" stays
+// ""), into value, which is left as it was unless the result is ok.
+path_result tidy_directory(const char* path, setting_text& value);
+
+// Why an option's value was refused: "value too long (at most <max> bytes
+// ...)" or the ".." refusal, into buf[size].  dir: the setting ends in '/'.
+void describe_path_refusal(char* buf, std::size_t size, path_result result, std::size_t max,
+                           bool dir);
 
 // Zero-fills the settings and writes the defaults.
 void reset_settings();

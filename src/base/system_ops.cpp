@@ -343,16 +343,22 @@ int described(int fd, struct stat* info) {
     return ::fstat(fd, info) == 0 ? fd : closed_on_error(fd);
 }
 
-int real_open_directory(const char* path, struct stat* info) {
-    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(path, flags);
-    // A directory made by someone else between the two calls is opened and
-    // judged like any other.
-    if (fd < 0 && errno == ENOENT && (::mkdir(path, 0750) == 0 || errno == EEXIST))
-        fd = ::open(path, flags);
+int real_open_existing_directory(const char* path, struct stat* info) {
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
     return described(fd, info);
 }
+
+int real_open_directory(const char* path, struct stat* info) {
+    const int fd = real_open_existing_directory(path, info);
+    // A directory made by someone else between the two calls is opened and
+    // judged like any other.
+    if (fd < 0 && errno == ENOENT && (::mkdir(path, 0750) == 0 || errno == EEXIST))
+        return real_open_existing_directory(path, info);
+    return fd;
+}
+
+int real_lstat_path(const char* path, struct stat* info) { return ::lstat(path, info); }
 
 int real_open_log(int dir_fd, const char* name, struct stat* info) {
     // O_NONBLOCK: a FIFO planted at the name must not stall the supervisor
@@ -406,8 +412,9 @@ int real_truncate_descriptor(int fd) {
 
 uid_t real_effective_user() { return ::geteuid(); }
 
-long real_read_file_tail(const char* path, char* buf, std::size_t cap, struct stat* info) {
-    const unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+long real_read_tail_at(int dir_fd, const char* name, char* buf, std::size_t cap,
+                       struct stat* info) {
+    const unique_fd fd{::openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
     if (fd.get() < 0) return -1;
     if (::fstat(fd.get(), info) != 0) return -1;
     if (!S_ISREG(info->st_mode) || info->st_size <= 0) return 0;
@@ -507,6 +514,8 @@ constexpr system_ops real_ops = {
     .read_link = real_read_link,
     .read_file_pieces = real_read_file_pieces,
     .open_directory = real_open_directory,
+    .open_existing_directory = real_open_existing_directory,
+    .lstat_path = real_lstat_path,
     .open_log = real_open_log,
     .open_read_at = real_open_read_at,
     .create_file_at = real_create_file_at,
@@ -517,7 +526,7 @@ constexpr system_ops real_ops = {
     .read_at = real_read_at,
     .truncate_descriptor = real_truncate_descriptor,
     .effective_user = real_effective_user,
-    .read_file_tail = real_read_file_tail,
+    .read_tail_at = real_read_tail_at,
     .open_datagram_socket = real_open_datagram_socket,
     .send_datagram = real_send_datagram,
     .open_device = real_open_device,

@@ -101,6 +101,11 @@ struct system_ops {
     // mode 0750.  What fstat tells of it in *info.  The descriptor
     // (close-on-exec), or -1 with errno set.
     int (*open_directory)(const char* path, struct stat* info);
+    // Like open_directory, but never making it: a missing one is ENOENT.
+    int (*open_existing_directory)(const char* path, struct stat* info);
+    // lstat(path, info): what the path itself is, a link not followed.  0,
+    // or -1 with errno set.
+    int (*lstat_path)(const char* path, struct stat* info);
     // Opens name in the directory dir_fd for appending, made with mode 0640
     // when missing; never through a symbolic link and never waiting on a
     // FIFO.  What fstat tells of what was opened in *info: the caller
@@ -127,11 +132,13 @@ struct system_ops {
     int (*truncate_descriptor)(int fd);
     // geteuid().
     uid_t (*effective_user)();
-    // The last bytes of the file at path, at most cap of them, read never
-    // through a symbolic link and never waiting on a FIFO, with what fstat
-    // tells of the file in *info.  Only a regular file is read (others read
-    // as 0 bytes).  The count, or -1 with errno set.
-    long (*read_file_tail)(const char* path, char* buf, std::size_t cap, struct stat* info);
+    // The last bytes of the file name in the directory dir_fd, at most cap
+    // of them, read never through a symbolic link and never waiting on a
+    // FIFO, with what fstat tells of the file in *info.  Only a regular
+    // file is read (others read as 0 bytes).  The count, or -1 with errno
+    // set.
+    long (*read_tail_at)(int dir_fd, const char* name, char* buf, std::size_t cap,
+                         struct stat* info);
 
     // Watching the supervisor.  A datagram socket of the AF_UNIX family
     // (close-on-exec), or -1 with errno set.

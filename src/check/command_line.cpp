@@ -37,17 +37,19 @@ void ask_for_help(const char*) {
 // getopt_long has already said what is wrong.
 void note_option_error(const char*) { record_error("%s", ""); }
 
+// Whether the value of --option was taken; why not is recorded.
+bool path_taken(const char* option, path_result result, std::size_t max, bool dir) {
+    if (result == path_result::ok || result == path_result::missing) return true;
+    std::array<char, 128> why{};
+    describe_path_refusal(why.data(), why.size(), result, max, dir);
+    record_error("--%s: %s", option, why.data());
+    return false;
+}
+
 void check_install_path(const char* root) {
-    switch (apply_install_path(root)) {
-        case path_result::ok: return;
-        case path_result::too_long:
-            record_error(
-                "--install_path: value too long (at most %zu bytes, not counting a "
-                "final /)",
-                install_path_max);
-            return;
-        case path_result::missing: break;
-    }
+    const path_result result = apply_install_path(root);
+    if (!path_taken("install_path", result, install_path_max, true) || result == path_result::ok)
+        return;
     // The same directories, in the same order, as the supervisor checks.
     for (const setting_text* dir : {&install_path, &config_path, &sbin_path})
         if (!sys.path_exists(dir->data())) {
@@ -58,24 +60,17 @@ void check_install_path(const char* root) {
 }
 
 void check_cache_path(const char* dir) {
-    if (apply_cache_path(dir) == path_result::too_long) {
-        record_error("--cache_path: value too long (at most %zu bytes, not counting a final /)",
-                     cache_path_max);
-        return;
-    }
+    if (!path_taken("cache_path", apply_cache_path(dir), cache_path_max, true)) return;
     check_line.ignored_cache_path = sys.path_exists(dir) ? nullptr : dir;
 }
 
 void check_status_path(const char* file) {
-    if (apply_status_path(file) == path_result::too_long)
-        record_error("--status_path: value too long (at most %zu bytes)", status_path_max);
+    path_taken("status_path", apply_status_path(file), status_path_max, false);
 }
 
 void check_log_path(const char* dir) {
     check_line.log_path_given = true;
-    if (apply_log_path(dir) == path_result::too_long)
-        record_error("--log_path: value too long (at most %zu bytes, not counting a final /)",
-                     log_path_max);
+    path_taken("log_path", apply_log_path(dir), log_path_max, true);
 }
 
 // Only checked, so that the supervisor's command line may be given as it is.
@@ -86,13 +81,11 @@ void check_log_size(const char* bytes) {
 }
 
 void check_metrics_path(const char* file) {
-    if (apply_metrics_path(file) == path_result::too_long)
-        record_error("--metrics_path: value too long (at most %zu bytes)", metrics_path_max);
+    path_taken("metrics_path", apply_metrics_path(file), metrics_path_max, false);
 }
 
 void check_watchdog(const char* device) {
-    if (apply_watchdog_path(device) == path_result::too_long)
-        record_error("--watchdog: value too long (at most %zu bytes)", watchdog_path_max);
+    path_taken("watchdog", apply_watchdog_path(device), watchdog_path_max, false);
 }
 
 void ask_for_log(const char* name) {

@@ -79,7 +79,7 @@ int report_log(const char* name, unsigned lines) {
             return status_exit_unknown;
         case logs_kept::no: break;
     }
-    if (!reading.log_problem.text.empty())
+    if (reading.log_problem.given)
         complain("vorn_restart keeps no task logs: %s", shown(reading.log_problem.text));
     else
         complain("vorn_restart keeps no task logs: it was started without --log_path");

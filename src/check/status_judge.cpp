@@ -423,10 +423,16 @@ logs_kept log_place_of(const status_reading& reading, uid_t owner, log_place* pl
     document_log_path.fill('\0');
     place->dir = document_log_path.data();
     if (reading.log_path_is == log_path_kind::none) return logs_kept::no;
+    // A directory the supervisor refused or lost is not read, whatever the
+    // file names: what is there now is not what it checked.
+    if (reading.log_problem.given) return logs_kept::no;
     const std::string_view dir = reading.log_path.text;
+    setting_text named{};
+    // Taken whole, as the supervisor takes its option ("/x//" is "/x/").
     if (reading.log_path_is != log_path_kind::text || dir.empty() ||
         dir.size() > log_path_max + 1 || dir.front() != '/' || dir.back() != '/' ||
-        dir.find('\0') != std::string_view::npos || !copy_text(document_log_path, dir))
+        dir.find('\0') != std::string_view::npos || !copy_text(named, dir) ||
+        tidy_directory(named.data(), document_log_path) != path_result::ok)
         return logs_kept::unusable;
     return logs_kept::yes;
 }

@@ -84,7 +84,8 @@ std::array<char, 32> number_shown(const number& n);
 
 // Where the task logs are: --log_path when given (empty: nowhere), else
 // the directory the file names, which must be an absolute path ending in
-// '/' that the supervisor's own setting could hold.
+// '/' that the supervisor's own setting could hold, taken whole; nowhere
+// when the file says the supervisor could not use it (log_problem).
 logs_kept log_place_of(const status_reading& reading, uid_t owner, log_place* place);
 
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "base/log_trust.hpp"
 #include "base/messages.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
@@ -44,13 +45,39 @@ void refuse(refusal_text& why, const char* format, ...) {
     va_end(args);
 }
 
-// The last cap bytes of the file at path, into buf; the file only when it
-// may be believed (see log_place).
-generation read_generation(const log_place& place, const char* path, char* buf, std::size_t cap,
-                           refusal_text& why) {
+// The owners the checker accepts: root, itself and the supervisor's user.
+log_owners trusted_owners(const log_place& place) {
+    return {{0, sys.effective_user(), place.owner}, 3};
+}
+
+// Why what is at path (the directory or a log) is not trusted, into why.
+void refuse_fault(refusal_text& why, const char* path, log_fault fault, const struct stat& info) {
+    const char* what = nullptr;
+    switch (fault) {
+        case log_fault::none: return;
+        case log_fault::other_owner:
+            refuse(why,
+                   "%s is owned by user %u, not root, this user or vorn_restart's: not trusted",
+                   shown(path), static_cast<unsigned>(info.st_uid));
+            return;
+        case log_fault::symbolic_link: what = "is a symbolic link"; break;
+        case log_fault::not_directory: what = "is not a directory"; break;
+        case log_fault::not_regular: what = "is not a regular file"; break;
+        case log_fault::group_writable: what = "can be written by its group"; break;
+        case log_fault::others_writable: what = "can be written by anyone"; break;
+        case log_fault::hard_links: what = "has other names (hard links)"; break;
+    }
+    refuse(why, "%s %s: not trusted", shown(path), what);
+}
+
+// The last cap bytes of the file name in the directory dir_fd (path: how
+// it is named), into buf; the file only when it may be believed (see
+// log_place).
+generation read_generation(const log_place& place, int dir_fd, const char* path, const char* name,
+                           char* buf, std::size_t cap, refusal_text& why) {
     generation read{-1, false, {}};
     why[0] = '\0';
-    const long n = sys.read_file_tail(path, buf, cap, &read.info);
+    const long n = sys.read_tail_at(dir_fd, name, buf, cap, &read.info);
     if (n < 0) {
         const int error = errno;
         if (error == ELOOP)
@@ -59,15 +86,9 @@ generation read_generation(const log_place& place, const char* path, char* buf, 
             refuse(why, "cannot read %s: %s", shown(path), std::strerror(error));
         return read;
     }
-    const uid_t owner = read.info.st_uid;
-    if (!S_ISREG(read.info.st_mode)) {
-        refuse(why, "%s is not a regular file: not trusted", shown(path));
-    } else if (owner != 0 && owner != sys.effective_user() && owner != place.owner) {
-        refuse(why, "%s is owned by user %u, not root, this user or vorn_restart's: not trusted",
-               shown(path), static_cast<unsigned>(owner));
-    } else if ((read.info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        refuse(why, "%s can be written by %s: not trusted", shown(path),
-               (read.info.st_mode & S_IWOTH) != 0 ? "anyone" : "its group");
+    const log_fault fault = log_file_fault(read.info, trusted_owners(place));
+    if (fault != log_fault::none) {
+        refuse_fault(why, path, fault, read.info);
     } else if (static_cast<unsigned long>(n) > cap) {
         refuse(why, "cannot read %s: more bytes than asked for", shown(path));
     } else {
@@ -77,6 +98,33 @@ generation read_generation(const log_place& place, const char* path, char* buf, 
                                                 static_cast<unsigned long long>(n);
     }
     return read;
+}
+
+// The log directory, opened never through a link and trusted by the rule
+// the supervisor keeps (base/log_trust), or -1: it does not exist, or
+// refusals[0] says why it is refused.
+int open_log_directory(const log_place& place) {
+    setting_text dir{};
+    copy_text(dir, place.dir);
+    // Without its final '/': a trailing slash would have a link followed.
+    const std::size_t length = std::strlen(dir.data());
+    if (length > 1 && dir[length - 1] == '/') dir[length - 1] = '\0';
+    struct stat info {};
+    const int fd = sys.open_existing_directory(dir.data(), &info);
+    const int error = errno;
+    log_fault fault = log_fault::none;
+    if (fd >= 0) {
+        fault = log_directory_fault(info, trusted_owners(place));
+        if (fault == log_fault::none) return fd;
+        sys.close_descriptor(fd);
+    } else if ((error == ELOOP || error == ENOTDIR) && sys.lstat_path(dir.data(), &info) == 0) {
+        fault = log_directory_fault(info, trusted_owners(place));
+    }
+    if (fault != log_fault::none)
+        refuse_fault(refusals[0], dir.data(), fault, info);
+    else if (error != ENOENT)
+        refuse(refusals[0], "cannot open %s: %s", shown(dir.data()), std::strerror(error));
+    return -1;
 }
 
 bool same_file(const generation& a, const generation& b) {
@@ -103,24 +151,31 @@ struct log_text {
 // they are read (the log was rotated meanwhile), they are read again.
 log_text read_log(const log_place& place, const char* name) {
     log_file_path current{}, older{};
+    std::array<char, task_name_size + sizeof(".log.1")> current_name{}, older_name{};
     if (log_name_fault(name) ||
         !format_text(current.data(), current.size(), "%s%s.log", place.dir, name) ||
-        !format_text(older.data(), older.size(), "%s.1", current.data()))
+        !format_text(older.data(), older.size(), "%s.1", current.data()) ||
+        !format_text(current_name.data(), current_name.size(), "%s.log", name) ||
+        !format_text(older_name.data(), older_name.size(), "%s.1", current_name.data()))
         return {{}, false, false};
+    const int dir_fd = open_log_directory(place);
+    if (dir_fd < 0) return {{}, refusals[0][0] != '\0', refusals[0][0] != '\0'};
     generation old_read{}, new_read{};
     for (int attempt = 0; attempt < 3; ++attempt) {
-        old_read =
-            read_generation(place, older.data(), log_bytes.data(), log_read_limit, refusals[0]);
+        old_read = read_generation(place, dir_fd, older.data(), older_name.data(), log_bytes.data(),
+                                   log_read_limit, refusals[0]);
         const std::size_t old_count =
             old_read.count > 0 ? static_cast<std::size_t>(old_read.count) : 0;
-        new_read = read_generation(place, current.data(), log_bytes.data() + old_count,
-                                   log_read_limit, refusals[1]);
+        new_read = read_generation(place, dir_fd, current.data(), current_name.data(),
+                                   log_bytes.data() + old_count, log_read_limit, refusals[1]);
         // Only what fstat tells is wanted now.
         std::array<char, 1> none{};
         refusal_text ignored{};
-        if (same_file(old_read, read_generation(place, older.data(), none.data(), 0, ignored)))
+        if (same_file(old_read, read_generation(place, dir_fd, older.data(), older_name.data(),
+                                                none.data(), 0, ignored)))
             break;
     }
+    sys.close_descriptor(dir_fd);
     const std::size_t old_count = old_read.count > 0 ? static_cast<std::size_t>(old_read.count) : 0;
     const std::size_t new_count = new_read.count > 0 ? static_cast<std::size_t>(new_read.count) : 0;
     const std::string_view old_text = whole_lines({log_bytes.data(), old_count}, old_read.cut);

@@ -1,6 +1,8 @@
 // The logs the supervisor keeps of its tasks' output, as the checker reads
 // them: <dir><name>.log and its older generation <dir><name>.log.1, both
 // written by the task, so believed only as far as their owner and mode go.
+// The directory is opened never through a link and both it and the files
+// (read relative to it) are judged by the supervisor's rule, base/log_trust.
 #pragma once
 
 #include <array>
@@ -23,9 +25,9 @@ inline constexpr unsigned max_log_lines = 10000;
 inline constexpr std::size_t status_log_lines = 5;
 inline constexpr std::size_t status_log_width = 200;
 
-// Where the logs are: dir ends in '/'.  A log file is believed when root,
-// the user running the checker or `owner` owns it and neither its group
-// nor others may write it.
+// Where the logs are: dir ends in '/'.  The directory and a log file are
+// believed when root, the user running the checker or `owner` owns them,
+// neither their group nor others may write them, and a file has one name.
 struct log_place {
     const char* dir;
     uid_t owner;

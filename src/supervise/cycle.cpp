@@ -129,6 +129,8 @@ void unusable_wait() {
 }  // namespace
 
 pass_outcome run_pass() {
+    // Before the start pass: a task started now logs where the logs are now.
+    if (check_log_directory()) current_record.changed = true;
     start_pass();
     const pass_outcome outcome = reap_step();
     if (outcome == pass_outcome::go_on) note_ended_children();

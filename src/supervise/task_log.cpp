@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "base/log_trust.hpp"
 #include "base/messages.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "supervise/published_file.hpp"
 
 namespace vorn {
 
@@ -44,13 +46,34 @@ void format_time(char* buf, std::size_t size) {
         copy_text(buf, size, "0000-00-00T00:00:00Z");
 }
 
+// The supervisor trusts only what is its own.
+log_owners own_user() { return {{sys.effective_user(), 0, 0}, 1}; }
+
 // Why a file opened as a slot's log may not be written to, or nullptr.
 const char* unfit_log(const struct stat& info) {
-    if (!S_ISREG(info.st_mode)) return "it is not a regular file";
-    if (info.st_nlink != 1) return "it has other names (hard links)";
-    if (info.st_uid != sys.effective_user()) return "it belongs to another user";
-    if ((info.st_mode & 022) != 0) return "group or others can write to it";
-    return nullptr;
+    const log_fault fault = log_file_fault(info, own_user());
+    return fault == log_fault::none ? nullptr : log_fault_text(fault);
+}
+
+// text put into buf from used on, while used < limit, a control byte shown
+// as '?': each of the supervisor's lines stays one line, whatever a name or
+// an argument holds.  Where the text ends in buf.
+std::size_t put_shown(char* buf, std::size_t limit, std::size_t used, const char* text) {
+    for (; *text && used < limit; ++text)
+        buf[used++] = static_cast<unsigned char>(*text) < 0x20 || *text == 0x7f ? '?' : *text;
+    return used;
+}
+
+template <std::size_t N>
+std::array<char, N> shown_text(const char* text) {
+    std::array<char, N> shown{};
+    put_shown(shown.data(), N - 1, 0, text);
+    return shown;
+}
+
+// The slot's task name as the supervisor's lines show it.
+std::array<char, task_name_size> shown_name(std::size_t slot) {
+    return shown_text<task_name_size>(task_table[slot].task_name.data());
 }
 
 // The slot's log, opened for appending and checked; -1 (said once per run
@@ -73,7 +96,7 @@ int open_checked(std::size_t slot) {
     if (fd >= 0) sys.close_descriptor(fd);
     if (!state.open_failure_told)
         complain("cannot use the log %s%s: %s; the output of %s is not kept", log_path.data(),
-                 name.data(), why, task_table[slot].task_name.data());
+                 shown_text<sizeof name>(name.data()).data(), why, shown_name(slot).data());
     state.open_failure_told = true;
     return -1;
 }
@@ -94,7 +117,7 @@ void write_end(std::size_t slot, const char* what) {
     int& fd = task_logs.slots[slot].fd;
     if (fd < 0) return;
     std::array<char, 256> text{};
-    format_text(text.data(), text.size(), "%s (pid %d) %s", task_table[slot].task_name.data(),
+    format_text(text.data(), text.size(), "%s (pid %d) %s", shown_name(slot).data(),
                 static_cast<int>(task_table[slot].task_pid), what);
     write_line(fd, text.data());
     close_fd(fd);
@@ -200,7 +223,71 @@ void reset_task_logs() {
     for (task_log_state& slot : task_logs.slots) slot.fd = -1;
 }
 
-bool logs_in_use() { return task_logs.fd >= 0; }
+bool logs_in_use() { return task_logs.fd >= 0 && task_logs.problem[0] == '\0'; }
+
+namespace {
+
+// Why the directory info tells of (fstat of it, or lstat of its path) may
+// not hold logs of user's, into why; "" when it may.
+void describe_directory(std::array<char, log_problem_size>& why, const struct stat& info,
+                        uid_t user) {
+    why[0] = '\0';
+    const log_fault fault = log_directory_fault(info, {{user, 0, 0}, 1});
+    if (fault == log_fault::none) return;
+    if (fault == log_fault::other_owner)
+        format_text(why.data(), why.size(), "it belongs to uid %u, not to uid %u",
+                    static_cast<unsigned>(info.st_uid), static_cast<unsigned>(user));
+    else if (fault == log_fault::group_writable || fault == log_fault::others_writable)
+        format_text(why.data(), why.size(), "group or others can write to it (mode %04o)",
+                    static_cast<unsigned>(info.st_mode & 07777));
+    else
+        copy_text(why, log_fault_text(fault));
+}
+
+// The directory can no longer be used for why: said once per run of
+// failures, and the status file's log_problem while it lasts.
+void refuse_directory(const char* why) {
+    format_text(task_logs.problem.data(), task_logs.problem.size(), "%s: %s", task_logs.path.data(),
+                why);
+    if (!task_logs.refusal_told)
+        complain("cannot use the log directory %s; the tasks' output is not kept",
+                 task_logs.problem.data());
+    task_logs.refusal_told = true;
+}
+
+// Opens and checks the directory at task_logs.path: it replaces the one
+// held when it can be used.  Tried again status_retry_seconds later.
+void open_log_directory() {
+    task_logs.retry_at = sys.boot_seconds() + status_retry_seconds;
+    task_logs.user = sys.effective_user();
+    struct stat info {};
+    const int fd = sys.open_directory(task_logs.path.data(), &info);
+    const int error = errno;
+    std::array<char, log_problem_size> why{};
+    // O_NOFOLLOW with O_DIRECTORY answers a link with ELOOP or ENOTDIR:
+    // what the path itself is tells which.
+    if (fd < 0 && (error == ELOOP || error == ENOTDIR) &&
+        sys.lstat_path(task_logs.path.data(), &info) == 0)
+        describe_directory(why, info, task_logs.user);
+    if (fd < 0 && why[0] == '\0')
+        copy_text(why, error == ENOTDIR ? "it is not a directory" : error_text(error));
+    else if (fd >= 0)
+        describe_directory(why, info, task_logs.user);
+    if (why[0] != '\0') {
+        if (fd >= 0) sys.close_descriptor(fd);
+        refuse_directory(why.data());
+        return;
+    }
+    // The one held until now still has the logs of running tasks in it.
+    close_fd(task_logs.fd);
+    task_logs.fd = fd;
+    task_logs.dev = info.st_dev;
+    task_logs.ino = info.st_ino;
+    task_logs.problem[0] = '\0';
+    task_logs.refusal_told = false;
+}
+
+}  // namespace
 
 void begin_log_turn() {
     for (task_log_state& slot : task_logs.slots) close_fd(slot.fd);
@@ -208,42 +295,35 @@ void begin_log_turn() {
     task_logs.problem[0] = '\0';
     if (log_path[0] == '\0') return;
     // Without its final '/': a trailing slash would have a link followed.
-    std::array<char, setting_size> dir{};
-    copy_text(dir, log_path.data());
-    const std::size_t length = std::strlen(dir.data());
-    if (length > 1) dir[length - 1] = '\0';
-    struct stat info {};
-    const int fd = sys.open_directory(dir.data(), &info);
-    const int error = errno;
-    std::array<char, log_problem_size> why{};
-    std::array<char, 2> target{};
-    // O_NOFOLLOW with O_DIRECTORY answers a link with ELOOP or ENOTDIR.
-    if (fd < 0 && (error == ELOOP || error == ENOTDIR) &&
-        sys.read_link(dir.data(), target.data(), target.size()) >= 0)
-        copy_text(why, "it is a symbolic link");
-    else if (fd < 0 && error != ENOTDIR)
-        copy_text(why, error_text(error));
-    else if (fd < 0 || !S_ISDIR(info.st_mode))
-        copy_text(why, "it is not a directory");
-    else if (info.st_uid != sys.effective_user())
-        format_text(why.data(), why.size(), "it belongs to uid %u, not to uid %u",
-                    static_cast<unsigned>(info.st_uid),
-                    static_cast<unsigned>(sys.effective_user()));
-    else if ((info.st_mode & 022) != 0)
-        format_text(why.data(), why.size(), "group or others can write to it (mode %04o)",
-                    static_cast<unsigned>(info.st_mode & 07777));
-    if (why[0] == '\0') {
-        task_logs.fd = fd;
-        task_logs.refusal_told = false;
-        return;
+    copy_text(task_logs.path, log_path.data());
+    const std::size_t length = std::strlen(task_logs.path.data());
+    if (length > 1) task_logs.path[length - 1] = '\0';
+    open_log_directory();
+}
+
+bool check_log_directory() {
+    if (log_path[0] == '\0') return false;
+    const std::array<char, log_problem_size> before = task_logs.problem;
+    if (logs_in_use()) {
+        struct stat now {};
+        std::array<char, log_problem_size> why{};
+        if (sys.lstat_path(task_logs.path.data(), &now) != 0)
+            copy_text(why, errno == ENOENT ? "it was removed" : error_text(errno));
+        else if (now.st_dev != task_logs.dev || now.st_ino != task_logs.ino)
+            copy_text(why, "it was replaced by another");
+        else
+            describe_directory(why, now, task_logs.user);
+        if (why[0] == '\0') return false;
+        // Said at each loss (the directory worked since the last one), and
+        // tried again at once: a directory made anew is used from now on.
+        complain("the log directory %s: %s; opening it again", task_logs.path.data(), why.data());
+        format_text(task_logs.problem.data(), task_logs.problem.size(), "%s: %s",
+                    task_logs.path.data(), why.data());
+        open_log_directory();
+    } else if (sys.boot_seconds() >= task_logs.retry_at) {
+        open_log_directory();
     }
-    if (fd >= 0) sys.close_descriptor(fd);
-    format_text(task_logs.problem.data(), task_logs.problem.size(), "%s: %s", dir.data(),
-                why.data());
-    if (!task_logs.refusal_told)
-        complain("cannot use the log directory %s; the tasks' output is not kept",
-                 task_logs.problem.data());
-    task_logs.refusal_told = true;
+    return std::strcmp(before.data(), task_logs.problem.data()) != 0;
 }
 
 bool format_log_path(char* buf, std::size_t size, const char* name) {
@@ -258,18 +338,13 @@ void open_task_log(std::size_t slot, const char* const* argv, child_log& log) {
     std::array<char, 64> time{};
     format_time(time.data(), time.size());
     format_text(log.head.data(), log.head.size(), "%s vorn_restart: started %s (pid ", time.data(),
-                task_table[slot].task_name.data());
-    // The command line on one line: a control byte in an argument shows as '?'.
-    std::size_t used = 0;
-    auto put = [&log, &used](const char* text) {
-        for (; *text && used + 2 < log.tail.size(); ++text)
-            log.tail[used++] =
-                static_cast<unsigned char>(*text) < 0x20 || *text == 0x7f ? '?' : *text;
-    };
-    put("):");
+                shown_name(slot).data());
+    // The command line on one line, room kept for its newline.
+    const std::size_t limit = log.tail.size() - 2;
+    std::size_t used = put_shown(log.tail.data(), limit, 0, "):");
     for (const char* const* word = argv; *word; ++word) {
-        put(" ");
-        put(*word);
+        used = put_shown(log.tail.data(), limit, used, " ");
+        used = put_shown(log.tail.data(), limit, used, *word);
     }
     log.tail[used++] = '\n';
     log.tail[used] = '\0';
@@ -305,14 +380,14 @@ void log_task_held(std::size_t slot, const char* marker) {
     int fd = open_checked(slot);
     if (fd < 0) return;
     std::array<char, 768> what{};
-    format_text(what.data(), what.size(), "%s held back by %s", task_table[slot].task_name.data(),
-                marker);
+    format_text(what.data(), what.size(), "%s held back by %s", shown_name(slot).data(),
+                shown_text<512>(marker).data());
     write_line(fd, what.data());
     close_fd(fd);
 }
 
 void rotate_task_logs() {
-    if (!logs_in_use()) return;
+    if (task_logs.fd < 0) return;
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         const int fd = task_logs.slots[i].fd;
         if (fd < 0) continue;

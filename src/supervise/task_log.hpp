@@ -5,17 +5,25 @@
 // log within log_size: past it, the newest lines become <name>.log.1 and
 // the log starts again empty, the task's descriptor untouched.
 //
-// The directory is opened once per turn and checked (a directory, not a
-// link, owned by this user, writable by no one else); every file in it is
-// opened relative to it, never through a link.  Whatever cannot be used is
-// said once on standard error and leaves the task writing where it would
-// without logs.
+// The directory is opened at the beginning of every turn and checked by
+// the rule the checker shares (base/log_trust: a directory, not a link,
+// owned by this user, writable by no one else); every file in it is opened
+// relative to it, never through a link, and used only when it is a regular
+// file of this user's with one name, writable by no one else.  At every
+// pass one lstat tells whether the path still names the directory held: a
+// directory removed, replaced or no longer fit is opened again at once,
+// one that cannot be used at most every status_retry_seconds, and tasks
+// started once it works log there.  Whatever cannot be used is said once on
+// standard error, is the status file's log_problem while it lasts, and
+// leaves the task writing where it would without logs.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <ctime>
 #include <sys/types.h>
 
+#include "base/settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -29,9 +37,17 @@ struct task_log_state {
 };
 
 struct log_directory_state {
-    int fd;             // the directory, -1 when logs are off or refused
-    bool refusal_told;  // the refusal was said since the directory last worked
-    std::array<char, log_problem_size> problem;  // why it was refused, "" when not
+    // The directory last opened, -1 when logs are off or it was refused.
+    // While problem is not empty no new log is opened in it; the logs open
+    // in it are still kept within log_size.
+    int fd;
+    dev_t dev;  // what fd is, to compare with what the path names
+    ino_t ino;
+    uid_t user;                           // who must own it: this process's user
+    std::array<char, setting_size> path;  // log_path without its final '/'
+    std::time_t retry_at;                 // boot clock: no new open before this
+    bool refusal_told;                    // the refusal was said since the directory last worked
+    std::array<char, log_problem_size> problem;  // why it is not used, "" when it is
     std::array<task_log_state, task_slot_count> slots;
 };
 
@@ -45,7 +61,14 @@ void reset_task_logs();
 // is missing and its parent exists).  Nothing when logs are off.
 void begin_log_turn();
 
-// Whether tasks write to their logs this turn.
+// At every pass: whether the path still names the directory held, fit to
+// use (one lstat); when not, it is said and opened again at once, and a
+// directory that could not be used is tried again status_retry_seconds
+// after the last try.  Nothing when logs are off.  True when the log
+// problem changed (the status file says it).
+bool check_log_directory();
+
+// Whether new logs are opened now.
 bool logs_in_use();
 
 // "<dir>/<name>.log" into buf[size]; false when logs are not in use or it

@@ -42,42 +42,37 @@ void show_usage_error(const char*) {
 
 void set_debug(const char*) { debug_mode = 1; }
 
+// Ends the program when the value of --option was refused.
+void end_unless_taken(const char* option, path_result result, std::size_t max, bool dir) {
+    if (result == path_result::ok || result == path_result::missing) return;
+    std::array<char, 128> why{};
+    describe_path_refusal(why.data(), why.size(), result, max, dir);
+    complain("--%s: %s", option, why.data());
+    std::exit(255);
+}
+
 void set_install_path(const char* root) {
-    switch (apply_install_path(root)) {
-        case path_result::ok: return;
-        case path_result::too_long:
-            complain("--install_path: value too long (at most %zu bytes, not counting a final /)",
-                     install_path_max);
-            break;
-        case path_result::missing: print_settings_report(); break;
-    }
+    const path_result result = apply_install_path(root);
+    end_unless_taken("install_path", result, install_path_max, true);
+    if (result != path_result::missing) return;
+    print_settings_report();
     std::exit(255);
 }
 
 void set_cache_path(const char* dir) {
-    if (apply_cache_path(dir) != path_result::too_long) return;
-    complain("--cache_path: value too long (at most %zu bytes, not counting a final /)",
-             cache_path_max);
-    std::exit(255);
+    end_unless_taken("cache_path", apply_cache_path(dir), cache_path_max, true);
 }
 
 void set_status_path(const char* file) {
-    if (apply_status_path(file) != path_result::too_long) return;
-    complain("--status_path: value too long (at most %zu bytes)", status_path_max);
-    std::exit(255);
+    end_unless_taken("status_path", apply_status_path(file), status_path_max, false);
 }
 
 void set_metrics_path(const char* file) {
-    if (apply_metrics_path(file) != path_result::too_long) return;
-    complain("--metrics_path: value too long (at most %zu bytes)", metrics_path_max);
-    std::exit(255);
+    end_unless_taken("metrics_path", apply_metrics_path(file), metrics_path_max, false);
 }
 
 void set_log_path(const char* dir) {
-    if (apply_log_path(dir) != path_result::too_long) return;
-    complain("--log_path: value too long (at most %zu bytes, not counting a final /)",
-             log_path_max);
-    std::exit(255);
+    end_unless_taken("log_path", apply_log_path(dir), log_path_max, true);
 }
 
 void set_log_size(const char* bytes) {
@@ -88,9 +83,7 @@ void set_log_size(const char* bytes) {
 }
 
 void set_watchdog(const char* device) {
-    if (apply_watchdog_path(device) != path_result::too_long) return;
-    complain("--watchdog: value too long (at most %zu bytes)", watchdog_path_max);
-    std::exit(255);
+    end_unless_taken("watchdog", apply_watchdog_path(device), watchdog_path_max, false);
 }
 
 const option_row supervisor_options[] = {

@@ -973,6 +973,9 @@ struct log_fault {
     std::string mount;  // as for status_fault, %D being <root>/tasks
     std::string said;   // once on standard error; "": nothing said of logs
     std::string dir = "tasks";
+    // Done to the directory while the task restarts; a start after it
+    // logs there again.
+    std::function<void(const std::string& dir)> meanwhile = nullptr;
 };
 
 void PrintTo(const log_fault& f, std::ostream* os) { *os << f.kind; }
@@ -1002,6 +1005,12 @@ TEST_P(log_file_fault, is_said_once_and_the_task_runs) {
     }
     start({crash}, options);
     ASSERT_TRUE(wait_until([&] { return inst.starts(crash).size() >= 3; })) << sup->err();
+    if (f.meanwhile) {
+        f.meanwhile(dir);
+        EXPECT_TRUE(wait_until([&] {
+            return read_file(dir + "/" + crash + ".log").find("words") != std::string::npos;
+        })) << sup->err();
+    }
     if (f.said.empty())
         EXPECT_EQ(sup->err().find("log"), std::string::npos) << sup->err();
     else
@@ -1054,6 +1063,23 @@ INSTANTIATE_TEST_SUITE_P(
                       ASSERT_EQ(::mkfifo(task_log(i, task).c_str(), 0640), 0);
                   },
                   "", ".log: No such device or address; the output of "},
+        log_fault{
+            "directory removed while tasks run",
+            [](const installation& i, const std::string&) { make_dir(i.root() + "/tasks", 0750); },
+            "", "tasks: it was removed; opening it again\n", "tasks",
+            [](const std::string& dir) { std::filesystem::remove_all(dir); }},
+        log_fault{"directory replaced while tasks run",
+                  [](const installation& i, const std::string&) {
+                      make_dir(i.root() + "/tasks", 0750);
+                      make_dir(i.root() + "/new", 0750);
+                  },
+                  "", "tasks: it was replaced by another; opening it again\n", "tasks",
+                  [](const std::string& dir) {
+                      // In one step: the path never names nothing.
+                      ASSERT_EQ(::renameat2(AT_FDCWD, (dir + "/../new").c_str(), AT_FDCWD,
+                                            dir.c_str(), RENAME_EXCHANGE),
+                                0);
+                  }},
         log_fault{
             "read-only directory",
             [](const installation& i, const std::string&) { make_dir(i.root() + "/tasks", 0750); },

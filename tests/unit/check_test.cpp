@@ -849,6 +849,11 @@ TEST_F(check_status_test, failing_slot_shows_the_end_of_its_log) {
     struct stat strangers {};
     strangers.st_mode = S_IFREG | 0640;
     strangers.st_uid = 1234;
+    struct stat hard_linked {};
+    hard_linked.st_mode = S_IFREG | 0640;
+    hard_linked.st_nlink = 2;
+    struct stat link {};
+    link.st_mode = S_IFLNK | 0777;
     const struct {
         std::string document, old_log, log;
         std::function<void()> setup;
@@ -888,6 +893,17 @@ TEST_F(check_status_test, failing_slot_shows_the_end_of_its_log) {
          [&] { fake_files::infos["/l/w.log.1"] = strangers; },
          "    (/l/w.log.1 is owned by user 1234, not root, this user or vorn_restart's: not "
          "trusted)\n    c1\n"},
+        {document(failing, "true", logs), "o1\n", "c1\n",
+         [&] { fake_files::infos["/l/w.log"] = hard_linked; },
+         "    (/l/w.log has other names (hard links): not trusted)\n    o1\n"},
+        // The directory by the supervisor's rule, its path taken whole.
+        {document(failing, "true", logs), "o1\n", "c1\n", [&] { fake_files::infos["/l"] = link; },
+         "    (/l is a symbolic link: not trusted)\n"},
+        {document(failing, "true", R"("log_path": "/l/.//", )"), "o1\n", "c1\n",
+         [&] { fake_files::infos["/l"] = link; }, "    (/l is a symbolic link: not trusted)\n"},
+        // Named, but refused by the supervisor: its problem, no lines.
+        {document(failing, "true", R"("log_path": "/l/", "log_problem": "/l: it was removed", )"),
+         "o1\n", "c1\n", [] {}, "warning: vorn_restart keeps no task logs: /l: it was removed\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);
@@ -912,7 +928,10 @@ TEST_F(check_status_test, failing_slot_shows_the_end_of_its_log) {
 // trusted is refused.
 TEST_F(check_status_test, log_prints_the_last_lines_of_both_generations) {
     temp_dir logs;
-    sys.read_file_tail = real_system_ops.read_file_tail;
+    sys.read_tail_at = real_system_ops.read_tail_at;
+    sys.open_existing_directory = real_system_ops.open_existing_directory;
+    sys.lstat_path = real_system_ops.lstat_path;
+    sys.close_descriptor = real_system_ops.close_descriptor;
     testing::fake_logs::euid = ::geteuid();
     const auto write_log = [&](const std::string& name, const std::string& text) {
         logs.write(name, text);
@@ -946,15 +965,24 @@ TEST_F(check_status_test, log_prints_the_last_lines_of_both_generations) {
         [&] { ::symlink((logs / "w.log.1").c_str(), at.c_str()); },
         [&] { ::mkfifo(at.c_str(), 0600); },
         [&] { write_log("w.log", "c1\n"), ::chmod(at.c_str(), 0660); },
+        [&] { write_log("other", "x\n"), ::link((logs / "other").c_str(), at.c_str()); },
     };
     const std::string why[] = {"is a symbolic link", "is not a regular file",
-                               "can be written by its group"};
+                               "can be written by its group", "has other names (hard links)"};
     for (std::size_t i = 0; i < std::size(plants); ++i) {
         ::unlink(at.c_str());
         plants[i]();
         EXPECT_EQ(log({"--log", "w"}), "o1\no2\n");
         EXPECT_EQ(status_, status_exit_unknown);
         EXPECT_EQ(err_, "vorn_restart_check: " + at + " " + why[i] + ": not trusted\n");
+    }
+    // A link to the directory, however its path is spelt.
+    ::symlink(logs.path().c_str(), (logs / "here").c_str());
+    for (const char* spelling : {"here", "here//", "here/."}) {
+        EXPECT_EQ(check({"--log_path=" + logs / spelling, "--log", "w"}), "");
+        EXPECT_EQ(status_, status_exit_unknown);
+        EXPECT_EQ(err_,
+                  "vorn_restart_check: " + logs / "here" + " is a symbolic link: not trusted\n");
     }
 }
 
@@ -967,9 +995,14 @@ TEST_F(check_status_test, log_follows_the_status_file) {
     };
     EXPECT_EQ(log(document("", "true", R"("log_path": "/l/", )")), "c1\n");
     EXPECT_EQ(status_, 0) << err_;
-    EXPECT_EQ(log(document("", "true", R"("log_path": null, "log_problem": "gone", )")), "");
-    EXPECT_EQ(status_, 1);
-    EXPECT_EQ(err_, "vorn_restart_check: vorn_restart keeps no task logs: gone\n");
+    for (const char* named : {"null", R"("/l/")"}) {
+        EXPECT_EQ(
+            log(document("", "true",
+                         R"("log_path": )" + std::string(named) + R"(, "log_problem": "gone", )")),
+            "");
+        EXPECT_EQ(status_, 1);
+        EXPECT_EQ(err_, "vorn_restart_check: vorn_restart keeps no task logs: gone\n");
+    }
     EXPECT_EQ(log(document("", "true", R"("log_path": "l/", )")), "");
     EXPECT_EQ(status_, 4);
     EXPECT_EQ(log(document(""), "/run/none"), "");

@@ -64,6 +64,15 @@ int logs_open_directory(const char*, struct stat* info) {
     return fake_dir_fd;
 }
 
+int logs_lstat(const char*, struct stat* info) {
+    if (fake_logs::lstat_error != 0) {
+        errno = fake_logs::lstat_error;
+        return -1;
+    }
+    *info = fake_logs::dir_info;
+    return 0;
+}
+
 int logs_open(int, const char* name, struct stat* info) {
     *info = {};
     info->st_uid = fake_logs::euid;
@@ -280,6 +289,7 @@ system_ops fake_system::ops() {
     ops.remove_file = fake_remove_file;
     ops.read_file_pieces = fake_read_file_pieces;
     ops.open_directory = logs_open_directory;
+    ops.lstat_path = logs_lstat;
     ops.open_log = logs_open;
     ops.open_read_at = logs_open_read;
     ops.create_file_at = logs_create;
@@ -353,6 +363,28 @@ long files_read_link(const char* path, char* buf, std::size_t cap) {
     return n;
 }
 
+int files_lstat(const char* path, struct stat* info) {
+    const auto found = fake_files::infos.find(path);
+    if (found != fake_files::infos.end()) {
+        *info = found->second;
+        return 0;
+    }
+    *info = {};
+    info->st_mode = S_IFDIR | 0755;
+    return 0;
+}
+
+int files_open_directory(const char* path, struct stat* info) {
+    files_lstat(path, info);
+    if (!S_ISDIR(info->st_mode)) {
+        errno = S_ISLNK(info->st_mode) ? ELOOP : ENOTDIR;
+        return -1;
+    }
+    const int fd = 60 + static_cast<int>(fake_files::dirs.size());
+    fake_files::dirs[fd] = std::string(path) + "/";
+    return fd;
+}
+
 // The last cap bytes, with the info of read_file_info.
 long files_read_tail(const char* path, char* buf, std::size_t cap, struct stat* info) {
     const auto found = fake_files::files.find(path);
@@ -370,6 +402,11 @@ long files_read_tail(const char* path, char* buf, std::size_t cap, struct stat* 
     return static_cast<long>(n);
 }
 
+long files_read_tail_at(int dir_fd, const char* name, char* buf, std::size_t cap,
+                        struct stat* info) {
+    return files_read_tail((fake_files::dirs[dir_fd] + name).c_str(), buf, cap, info);
+}
+
 long files_list(pid_t* pids, std::size_t cap) {
     const std::size_t n = std::min(cap, fake_files::pids.size());
     std::copy_n(fake_files::pids.begin(), n, pids);
@@ -385,7 +422,9 @@ void fake_files::install() {
     sys.read_link = files_read_link;
     sys.read_file_pieces = files_read_pieces;
     sys.list_processes = files_list;
-    sys.read_file_tail = files_read_tail;
+    sys.read_tail_at = files_read_tail_at;
+    sys.open_existing_directory = files_open_directory;
+    sys.lstat_path = files_lstat;
 }
 
 void fake_files::add_process(pid_t pid, const std::string& comm, const std::string& cmdline,

@@ -30,7 +30,9 @@ namespace vorn::testing {
 // on their descriptors see.  Files are named as in the directory.
 struct fake_logs {
     static inline int dir_error = 0;  // errno for open_directory, 0: it opens
+    // What open_directory and lstat_path tell of the directory.
     static inline struct stat dir_info {};
+    static inline int lstat_error = 0;  // errno for lstat_path, 0: dir_info
     static inline std::map<std::string, std::string> files;
     // What is planted at a name instead of a regular file: open_log answers
     // ELOOP for S_IFLNK, and opens anything else with that mode.
@@ -41,6 +43,7 @@ struct fake_logs {
     static inline uid_t euid = 0;
     static void reset() {
         dir_error = 0;
+        lstat_error = 0;
         dir_info = {};
         dir_info.st_mode = S_IFDIR | 0750;
         files.clear();
@@ -165,7 +168,12 @@ struct fake_files {
     static inline std::map<std::string, struct stat> infos;
     static inline std::map<pid_t, uid_t> owners;
     static inline std::vector<pid_t> pids;
+    // Directories opened: descriptor -> path ending in '/'.  A directory is
+    // any path; infos may tell it is something else (lstat_path answers
+    // from infos, else a directory of root's, mode 0755).
+    static inline std::map<int, std::string> dirs;
     static void reset() {
+        dirs.clear();
         files.clear();
         infos.clear();
         owners.clear();

@@ -63,6 +63,7 @@ TEST_F(options_test, install_path_spellings_give_the_same_settings) {
         {"--install_path", bare},  // value as the next argument
         {"--inst=" + bare},        // unique prefix
         {"--install_path=" + bare, "ignored-operand"},
+        {"--install_path=" + root_ + "/.//."},  // taken whole
     };
     for (const auto& args : spellings) {
         SCOPED_TRACE(args[0]);
@@ -102,6 +103,11 @@ TEST_F(options_test, help_and_command_line_errors_end_the_program) {
         {{"--install_path"}, 2, "requires an argument\nvorn_restart\nUsage"},
         {{"--cache_path"}, 2, "requires an argument\nvorn_restart\nUsage"},
         {{"--help=yes"}, 2, "doesn't allow an argument\nvorn_restart\nUsage"},
+        {{"--log_path=/tmp/x/.."},
+         255,
+         "^vorn_restart: --log_path: '..' is not taken in a path: name the directory without "
+         "it\n$"},
+        {{"--status_path=/run/../s"}, 255, "^vorn_restart: --status_path: '..' is not taken"},
     };
     for (const exit_case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -174,6 +180,30 @@ TEST_F(options_test, help_text_is_exact) {
         "                      vorn_restart.prom (Prometheus text format; default: none)\n"
         "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
         "                      so that a hung or dead supervisor resets the device)\n");
+}
+
+// Every path in one form: a final "//" or "/." would have let an open that
+// refuses a link follow it.
+TEST_F(options_test, paths_are_taken_whole) {
+    const struct {
+        std::string option;
+        const char* setting;
+        std::string taken;
+    } cases[] = {
+        {"--log_path=/tmp/x//", log_path.data(), "/tmp/x/"},
+        {"--log_path=/tmp/x/.", log_path.data(), "/tmp/x/"},
+        {"--log_path=//tmp/./x/./", log_path.data(), "/tmp/x/"},
+        {"--log_path=./", log_path.data(), "./"},
+        {"--log_path=/", log_path.data(), "/"},
+        {"--status_path=/run//a/./s.status/", status_path.data(), "/run/a/s.status"},
+        {"--metrics_path=/m//v.prom", metrics_path.data(), "/m/v.prom"},
+        {"--watchdog=/dev/./watchdog", watchdog_path.data(), "/dev/watchdog"},
+    };
+    for (const auto& c : cases) {
+        reset_settings();
+        parse({c.option});
+        EXPECT_EQ(std::string(c.setting), c.taken) << c.option;
+    }
 }
 
 TEST_F(options_test, log_size_takes_only_plain_byte_counts_within_its_range) {

@@ -138,5 +138,82 @@ TEST_F(task_log_test, unusable_directories_and_planted_names_are_said_once) {
     }
 }
 
+// A directory removed, replaced or opened to others while tasks run: said,
+// opened again at once and, while that fails, every 30 s; the status file
+// says the problem while it lasts, and a task started afterwards logs there.
+TEST_F(task_log_test, a_lost_directory_is_opened_again) {
+    struct row {
+        const char* kind;
+        std::function<void()> lose, mend;
+        std::string said;     // once in all
+        std::string problem;  // in the status file until mended, "" when none
+    };
+    const std::vector<row> rows = {
+        {"removed", [] { fake_logs::lstat_error = ENOENT; }, [] { fake_logs::lstat_error = 0; },
+         "the log directory /logs: it was removed; opening it again", ""},
+        {"replaced", [] { fake_logs::dir_info.st_ino = 7; }, [] {},
+         "the log directory /logs: it was replaced by another; opening it again", ""},
+        {"removed for good", [] { fake_logs::lstat_error = fake_logs::dir_error = ENOENT; },
+         [] { fake_logs::lstat_error = fake_logs::dir_error = 0; },
+         "cannot use the log directory /logs: No such file or directory",
+         "/logs: No such file or directory"},
+        {"opened to others", [] { fake_logs::dir_info.st_mode = S_IFDIR | 0777; },
+         [] { fake_logs::dir_info.st_mode = S_IFDIR | 0750; }, "cannot use the log directory",
+         "/logs: group or others can write to it (mode 0777)"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.kind);
+        SetUp();
+        start_worker();
+        CaptureStderr();
+        r.lose();
+        run_pass();
+        EXPECT_EQ(std::string(task_logs.problem.data()), r.problem);
+        r.mend();
+        if (!r.problem.empty()) {
+            EXPECT_NE(fake_system::replaced_text.find(r.problem), std::string::npos);
+            EXPECT_FALSE(logs_in_use());  // a start meanwhile would have no log
+            fake_system::boot_clock += 29;
+            run_pass();
+            EXPECT_EQ(std::string(task_logs.problem.data()), r.problem);  // not tried yet
+            fake_system::boot_clock += 1;
+            run_pass();
+        }
+        EXPECT_EQ(std::string(task_logs.problem.data()), "");
+        EXPECT_TRUE(logs_in_use());
+        fake_system::reaps = {{1001, exit_status(3)}};
+        run_pass();
+        run_pass();
+        EXPECT_EQ(task_table[2].task_pid, 1002);
+        EXPECT_GE(task_logs.slots[2].fd, 0);
+        EXPECT_EQ(count_of(GetCapturedStderr(), r.said), 1u);
+    }
+}
+
+// The supervisor's lines show a control byte of a task name or marker as
+// '?', as they show one of the command line: each stays one line.
+TEST_F(task_log_test, names_are_shown_as_the_command_line_is) {
+    ASSERT_EQ(apply_log_path("/logs"), path_result::ok);
+    begin_log_turn();
+    const std::string name = "esc\x1b[31mred\nx";
+    copy_text(task_table[2].task_name, name);
+    task_table[2].task_mode = mode_always;
+    start_pass();
+    child_log started{};
+    const char* const argv[] = {"/s/esc\x1b", nullptr};
+    open_task_log(2, argv, started);
+    EXPECT_EQ(std::string(started.head.data()) + "1000" + started.tail.data(),
+              stamp + std::string("started esc?[31mred?x (pid 1000): /s/esc?\n"));
+    log_task_held(2, "/run/m\x1b");
+    log_task_ended(2, exit_status(3));
+    const std::string& log = fake_logs::files[name + ".log"];
+    EXPECT_NE(log.find(stamp + std::string("esc?[31mred?x held back by /run/m?\n")),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(log.ends_with(stamp + std::string("esc?[31mred?x (pid 1000) ended with code 3\n")))
+        << log;
+    EXPECT_EQ(count_of(log, "\n"), 2u);
+}
+
 }  // namespace
 }  // namespace vorn
