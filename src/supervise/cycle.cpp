@@ -104,7 +104,7 @@ pass_outcome run_pass() {
     publish_record();
     watch_kick();
     if (outcome == pass_outcome::new_turn) return outcome;
-    watched_pause(pass_seconds);
+    paced_pause(pass_seconds);
     return pass_outcome::go_on;
 }
 
@@ -135,7 +135,7 @@ void run_turn() {
         publish_record();
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
         watch_kick();
-        watched_pause(unusable_config_seconds);
+        unusable_config_pause();
         return;
     }
     dump_task_table(stdout_stderr_fd);

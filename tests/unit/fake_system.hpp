@@ -38,7 +38,17 @@ struct fake_logs {
     static inline std::map<int, std::string> fds;  // open descriptor -> name
     static inline int next_fd = 40;
     static inline int create_error = 0;  // errno for create_file_at, 0: works
+    static inline int copy_error = 0;    // errno for copy_range, 0: works
     static inline uid_t euid = 0;
+    // A writer that every sleep lets add to the file `growing`, at this
+    // many bytes a second; the largest that file has been.
+    static inline std::string growing;
+    static inline std::size_t bytes_per_second = 0;
+    static inline std::size_t largest = 0;
+    // The write watch: armed, a sleep of the growing file's writer ends
+    // after its first second with the write noted.
+    static inline bool armed = false;
+    static inline bool write_noted = false;
     static void reset() {
         dir_error = 0;
         dir_info = {};
@@ -48,7 +58,13 @@ struct fake_logs {
         fds.clear();
         next_fd = 40;
         create_error = 0;
+        copy_error = 0;
         euid = 0;
+        growing.clear();
+        bytes_per_second = 0;
+        largest = 0;
+        armed = false;
+        write_noted = false;
     }
 };
 
@@ -62,6 +78,7 @@ struct fake_system {
     static inline std::vector<std::string> killed_by_name;
     static inline std::vector<kill_output> kill_outputs;  // one per kill-by-name run
     static inline std::vector<unsigned> sleeps;
+    static inline std::vector<unsigned> sleeps_ms;  // pause_milliseconds calls
     static inline std::vector<int> closed;
     static inline int opened = 0;
     static inline int null_fd = 7;
@@ -101,6 +118,7 @@ struct fake_system {
         killed_by_name.clear();
         kill_outputs.clear();
         sleeps.clear();
+        sleeps_ms.clear();
         closed.clear();
         opened = 0;
         null_fd = 7;
@@ -165,11 +183,14 @@ struct fake_files {
     static inline std::map<std::string, struct stat> infos;
     static inline std::map<pid_t, uid_t> owners;
     static inline std::vector<pid_t> pids;
+    // pid -> the inode of the file it holds open for writing.
+    static inline std::map<pid_t, ino_t> writers;
     static void reset() {
         files.clear();
         infos.clear();
         owners.clear();
         pids.clear();
+        writers.clear();
     }
     // Puts them into sys.
     static void install();
