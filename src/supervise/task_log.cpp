@@ -12,7 +12,6 @@
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
 #include "supervise/pace.hpp"
-#include "supervise/watch.hpp"
 
 namespace vorn {
 
@@ -258,51 +257,6 @@ void rotate(watched_log& state, const struct stat& info) {
     state.rotate_failure_told = true;
 }
 
-void arm_watch(bool armed) {
-    sys.arm_write_watch(task_logs.notify_fd, armed);
-    task_logs.armed = armed;
-}
-
-// Sleeps up to `seconds` in the watchdog's pieces; returns early, with the
-// seconds left, when a write to a log was noted while armed.
-unsigned calm_sleep(unsigned seconds) {
-    const unsigned piece = watch.piece_seconds;
-    for (;;) {
-        if (task_logs.armed && sys.take_log_write()) return seconds;
-        const unsigned now = piece != 0 && seconds > piece ? piece : seconds;
-        const unsigned left = sys.pause_seconds(now);
-        seconds -= now - (left < now ? left : now);
-        if (seconds == 0) return 0;
-        if (left == 0) watch_kick();  // a whole piece: cut short, it goes on without one
-    }
-}
-
-// Sleeps ms in pieces of look_ms while it is not 0, each followed by a
-// look at the logs, with the watchdog kicked as often as its pieces ask.
-void sleep_in_pieces(unsigned long left) {
-    const unsigned long kick_ms = watch.piece_seconds * 1000UL;
-    unsigned long since_kick = 0;
-    while (task_logs.look_ms != 0 && left > task_logs.look_ms) {
-        const unsigned piece = task_logs.look_ms;
-        if (kick_ms != 0 && since_kick + piece > kick_ms) {
-            watch_kick();
-            since_kick = 0;
-        }
-        sys.pause_milliseconds(piece);
-        since_kick += piece;
-        left -= piece;
-        task_logs.slept_ms += piece;
-        rotate_task_logs();
-    }
-    task_logs.slept_ms += left;
-    if (left % 1000 == 0) {
-        watched_pause(static_cast<unsigned>(left / 1000));
-        return;
-    }
-    if (kick_ms != 0 && since_kick + left > kick_ms) watch_kick();
-    sys.pause_milliseconds(static_cast<unsigned>(left));
-}
-
 // After a look: the next one comes after the time in which the fastest
 // log, growing as it grew during the slept ms, would write one bound, but
 // at most twice the last piece later, so that a writer that pauses between
@@ -465,43 +419,6 @@ void rotate_task_logs() {
         w.size = 0;
     }
     set_look_pace(slept, fastest);
-}
-
-void paced_pause(unsigned seconds) {
-    if (!logs_watched()) {
-        watched_pause(seconds);
-        return;
-    }
-    unsigned long left = seconds * 1000UL;
-    if (task_logs.look_ms == 0) {
-        if (!task_logs.armed && task_logs.notify_fd >= 0) arm_watch(true);
-        const unsigned unslept = calm_sleep(seconds);
-        if (unslept == 0) {
-            task_logs.slept_ms += left;
-            return;
-        }
-        // A log was written to: a look now, and another soon to tell its speed.
-        arm_watch(false);
-        task_logs.slept_ms = 0;
-        rotate_task_logs();
-        task_logs.look_ms = min_log_look_ms;
-        left = unslept * 1000UL;
-    }
-    sleep_in_pieces(left);
-}
-
-void unusable_config_pause() {
-    if (!logs_watched()) {
-        watched_pause(unusable_config_seconds);
-        return;
-    }
-    for (unsigned left = unusable_config_seconds; left > 0;) {
-        const unsigned piece = left < pass_seconds ? left : pass_seconds;
-        paced_pause(piece);
-        left -= piece;
-        rotate_task_logs();
-        if (left > 0 && watch.piece_seconds != 0) watch_kick();
-    }
 }
 
 }  // namespace vorn

@@ -125,13 +125,4 @@ void rotate_task_logs();
 // Whether any log is watched.
 bool logs_watched();
 
-// Sleeps seconds (a pass's sleep), kicking the watchdogs as watched_pause
-// does: one sleep while look_ms is 0, else pieces of look_ms, each followed
-// by a look at the logs.
-void paced_pause(unsigned seconds);
-
-// The wait after a configuration that cannot be used: while logs are
-// watched, pass-long pieces, each followed by a look at the logs.
-void unusable_config_pause();
-
 }  // namespace vorn
