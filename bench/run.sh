@@ -630,15 +630,13 @@ talk_logging() {  # how each supervisor logs, and its bounds
   esac
 }
 
-talk_pass_s() {  # the longest time between two of vorn_restart's passes while they wrote, in s
-  awk -v ms="$(get talk-vorn talk_pass_max_ms)" 'BEGIN { printf "%.2f", (ms > 5000 ? ms : 5000) / 1000 }'
-}
-
 talk_bound() {  # the largest size the log directory may reach by each one's manual, in bytes
   case $1 in
-    # .log: the bound and what a task writes until the next pass; .log.1: the bound
-    vorn) awk -v n="$talkers" -v b="$log_bound" -v r="$talk_rate" -v s="$(talk_pass_s)" \
-            'BEGIN { printf "%.0f", n * (2 * b + r * s) }' ;;
+    # .log: the bound and what a task writes until the next look, 10 ms while
+    # a log grows past its bound between two looks (or the time one bound
+    # takes, when longer); .log.1: the bound
+    vorn) awk -v n="$talkers" -v b="$log_bound" -v r="$talk_rate" \
+            'BEGIN { s = b / r; if (s < 0.01) s = 0.01; printf "%.0f", n * (2 * b + r * s) }' ;;
     # current up to the size, one older file
     *) echo $((talkers * 2 * log_bound)) ;;
   esac
@@ -646,7 +644,7 @@ talk_bound() {  # the largest size the log directory may reach by each one's man
 
 talk_bound_text() {
   case $1 in
-    vorn) echo "$talkers × (2 × $(kib $log_bound) KiB + $(mb "$talk_rate") MB/s × $(talk_pass_s) s, the longest pass) = $(mb "$(talk_bound vorn)") MB" ;;
+    vorn) echo "$talkers × (2 × $(kib $log_bound) KiB + $(mb "$talk_rate") MB/s × 10 ms, the time between two looks) = $(talk_size "$(talk_bound vorn)")" ;;
     *) echo "$talkers × 2 × $(kib $log_bound) KiB = $(kib "$(talk_bound "$1")") KiB" ;;
   esac
 }
@@ -832,7 +830,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
     fi
     talk_row vorn "**vorn_restart**"
     echo
-    echo "vorn_restart's passes while the tasks wrote: $(get talk-vorn talk_passes) pass marks, the longest time between two $(get talk-vorn talk_pass_max_ms) ms; with passes of exactly 5 s its bound would be $(mb $((talkers * (2 * log_bound + 5 * talk_rate)))) MB."
+    echo "vorn_restart's passes while the tasks wrote: $(get talk-vorn talk_passes) pass marks, the longest time between two $(get talk-vorn talk_pass_max_ms) ms (a pass's pieces of 10 ms between looks at the logs add their own work to it); looked at once a pass, its bound would be $(mb $((talkers * (2 * log_bound + 5 * talk_rate)))) MB."
     echo
     talk_checks
   fi

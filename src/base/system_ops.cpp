@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -52,7 +53,9 @@ int real_child_ended(pid_t pid, int* status) {
 
 int real_kill(pid_t pid) { return ::kill(pid, SIGKILL); }
 
-void real_pause(unsigned seconds) { ::sleep(seconds); }
+unsigned real_pause(unsigned seconds) { return ::sleep(seconds); }
+
+void real_pause_milliseconds(unsigned ms) { ::usleep(static_cast<useconds_t>(ms) * 1000U); }
 
 int real_open_null() { return ::open("/dev/null", O_WRONLY); }
 
@@ -343,6 +346,80 @@ int described(int fd, struct stat* info) {
     return ::fstat(fd, info) == 0 ? fd : closed_on_error(fd);
 }
 
+// Which of the files the descriptor named `entry` in /proc/<pid>/fd is
+// open for writing on: a bit for it, or 0.
+unsigned long written_through(int dir_fd, const char* entry, const file_identity* files,
+                              std::size_t count) {
+    struct stat target {};
+    if (entry[0] == '.' || ::fstatat(dir_fd, entry, &target, 0) != 0) return 0;
+    for (std::size_t i = 0; i < count && i < files_written_max; ++i) {
+        if (target.st_dev != files[i].device || target.st_ino != files[i].inode) continue;
+        // The link's own mode says how the descriptor was opened: the
+        // owner's write bit for writing.
+        struct stat link {};
+        if (::fstatat(dir_fd, entry, &link, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+        return (link.st_mode & S_IWUSR) != 0 ? 1UL << i : 0;
+    }
+    return 0;
+}
+
+unsigned long real_files_written_by(pid_t pid, const file_identity* files, std::size_t count) {
+    std::array<char, 48> path{};
+    (void)std::snprintf(path.data(), path.size(), "/proc/%d/fd", static_cast<int>(pid));
+    const int dir_fd = ::open(path.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir_fd < 0) return 0;
+    DIR* dir = ::fdopendir(dir_fd);
+    if (!dir) {
+        ::close(dir_fd);
+        return 0;
+    }
+    unsigned long found = 0;
+    while (const dirent* entry = ::readdir(dir))
+        found |= written_through(dir_fd, entry->d_name, files, count);
+    ::closedir(dir);
+    return found;
+}
+
+volatile sig_atomic_t log_written = 0;
+
+void note_log_write(int) { log_written = 1; }
+
+int real_open_write_watch() {
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return -1;
+    struct sigaction on_write {};
+    on_write.sa_handler = note_log_write;
+    on_write.sa_flags = SA_RESTART;
+    sigemptyset(&on_write.sa_mask);
+    if (::sigaction(SIGIO, &on_write, nullptr) != 0 || ::fcntl(fd, F_SETOWN, ::getpid()) != 0)
+        return closed_on_error(fd);
+    return fd;
+}
+
+int real_watch_file_writes(int notify_fd, int fd) {
+    std::array<char, 40> path{};
+    (void)std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", fd);
+    return ::inotify_add_watch(notify_fd, path.data(), IN_MODIFY);
+}
+
+void real_forget_file_writes(int notify_fd, int watch) { ::inotify_rm_watch(notify_fd, watch); }
+
+void real_arm_write_watch(int notify_fd, bool armed) {
+    if (armed) log_written = 0;
+    ::fcntl(notify_fd, F_SETFL, O_NONBLOCK | (armed ? O_ASYNC : 0));
+    if (!armed) return;
+    // After O_ASYNC: a write from now on raises SIGIO however the reads go.
+    alignas(inotify_event) std::array<char, 4096> events{};
+    while (::read(notify_fd, events.data(), events.size()) > 0) {
+    }
+}
+
+bool real_take_log_write() {
+    if (log_written == 0) return false;
+    log_written = 0;
+    return true;
+}
+
 int real_open_existing_directory(const char* path, struct stat* info) {
     const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -400,6 +477,19 @@ long real_read_at(int fd, char* buf, std::size_t len, off_t offset) {
         if (n < 0 && errno == EINTR) continue;
         return static_cast<long>(n);
     }
+}
+
+long real_copy_range(int from_fd, off_t from, int to_fd, std::size_t len) {
+    auto at = static_cast<loff_t>(from);
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::copy_file_range(from_fd, &at, to_fd, nullptr, len - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && done == 0) return -1;
+        if (n <= 0) break;  // the file ended, or failed after a part: the part counts
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(done);
 }
 
 int real_truncate_descriptor(int fd) {
@@ -493,6 +583,7 @@ constexpr system_ops real_ops = {
     .child_ended = real_child_ended,
     .kill_process = real_kill,
     .pause_seconds = real_pause,
+    .pause_milliseconds = real_pause_milliseconds,
     .open_null_device = real_open_null,
     .redirect_output = real_redirect,
     .close_descriptor = real_close,
@@ -511,6 +602,7 @@ constexpr system_ops real_ops = {
     .remove_file = real_remove_file,
     .read_file_info = real_read_file_info,
     .list_processes = real_list_processes,
+    .files_written_by = real_files_written_by,
     .read_link = real_read_link,
     .read_file_pieces = real_read_file_pieces,
     .open_directory = real_open_directory,
@@ -524,6 +616,12 @@ constexpr system_ops real_ops = {
     .stat_descriptor = real_stat_descriptor,
     .write_descriptor = real_write_descriptor,
     .read_at = real_read_at,
+    .copy_range = real_copy_range,
+    .open_write_watch = real_open_write_watch,
+    .watch_file_writes = real_watch_file_writes,
+    .forget_file_writes = real_forget_file_writes,
+    .arm_write_watch = real_arm_write_watch,
+    .take_log_write = real_take_log_write,
     .truncate_descriptor = real_truncate_descriptor,
     .effective_user = real_effective_user,
     .read_tail_at = real_read_tail_at,

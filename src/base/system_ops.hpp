@@ -22,6 +22,13 @@ enum class kill_output { silent, stderr_kept };
 
 inline constexpr std::size_t kill_names_per_run = 16;
 
+// A file as the kernel knows it, whatever its names.
+struct file_identity {
+    dev_t device;
+    ino_t inode;
+};
+inline constexpr std::size_t files_written_max = 8 * sizeof(unsigned long);
+
 struct system_ops {
     pid_t (*fork_process)();         // fork(): -1 with errno on failure
     pid_t (*reap_any)(int* status);  // waitpid(-1, status, WNOHANG)
@@ -29,10 +36,13 @@ struct system_ops {
     // WNOWAIT): 1 with *status set as waitpid would set it, 0 while it
     // runs, -1 with errno set (no such child).
     int (*child_ended)(pid_t pid, int* status);
-    int (*kill_process)(pid_t pid);           // kill(pid, SIGKILL)
-    void (*pause_seconds)(unsigned seconds);  // sleep()
-    int (*open_null_device)();                // open("/dev/null", O_WRONLY)
-    void (*redirect_output)(int fd);          // fd onto standard output and error
+    int (*kill_process)(pid_t pid);  // kill(pid, SIGKILL)
+    // sleep(): the seconds left (rounded) when a signal cut it short, else 0.
+    unsigned (*pause_seconds)(unsigned seconds);
+    // usleep(1000 * ms), for pieces of a pass shorter than a second.
+    void (*pause_milliseconds)(unsigned ms);
+    int (*open_null_device)();        // open("/dev/null", O_WRONLY)
+    void (*redirect_output)(int fd);  // fd onto standard output and error
     void (*close_descriptor)(int fd);
     // Runs `killall -9 -- <name>...` once for all `count` names (in runs of
     // at most kill_names_per_run) and waits for it: killall reads the
@@ -83,6 +93,10 @@ struct system_ops {
     // The ids of the processes running now (the numeric entries of /proc),
     // at most cap of them.  The count, or -1 with errno set.
     long (*list_processes)(pid_t* pids, std::size_t cap);
+    // Which of the files (at most files_written_max) the process holds open
+    // for writing on any of its descriptors, looking at /proc/<pid>/fd: bit
+    // i for files[i]; 0 too when its descriptors cannot be seen.
+    unsigned long (*files_written_by)(pid_t pid, const file_identity* files, std::size_t count);
     // readlink(path) into buf[cap], NUL-terminated (cut to cap - 1 bytes).
     // The length, or -1 with errno set.
     long (*read_link)(const char* path, char* buf, std::size_t cap);
@@ -128,6 +142,26 @@ struct system_ops {
     int (*write_descriptor)(int fd, const char* data, std::size_t len);
     // pread, going on after EINTR: the count (0 at the end), or -1.
     long (*read_at)(int fd, char* buf, std::size_t len, off_t offset);
+    // Copies len bytes from offset `from` of from_fd to the end of what was
+    // written of to_fd, within the kernel (copy_file_range), going on after
+    // EINTR and short copies.  The count copied (less than len when the file
+    // ends sooner), or -1 with errno set (EXDEV, ENOSYS, EINVAL or
+    // EOPNOTSUPP when the two files cannot be copied this way).
+    long (*copy_range)(int from_fd, off_t from, int to_fd, std::size_t len);
+    // Watching writes to the task logs: an inotify descriptor (non-blocking,
+    // close-on-exec) whose events raise SIGIO in this process while it is
+    // armed; the handler (SA_RESTART) only notes that a log was written to.
+    // The descriptor, or -1 with errno set.
+    int (*open_write_watch)();
+    // Watches writes to the open file fd (through /proc/self/fd, never a
+    // name in a directory): the watch descriptor, or -1 with errno set.
+    int (*watch_file_writes)(int notify_fd, int fd);
+    void (*forget_file_writes)(int notify_fd, int watch);
+    // Armed: the note is cleared, SIGIO is raised at the next event, and
+    // the events so far are read away; disarmed: no SIGIO.
+    void (*arm_write_watch)(int notify_fd, bool armed);
+    // Whether a write was noted since the last call (and clears the note).
+    bool (*take_log_write)();
     // ftruncate(fd, 0): 0, or -1 with errno set.
     int (*truncate_descriptor)(int fd);
     // geteuid().

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "base/process_names.hpp"
@@ -369,6 +370,73 @@ bool supervisor_path(std::string_view* path) {
     return true;
 }
 
+// Whether pid is `ancestor` or below it (parents followed 64 generations up).
+bool descends_from(pid_t pid, pid_t ancestor) {
+    for (int depth = 0; ancestor > 0 && pid > 1 && depth < 64; ++depth) {
+        if (pid == ancestor) return true;
+        pid = read_process_stat(pid).parent;
+    }
+    return false;
+}
+
+// The slots' logs as files, each with its slot; their count.
+struct slot_logs {
+    std::array<file_identity, task_slot_count> files;
+    std::array<std::size_t, task_slot_count> slots;
+};
+std::size_t find_slot_logs(const log_place& place, slot_logs& logs) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < judged.slot_count; ++i) {
+        const std::string_view name = judged.slots[i].read->name.text;
+        std::array<char, setting_size + task_name_size + 8> path{};
+        struct stat info {};
+        std::array<char, 1> none{};
+        if (log_name_fault(name) ||
+            !format_text(path.data(), path.size(), "%s%.*s.log", place.dir,
+                         static_cast<int>(name.size()), name.data()) ||
+            sys.read_file_info(path.data(), none.data(), 0, &info) < 0 || !S_ISREG(info.st_mode))
+            continue;
+        logs.files[count] = {info.st_dev, info.st_ino};
+        logs.slots[count++] = i;
+    }
+    return count;
+}
+
+// A log written to by a process that is neither the supervisor nor its
+// slot's running child (nor below that child): what a task left running
+// writes there after its end.  The supervisor keeps such a log within its
+// bound, but the task's own lines are lost among the stranger's.
+void warn_log_writers(const log_place& place) {
+    slot_logs logs{};
+    const std::size_t count = judged.logs == logs_kept::yes ? find_slot_logs(place, logs) : 0;
+    if (count == 0) return;
+    std::array<pid_t, task_slot_count> stranger{};
+    const pid_t* pids = nullptr;
+    const long listed = list_processes_now(&pids);
+    for (long p = 0; p < listed; ++p) {
+        if (pids[p] == judged.facts.pid) continue;
+        const unsigned long bits = sys.files_written_by(pids[p], logs.files.data(), count);
+        for (std::size_t i = 0; bits != 0 && i < count; ++i) {
+            const judged_slot& view = judged.slots[logs.slots[i]];
+            const pid_t child = view.child == child_check::live && view.read->pid.ok()
+                                    ? static_cast<pid_t>(view.read->pid.value)
+                                    : 0;
+            if ((bits & (1UL << i)) != 0 && stranger[i] == 0 && !descends_from(pids[p], child))
+                stranger[i] = pids[p];
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (stranger[i] == 0) continue;
+        std::array<char, 64> comm{};
+        examine_process(stranger[i], comm.data(), comm.size());
+        const std::string_view name = judged.slots[logs.slots[i]].read->name.text;
+        warn(
+            "the log of %s is written to by pid %d (%s), which is not its running child: a "
+            "process its task left behind writes there",
+            shown(name), static_cast<int>(stranger[i]), shown(comm.data()));
+    }
+}
+
 void judge_warnings() {
     const status_reading& reading = judged.reading;
     if (reading.log_problem.given)
@@ -458,6 +526,7 @@ void judge_status() {
         if (view.log_shown) read_status_log_tail(place, view.read->name.text, &view.tail);
     }
     judge_warnings();
+    warn_log_writers(place);
     judged.exit_status = exit_status_of();
 }
 

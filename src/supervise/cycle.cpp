@@ -9,6 +9,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "supervise/launch.hpp"
+#include "supervise/pace.hpp"
 #include "supervise/publish.hpp"
 #include "supervise/record.hpp"
 #include "supervise/start_gate.hpp"
@@ -20,6 +21,81 @@
 namespace vorn {
 
 int stdout_stderr_fd = 0;
+
+namespace {
+
+void arm_watch(bool armed) {
+    sys.arm_write_watch(task_logs.notify_fd, armed);
+    task_logs.armed = armed;
+}
+
+// Sleeps up to `seconds` in the watchdog's pieces; returns early, with the
+// seconds left, when a write to a log was noted while armed.
+unsigned calm_sleep(unsigned seconds) {
+    const unsigned piece = watch.piece_seconds;
+    for (;;) {
+        if (task_logs.armed && sys.take_log_write()) return seconds;
+        const unsigned now = piece != 0 && seconds > piece ? piece : seconds;
+        const unsigned left = sys.pause_seconds(now);
+        seconds -= now - (left < now ? left : now);
+        if (seconds == 0) return 0;
+        if (left == 0) watch_kick();  // a whole piece: cut short, it goes on without one
+    }
+}
+
+// Sleeps ms in pieces of look_ms while it is not 0, each followed by a
+// look at the logs, with the watchdog kicked as often as its pieces ask.
+void sleep_in_pieces(unsigned long left) {
+    const unsigned long kick_ms = watch.piece_seconds * 1000UL;
+    unsigned long since_kick = 0;
+    while (task_logs.look_ms != 0 && left > task_logs.look_ms) {
+        const unsigned piece = task_logs.look_ms;
+        if (kick_ms != 0 && since_kick + piece > kick_ms) {
+            watch_kick();
+            since_kick = 0;
+        }
+        sys.pause_milliseconds(piece);
+        since_kick += piece;
+        left -= piece;
+        task_logs.slept_ms += piece;
+        rotate_task_logs();
+    }
+    task_logs.slept_ms += left;
+    if (left % 1000 == 0) {
+        watched_pause(static_cast<unsigned>(left / 1000));
+        return;
+    }
+    if (kick_ms != 0 && since_kick + left > kick_ms) watch_kick();
+    sys.pause_milliseconds(static_cast<unsigned>(left));
+}
+
+// Sleeps seconds (a pass's sleep), kicking the watchdogs as watched_pause
+// does: one sleep while look_ms is 0 (cut short by a write to a log), else
+// pieces of look_ms, each followed by a look at the logs.
+void paced_pause(unsigned seconds) {
+    if (!logs_watched()) {
+        watched_pause(seconds);
+        return;
+    }
+    unsigned long left = seconds * 1000UL;
+    if (task_logs.look_ms == 0) {
+        if (!task_logs.armed && task_logs.notify_fd >= 0) arm_watch(true);
+        const unsigned unslept = calm_sleep(seconds);
+        if (unslept == 0) {
+            task_logs.slept_ms += left;
+            return;
+        }
+        // A log was written to: a look now, and another soon to tell its speed.
+        arm_watch(false);
+        task_logs.slept_ms = 0;
+        rotate_task_logs();
+        task_logs.look_ms = min_log_look_ms;
+        left = unslept * 1000UL;
+    }
+    sleep_in_pieces(left);
+}
+
+}  // namespace
 
 void start_pass() {
     // Unrolled: an idle pass only reads two fields of each slot.
@@ -112,15 +188,22 @@ bool reap_killed_children() {
 }
 
 // The wait after an unusable configuration, 30 s as ever.  While killed
-// children are left it goes in pieces of a pass, with a reap and a kick
-// after each, so that none stays a zombie until a usable file comes; the
-// rest is one sleep (cut by watched_pause for a watchdog).
+// children are left, or logs are watched, it goes in pieces of a pass, with
+// a look at the logs, a reap and a kick after each, so that none stays a
+// zombie and no log outgrows its bound until a usable file comes; the rest
+// is one sleep (cut by watched_pause for a watchdog).
 void unusable_wait() {
     unsigned left = unusable_config_seconds;
-    while (left > 0 && reap_killed_children()) {
+    bool killed_left = reap_killed_children();
+    while (left > 0 && (killed_left || logs_watched())) {
         const unsigned piece = left < pass_seconds ? left : pass_seconds;
-        watched_pause(piece);
+        if (logs_watched())
+            paced_pause(piece);
+        else
+            watched_pause(piece);
         left -= piece;
+        rotate_task_logs();
+        killed_left = killed_left && reap_killed_children();
         if (left > 0) watch_kick();
     }
     if (left > 0) watched_pause(left);
@@ -138,7 +221,7 @@ pass_outcome run_pass() {
     publish_record();
     watch_kick();
     if (outcome == pass_outcome::new_turn) return outcome;
-    watched_pause(pass_seconds);
+    paced_pause(pass_seconds);
     return pass_outcome::go_on;
 }
 

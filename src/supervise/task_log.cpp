@@ -12,6 +12,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "supervise/pace.hpp"
 #include "supervise/published_file.hpp"
 
 namespace vorn {
@@ -33,8 +34,8 @@ void close_fd(int& fd) {
     fd = -1;
 }
 
-void name_file(file_name& name, std::size_t slot, const char* suffix) {
-    format_text(name.data(), name.size(), "%s%s", task_table[slot].task_name.data(), suffix);
+void name_file(file_name& name, const char* task, const char* suffix) {
+    format_text(name.data(), name.size(), "%s%s", task, suffix);
 }
 
 // "2026-12-08T06:48:08Z": UTC, so that logs of devices in any time zone
@@ -76,13 +77,12 @@ std::array<char, task_name_size> shown_name(std::size_t slot) {
     return shown_text<task_name_size>(task_table[slot].task_name.data());
 }
 
-// The slot's log, opened for appending and checked; -1 (said once per run
-// of failures) when it cannot be used.
-int open_checked(std::size_t slot) {
+// The slot's log, opened for appending and checked, with what fstat tells
+// of it in info; -1 (said once per run of failures) when it cannot be used.
+int open_checked(std::size_t slot, struct stat& info) {
     task_log_state& state = task_logs.slots[slot];
     file_name name{};
-    name_file(name, slot, ".log");
-    struct stat info {};
+    name_file(name, task_table[slot].task_name.data(), ".log");
     const int fd = sys.open_log(task_logs.fd, name.data(), &info);
     const char* why = nullptr;
     if (fd < 0)
@@ -112,7 +112,8 @@ void write_line(int fd, const char* what) {
     sys.write_descriptor(fd, line.data(), std::strlen(line.data()));
 }
 
-// The end line, then the log is closed: the child will not write again.
+// The end line.  The log stays watched: what the child left running may
+// still write to it.
 void write_end(std::size_t slot, const char* what) {
     int& fd = task_logs.slots[slot].fd;
     if (fd < 0) return;
@@ -120,7 +121,60 @@ void write_end(std::size_t slot, const char* what) {
     format_text(text.data(), text.size(), "%s (pid %d) %s", shown_name(slot).data(),
                 static_cast<int>(task_table[slot].task_pid), what);
     write_line(fd, text.data());
-    close_fd(fd);
+    fd = -1;
+}
+
+// Whether a slot's running child writes to the watched descriptor.
+bool borrowed(int fd) {
+    for (const task_log_state& slot : task_logs.slots)
+        if (slot.fd == fd) return true;
+    return false;
+}
+
+// The place for the log of the task `name`: its own, a free one, or the
+// one quiet the longest that no running child writes to.
+std::size_t place_for(const char* name) {
+    std::size_t chosen = watched_log_count;
+    for (std::size_t i = 0; i < task_logs.watched_used; ++i) {
+        const watched_log& w = task_logs.watched[i];
+        if (w.fd >= 0 && std::strcmp(w.name.data(), name) == 0) return i;
+        if (w.fd < 0 && chosen == watched_log_count) chosen = i;
+    }
+    if (chosen != watched_log_count) return chosen;
+    if (task_logs.watched_used < watched_log_count) return task_logs.watched_used++;
+    chosen = 0;
+    for (std::size_t i = 0; i < watched_log_count; ++i) {
+        const watched_log& w = task_logs.watched[i];
+        const watched_log& c = task_logs.watched[chosen];
+        if (!borrowed(w.fd) && (borrowed(c.fd) || w.quiet_looks > c.quiet_looks)) chosen = i;
+    }
+    return chosen;
+}
+
+// Watches the log of the task `name` through fd from now on, in place of
+// the descriptor it was watched through until now.  Returns fd.
+int watch_log(const char* name, int fd, const struct stat& info) {
+    if (!task_logs.notify_tried) {
+        task_logs.notify_tried = true;
+        task_logs.notify_fd = sys.open_write_watch();  // without it, looks come at passes alone
+    }
+    watched_log& w = task_logs.watched[place_for(name)];
+    if (w.fd >= 0) {
+        for (task_log_state& slot : task_logs.slots)
+            if (slot.fd == w.fd) slot.fd = fd;
+        if (w.watch >= 0) sys.forget_file_writes(task_logs.notify_fd, w.watch);
+        sys.close_descriptor(w.fd);
+    }
+    const bool told = w.fd >= 0 && std::strcmp(w.name.data(), name) == 0 && w.rotate_failure_told;
+    w = watched_log{};
+    w.fd = fd;
+    copy_text(w.name, name);
+    w.device = info.st_dev;
+    w.inode = info.st_ino;
+    w.size = info.st_size;
+    w.rotate_failure_told = told;
+    w.watch = task_logs.notify_fd >= 0 ? sys.watch_file_writes(task_logs.notify_fd, fd) : -1;
+    return fd;
 }
 
 // Reads into copy_buffer what of bytes [at, size) behind fd fits it.
@@ -151,19 +205,13 @@ off_t first_kept(int fd, off_t size) {
     return from;
 }
 
-// Copies bytes [start, size) behind from_fd into a new file made in the
-// directory and renamed to <name>.log.1.  0, or the error number.
-int copy_to_older(std::size_t slot, int from_fd, off_t start, off_t size) {
-    file_name fresh{}, older{};
-    name_file(fresh, slot, ".log.1.new");
-    name_file(older, slot, ".log.1");
-    // Left behind by a supervisor that ended in the middle of a copy.
-    sys.remove_at(task_logs.fd, fresh.data());
-    // The older generation goes first: while the new one is written, the
-    // two files together never hold more than the log and one bound.
-    sys.remove_at(task_logs.fd, older.data());
-    int to_fd = sys.create_file_at(task_logs.fd, fresh.data());
-    if (to_fd < 0) return errno;
+// Copies bytes [start, size) of from_fd to to_fd, within the kernel when
+// it can, else through copy_buffer.  0, or the error number.
+int copy_bytes(int from_fd, int to_fd, off_t start, off_t size) {
+    const long copied =
+        sys.copy_range(from_fd, start, to_fd, static_cast<std::size_t>(size - start));
+    if (copied >= 0) return 0;  // shorter: the file became shorter meanwhile
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return errno;
     int error = 0;
     for (off_t at = start; at < size && error == 0;) {
         const long n = read_piece(from_fd, at, size);
@@ -173,19 +221,35 @@ int copy_to_older(std::size_t slot, int from_fd, off_t start, off_t size) {
             error = errno;
         at += n;
     }
+    return error;
+}
+
+// Copies bytes [start, size) behind from_fd into a new file made in the
+// directory and renamed to <name>.log.1.  0, or the error number.
+int copy_to_older(const char* task, int from_fd, off_t start, off_t size) {
+    file_name fresh{}, older{};
+    name_file(fresh, task, ".log.1.new");
+    name_file(older, task, ".log.1");
+    // Left behind by a supervisor that ended in the middle of a copy.
+    sys.remove_at(task_logs.fd, fresh.data());
+    // The older generation goes first: while the new one is written, the
+    // two files together never hold more than the log and one bound.
+    sys.remove_at(task_logs.fd, older.data());
+    int to_fd = sys.create_file_at(task_logs.fd, fresh.data());
+    if (to_fd < 0) return errno;
+    int error = copy_bytes(from_fd, to_fd, start, size);
     close_fd(to_fd);
     if (error == 0 && sys.rename_at(task_logs.fd, fresh.data(), older.data()) != 0) error = errno;
     if (error != 0) sys.remove_at(task_logs.fd, fresh.data());
     return error;
 }
 
-// The log behind the slot's descriptor is past the bound: its newest lines
-// become the older generation and it starts again empty.  The newest lines
-// are read through the name only when the name still leads to the same file.
-void rotate(std::size_t slot, const struct stat& info) {
-    task_log_state& state = task_logs.slots[slot];
+// The watched log is past the bound: its newest lines become the older
+// generation and it starts again empty.  The newest lines are read through
+// the name only when the name still leads to the same file.
+void rotate(watched_log& state, const struct stat& info) {
     file_name name{};
-    name_file(name, slot, ".log");
+    name_file(name, state.name.data(), ".log");
     int error = 0;
     struct stat named {};
     int read_fd = sys.open_read_at(task_logs.fd, name.data(), &named);
@@ -194,7 +258,8 @@ void rotate(std::size_t slot, const struct stat& info) {
     else if (named.st_dev != info.st_dev || named.st_ino != info.st_ino)
         error = ENOENT;  // moved or removed by someone: there is nothing to read it through
     else
-        error = copy_to_older(slot, read_fd, first_kept(read_fd, info.st_size), info.st_size);
+        error = copy_to_older(state.name.data(), read_fd, first_kept(read_fd, info.st_size),
+                              info.st_size);
     close_fd(read_fd);
     // Emptied even when the copy failed: the bound holds whatever happens,
     // and a full file system gets its space back.
@@ -215,12 +280,32 @@ void rotate(std::size_t slot, const struct stat& info) {
     state.rotate_failure_told = true;
 }
 
+// After a look: the next one comes after the time in which the fastest
+// log, growing as it grew during the slept ms, would write one bound, but
+// at most twice the last piece later, so that a writer that pauses between
+// bursts is not left alone for a pass; at the pass's own time when that is
+// a pass or more.  A look that followed no sleep tells nothing of speed.
+void set_look_pace(unsigned long slept, off_t fastest) {
+    if (slept == 0) return;
+    const unsigned long long pass_ms = pass_seconds * 1000ULL;
+    unsigned long long next = fastest > 0 ? slept * static_cast<unsigned long long>(log_size) /
+                                                static_cast<unsigned long long>(fastest)
+                                          : pass_ms;
+    if (task_logs.look_ms != 0 && next > 2ULL * task_logs.look_ms) next = 2ULL * task_logs.look_ms;
+    if (next >= pass_ms)
+        task_logs.look_ms = 0;
+    else
+        task_logs.look_ms = static_cast<unsigned>(next < min_log_look_ms ? min_log_look_ms : next);
+}
+
 }  // namespace
 
 void reset_task_logs() {
     task_logs = log_directory_state{};
     task_logs.fd = -1;
     for (task_log_state& slot : task_logs.slots) slot.fd = -1;
+    for (watched_log& w : task_logs.watched) w.fd = -1;
+    task_logs.notify_fd = -1;
 }
 
 bool logs_in_use() { return task_logs.fd >= 0 && task_logs.problem[0] == '\0'; }
@@ -289,8 +374,10 @@ void open_log_directory() {
 
 }  // namespace
 
+bool logs_watched() { return task_logs.watched_used != 0; }
+
 void begin_log_turn() {
-    for (task_log_state& slot : task_logs.slots) close_fd(slot.fd);
+    for (task_log_state& slot : task_logs.slots) slot.fd = -1;
     close_fd(task_logs.fd);
     task_logs.problem[0] = '\0';
     if (log_path[0] == '\0') return;
@@ -333,7 +420,7 @@ bool format_log_path(char* buf, std::size_t size, const char* name) {
 void open_task_log(std::size_t slot, const char* const* argv, child_log& log) {
     log.fd = -1;
     if (!logs_in_use()) return;
-    log.fd = open_checked(slot);
+    log.fd = open_checked(slot, log.info);
     if (log.fd < 0) return;
     std::array<char, 64> time{};
     format_time(time.data(), time.size());
@@ -356,8 +443,7 @@ void task_log_started(std::size_t slot, const child_log& log, pid_t pid) {
         sys.close_descriptor(log.fd);
         return;
     }
-    close_fd(task_logs.slots[slot].fd);
-    task_logs.slots[slot].fd = log.fd;
+    task_logs.slots[slot].fd = watch_log(task_table[slot].task_name.data(), log.fd, log.info);
 }
 
 void log_task_ended(std::size_t slot, int wait_status) {
@@ -377,24 +463,37 @@ void log_task_killed(std::size_t slot, int updater_code) {
 
 void log_task_held(std::size_t slot, const char* marker) {
     if (!logs_in_use()) return;
-    int fd = open_checked(slot);
+    struct stat info {};
+    const int fd = open_checked(slot, info);
     if (fd < 0) return;
     std::array<char, 768> what{};
     format_text(what.data(), what.size(), "%s held back by %s", shown_name(slot).data(),
                 shown_text<512>(marker).data());
     write_line(fd, what.data());
-    close_fd(fd);
+    // What the task left running may write to it while it is held back.
+    watch_log(task_table[slot].task_name.data(), fd, info);
 }
 
 void rotate_task_logs() {
-    if (task_logs.fd < 0) return;
-    for (std::size_t i = 0; i < task_slot_count; ++i) {
-        const int fd = task_logs.slots[i].fd;
-        if (fd < 0) continue;
+    if (task_logs.watched_used == 0) return;
+    const unsigned long slept = task_logs.slept_ms;
+    task_logs.slept_ms = 0;
+    off_t fastest = 0;
+    for (std::size_t i = 0; i < task_logs.watched_used; ++i) {
+        watched_log& w = task_logs.watched[i];
         struct stat info {};
-        if (sys.stat_descriptor(fd, &info) != 0) continue;
-        if (info.st_size > static_cast<off_t>(log_size)) rotate(i, info);
+        if (w.fd < 0 || sys.stat_descriptor(w.fd, &info) != 0) continue;
+        // Emptied by someone else since: all it holds is new.
+        const off_t grown = info.st_size >= w.size ? info.st_size - w.size : info.st_size;
+        if (grown > fastest) fastest = grown;
+        if (grown == 0 && w.quiet_looks != ~0U) ++w.quiet_looks;
+        if (grown != 0) w.quiet_looks = 0;
+        w.size = info.st_size;
+        if (info.st_size <= static_cast<off_t>(log_size)) continue;
+        rotate(w, info);
+        w.size = 0;
     }
+    set_look_pace(slept, fastest);
 }
 
 }  // namespace vorn

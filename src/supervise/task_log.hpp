@@ -5,6 +5,17 @@
 // log within log_size: past it, the newest lines become <name>.log.1 and
 // the log starts again empty, the task's descriptor untouched.
 //
+// Every log it opened stays watched for as long as it runs, whoever
+// writes to it: a child that outlives its task, a task held back, dropped
+// from the configuration or off, a turn without a usable configuration.
+// While some log grows by more than its bound in a pass, the pass's sleep
+// is cut into shorter pieces that each look at the sizes (no shorter than
+// min_log_look_ms), so that a fast writer is held near its bound; an idle
+// pass keeps its one sleep.  The first write to a log during a calm pass
+// cuts that sleep short (inotify, SIGIO): the log is looked at then and
+// again min_log_look_ms later, which tells how fast it grows; until the
+// next pass further writes wake nothing.
+//
 // The directory is opened at the beginning of every turn and checked by
 // the rule the checker shares (base/log_trust: a directory, not a link,
 // owned by this user, writable by no one else); every file in it is opened
@@ -21,6 +32,7 @@
 #include <array>
 #include <cstddef>
 #include <ctime>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "base/settings.hpp"
@@ -30,10 +42,27 @@ namespace vorn {
 
 inline constexpr std::size_t log_problem_size = 256;
 
+// Logs opened since the supervisor started, each watched until the
+// supervisor ends or a log of another name needs its place (the one quiet
+// the longest, that no running child writes to, gives it up).
+inline constexpr std::size_t watched_log_count = 4 * task_slot_count;
+// The shortest piece of a pass between two looks at a fast log.
+inline constexpr unsigned min_log_look_ms = 10;
+
 struct task_log_state {
-    int fd;                    // open log of the slot's running child, -1 when none
-    bool open_failure_told;    // its log could not be used, and that was said
-    bool rotate_failure_told;  // its log could not be rotated, and that was said
+    int fd;                  // log of the slot's running child (a watched one's), -1 when none
+    bool open_failure_told;  // its log could not be used, and that was said
+};
+
+struct watched_log {
+    int fd;  // -1: a free place
+    std::array<char, task_name_size> name;
+    dev_t device;
+    ino_t inode;
+    int watch;                 // its inotify watch, -1 when none
+    off_t size;                // at the last look
+    unsigned quiet_looks;      // looks since it last grew
+    bool rotate_failure_told;  // it could not be rotated, and that was said
 };
 
 struct log_directory_state {
@@ -49,6 +78,13 @@ struct log_directory_state {
     bool refusal_told;                    // the refusal was said since the directory last worked
     std::array<char, log_problem_size> problem;  // why it is not used, "" when it is
     std::array<task_log_state, task_slot_count> slots;
+    std::array<watched_log, watched_log_count> watched;
+    std::size_t watched_used;  // places [0, watched_used) have been used
+    unsigned look_ms;          // 0: one look a pass; else the piece between two looks
+    unsigned long slept_ms;    // slept since the last look
+    int notify_fd;             // writes to the logs wake a calm pass; -1: none
+    bool notify_tried;         // notify_fd was asked for
+    bool armed;                // a write to a log cuts the calm sleep short
 };
 
 extern log_directory_state task_logs;
@@ -56,8 +92,8 @@ extern log_directory_state task_logs;
 // Forgets the directory and every slot's log, closing nothing.
 void reset_task_logs();
 
-// At the beginning of a turn: closes what the last turn left open, and
-// opens and checks the log directory afresh (making it, mode 0750, when it
+// At the beginning of a turn: forgets the slots' children's logs (still
+// watched), and opens and checks the log directory afresh (making it, mode 0750, when it
 // is missing and its parent exists).  Nothing when logs are off.
 void begin_log_turn();
 
@@ -81,28 +117,35 @@ struct child_log {
     int fd;  // -1: no log, the child keeps the supervisor's output
     std::array<char, 128> head;
     std::array<char, 1024> tail;
+    struct stat info;  // of the log opened
 };
 
 // Before the fork: opens the slot's log and prepares the start line.
 // log.fd is -1 when logs are off or this log cannot be used (said once).
 void open_task_log(std::size_t slot, const char* const* argv, child_log& log);
 
-// After the fork: the parent keeps the descriptor for the pass's size
-// check when the child started, and closes it when the fork failed.
+// After the fork: the parent watches the log when the child started, and
+// closes the descriptor when the fork failed.
 void task_log_started(std::size_t slot, const child_log& log, pid_t pid);
 
 // The end of the slot's child was seen (wait_status as waitpid gives it):
-// one line in its log, which is then closed.
+// one line in its log, which stays watched.
 void log_task_ended(std::size_t slot, int wait_status);
 
 // The supervisor killed the slot's child because the updater ended with
-// updater_code: one line in its log, which is then closed.
+// updater_code: one line in its log, which stays watched.
 void log_task_killed(std::size_t slot, int updater_code);
 
-// A marker began to hold the slot's task back: one line in its log.
+// A marker began to hold the slot's task back: one line in its log, which
+// is watched from then on.
 void log_task_held(std::size_t slot, const char* marker);
 
-// At every pass: every open log past log_size is rotated.
+// At every pass, and at every piece of a pass while a log grows fast:
+// every watched log past log_size is rotated, and look_ms set from how
+// fast the fastest log grew during the slept_ms since the last look.
 void rotate_task_logs();
+
+// Whether any log is watched.
+bool logs_watched();
 
 }  // namespace vorn

@@ -1,4 +1,5 @@
 // The real configuration checker on temporary installations.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -445,6 +446,49 @@ TEST(check_e2e, a_failing_tasks_last_words_are_shown) {
     EXPECT_EQ(r.out.rfind("older 1\nolder 2\n", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("cannot bind port 80 \033[31m\n"), std::string::npos) << r.out;
     status_agreeing(inst, inst.status_file());
+}
+
+// A once task that leaves a child writing to its log after its end: pass
+// after pass the log stays near its bound and its older generation within
+// it, and --status warns of the writer that is not the task's child.
+TEST(check_e2e, a_log_written_by_what_its_task_left_behind_keeps_its_bound) {
+    installation inst;
+    const std::string leaver = unique_name("leaver");
+    const std::string orphan_file = inst.root() + "/orphan.pid";
+    inst.task("vorn_update", "exec sleep 1000");
+    inst.task("vorn_monitor", "exec sleep 1000");
+    inst.task(leaver,
+              "( while :; do echo 'a line of what the task left behind'; sleep 0.002; "
+              "done ) & echo $! >" +
+                  orphan_file + "; exit 0");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                leaver + R"(", "mode": "once"}]})");
+    const std::string log = inst.root() + "/tasks/" + leaver + ".log";
+    supervisor sup(
+        inst, {.extra_arguments = {"--log_path=" + inst.root() + "/tasks", "--log_size=4096"}});
+    ASSERT_TRUE(wait_until([&] { return read_file(orphan_file).ends_with("\n"); }));
+    const pid_t orphan = std::stoi(read_file(orphan_file));
+    const auto size = [](const std::string& path) {
+        std::error_code error;
+        const std::uintmax_t n = std::filesystem::file_size(path, error);
+        return error ? 0 : n;
+    };
+    std::uintmax_t most = 0, most_older = 0;
+    for (int sample = 0; sample < 300; ++sample) {
+        most = std::max(most, size(log));
+        most_older = std::max(most_older, size(log + ".1"));
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_GT(most_older, 0u);  // rotated
+    EXPECT_LE(most_older, 4096u);
+    EXPECT_LE(most, 2 * 4096u);  // the bound and a few passes of writing
+    const program_result r = status_of(inst, inst.status_file());
+    EXPECT_NE(
+        r.out.find("warning: the log of " + leaver + " is written to by pid " +
+                   std::to_string(orphan) + " (" + leaver + "), which is not its running child"),
+        std::string::npos)
+        << r.out;
+    ::kill(orphan, SIGKILL);
 }
 
 // A supervisor that is stopped starts and reaps nothing: a killed task is

@@ -57,7 +57,7 @@ int fuzz_kill_by_name(const char* const* names, std::size_t count, kill_output) 
 pid_t no_fork() { fail("fork during the configuration step", -1); }
 pid_t no_reap(int*) { fail("waitpid during the configuration step", -1); }
 int no_kill(pid_t) { fail("kill during the configuration step", -1); }
-void no_pause(unsigned) { fail("sleep during the configuration step", -1); }
+unsigned no_pause(unsigned) { fail("sleep during the configuration step", -1); }
 int no_open() { fail("open during the configuration step", -1); }
 void no_redirect(int) { fail("dup2 during the configuration step", -1); }
 void no_close(int) { fail("close during the configuration step", -1); }

@@ -192,7 +192,7 @@ pid_t no_fork() { fail("fork"); }
 pid_t no_reap(int*) { fail("waitpid"); }
 int no_child_ended(pid_t, int*) { fail("waitid"); }
 int no_kill(pid_t) { fail("kill"); }
-void no_pause(unsigned) { fail("sleep"); }
+unsigned no_pause(unsigned) { fail("sleep"); }
 int no_open() { fail("open of the null device"); }
 void no_redirect(int) { fail("dup2"); }
 void no_close(int) { fail("close"); }
@@ -471,6 +471,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
            .remove_file = no_remove,
            .read_file_info = fake_read_file_info,
            .list_processes = fake_list_processes,
+           .files_written_by = [](pid_t, const file_identity*, std::size_t) { return 0UL; },
            .read_link = fake_read_link,
            .read_file_pieces = fake_read_file_pieces};
     return 0;

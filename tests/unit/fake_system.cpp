@@ -38,7 +38,29 @@ int fake_kill(pid_t pid) {
     return 0;
 }
 
-void fake_pause(unsigned seconds) { fake_system::sleeps.push_back(seconds); }
+// What the growing file's writer writes meanwhile.
+void grow(unsigned long ms) {
+    if (fake_logs::growing.empty()) return;
+    std::string& file = fake_logs::files[fake_logs::growing];
+    file.append(fake_logs::bytes_per_second * ms / 1000, 'x');
+    fake_logs::largest = std::max(fake_logs::largest, file.size());
+}
+
+unsigned fake_pause(unsigned seconds) {
+    fake_system::sleeps.push_back(seconds);
+    if (fake_logs::armed && fake_logs::bytes_per_second != 0) {
+        grow(1);  // the first write wakes it
+        fake_logs::write_noted = true;
+        return seconds;
+    }
+    grow(seconds * 1000UL);
+    return 0;
+}
+
+void fake_pause_ms(unsigned ms) {
+    fake_system::sleeps_ms.push_back(ms);
+    grow(ms);
+}
 
 int fake_open_null() {
     ++fake_system::opened;
@@ -170,6 +192,20 @@ long logs_read_at(int fd, char* buf, std::size_t len, off_t offset) {
     return static_cast<long>(n);
 }
 
+long logs_copy(int from_fd, off_t from, int to_fd, std::size_t len) {
+    if (fake_logs::copy_error != 0) {
+        errno = fake_logs::copy_error;
+        return -1;
+    }
+    const std::string* source = logs_file(from_fd);
+    std::string* target = logs_file(to_fd);
+    if (!source || !target) return -1;
+    const auto at = std::min(static_cast<std::size_t>(from), source->size());
+    const std::string piece = source->substr(at, len);
+    target->append(piece);
+    return static_cast<long>(piece.size());
+}
+
 int logs_truncate(int fd) {
     std::string* file = logs_file(fd);
     if (!file) return -1;
@@ -273,6 +309,7 @@ system_ops fake_system::ops() {
     ops.child_ended = fake_child_ended;
     ops.kill_process = fake_kill;
     ops.pause_seconds = fake_pause;
+    ops.pause_milliseconds = fake_pause_ms;
     ops.open_null_device = fake_open_null;
     ops.redirect_output = fake_redirect;
     ops.close_descriptor = fake_close;
@@ -298,6 +335,15 @@ system_ops fake_system::ops() {
     ops.stat_descriptor = logs_stat;
     ops.write_descriptor = logs_write;
     ops.read_at = logs_read_at;
+    ops.copy_range = logs_copy;
+    ops.open_write_watch = [] { return 90; };
+    ops.watch_file_writes = [](int, int fd) { return fd + 1000; };
+    ops.forget_file_writes = [](int, int) {};
+    ops.arm_write_watch = [](int, bool armed) {
+        fake_logs::armed = armed;
+        if (armed) fake_logs::write_noted = false;
+    };
+    ops.take_log_write = [] { return std::exchange(fake_logs::write_noted, false); };
     ops.truncate_descriptor = logs_truncate;
     ops.effective_user = [] { return fake_logs::euid; };
     return ops;
@@ -425,6 +471,13 @@ void fake_files::install() {
     sys.read_tail_at = files_read_tail_at;
     sys.open_existing_directory = files_open_directory;
     sys.lstat_path = files_lstat;
+    sys.files_written_by = [](pid_t pid, const file_identity* files, std::size_t count) {
+        const auto found = fake_files::writers.find(pid);
+        unsigned long bits = 0;
+        for (std::size_t i = 0; found != fake_files::writers.end() && i < count; ++i)
+            if (files[i].inode == found->second) bits |= 1UL << i;
+        return bits;
+    };
 }
 
 void fake_files::add_process(pid_t pid, const std::string& comm, const std::string& cmdline,

@@ -40,7 +40,17 @@ struct fake_logs {
     static inline std::map<int, std::string> fds;  // open descriptor -> name
     static inline int next_fd = 40;
     static inline int create_error = 0;  // errno for create_file_at, 0: works
+    static inline int copy_error = 0;    // errno for copy_range, 0: works
     static inline uid_t euid = 0;
+    // A writer that every sleep lets add to the file `growing`, at this
+    // many bytes a second; the largest that file has been.
+    static inline std::string growing;
+    static inline std::size_t bytes_per_second = 0;
+    static inline std::size_t largest = 0;
+    // The write watch: armed, a sleep of the growing file's writer ends
+    // after its first second with the write noted.
+    static inline bool armed = false;
+    static inline bool write_noted = false;
     static void reset() {
         dir_error = 0;
         lstat_error = 0;
@@ -51,7 +61,13 @@ struct fake_logs {
         fds.clear();
         next_fd = 40;
         create_error = 0;
+        copy_error = 0;
         euid = 0;
+        growing.clear();
+        bytes_per_second = 0;
+        largest = 0;
+        armed = false;
+        write_noted = false;
     }
 };
 
@@ -65,6 +81,7 @@ struct fake_system {
     static inline std::vector<std::string> killed_by_name;
     static inline std::vector<kill_output> kill_outputs;  // one per kill-by-name run
     static inline std::vector<unsigned> sleeps;
+    static inline std::vector<unsigned> sleeps_ms;  // pause_milliseconds calls
     static inline std::vector<int> closed;
     static inline int opened = 0;
     static inline int null_fd = 7;
@@ -104,6 +121,7 @@ struct fake_system {
         killed_by_name.clear();
         kill_outputs.clear();
         sleeps.clear();
+        sleeps_ms.clear();
         closed.clear();
         opened = 0;
         null_fd = 7;
@@ -172,12 +190,15 @@ struct fake_files {
     // any path; infos may tell it is something else (lstat_path answers
     // from infos, else a directory of root's, mode 0755).
     static inline std::map<int, std::string> dirs;
+    // pid -> the inode of the file it holds open for writing.
+    static inline std::map<pid_t, ino_t> writers;
     static void reset() {
         dirs.clear();
         files.clear();
         infos.clear();
         owners.clear();
         pids.clear();
+        writers.clear();
     }
     // Puts them into sys.
     static void install();

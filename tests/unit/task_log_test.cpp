@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <functional>
@@ -213,6 +214,52 @@ TEST_F(task_log_test, names_are_shown_as_the_command_line_is) {
     EXPECT_TRUE(log.ends_with(stamp + std::string("esc?[31mred?x (pid 1000) ended with code 3\n")))
         << log;
     EXPECT_EQ(count_of(log, "\n"), 2u);
+}
+
+// A child left behind by the worker writes 1 MB/s on after its end, under
+// a bound of 4 KB: its first write cuts the calm pass short, then looks
+// every min_log_look_ms hold the log near the bound (the copy through the
+// buffer when the kernel cannot copy); once it is quiet, a pass is one
+// sleep again.
+TEST_F(task_log_test, a_log_written_after_its_task_ended_is_held_near_its_bound) {
+    for (const int copy_error : {0, EXDEV}) {
+        SCOPED_TRACE(copy_error);
+        SetUp();
+        start_worker();
+        fake_system::ended[1001] = exit_status(0);
+        run_pass();
+        ASSERT_EQ(task_logs.slots[2].fd, -1);
+        fake_logs::copy_error = copy_error;
+        fake_logs::growing = "worker.log";
+        fake_logs::bytes_per_second = 1000000;
+        for (int pass = 0; pass < 3; ++pass) run_pass();
+        EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
+        EXPECT_GT(fake_system::sleeps_ms.size(), 1000u);
+        EXPECT_EQ(*std::max_element(fake_system::sleeps_ms.begin(), fake_system::sleeps_ms.end()),
+                  min_log_look_ms);
+        EXPECT_LE(fake_logs::files["worker.log.1"].size(), 4096u);
+        EXPECT_GT(fake_logs::files["worker.log.1"].size(), 0u);
+
+        fake_logs::bytes_per_second = 0;  // the looks come ever later, then at passes
+        run_pass();
+        run_pass();
+        fake_system::sleeps.clear();
+        fake_system::sleeps_ms.clear();
+        run_pass();
+        EXPECT_EQ(fake_system::sleeps, std::vector<unsigned>{5});
+        EXPECT_TRUE(fake_system::sleeps_ms.empty());
+
+        // A turn with an unusable configuration waits 30 s in passes that look.
+        fake_system::file_text = R"({"tasks": [{"name": 3}]})";
+        fake_logs::bytes_per_second = 1000000;
+        fake_logs::largest = 0;
+        fake_system::sleeps.clear();
+        CaptureStderr();
+        run_turn();
+        GetCapturedStderr();
+        EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
+        EXPECT_EQ(std::count(fake_system::sleeps.begin(), fake_system::sleeps.end(), 30u), 0);
+    }
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ protected:
         };
         sys.pause_seconds = [](unsigned seconds) {
             watch_fake::events.push_back("sleep:" + std::to_string(seconds));
+            return 0U;
         };
         CaptureStderr();
     }
