@@ -45,7 +45,9 @@
  * a task runs from the moment its `sleep` has been executed, and the event
  * carries that moment, so the probe sleeps while it waits instead of
  * polling /proc and taking the CPU from the supervisor it measures.
- * Without the connector it polls /proc every millisecond.
+ * Without the connector, or where its events name the processes of another
+ * PID namespace (a container's probe: timing_note says so), it polls /proc
+ * every millisecond.
  *
  * Prints key=value lines.  Every process it started is ended by pid (the
  * supervisor's processes first, so nothing is restarted, then the tasks);
@@ -252,6 +254,37 @@ static void handle_event(const struct proc_event* e) {
         for (int i = 0; i < task_count; ++i)
             if (task_pid[i] == pid) task_pid[i] = 0;
     }
+}
+
+/* Whether the events name this probe's processes by the pids it sees.  The
+ * kernel gives them the pids of its first PID namespace: in a container or a
+ * chroot run in a PID namespace of its own they name other processes, or do
+ * not come at all (the kernel does not take a listener there), and no task
+ * would ever be seen to start.  The kernel queues the event of a fork before
+ * fork() returns to the parent: the event of a child just started must name
+ * the pid fork() gave, within moments. */
+static int events_name_our_pids(void) {
+    const pid_t test_child = fork();
+    if (test_child < 0) return 0;
+    if (test_child == 0) _exit(0);
+    while (waitpid(test_child, NULL, 0) < 0 && errno == EINTR) {
+    }
+    static char buf[1 << 16];
+    struct pollfd p = {.fd = events, .events = POLLIN};
+    for (const double until = now_ms() + 500; now_ms() < until;) {
+        if (poll(&p, 1, 50) <= 0) continue;
+        ssize_t n = recv(events, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) continue; /* an overflow: the queue is empty again */
+        for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (size_t)n);
+             h = NLMSG_NEXT(h, n)) {
+            const struct cn_msg* message = NLMSG_DATA(h);
+            const struct proc_event* e = (const struct proc_event*)message->data;
+            if (message->id.idx == CN_IDX_PROC && message->id.val == CN_VAL_PROC &&
+                e->what == PROC_EVENT_FORK && e->event_data.fork.child_tgid == test_child)
+                return 1;
+        }
+    }
+    return 0;
 }
 
 /* Waits at most timeout_ms for news of the tasks and takes it in. */
@@ -1008,6 +1041,11 @@ int main(int argc, char** argv) {
     /* Orphans of the supervisor's tree come to us, not to init. */
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     open_events();
+    if (events >= 0 && !events_name_our_pids()) {
+        close(events);
+        events = -1;
+        printf("timing_note=the process events do not name this PID namespace's processes\n");
+    }
     printf("timing=%s\n", events >= 0 ? "process-events" : "polling");
 
     double start_times[32];

@@ -3,6 +3,8 @@
 # probe starts vorn_restart twice on 16 tasks in a PID namespace, with the
 # fake killall first in PATH and the kill-by-name clock preloaded, measures
 # it for a second and must end every process it started.
+# Then one start with the probe itself in a nested PID namespace, as
+# container-based CI runs the suite.
 # Then, briefly, the talkative tasks: 4 talkers writing into vorn_restart's
 # task logs for 2 seconds, their bytes counted and every process ended.
 #   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir> <talker>
@@ -62,6 +64,22 @@ expect "nothing left behind" test "$(value leftover)" = 0
 pgrep_status=0
 pgrep -f "^sleep ${tag}0[0-9][0-9]$" || pgrep_status=$?
 expect "no task still running (pgrep: $pgrep_status)" test "$pgrep_status" -eq 1
+
+# The probe itself in a PID namespace of its own, as a container runs it: the
+# kernel's process events name other pids there, and the probe must see that
+# and poll /proc instead of waiting for tasks it never sees start.  The mount
+# at /proc is made private before the namespace's /proc is mounted over it
+# (--propagation unchanged: a chroot's / cannot be made private).
+unshare --pid --fork --mount-proc --propagation unchanged \
+  "$probe" --tag "$tag" --tasks 16 --idle 0 --restarts 0 --pidns --log "$work/nested.log" \
+  --env PATH="$fake_bin:/usr/bin:/bin" --env ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 \
+  -- "$vorn" --install_path="$work/root" --status_path="$work/nested.status" >"$work/nested.out" ||
+  { cat "$work/nested.out" "$work/nested.log"; exit 1; }
+cat "$work/nested.out"
+nested_value() { sed -n "s/^$1=//p" "$work/nested.out"; }
+expect "in a PID namespace of its own, the probe polls /proc" test "$(nested_value timing)" = polling
+expect "and measures the start there" test -n "$(nested_value start_ms)"
+expect "nothing left behind in the nested namespace" test "$(nested_value leftover)" = 0
 
 # The talkative tasks: 4 talkers, 1 MB/s each for 2 s, into vorn_restart's logs.
 talk=$work/talk

@@ -18,7 +18,10 @@ cache=$(mktemp -d /tmp/vorn-demo-cache.XXXXXX)
 state=$(mktemp -d /tmp/vorn-demo-status.XXXXXX)
 trap 'rm -rf "$cache" "$state"' EXIT
 echo "demo: cache directory $cache; hold demo_variant back with: touch /tmp/.vorn_update_c2.nr"
-echo "demo: what runs, from another shell:" \
-  "build/vorn_restart_check --status --status_path=$state/vorn_restart.status"
-build/vorn_restart -d --install_path="$PWD/examples" --cache_path="$cache" \
-  --status_path="$state/vorn_restart.status"
+# The checker reads the configuration and the status file where the
+# supervisor does: the same two settings for both.
+places=(--install_path="$PWD/examples" --status_path="$state/vorn_restart.status")
+printf 'demo: what runs, from another shell: build/vorn_restart_check --status'
+printf ' %q' "${places[@]}"
+echo
+build/vorn_restart -d "${places[@]}" --cache_path="$cache"

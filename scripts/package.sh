@@ -2,7 +2,8 @@
 # Builds the Debian package build-package/vorn-restart_<version>_<arch>.deb:
 # a release build configured for the prefix /usr (programs in /usr/sbin,
 # configuration example and init script under /etc), packed by CPack.
-# Install it with: dpkg -i build-package/vorn-restart_*.deb
+# Install it with: apt-get install ./build-package/vorn-restart_*.deb
+# (which also installs libjansson4 and psmisc, as dpkg -i would not)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -143,6 +143,52 @@ void print_pending_update() {
 
 void write_shown(std::string_view text) { std::fputs(shown(text), stdout); }
 
+// Why a task cannot start, by the state of its executable; a state not here
+// (yes, unknown) does not say that it cannot.
+struct unstartable_row {
+    executable_state state;
+    const char* text;  // after "their executables are"
+};
+constexpr std::array<unstartable_row, 4> unstartable_rows{{
+    {executable_state::missing, "missing"},
+    {executable_state::directory, "directories"},
+    {executable_state::not_regular, "not regular files"},
+    {executable_state::not_executable, "not executable"},
+}};
+
+bool cannot_start(executable_state state) {
+    for (const unstartable_row& row : unstartable_rows)
+        if (row.state == state) return true;
+    return false;
+}
+
+// One line, only when a task a turn would start cannot be: how many of the
+// tasks, and their executables by what is wrong with them.  A file usable
+// as a whole still starts nothing for them.
+void print_unstartable() {
+    std::array<executable_state, task_slot_count> states{};
+    std::size_t started = 0, failing = 0;
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        if (task_table[i].task_mode == mode_none) continue;
+        ++started;
+        states[i] = examine_executable(task_table[i].task_path.data());
+        failing += cannot_start(states[i]) ? 1 : 0;
+    }
+    if (failing == 0) return;
+    std::printf("%zu of %zu tasks cannot start: their executables are", failing, started);
+    bool first_group = true;
+    for (const unstartable_row& row : unstartable_rows) {
+        bool first_path = true;
+        for (std::size_t i = 0; i < task_slot_count; ++i) {
+            if (task_table[i].task_mode == mode_none || states[i] != row.state) continue;
+            if (first_path) std::printf("%s%s (", first_group ? " " : "), ", row.text);
+            std::printf("%s%s", first_path ? "" : ", ", shown(task_table[i].task_path.data()));
+            first_path = first_group = false;
+        }
+    }
+    std::puts(")");
+}
+
 }  // namespace
 
 system_ops inert(const system_ops& ops) {
@@ -214,6 +260,7 @@ int check_configuration(const char* config_file) {
     // The slots a start pass would start, in its order: those not in mode none.
     for (std::size_t i = 0; i < task_slot_count; ++i) print_slot(i, task_table[i]);
     print_pending_update();
+    print_unstartable();
     print_kill_listing(0);
     return check_exit_usable;
 }

@@ -30,9 +30,12 @@ bool configure_inert(const char* config_file, config_problem* problem);
 // The two lines that tell why the configuration in `file` is unusable.
 void print_config_problem(const char* file, const config_problem& problem);
 
-// Runs configure_inert, then prints the report on standard output, and
-// what the next turn kills by name.  Returns check_exit_usable or
-// check_exit_unusable.
+// Runs configure_inert, then prints the report on standard output, ending
+// with a line that counts the tasks to be started that cannot be (their
+// executables missing or not ones) when there are any, and what the next
+// turn kills by name.  Returns
+// check_exit_usable or check_exit_unusable: a usable file is usable even
+// when its tasks' executables are not there yet.
 int check_configuration(const char* config_file);
 
 }  // namespace vorn

@@ -27,7 +27,15 @@ namespace key = status_key;
 // larger than the limit.
 std::array<char, status_read_limit + 1> status_text{};
 struct stat status_info {};
-json_document loaded{};
+// The document read, freed by forget_loaded: a plain pointer, since an
+// object with a destructor at namespace scope has it registered at start-up,
+// which on 32-bit ARM calls __aeabi_atexit from the C++ runtime library.
+json_t* loaded = nullptr;
+
+void forget_loaded() {
+    json_decref(loaded);  // nothing for no document
+    loaded = nullptr;
+}
 
 // Where the reasons of the read under way go.
 status_absence* absence = nullptr;
@@ -298,15 +306,16 @@ bool load_status() {
     const long n = read_trusted_file(path);
     if (n < 0) return false;
     json_error_t error;
-    loaded = json_document{json_loadb(status_text.data(), static_cast<std::size_t>(n),
-                                      JSON_REJECT_DUPLICATES, &error)};
+    forget_loaded();
+    loaded =
+        json_loadb(status_text.data(), static_cast<std::size_t>(n), JSON_REJECT_DUPLICATES, &error);
     if (!loaded) {
         note_absence(status_exit_unknown, "%s does not parse: line %d, column %d: %s", shown(path),
                      error.line, error.column, shown(error.text));
         return false;
     }
-    if (!is_status_document(loaded.get(), path)) {
-        loaded.reset();
+    if (!is_status_document(loaded, path)) {
+        forget_loaded();
         return false;
     }
     return true;
@@ -401,15 +410,15 @@ bool read_live_status(status_reading* reading, supervisor_facts* facts, status_a
     why->why.fill('\0');
     *facts = supervisor_facts{};
     facts->pass_age = -1;
-    loaded.reset();
+    forget_loaded();
     *reading = status_reading{};
     if (!load_status()) return false;
-    read_status_document(loaded.get(), reading);
+    read_status_document(loaded, reading);
     facts->owner = status_info.st_uid;
     return supervisor_lives(*reading, facts) && read_pass_mark(facts);
 }
 
-const json_t* loaded_status_document() { return loaded.get(); }
+const json_t* loaded_status_document() { return loaded; }
 
 // --status_path=<file> or --status_path <file>, the name shortened to any
 // prefix getopt_long takes for it.  The last one counts.

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks the Debian package that scripts/package.sh built: control fields,
-# conffiles, the exact file list with owners and modes, and that the
-# unpacked programs run and name the installed paths.
+# conffiles, the exact file list with owners and modes, that the unpacked
+# programs run and name the installed paths, and the program's size as the
+# README's table of builds gives it.
 # Usage: package_test.sh <package.deb> [architecture, default this machine's]
 set -eu
 deb=$1
@@ -56,6 +57,14 @@ mkdir -p "$root/usr/sbin"
     complain "the example does not check: $(cat "$work/check")"
 "$root/usr/sbin/vorn_restart" --help 2> "$work/help" || complain "vorn_restart --help failed"
 grep -q '^Usage: vorn_restart' "$work/help" || complain "vorn_restart --help: $(cat "$work/help")"
+# The README's table of builds gives the packaged program's size.
+case $arch in
+    amd64) row='x86-64, glibc' ;;
+    arm64) row='arm64, glibc' ;;
+    armhf) row='armhf, glibc' ;;
+    *) row= ;;
+esac
+[ -z "$row" ] || "$top/tests/device/readme_size.sh" "$row" "$root/usr/sbin/vorn_restart" || fail=1
 zcat "$root/usr/share/man/man8/vorn_restart.8.gz" | grep -q "^\.TH VORN_RESTART 8 .*vorn_restart $version" ||
     complain "the manual page does not carry version $version"
 

@@ -2,7 +2,8 @@
 # Smoke test of a static vorn_restart in real time (a static program cannot
 # have sleep() shortened by a preloaded library): the start-up line, the
 # table dump, 16 tasks running, one of them started again after it is
-# killed, and its memory.  About 15 seconds.
+# killed, its memory, and its size as the README's table of builds gives it.
+# About 15 seconds.
 #
 #   tests/device/static_smoke.sh <vorn_restart> <directory of the fake killall>
 set -eu
@@ -76,5 +77,8 @@ pss=$(awk '/^Pss:/ { print $2 }' "/proc/$sup/smaps_rollup")
 echo "static vorn_restart with 16 tasks: VmRSS $rss kB, Pss $pss kB"
 check "VmRSS under 256 KiB" test "$rss" -lt 256
 check "Pss under 256 KiB" test "$pss" -lt 256
+# The README's table of builds gives its size (x86-64 only has a row).
+[ "$(uname -m)" != x86_64 ] ||
+  check "its size as the README gives it" "$(dirname "$0")/readme_size.sh" "x86-64, static" "$vorn"
 [ $failed -eq 0 ] || { echo "--- stdout"; cat "$work/out"; echo "--- stderr"; cat "$work/err"; }
 exit $failed

@@ -113,7 +113,9 @@ TEST(check_e2e, usable_configuration_is_reported_and_nothing_is_touched) {
                   "slot 4: idle, mode none: never started\n"
                   "pending updater: " +
                   inst.sbin() + "vorn_update.tmp replaces " + inst.sbin() +
-                  "vorn_update when the supervisor starts\n");
+                  "vorn_update when the supervisor starts\n"
+                  "1 of 4 tasks cannot start: their executables are missing (" +
+                  inst.sbin() + "absent)\n");
 
     // Nothing killed, started, renamed or written.
     EXPECT_FALSE(fs::exists(inst.killall_log()));
@@ -282,11 +284,18 @@ TEST(check_e2e, shipped_configurations_are_usable) {
     EXPECT_EQ(example.status, 0) << example.out;
     EXPECT_NE(example.out.find("slot 3: report, mode once, system 0\n"), std::string::npos)
         << example.out;
+    const std::string sbin = inst.sbin();
+    EXPECT_TRUE(report_of(example.out)
+                    .ends_with("\n4 of 4 tasks cannot start: their executables are missing (" +
+                               sbin + "vorn_update, " + sbin + "vorn_monitor, " + sbin +
+                               "worker, " + sbin + "report)\n"))
+        << example.out;
     const program_result demo = check(inst, {"--install_path=" VORN_EXAMPLES});
     EXPECT_EQ(demo.status, 0) << demo.out;
     EXPECT_NE(demo.out.find("/usr/sbin/demo_variant --cp=2 --install_path="), std::string::npos)
         << demo.out;
     EXPECT_EQ(count_of(demo.out, "  executable: yes\n"), 4u) << demo.out;
+    EXPECT_EQ(demo.out.find("cannot start"), std::string::npos) << demo.out;
 }
 
 TEST(check_e2e, kill_listing_finds_the_supervisors_task_on_real_proc) {
