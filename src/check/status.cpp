@@ -36,6 +36,7 @@ void print_next_kills(const char* own_file, bool own_usable, const config_proble
 }  // namespace
 
 int report_status(const char* config_file, bool json) {
+    read_judged_status();
     // The checker's own configuration, never the one the file names.
     const char* own_file = config_file ? config_file : config_file_path();
     config_problem problem;

@@ -505,15 +505,16 @@ logs_kept log_place_of(const status_reading& reading, uid_t owner, log_place* pl
     return logs_kept::yes;
 }
 
-void judge_status() {
+void read_judged_status() {
     judged.warning_count = 0;
     judged.slot_count = 0;
     judged.stopped = judged.hung = false;
     judged.live = read_live_status(&judged.reading, &judged.facts, &judged.absence);
-    if (!judged.live) {
-        judged.exit_status = judged.absence.status;
-        return;
-    }
+    judged.exit_status = judged.absence.status;
+}
+
+void judge_status() {
+    if (!judged.live) return;
     judged.stopped = judged.facts.state == 'T' || judged.facts.state == 't';
     judged.hung = judged.facts.pass_age > status_stale_seconds;
     judged.slot_count = judged.reading.slot_count;

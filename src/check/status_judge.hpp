@@ -74,9 +74,13 @@ struct judged_status {
 
 extern judged_status judged;
 
-// Reads the status file and judges it into `judged`.  The slots' own
-// executables are the checker's own configuration's (configure_inert must
-// have run), never paths the file names.
+// Reads the status file into `judged`: first, so that what the file says
+// and what /proc shows are as close to the moment asked as can be.
+void read_judged_status();
+
+// Judges what read_judged_status read.  The slots' own executables are the
+// checker's own configuration's (configure_inert must have run), never
+// paths the file names.
 void judge_status();
 
 // A number of the file as it is shown: "-" when absent, "invalid" when

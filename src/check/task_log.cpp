@@ -235,7 +235,9 @@ int print_task_log(const log_place& place, const char* name, unsigned lines) {
     // The task's own bytes, as it wrote them; only a missing final newline
     // is added, so that what follows starts on a line of its own.
     const bool add_newline = !shown_part.empty() && shown_part.back() != '\n';
-    if (std::fwrite(shown_part.data(), 1, shown_part.size(), stdout) != shown_part.size() ||
+    // Nothing to write may come without a buffer at all (a refused directory).
+    if ((!shown_part.empty() &&
+         std::fwrite(shown_part.data(), 1, shown_part.size(), stdout) != shown_part.size()) ||
         (add_newline && std::fputc('\n', stdout) == EOF) || std::fflush(stdout) != 0) {
         complain("cannot write the log: %s", std::strerror(errno));
         return status_exit_unknown;
