@@ -43,3 +43,6 @@ install(PROGRAMS "${vorn_generated}/vorn_restart.init" DESTINATION "${VORN_INIT_
 install(FILES "${vorn_generated}/vorn_restart.service" DESTINATION "${VORN_SYSTEMD_UNIT_DIR}")
 get_filename_component(vorn_defaults_dir "${VORN_DEFAULTS_FILE}" DIRECTORY)
 install(FILES contrib/default/vorn_restart DESTINATION "${vorn_defaults_dir}")
+# Alert rules for the metrics file, for a Prometheus server to load.
+install(FILES contrib/prometheus/vorn_restart.rules.yml
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/vorn-restart/prometheus")

@@ -20,6 +20,7 @@
 namespace vorn {
 
 published_file metrics_output{};
+bool metrics_current = false;
 
 namespace {
 
@@ -41,14 +42,24 @@ constexpr family turns{"vorn_restart_turns_total", "counter",
 constexpr family usable{"vorn_restart_configuration_usable", "gauge",
                         "1 when the configuration read at the latest turn is usable, 0 when it "
                         "is not and no task is started."};
+constexpr family problem_info{"vorn_restart_configuration_problem", "gauge",
+                              "1, with the reason as a label, while the configuration is unusable."};
+constexpr family kill_works{"vorn_restart_kill_by_name_works", "gauge",
+                            "1 when the latest turn could run killall to kill stale copies of "
+                            "the tasks, else 0."};
 constexpr family updater_exits{"vorn_restart_updater_exits_total", "counter",
                                "Ends of the updater in slot 0 by exit status (0, 1, other) or "
                                "signal."};
-constexpr family task_up{"vorn_restart_task_up", "gauge", "1 while the slot's child runs, else 0."};
+constexpr family task_up{"vorn_restart_task_up", "gauge",
+                         "1 while the slot's child runs and has lived through a whole pass, "
+                         "else 0."};
 constexpr family task_state{"vorn_restart_task_state", "gauge",
                             "1 for the slot's current state, 0 for the others."};
 constexpr family task_starts{"vorn_restart_task_starts_total", "counter",
                              "Starts of the slot's task since the supervisor started."};
+constexpr family task_ends{"vorn_restart_task_ends_total", "counter",
+                           "Ends of the slot's children since the supervisor started, kills "
+                           "included."};
 constexpr family task_start_time{"vorn_restart_task_start_time_seconds", "gauge",
                                  "When the slot's child was started, in seconds since the epoch, "
                                  "while it has one."};
@@ -145,6 +156,25 @@ bool metrics_label_value(const char* text, char* out, std::size_t cap) {
 
 namespace {
 
+// The longest part of a configuration problem given as a label value.
+constexpr std::size_t problem_label_max = 200;
+
+// The problem as a label value: cut at a character's start when too long.
+void problem_label(const char* problem, char* out, std::size_t cap) {
+    std::array<char, problem_label_max + 4> part{};
+    std::size_t n = std::strlen(problem);
+    if (n > problem_label_max) {
+        n = problem_label_max;
+        // Back to the start of the character that would be cut.
+        for (int back = 0; back < 3 && (problem[n] & 0xC0) == 0x80; ++back) --n;
+        std::memcpy(part.data(), problem, n);
+        std::memcpy(part.data() + n, "...", 4);
+    } else {
+        std::memcpy(part.data(), problem, n + 1);
+    }
+    metrics_label_value(part.data(), out, cap);
+}
+
 // The wall clock of a moment, from its boot clock: right after the clock is
 // set, however early the moment.
 long long wall_of(const moment& at, std::time_t wall, std::time_t boot) {
@@ -157,6 +187,12 @@ void supervisor_samples(writer& out, std::time_t wall, std::time_t boot) {
     out.sample(turns, " %u", r.turn);
     // Not known before the first configuration step: no sample then.
     if (r.configuration_read) out.sample(usable, " %d", r.usable ? 1 : 0);
+    if (r.configuration_read && !r.usable) {
+        std::array<char, (problem_label_max + 4) * 3> problem{};
+        problem_label(r.problem.data(), problem.data(), problem.size());
+        out.sample(problem_info, "{problem=\"%s\"} 1", problem.data());
+    }
+    if (r.configuration_read) out.sample(kill_works, " %d", r.kill_error == 0 ? 1 : 0);
     static constexpr const char* updater_labels[updater_end_count] = {"0", "1", "other", "signal"};
     for (std::size_t i = 0; i < updater_end_count; ++i)
         out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], r.updater_ends[i]);
@@ -179,8 +215,8 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
         for (std::size_t i = 0; i < task_slot_count; ++i)
             if (shown[i]) write(i, labels[i].data(), current_record.slots[i]);
     };
-    each_slot([&](std::size_t i, const char* l, const slot_record&) {
-        out.sample(task_up, "{%s} %d", l, state[i] == slot_state::running ? 1 : 0);
+    each_slot([&](std::size_t i, const char* l, const slot_record& s) {
+        out.sample(task_up, "{%s} %d", l, slot_up(task_table[i], s) ? 1 : 0);
     });
     each_slot([&](std::size_t i, const char* l, const slot_record&) {
         for (std::size_t n = 0; n < slot_state_count; ++n)
@@ -189,6 +225,9 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     });
     each_slot([&](std::size_t, const char* l, const slot_record& s) {
         out.sample(task_starts, "{%s} %u", l, s.starts);
+    });
+    each_slot([&](std::size_t, const char* l, const slot_record& s) {
+        out.sample(task_ends, "{%s} %u", l, s.ends);
     });
     each_slot([&](std::size_t i, const char* l, const slot_record& s) {
         if (task_table[i].task_pid != 0)
@@ -220,11 +259,14 @@ std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::
     return out.length();
 }
 
-void reset_metrics_output() { metrics_output = published_file{}; }
+void reset_metrics_output() {
+    metrics_output = published_file{};
+    metrics_current = false;
+}
 
 void write_metrics_file() {
     if (metrics_path[0] == '\0') return;
-    if (current_record.changed) metrics_output.pending = true;
+    if (current_record.changed || current_record.up_changed) metrics_output.pending = true;
     if (!write_due(metrics_output)) return;
     const std::time_t boot = sys.boot_seconds();
     const std::size_t length =
@@ -237,7 +279,16 @@ void write_metrics_file() {
         error = errno;
     }
     // A file left there would go on being collected as if it were current.
+    metrics_current = written == 0;
     note_write(metrics_output, written == 0, "metrics", metrics_path.data(), error, boot);
+}
+
+void mark_metrics_current() {
+    if (!metrics_current) return;
+    if (sys.stamp_file(metrics_path.data(), sys.now()) == 0) return;
+    // Gone or replaced by someone else: written afresh at the next pass.
+    metrics_current = false;
+    metrics_output.pending = true;
 }
 
 }  // namespace vorn

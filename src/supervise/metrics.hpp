@@ -7,6 +7,9 @@
 // the same sys.replace_file as the status file, from a buffer of fixed size.
 // Nothing in it changes with time alone: moments are given as start times,
 // never as ages, so that a file written at a change stays true until the next.
+// Its modification time is the heartbeat: mark_metrics_current() sets it to
+// the wall clock at every pass, so that a collector that reports it tells
+// a live supervisor from a stopped, hung or dead one.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +35,8 @@ std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::
 
 // The metrics file's writes; it fails and is retried apart from the status file.
 extern published_file metrics_output;
+// The file at metrics_path is the latest document written.
+extern bool metrics_current;
 
 // Nothing written yet.
 void reset_metrics_output();
@@ -41,5 +46,9 @@ void reset_metrics_output();
 // once on standard error and is tried again at the first pass
 // status_retry_seconds later.
 void write_metrics_file();
+// Sets the file's modification time to the wall clock now, while the file
+// is the one last written: one system call, no allocation.  A file gone or
+// replaced is written afresh at the next pass.
+void mark_metrics_current();
 
 }  // namespace vorn

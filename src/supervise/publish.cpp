@@ -15,7 +15,9 @@ void publish_record() {
     write_status_file();
     write_metrics_file();
     current_record.changed = false;
+    current_record.up_changed = false;
     mark_status_current();
+    mark_metrics_current();
 }
 
 void reset_publishing() {

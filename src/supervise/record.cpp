@@ -36,6 +36,7 @@ void note_end(std::size_t slot, const exit_record& end) {
                            end.at.boot - s.since.boot <= short_run_seconds;
     s.short_runs = short_run ? s.short_runs + 1 : 0;
     s.last_exit = end;
+    ++s.ends;
     current_record.changed = true;
 }
 
@@ -48,6 +49,10 @@ slot_state state_of_slot(const task_info& task, const slot_record& s) {
     if (task.task_mode == mode_none)
         return s.started_this_turn ? slot_state::ended : slot_state::off;
     return s.marker[0] != '\0' ? slot_state::held_back : slot_state::waiting;
+}
+
+bool slot_up(const task_info& task, const slot_record& s) {
+    return task.task_pid != 0 && !s.end_seen && s.passes_seen_running >= 2;
 }
 
 void reset_record() {
@@ -102,6 +107,7 @@ void record_started(std::size_t slot) {
     ++s.starts;
     s.since = now_moment();
     s.started_this_turn = true;
+    s.passes_seen_running = 0;
     s.end_seen = false;
     s.marker[0] = '\0';
     current_record.changed = true;
@@ -164,12 +170,16 @@ void note_ended_children() {
 #pragma GCC unroll 16
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         const pid_t pid = task_table[i].task_pid;
-        if (pid == 0 || current_record.slots[i].end_seen) continue;
+        slot_record& s = current_record.slots[i];
+        if (pid == 0 || s.end_seen) continue;
         int wait_status = 0;
-        if (sys.child_ended(pid, &wait_status) != 1) continue;
+        const int ended = sys.child_ended(pid, &wait_status);
+        if (ended == 0 && s.passes_seen_running < 2 && ++s.passes_seen_running == 2)
+            current_record.up_changed = true;
+        if (ended != 1) continue;
         log_task_ended(i, wait_status);
         note_end(i, exit_of(wait_status));
-        current_record.slots[i].end_seen = true;
+        s.end_seen = true;
     }
 }
 

@@ -43,8 +43,12 @@ struct slot_record {
     std::array<char, task_name_size> name;  // the task the counts belong to
     std::int32_t configured_mode;           // its mode when the turn began
     std::uint32_t starts;                   // since the supervisor started
+    std::uint32_t ends;                     // since the supervisor started, kills included
     moment since;                           // start of the latest child
     bool started_this_turn;
+    // Passes at whose end the latest child was seen running, counted up to
+    // 2: from 2 on it has lived through a whole pass.
+    std::uint8_t passes_seen_running;
     // The slot's child has ended and waits for its reap (one per pass):
     // its end is already in last_exit.
     bool end_seen;
@@ -80,6 +84,9 @@ struct supervisor_record {
     bool kill_error_told;  // said on standard error since it last worked
     std::array<slot_record, task_slot_count> slots;
     bool changed;  // something changed since the record was last published
+    // A child has lived through its first whole pass since then: only the
+    // writers that tell it apart (the metrics file's up) follow.
+    bool up_changed;
 };
 
 extern supervisor_record current_record;
@@ -104,9 +111,13 @@ void record_gate(std::size_t slot, const marker_path& marker);
 
 // The slot's state: running, exited, ended, off, held_back or waiting.
 slot_state state_of_slot(const task_info& task, const slot_record& s);
+// Whether the slot's child runs and has lived through a whole pass: a
+// child that ends at once, again and again, is never up.
+bool slot_up(const task_info& task, const slot_record& s);
 
 // Looks, without reaping, at every running child whose end is not known
-// yet, and records the end of those that have ended.
+// yet, and records the end of those that have ended, and of the others
+// that they were seen running at the end of this pass.
 void note_ended_children();
 
 // The moment now, by both clocks.

@@ -39,6 +39,7 @@ sort > "$work/expected" <<'LIST'
 -rwxr-xr-x root/root ./etc/init.d/vorn_restart
 -rw-r--r-- root/root ./etc/default/vorn_restart
 -rw-r--r-- root/root ./usr/lib/systemd/system/vorn_restart.service
+-rw-r--r-- root/root ./usr/share/vorn-restart/prometheus/vorn_restart.rules.yml
 LIST
 diff "$work/expected" "$work/files" || complain "file list differs"
 

@@ -466,6 +466,25 @@ TEST_F(status_test, metrics_document_fits_and_dates_starts_by_the_boot_clock) {
         text.find("vorn_restart_task_state{slot=\"2\",name=\"w\\\"x\",state=\"running\"} 1\n"),
         std::string::npos);
     EXPECT_NE(text.find("vorn_restart_configuration_usable 1\n"), std::string::npos);
+    EXPECT_NE(text.find("vorn_restart_kill_by_name_works 1\n"), std::string::npos);
+    EXPECT_EQ(text.find("vorn_restart_configuration_problem"), std::string::npos);
+    // The reason of an unusable file as a label: escaped, and cut short at a
+    // character's start, never in the middle of one.
+    config_problem problem;
+    format_text(problem.text.data(), problem.text.size(), "bad \"x\"\n%s%s",
+                std::string(190, 'y').c_str(), "\xC3\xA9\xC3\xA9");
+    kill_by_name_error = ENOENT;
+    record_configuration(false, problem);
+    GetCapturedStderr();
+    CaptureStderr();
+    text.assign(buf, metrics_document(buf, sizeof buf, fake_system::clock, fake_system::boot_clock));
+    EXPECT_NE(text.find("vorn_restart_configuration_problem{problem=\"bad \\\"x\\\"\\n" +
+                        std::string(190, 'y') + "\xC3\xA9...\"} 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("vorn_restart_kill_by_name_works 0\n"), std::string::npos);
+    kill_by_name_error = 0;
+    record_configuration(true, config_problem{});
 
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         task_table[i].task_name.fill('\xFF');
@@ -479,6 +498,51 @@ TEST_F(status_test, metrics_document_fits_and_dates_starts_by_the_boot_clock) {
     EXPECT_GT(worst, 0u);
     EXPECT_EQ(metrics_document(buf, worst, fake_system::clock, fake_system::boot_clock),
               0u);  // never cut short
+}
+
+// A child is up only once it has lived through a whole pass, so that a task
+// that ends at every pass never looks up to a scrape; that change alone
+// rewrites the metrics file, not the status file.  The metrics file's
+// modification time beats at every pass, by the wall clock.
+TEST_F(status_test, metrics_up_waits_for_a_whole_pass_and_the_file_beats) {
+    const std::string status = "/run/vorn_restart.status", metrics = "/var/m.prom";
+    apply_metrics_path(metrics.c_str());
+    const auto writes = [](const std::string& path) {
+        return std::count_if(fake_system::replaced.begin(), fake_system::replaced.end(),
+                             [&](const std::string& w) { return w.starts_with(path + "@"); });
+    };
+    const auto up = [](const char* name) {
+        const std::string line = "vorn_restart_task_up{slot=\"2\",name=\"" + std::string(name) + "\"} ";
+        const std::size_t at = fake_system::replaced_text.find(line);
+        return at == std::string::npos ? '?' : fake_system::replaced_text[at + line.size()];
+    };
+    configure({{"up", mode_always}, {"mon", mode_always}, {"quit", mode_always}});
+    run_pass();
+    EXPECT_EQ(up("quit"), '0');
+    EXPECT_EQ(fake_system::stamped.back(), metrics + "@" + std::to_string(fake_system::clock));
+    run_pass();  // nothing but the first whole pass
+    EXPECT_EQ(writes(status), 1);
+    EXPECT_EQ(writes(metrics), 2);
+    EXPECT_EQ(up("quit"), '1');
+    for (int start = 0; start < 3; ++start) {
+        fake_system::reaps.push_back({task_table[2].task_pid, exit_status(0)});
+        run_pass();  // reaped
+        run_pass();  // started again, and seen running once
+        EXPECT_EQ(up("quit"), '0') << start;
+    }
+    EXPECT_NE(fake_system::replaced_text.find(
+                  "vorn_restart_task_ends_total{slot=\"2\",name=\"quit\"} 3\n"),
+              std::string::npos);
+    // A heartbeat that finds no file writes it afresh.
+    run_pass();
+    const auto before = writes(metrics);
+    ++fake_system::clock;
+    fake_system::stamp_error = ENOENT;
+    run_pass();
+    fake_system::stamp_error = 0;
+    run_pass();
+    EXPECT_EQ(writes(metrics), before + 1);
+    EXPECT_EQ(fake_system::stamped.back(), metrics + "@" + std::to_string(fake_system::clock));
 }
 
 // Each file fails, is told once and is retried on its own; the other goes
