@@ -42,8 +42,9 @@ constexpr family turns{"vorn_restart_turns_total", "counter",
 constexpr family usable{"vorn_restart_configuration_usable", "gauge",
                         "1 when the configuration read at the latest turn is usable, 0 when it "
                         "is not and no task is started."};
-constexpr family problem_info{"vorn_restart_configuration_problem", "gauge",
-                              "1, with the reason as a label, while the configuration is unusable."};
+constexpr family problem_info{
+    "vorn_restart_configuration_problem", "gauge",
+    "1, with the reason as a label, while the configuration is unusable."};
 constexpr family kill_works{"vorn_restart_kill_by_name_works", "gauge",
                             "1 when the latest turn could run killall to kill stale copies of "
                             "the tasks, else 0."};

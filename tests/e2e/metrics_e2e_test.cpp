@@ -214,13 +214,13 @@ public:
     explicit device(const std::function<void(const installation&)>& set_up) {
         std::filesystem::create_directory(inst.root() + "/textfile");
         set_up(inst);
-        sup.emplace(inst, run_options{
-                              .extra_arguments = {"--metrics_path=" + inst.root() +
-                                                  "/textfile/vorn_restart.prom"},
-                              .environment = {{"VORN_TEST_MS_PER_SECOND", "50"}},
-                              .wrapper = {"unshare", "--pid", "--fork", "--mount-proc",
-                                          "--kill-child"},
-                          });
+        sup.emplace(inst,
+                    run_options{
+                        .extra_arguments = {"--metrics_path=" + inst.root() +
+                                            "/textfile/vorn_restart.prom"},
+                        .environment = {{"VORN_TEST_MS_PER_SECOND", "50"}},
+                        .wrapper = {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child"},
+                    });
         node.emplace(inst.root() + "/textfile", inst.root() + "/exporter.log");
     }
     // The supervisor, pid 1 of its namespace: the wrapper's one child.
@@ -242,9 +242,12 @@ public:
         write_text(dir + "/rules.yml", scaled_rules());
         write_text(dir + "/prometheus.yml",
                    "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
-                   "rule_files: [\"" + dir + "/rules.yml\"]\n"
-                   "scrape_configs:\n  - job_name: device\n    static_configs:\n"
-                   "      - targets: [" + list + "]\n");
+                   "rule_files: [\"" +
+                       dir +
+                       "/rules.yml\"]\n"
+                       "scrape_configs:\n  - job_name: device\n    static_configs:\n"
+                       "      - targets: [" +
+                       list + "]\n");
         pid_ = ::fork();
         if (pid_ == 0) {
             FILE* out = std::freopen((dir + "/prometheus.log").c_str(), "w", stderr);
@@ -278,8 +281,9 @@ public:
             at = next == std::string::npos ? body.size() : next;
             std::string alertname, instance, name = "-";
             for (std::sregex_iterator m(one.begin(), one.end(), field), end; m != end; ++m)
-                ((*m)[1] == "alertname" ? alertname : (*m)[1] == "instance" ? instance : name) =
-                    (*m)[2].str();
+                ((*m)[1] == "alertname"  ? alertname
+                 : (*m)[1] == "instance" ? instance
+                                         : name) = (*m)[2].str();
             std::smatch s;
             if (std::regex_search(one, s, state))
                 found.push_back(alertname + " " + instance + " " + name + " " + s[1].str());
@@ -340,8 +344,9 @@ TEST(metrics_e2e, shipped_alerts_fire_on_a_real_server_for_each_fault_and_no_oth
         base_tasks(inst);
         inst.task(quitter, "exit 0");
         inst.task(crasher, "kill -SEGV $$");
-        inst.config(tasks_json({"{\"name\": \"" + quitter + "\"}", "{\"name\": \"" + missing + "\"}",
-                                "{\"name\": \"" + crasher + "\"}"}));
+        inst.config(
+            tasks_json({"{\"name\": \"" + quitter + "\"}", "{\"name\": \"" + missing + "\"}",
+                        "{\"name\": \"" + crasher + "\"}"}));
     });
     device turned([&](const installation& inst) {
         base_tasks(inst);
@@ -411,7 +416,8 @@ TEST(metrics_e2e, shipped_alerts_fire_on_a_real_server_for_each_fault_and_no_oth
     firing("");
     EXPECT_EQ(unexplained, "");
     // The healthy device was never so much as pending at the end.
-    for (const std::string& a : server.alerts()) EXPECT_EQ(a.find(" " + h + " "), std::string::npos) << a;
+    for (const std::string& a : server.alerts())
+        EXPECT_EQ(a.find(" " + h + " "), std::string::npos) << a;
     EXPECT_EQ(healthy.sup->running(), true);
 }
 

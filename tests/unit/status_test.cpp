@@ -477,7 +477,8 @@ TEST_F(status_test, metrics_document_fits_and_dates_starts_by_the_boot_clock) {
     record_configuration(false, problem);
     GetCapturedStderr();
     CaptureStderr();
-    text.assign(buf, metrics_document(buf, sizeof buf, fake_system::clock, fake_system::boot_clock));
+    text.assign(buf,
+                metrics_document(buf, sizeof buf, fake_system::clock, fake_system::boot_clock));
     EXPECT_NE(text.find("vorn_restart_configuration_problem{problem=\"bad \\\"x\\\"\\n" +
                         std::string(190, 'y') + "\xC3\xA9...\"} 1\n"),
               std::string::npos)
@@ -512,7 +513,8 @@ TEST_F(status_test, metrics_up_waits_for_a_whole_pass_and_the_file_beats) {
                              [&](const std::string& w) { return w.starts_with(path + "@"); });
     };
     const auto up = [](const char* name) {
-        const std::string line = "vorn_restart_task_up{slot=\"2\",name=\"" + std::string(name) + "\"} ";
+        const std::string line =
+            "vorn_restart_task_up{slot=\"2\",name=\"" + std::string(name) + "\"} ";
         const std::size_t at = fake_system::replaced_text.find(line);
         return at == std::string::npos ? '?' : fake_system::replaced_text[at + line.size()];
     };
