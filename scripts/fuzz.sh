@@ -2,10 +2,11 @@
 # Fuzzes, with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the configuration step (seeds in tests/fuzz/corpus) and then the checker's
 # reading of a status file (seeds in tests/fuzz/status_corpus), each for the
-# given number of seconds.  Fails on any crash, leak, sanitizer report or
-# broken invariant of either; the input at fault is left in build-fuzz/
-# (crash-*, leak-*, ... for the configuration, status-crash-*, ... for the
-# status file).
+# given number of seconds, and the supervisor's reading of a control request
+# (seeds in tests/fuzz/control_corpus) for a third of it.  Fails on any
+# crash, leak, sanitizer report or broken invariant; the input at fault is
+# left in build-fuzz/ (crash-*, leak-*, ... for the configuration,
+# status-crash-*, ... for the status file, control-crash-*, ... for a request).
 #   scripts/fuzz.sh [seconds]    default 60, per target
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,7 @@ build="build-fuzz"
 scripts/deps.sh clang libclang-rt-14-dev
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVORN_FUZZ=ON -DVORN_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target vorn_config_fuzz vorn_status_fuzz
+cmake --build "$build" -j2 --target vorn_config_fuzz vorn_status_fuzz vorn_control_fuzz
 
 # fuzz <what> <target> <working corpus> <seeds> <log> <libFuzzer options...>
 # New inputs go to the working corpus in the build directory, never into
@@ -45,6 +46,12 @@ fuzz "the configuration step" vorn_config_fuzz corpus tests/fuzz/corpus fuzz.log
 fuzz "the checker's reading of a status file" vorn_status_fuzz status_corpus \
   tests/fuzz/status_corpus status_fuzz.log -dict=../tests/fuzz/status.dict -max_len=16384 \
   -artifact_prefix=status-
+
+# A request is one short line: a third of the time is plenty.
+seconds=$(( (seconds + 2) / 3 ))
+fuzz "the supervisor's reading of a control request" vorn_control_fuzz control_corpus \
+  tests/fuzz/control_corpus control_fuzz.log -dict=../tests/fuzz/control.dict -max_len=256 \
+  -artifact_prefix=control-
 
 [ "$failed" -eq 0 ] || exit 1
 echo "fuzzing: passed"

@@ -96,10 +96,14 @@ bool refuse(char* why, std::size_t size, const char* text) {
     return false;
 }
 
-// before, the word, after: the word is the operator's own, cut to its bytes.
+// before, the word, after: the word is the operator's own, its first bytes
+// only, so that the reason always fits a buffer of control_why_size.
 bool refuse(char* why, std::size_t size, const char* before, std::string_view word,
             const char* after) {
-    format_text(why, size, "%s%.*s%s", before, static_cast<int>(word.size()), word.data(), after);
+    constexpr std::size_t shown = 32;
+    const bool cut = word.size() > shown;
+    format_text(why, size, "%s%.*s%s%s", before, static_cast<int>(cut ? shown : word.size()),
+                word.data(), cut ? "..." : "", after);
     return false;
 }
 

@@ -49,8 +49,12 @@ inline constexpr int control_failed = 1;     // carried out, but not to its end
 inline constexpr int control_refused = 2;    // unknown name, bad argument: nothing changed
 inline constexpr int control_no_channel = 3;  // no supervisor to ask, or not allowed
 
+// Room for any reason a request is refused.
+inline constexpr std::size_t control_why_size = 160;
+
 // Reads one request line (without its newline).  On a fault, false with
-// why[] saying it in words for the operator.
+// why[] (of at least control_why_size bytes) saying it in words for the
+// operator.
 bool parse_control_request(std::string_view line, control_request& request, char* why,
                            std::size_t why_size);
 

@@ -14,7 +14,7 @@ TEST(control_test, requests_are_read_or_refused_with_the_reason) {
     const struct {
         std::string line;
         const char* verb;  // nullptr: refused
-        const char* name_or_why;
+        std::string name_or_why;
         std::uint32_t grace_ms = 0;
         int signal_number = 0;
     } rows[] = {
@@ -43,19 +43,22 @@ TEST(control_test, requests_are_read_or_refused_with_the_reason) {
          "KILL or CONT"},
         {"restart " + std::string(64, 'n'), nullptr, "a task's name holds at most 63 bytes"},
         {"restart w\torker", nullptr, "the request holds a control character"},
+        {std::string(40, 'v'), nullptr,
+         "unknown verb \"" + std::string(32, 'v') +
+             "...\": give restart, stop, start, signal or reload"},
         {"reload" + std::string(122, ' '), nullptr, "the request is longer than 127 bytes"},
     };
     for (const auto& row : rows) {
         control_request request{};
-        char why[160];
+        char why[control_why_size];
         const bool taken = parse_control_request(row.line, request, why, sizeof why);
         ASSERT_EQ(taken, row.verb != nullptr) << row.line << ": " << why;
         if (!taken) {
-            EXPECT_STREQ(why, row.name_or_why) << row.line;
+            EXPECT_EQ(why, row.name_or_why) << row.line;
             continue;
         }
         EXPECT_STREQ(control_verb_name(request.verb), row.verb);
-        EXPECT_STREQ(request.name.data(), row.name_or_why);
+        EXPECT_EQ(request.name.data(), row.name_or_why);
         EXPECT_EQ(request.grace_ms, row.grace_ms) << row.line;
         EXPECT_EQ(request.signal_number, row.signal_number) << row.line;
         // What the client writes reads back the same.
