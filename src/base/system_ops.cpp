@@ -420,6 +420,80 @@ bool real_take_log_write() {
     return true;
 }
 
+volatile sig_atomic_t control_note = 0;
+
+void note_control(int) { control_note = 1; }
+
+// Input on fd raises SIGURG in this process.
+bool raise_note_on_input(int fd) {
+    return ::fcntl(fd, F_SETOWN, ::getpid()) == 0 && ::fcntl(fd, F_SETSIG, SIGURG) == 0 &&
+           ::fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC) == 0;
+}
+
+int real_listen_at(const char* path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(address.sun_path, path, std::strlen(path) + 1);
+    struct sigaction on_input {};
+    on_input.sa_handler = note_control;
+    on_input.sa_flags = SA_RESTART;
+    sigemptyset(&on_input.sa_mask);
+    if (::sigaction(SIGURG, &on_input, nullptr) != 0) return -1;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    // Made 0600, never for a moment more open: connecting takes write access.
+    const mode_t mask = ::umask(077);
+    const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::umask(mask);
+    if (bound != 0 || ::listen(fd, 8) != 0 || !raise_note_on_input(fd)) return closed_on_error(fd);
+    return fd;
+}
+
+int real_accept_client(int listen_fd, pid_t* pid, uid_t* uid) {
+    int fd = -1;
+    do {
+        fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || !raise_note_on_input(fd))
+        return closed_on_error(fd);
+    *pid = peer.pid;
+    *uid = peer.uid;
+    return fd;
+}
+
+long real_read_some(int fd, char* buf, std::size_t len) {
+    ssize_t n = -1;
+    do {
+        n = ::read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+bool real_control_noted() { return control_note != 0; }
+
+bool real_take_control_note() {
+    if (control_note == 0) return false;
+    control_note = 0;
+    return true;
+}
+
+int real_send_signal(pid_t pid, int signal) { return ::kill(pid, signal); }
+
+pid_t real_reap_child(pid_t pid, int* status) {
+    pid_t reaped = -1;
+    do {
+        reaped = ::waitpid(pid, status, WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    return reaped;
+}
+
 int real_open_existing_directory(const char* path, struct stat* info) {
     const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -630,6 +704,13 @@ constexpr system_ops real_ops = {
     .open_device = real_open_device,
     .watchdog_timeout = real_watchdog_timeout,
     .watchdog_support = real_watchdog_support,
+    .listen_at = real_listen_at,
+    .accept_client = real_accept_client,
+    .read_some = real_read_some,
+    .control_noted = real_control_noted,
+    .take_control_note = real_take_control_note,
+    .send_signal = real_send_signal,
+    .reap_child = real_reap_child,
 };
 
 }  // namespace

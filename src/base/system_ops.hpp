@@ -193,6 +193,29 @@ struct system_ops {
     // driver does: 0, or -1 with errno set (ENOTTY from a terminal, the
     // null device, a flash partition or any other device).
     int (*watchdog_support)(int fd);
+
+    // The control channel.  A Unix stream socket listening at path, which
+    // must not exist yet: mode 0600, non-blocking and close-on-exec.  A new
+    // connection, and input on a client's connection taken from it, raise
+    // SIGURG, whose handler only notes it (and so cuts a sleep short).  The
+    // descriptor, or -1 with errno set.
+    int (*listen_at)(const char* path);
+    // A connection that waits (non-blocking, close-on-exec, raising the
+    // same note on input), with the peer's pid and uid as the kernel gives
+    // them: the descriptor, or -1 with errno set (EAGAIN: none waits).
+    int (*accept_client)(int listen_fd, pid_t* pid, uid_t* uid);
+    // read(2) without waiting, going on after EINTR: the count, 0 at the
+    // end, or -1 with errno set (EAGAIN: nothing yet).
+    long (*read_some)(int fd, char* buf, std::size_t len);
+    // Whether the channel raised its note since it was last taken; taking
+    // it clears it.
+    bool (*control_noted)();
+    bool (*take_control_note)();
+    // kill(pid, signal): 0, or -1 with errno set.
+    int (*send_signal)(pid_t pid, int signal);
+    // waitpid(pid, status, WNOHANG): pid once reaped, 0 while it runs, -1
+    // with errno set.
+    pid_t (*reap_child)(pid_t pid, int* status);
 };
 
 extern const system_ops real_system_ops;

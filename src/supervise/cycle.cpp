@@ -8,6 +8,7 @@
 
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
+#include "supervise/control.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/pace.hpp"
 #include "supervise/publish.hpp"
@@ -35,6 +36,7 @@ unsigned calm_sleep(unsigned seconds) {
     const unsigned piece = watch.piece_seconds;
     for (;;) {
         if (task_logs.armed && sys.take_log_write()) return seconds;
+        if (sys.control_noted()) return seconds;
         const unsigned now = piece != 0 && seconds > piece ? piece : seconds;
         const unsigned left = sys.pause_seconds(now);
         seconds -= now - (left < now ? left : now);
@@ -71,19 +73,22 @@ void sleep_in_pieces(unsigned long left) {
 
 // Sleeps seconds (a pass's sleep), kicking the watchdogs as watched_pause
 // does: one sleep while look_ms is 0 (cut short by a write to a log), else
-// pieces of look_ms, each followed by a look at the logs.
-void paced_pause(unsigned seconds) {
-    if (!logs_watched()) {
-        watched_pause(seconds);
-        return;
-    }
+// pieces of look_ms, each followed by a look at the logs.  Cut short by a
+// note from the control channel, it returns the seconds not slept (else 0;
+// the pieces of a fast log's pace are not cut short).
+unsigned paced_pause(unsigned seconds) {
+    if (!logs_watched()) return watched_pause(seconds);
     unsigned long left = seconds * 1000UL;
     if (task_logs.look_ms == 0) {
         if (!task_logs.armed && task_logs.notify_fd >= 0) arm_watch(true);
         const unsigned unslept = calm_sleep(seconds);
         if (unslept == 0) {
             task_logs.slept_ms += left;
-            return;
+            return 0;
+        }
+        if (sys.control_noted()) {
+            task_logs.slept_ms += left - unslept * 1000UL;
+            return unslept;
         }
         // A log was written to: a look now, and another soon to tell its speed.
         arm_watch(false);
@@ -93,6 +98,47 @@ void paced_pause(unsigned seconds) {
         left = unslept * 1000UL;
     }
     sleep_in_pieces(left);
+    return 0;
+}
+
+// Waits ms in pieces (1 ms, then twice as long each time up to
+// control_piece_ms) while a command waits for a child to end, following it
+// after each piece, kicking the watchdogs as often as
+// their pieces ask.  The ms left when nothing waits any more.
+unsigned long follow_commands(unsigned long left) {
+    const unsigned long kick_ms = watch.piece_seconds * 1000UL;
+    unsigned long since_kick = 0;
+    unsigned piece = 1;  // most children end within a few ms of SIGTERM
+    while (left > 0 && control_waiting()) {
+        if (piece > left) piece = static_cast<unsigned>(left);
+        sys.pause_milliseconds(piece);
+        left -= piece;
+        since_kick += piece;
+        if (kick_ms != 0 && since_kick >= kick_ms) {
+            watch_kick();
+            since_kick = 0;
+        }
+        take_control_requests();
+        follow_control_requests(piece);
+        if (piece < control_piece_ms) piece *= 2;
+    }
+    return left;
+}
+
+// The pass's sleep, with the operator's commands carried out as they come:
+// the pass begins when it would have begun without them.
+void rest(unsigned seconds) {
+    unsigned long left = seconds * 1000UL;
+    while (left > 0) {
+        // A client that came during the pass is served before the sleep.
+        take_control_requests();
+        if (control_waiting()) {
+            left = follow_commands(left);
+            continue;
+        }
+        left = paced_pause(static_cast<unsigned>((left + 999) / 1000)) * 1000UL;
+    }
+    take_control_requests();
 }
 
 }  // namespace
@@ -221,7 +267,7 @@ pass_outcome run_pass() {
     publish_record();
     watch_kick();
     if (outcome == pass_outcome::new_turn) return outcome;
-    paced_pause(pass_seconds);
+    rest(pass_seconds);
     return pass_outcome::go_on;
 }
 
@@ -265,6 +311,8 @@ void run_cycle() {
     reset_record();
     reset_publishing();
     reset_task_logs();
+    reset_control();
+    open_control_channel();
     for (;;) run_turn();
 }
 

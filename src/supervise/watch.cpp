@@ -230,14 +230,19 @@ void watch_kick() {
     complain("cannot write to the watchdog %s: %s", device_path.data(), error_text(errno));
 }
 
-void watched_pause(unsigned seconds) {
+unsigned watched_pause(unsigned seconds) {
     const unsigned piece = watch.piece_seconds;
+    // A note taken while awake: no sleep at all (a note that comes between
+    // this look and the sleep waits for the sleep's end, a pass at most).
+    if (sys.control_noted()) return seconds;
     while (piece != 0 && seconds > piece) {
-        sys.pause_seconds(piece);
+        const unsigned left = sys.pause_seconds(piece);
+        if (left != 0 && sys.control_noted()) return seconds - piece + left;
         seconds -= piece;
         watch_kick();
     }
-    sys.pause_seconds(seconds);
+    const unsigned left = sys.pause_seconds(seconds);
+    return left != 0 && sys.control_noted() ? left : 0;
 }
 
 }  // namespace vorn

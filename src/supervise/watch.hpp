@@ -70,8 +70,9 @@ void watch_status();
 void watch_kick();
 
 // Sleeps the seconds, in pieces no longer than piece_seconds with a kick
-// after each but the last: the same total as one sleep.
-void watched_pause(unsigned seconds);
+// after each but the last: the same total as one sleep.  Cut short by a
+// note from the control channel, it returns the seconds not slept (else 0).
+unsigned watched_pause(unsigned seconds);
 
 // The one-line picture: "turn 3: 14 of 16 tasks running, worker held back",
 // or "turn 3: configuration unusable: <problem>".  Control bytes and bytes

@@ -1,0 +1,329 @@
+// The operator's commands (see control.hpp).
+#include "supervise/control.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/log_trust.hpp"
+#include "base/messages.hpp"
+#include "base/settings.hpp"
+#include "base/system_ops.hpp"
+#include "base/text.hpp"
+#include "supervise/launch.hpp"
+#include "supervise/pace.hpp"
+#include "supervise/record.hpp"
+#include "tasks/task_table.hpp"
+
+namespace vorn {
+
+control_state control{};
+
+static_assert(control_name_size == task_name_size, "a request names a task as the table does");
+
+namespace {
+
+// After SIGKILL, how long a child may take to end before the answer says so.
+constexpr unsigned kill_wait_ms = 1000;
+
+void free_client(control_client& c) {
+    if (c.fd >= 0) sys.close_descriptor(c.fd);
+    c = control_client{};
+}
+
+// The answer's text and its last line, "exit N"; then the client is let go.
+// A client that has gone away costs nothing more.
+void answer(control_client& c, int code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void answer(control_client& c, int code, const char* format, ...) {
+    std::array<char, 512> text{};
+    std::va_list args;
+    va_start(args, format);
+    vformat_text(text.data(), text.size(), format, args);
+    va_end(args);
+    const std::size_t length = std::strlen(text.data());
+    format_text(text.data() + length, text.size() - length, "\nexit %d\n", code);
+    sys.write_descriptor(c.fd, text.data(), std::strlen(text.data()));
+    free_client(c);
+}
+
+// The slot of the task named, when it may be commanded; else answered.
+bool commanded_slot(control_client& c, std::size_t& slot) {
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        if (std::strcmp(task_table[i].task_name.data(), c.request.name.data()) != 0) continue;
+        if (task_table[i].task_mode == mode_none && task_table[i].task_pid == 0) {
+            answer(c, control_refused, "%s is in mode none: it is not run, and cannot be %s",
+                   c.request.name.data(), "commanded");
+            return false;
+        }
+        slot = i;
+        return true;
+    }
+    answer(c, control_refused, "no task is named %s", c.request.name.data());
+    return false;
+}
+
+// The child of the slot, when it runs (its end not seen yet).
+pid_t running_child(std::size_t slot) {
+    const pid_t pid = task_table[slot].task_pid;
+    return pid != 0 && !current_record.slots[slot].end_seen ? pid : 0;
+}
+
+void send_signal(control_client& c, std::size_t slot) {
+    const pid_t pid = running_child(slot);
+    if (pid == 0) {
+        answer(c, control_failed, "%s has no running child to signal", c.request.name.data());
+        return;
+    }
+    if (sys.send_signal(pid, c.request.signal_number) != 0) {
+        answer(c, control_failed, "cannot signal pid %d: %s", static_cast<int>(pid),
+               error_text(errno));
+        return;
+    }
+    complain("%s %s by uid %u: SIG%s to pid %d", control_verb_name(c.request.verb),
+             c.request.name.data(), static_cast<unsigned>(c.uid),
+             control_signal_name(c.request.signal_number), static_cast<int>(pid));
+    answer(c, control_done, "%s: pid %d got SIG%s", c.request.name.data(), static_cast<int>(pid),
+           control_signal_name(c.request.signal_number));
+}
+
+// Starts the slot's task now: its answer names the new child.
+void start_now(control_client& c, std::size_t slot, const char* done, const char* before) {
+    const pid_t pid = start_task(slot);
+    if (pid < 0) {
+        answer(c, control_failed, "%s %s%s, but cannot be started: fork: %s",
+               c.request.name.data(), done, before, error_text(errno));
+        return;
+    }
+    task_table[slot].task_pid = pid;
+    record_started(slot);
+    answer(c, control_done, "%s %s%s, pid %d running", c.request.name.data(), done, before,
+           static_cast<int>(pid));
+}
+
+// restart and stop: SIGTERM now, SIGKILL after the grace; the answer when
+// the child has ended (follow_control_requests).
+void begin_ending(control_client& c, std::size_t slot) {
+    const pid_t pid = running_child(slot);
+    complain("%s %s by uid %u", control_verb_name(c.request.verb), c.request.name.data(),
+             static_cast<unsigned>(c.uid));
+    if (pid == 0) {
+        if (c.request.verb == control_verb::restart)
+            start_now(c, slot, "restarted", ": no child was running");
+        else
+            answer(c, control_done, "%s stopped: no child was running", c.request.name.data());
+        return;
+    }
+    sys.send_signal(pid, SIGTERM);
+    c.stage = client_stage::ending;
+    c.slot = slot;
+    c.ending = pid;
+    c.ms_left = c.request.grace_ms;
+    c.killed = false;
+}
+
+void carry_out(control_client& c) {
+    std::size_t slot = 0;
+    if (!commanded_slot(c, slot)) return;
+    switch (c.request.verb) {
+        case control_verb::signal: send_signal(c, slot); break;
+        case control_verb::restart:
+        case control_verb::stop: begin_ending(c, slot); break;
+        case control_verb::start:
+            if (running_child(slot) != 0) {
+                answer(c, control_done, "%s already runs as pid %d", c.request.name.data(),
+                       static_cast<int>(running_child(slot)));
+                break;
+            }
+            complain("start %s by uid %u", c.request.name.data(), static_cast<unsigned>(c.uid));
+            start_now(c, slot, "started", "");
+            break;
+        case control_verb::reload:
+            answer(c, control_failed, "reload is not carried out by this supervisor");
+            break;
+    }
+}
+
+// A whole line from the client: its request, refused or carried out.
+void take_line(control_client& c, std::size_t length) {
+    std::array<char, control_why_size> why{};
+    if (!parse_control_request({c.text.data(), length}, c.request, why.data(), why.size())) {
+        answer(c, control_refused, "%s", why.data());
+        return;
+    }
+    carry_out(c);
+}
+
+// Reads what the client sent so far; a request is one line.
+void read_client(control_client& c) {
+    const std::size_t room = c.text.size() - c.used;
+    const long n = sys.read_some(c.fd, c.text.data() + c.used, room);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) {
+        free_client(c);  // gone before its request was whole
+        return;
+    }
+    if (n < 0) return;
+    c.used += static_cast<std::size_t>(n);
+    const char* newline = static_cast<const char*>(std::memchr(c.text.data(), '\n', c.used));
+    if (newline != nullptr) {
+        take_line(c, static_cast<std::size_t>(newline - c.text.data()));
+        return;
+    }
+    if (c.used == c.text.size())
+        answer(c, control_refused, "the request is longer than %zu bytes", c.text.size() - 1);
+}
+
+// Only root and the supervisor's own user may command it.
+bool allowed(control_client& c) {
+    const uid_t own = sys.effective_user();
+    if (c.uid == 0 || c.uid == own) return true;
+    answer(c, control_no_channel, "uid %u may not command this supervisor (only root and uid %u)",
+           static_cast<unsigned>(c.uid), static_cast<unsigned>(own));
+    return false;
+}
+
+void accept_clients() {
+    for (;;) {
+        pid_t pid = 0;
+        uid_t uid = 0;
+        const int fd = sys.accept_client(control.listen_fd, &pid, &uid);
+        if (fd < 0) return;
+        control_client* free = nullptr;
+        for (control_client& c : control.clients)
+            if (c.stage == client_stage::free && free == nullptr) free = &c;
+        control_client busy{};
+        control_client& c = free != nullptr ? *free : busy;
+        c.fd = fd;
+        c.pid = pid;
+        c.uid = uid;
+        if (free == nullptr) {
+            answer(c, control_failed, "the supervisor serves %zu commands at once: try again",
+                   control_client_count);
+            continue;
+        }
+        if (!allowed(c)) continue;
+        c.stage = client_stage::reading;
+        c.used = 0;
+        c.deadline = sys.boot_seconds() + pass_seconds;
+    }
+}
+
+// The answer once the child being ended has ended (its end recorded).
+void ended(control_client& c) {
+    const std::size_t slot = c.slot;
+    const exit_record& end = current_record.slots[slot].last_exit;
+    std::array<char, 64> how{};
+    format_text(how.data(), how.size(), ": pid %d ended (%s %d)", static_cast<int>(c.ending),
+                end.kind == exit_kind::signal ? "signal" : "code", static_cast<int>(end.value));
+    if (c.request.verb != control_verb::restart) {
+        answer(c, control_done, "%s stopped%s", c.request.name.data(), how.data());
+        return;
+    }
+    const pid_t started = task_table[slot].task_pid;  // by a pass meanwhile
+    if (started == 0) {
+        start_now(c, slot, "restarted", how.data());
+        return;
+    }
+    answer(c, control_done, "%s restarted%s, pid %d running", c.request.name.data(), how.data(),
+           static_cast<int>(started));
+}
+
+void follow_one(control_client& c, unsigned ms) {
+    int wait_status = 0;
+    const pid_t reaped = sys.reap_child(c.ending, &wait_status);
+    if (reaped == c.ending) {
+        record_ended(c.slot, wait_status);
+        forget_child(c.ending);
+    }
+    if (reaped == c.ending || task_table[c.slot].task_pid != c.ending) {
+        ended(c);  // by this look, or by a pass meanwhile
+        return;
+    }
+    if (c.ms_left > ms) {
+        c.ms_left -= ms;
+        return;
+    }
+    if (c.killed) {
+        answer(c, control_failed, "%s: pid %d has not ended 1 s after SIGKILL",
+               c.request.name.data(), static_cast<int>(c.ending));
+        return;
+    }
+    sys.send_signal(c.ending, SIGKILL);
+    c.killed = true;
+    c.ms_left = kill_wait_ms;
+}
+
+}  // namespace
+
+void reset_control() { control = control_state{}; }
+
+namespace {
+
+// The channel's directory, by the rule for a log directory: no link, and
+// no one but this user (or root for root) may write to it.
+bool trusted_directory(const char* path) {
+    std::array<char, 112> dir{};
+    copy_text(dir, path);
+    char* slash = std::strrchr(dir.data(), '/');
+    if (slash == nullptr) return false;
+    slash[slash == dir.data() ? 1 : 0] = '\0';
+    struct stat info {};
+    if (sys.lstat_path(dir.data(), &info) != 0) return false;
+    const log_owners owners{{sys.effective_user()}, 1};
+    const log_fault fault = log_directory_fault(info, owners);
+    if (fault == log_fault::none) return true;
+    complain("no control channel: %s is not safe: %s", dir.data(), log_fault_text(fault));
+    return false;
+}
+
+}  // namespace
+
+void open_control_channel() {
+    if (status_path[0] == '\0') return;
+    if (!control_channel_path(status_path.data(), control.path.data(), control.path.size())) {
+        complain("no control channel: the status file's path is too long for a socket");
+        return;
+    }
+    if (!trusted_directory(control.path.data())) return;
+    struct stat info {};
+    if (sys.lstat_path(control.path.data(), &info) == 0) {
+        // Left by an earlier run of this user's; anything else stays.
+        if (!S_ISSOCK(info.st_mode) || info.st_uid != sys.effective_user() ||
+            sys.remove_file(control.path.data()) != 0) {
+            complain("no control channel: something else is at %s", control.path.data());
+            return;
+        }
+    }
+    control.listen_fd = sys.listen_at(control.path.data());
+    if (control.listen_fd < 0)
+        complain("no control channel at %s: %s", control.path.data(), error_text(errno));
+}
+
+void take_control_requests() {
+    if (control.listen_fd < 0 || !sys.take_control_note()) return;
+    accept_clients();
+    const std::time_t now = sys.boot_seconds();
+    for (control_client& c : control.clients) {
+        if (c.stage != client_stage::reading) continue;
+        read_client(c);
+        if (c.stage == client_stage::reading && now > c.deadline)
+            answer(c, control_refused, "no whole request within %u s", pass_seconds);
+    }
+}
+
+bool control_waiting() {
+    for (const control_client& c : control.clients)
+        if (c.stage == client_stage::ending) return true;
+    return false;
+}
+
+void follow_control_requests(unsigned ms) {
+    for (control_client& c : control.clients)
+        if (c.stage == client_stage::ending) follow_one(c, ms);
+}
+
+}  // namespace vorn
