@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -486,6 +487,29 @@ bool real_take_control_note() {
 
 int real_send_signal(pid_t pid, int signal) { return ::kill(pid, signal); }
 
+int real_connect_channel(const char* path, unsigned seconds, pid_t* pid, uid_t* uid) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(address.sun_path, path, std::strlen(path) + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const timeval wait{static_cast<time_t>(seconds), 0};
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return closed_on_error(fd);
+    *pid = peer.pid;
+    *uid = peer.uid;
+    return fd;
+}
+
 pid_t real_reap_child(pid_t pid, int* status) {
     pid_t reaped = -1;
     do {
@@ -711,6 +735,7 @@ constexpr system_ops real_ops = {
     .take_control_note = real_take_control_note,
     .send_signal = real_send_signal,
     .reap_child = real_reap_child,
+    .connect_channel = real_connect_channel,
 };
 
 }  // namespace

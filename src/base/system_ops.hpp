@@ -216,6 +216,11 @@ struct system_ops {
     // waitpid(pid, status, WNOHANG): pid once reaped, 0 while it runs, -1
     // with errno set.
     pid_t (*reap_child)(pid_t pid, int* status);
+    // The client's side: connects to the Unix stream socket at path, whose
+    // reads then wait at most `seconds` (then fail with EAGAIN), and tells
+    // the pid and uid of the process that listens there.  The descriptor
+    // (close-on-exec), or -1 with errno set.
+    int (*connect_channel)(const char* path, unsigned seconds, pid_t* pid, uid_t* uid);
 };
 
 extern const system_ops real_system_ops;

@@ -127,6 +127,10 @@ void begin_ending(control_client& c, std::size_t slot) {
 }
 
 void carry_out(control_client& c) {
+    if (c.request.verb == control_verb::reload) {
+        answer(c, control_failed, "reload is not carried out by this supervisor");
+        return;
+    }
     std::size_t slot = 0;
     if (!commanded_slot(c, slot)) return;
     switch (c.request.verb) {
@@ -142,9 +146,7 @@ void carry_out(control_client& c) {
             complain("start %s by uid %u", c.request.name.data(), static_cast<unsigned>(c.uid));
             start_now(c, slot, "started", "");
             break;
-        case control_verb::reload:
-            answer(c, control_failed, "reload is not carried out by this supervisor");
-            break;
+        case control_verb::reload: break;
     }
 }
 
