@@ -16,7 +16,8 @@
 //               "since", "since_boot", "starts", "last_exit" ({"code": n}
 //               or {"signal": n} or null), "last_exit_at",
 //               "last_exit_at_boot", "same_exits", "short_runs", "marker",
-//               "log"}, ...]}
+//               "stopped_by", "stopped_since", "stopped_since_boot", "log"},
+//              ...]}
 #pragma once
 
 #include <array>
@@ -75,6 +76,9 @@ inline constexpr char last_exit_at_boot[] = "last_exit_at_boot";
 inline constexpr char same_exits[] = "same_exits";
 inline constexpr char short_runs[] = "short_runs";
 inline constexpr char marker[] = "marker";
+inline constexpr char stopped_by[] = "stopped_by";  // uid, or null
+inline constexpr char stopped_since[] = "stopped_since";
+inline constexpr char stopped_since_boot[] = "stopped_since_boot";
 inline constexpr char log[] = "log";
 // Under a last_exit: exactly one of them.
 inline constexpr char code[] = "code";
@@ -95,11 +99,12 @@ enum class slot_state : std::uint8_t {
     off,        // mode none, not started in this turn
     held_back,  // due, and a not-run marker holds it back
     waiting,    // due, and started at the next pass
+    stopped,    // held down by the operator (vorn_restart_ctl stop) until started
 };
-inline constexpr std::size_t slot_state_count = 6;
+inline constexpr std::size_t slot_state_count = 7;
 
 inline constexpr std::array<const char*, slot_state_count> slot_state_names = {
-    "running", "exited", "ended", "off", "held_back", "waiting"};
+    "running", "exited", "ended", "off", "held_back", "waiting", "stopped"};
 
 constexpr const char* slot_state_name(slot_state state) {
     return slot_state_names[static_cast<std::size_t>(state)];

@@ -253,6 +253,15 @@ why_cause explain_due(const read_slot& slot, why_text& why) {
     return why_cause::unknown_state;
 }
 
+// Held down by the operator: by whom, since when, and how it ends.
+void explain_stopped(const read_slot& slot, why_text& why) {
+    say(why, "stopped by the operator");
+    if (slot.stopped_by.ok()) say(why, " (uid %lld)", slot.stopped_by.value);
+    if (slot.stopped_since_boot.ok() && judged.facts.boot_now >= slot.stopped_since_boot.value)
+        say(why, " %lld s ago", judged.facts.boot_now - slot.stopped_since_boot.value);
+    say(why, "; vorn_restart_ctl start %s starts it again", shown(slot.name.text));
+}
+
 // The slot's why-line, when it has one.  log_shown: its log may tell
 // more (it should run and does not, or its runs end alike).
 void explain(judged_slot& view, const read_end& zombie_end) {
@@ -273,6 +282,10 @@ void explain(judged_slot& view, const read_end& zombie_end) {
     } else if (known && slot.state == slot_state::exited) {
         if (view.due) view.cause = explain_ended(view, {}, view.why);
         view.log_shown = view.due;
+    } else if (known && slot.state == slot_state::stopped) {
+        explain_stopped(slot, view.why);
+        view.cause = why_cause::stopped;
+        view.log_shown = false;
     } else if (known && slot.state == slot_state::off && is_once(slot)) {
         say(view.why,
             "mode once, not started in this turn: it had not started when the first task of the "
@@ -312,7 +325,8 @@ void judge_slot(judged_slot& view, const read_slot& slot) {
         view.due = view.child != child_check::live;
     else
         view.due = !(slot.state_known &&
-                     (slot.state == slot_state::ended || slot.state == slot_state::off));
+                     (slot.state == slot_state::ended || slot.state == slot_state::off ||
+                      slot.state == slot_state::stopped));
     explain(view, zombie_end);
 }
 

@@ -77,6 +77,7 @@ struct read_slot {
     number last_exit_at, last_exit_at_boot;
     number same_exits, short_runs;
     read_text marker, log;
+    number stopped_by, stopped_since_boot;  // while the operator holds it down
 };
 
 // Where the file says the task logs are.

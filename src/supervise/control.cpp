@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdarg>
 #include <cstring>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "supervise/launch.hpp"
 #include "supervise/pace.hpp"
 #include "supervise/record.hpp"
+#include "supervise/task_log.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -29,6 +31,12 @@ namespace {
 
 // After SIGKILL, how long a child may take to end before the answer says so.
 constexpr unsigned kill_wait_ms = 1000;
+
+// "<status_path>.stopped" into path; false when it does not fit.
+template <std::size_t N>
+bool holds_path(std::array<char, N>& path) {
+    return format_text(path.data(), N, "%s.stopped", status_path.data());
+}
 
 void free_client(control_client& c) {
     if (c.fd >= 0) sys.close_descriptor(c.fd);
@@ -49,6 +57,39 @@ void answer(control_client& c, int code, const char* format, ...) {
     format_text(text.data() + length, text.size() - length, "\nexit %d\n", code);
     sys.write_descriptor(c.fd, text.data(), std::strlen(text.data()));
     free_client(c);
+}
+
+// The operator's holds, kept beside the status file so that a supervisor
+// started again (not the machine: the run-time directory is emptied at
+// boot) keeps them: one line each, "<uid> <since, wall clock> <name>".
+void save_holds() {
+    std::array<char, status_path_size + 16> path{};
+    std::array<char, task_slot_count * (task_name_size + 32)> text{};
+    std::size_t used = 0;
+    for (const operator_hold& h : current_record.holds)
+        if (h.name[0] != '\0' &&
+            format_text(text.data() + used, text.size() - used, "%u %lld %s\n",
+                        static_cast<unsigned>(h.by), static_cast<long long>(h.since.wall),
+                        h.name.data()))
+            used += std::strlen(text.data() + used);
+    if (!holds_path(path)) return;
+    const int result = used == 0 ? sys.remove_file(path.data())
+                                 : sys.replace_file(path.data(), text.data(), used, -1);
+    if (result != 0 && !(used == 0 && errno == ENOENT))
+        complain("cannot keep the stopped tasks in %s: %s", path.data(), error_text(errno));
+}
+
+// Said on standard error and in the task's log.
+void said(const control_client& c, std::size_t slot, const char* what) {
+    complain("%s %s by uid %u", control_verb_name(c.request.verb), c.request.name.data(),
+             static_cast<unsigned>(c.uid));
+    log_task_command(slot, what, static_cast<unsigned>(c.uid));
+}
+
+// What an answer about the updater adds: its end by the operator's signal
+// is no exit status, so the updater's protocol does not follow.
+const char* updater_note(std::size_t slot) {
+    return slot == 0 ? "; an end by the operator starts no turn and restarts no task" : "";
 }
 
 // The slot of the task named, when it may be commanded; else answered.
@@ -84,9 +125,9 @@ void send_signal(control_client& c, std::size_t slot) {
                error_text(errno));
         return;
     }
-    complain("%s %s by uid %u: SIG%s to pid %d", control_verb_name(c.request.verb),
-             c.request.name.data(), static_cast<unsigned>(c.uid),
-             control_signal_name(c.request.signal_number), static_cast<int>(pid));
+    std::array<char, 48> what{};
+    format_text(what.data(), what.size(), "sent SIG%s", control_signal_name(c.request.signal_number));
+    said(c, slot, what.data());
     answer(c, control_done, "%s: pid %d got SIG%s", c.request.name.data(), static_cast<int>(pid),
            control_signal_name(c.request.signal_number));
 }
@@ -101,21 +142,34 @@ void start_now(control_client& c, std::size_t slot, const char* done, const char
     }
     task_table[slot].task_pid = pid;
     record_started(slot);
-    answer(c, control_done, "%s %s%s, pid %d running", c.request.name.data(), done, before,
-           static_cast<int>(pid));
+    answer(c, control_done, "%s %s%s, pid %d running%s", c.request.name.data(), done, before,
+           static_cast<int>(pid), std::strcmp(done, "restarted") == 0 ? updater_note(slot) : "");
 }
 
 // restart and stop: SIGTERM now, SIGKILL after the grace; the answer when
 // the child has ended (follow_control_requests).
 void begin_ending(control_client& c, std::size_t slot) {
     const pid_t pid = running_child(slot);
-    complain("%s %s by uid %u", control_verb_name(c.request.verb), c.request.name.data(),
-             static_cast<unsigned>(c.uid));
+    const bool stop = c.request.verb == control_verb::stop;
+    said(c, slot, stop ? "stopped" : "restarted");
+    if (stop) {
+        // Held from now: no pass starts it again while it ends.
+        if (!record_stopped(slot, c.uid, now_moment())) {
+            answer(c, control_failed, "%s cannot be held down: too many tasks are stopped",
+                   c.request.name.data());
+            return;
+        }
+        save_holds();
+    } else if (current_record.slots[slot].stopped) {
+        record_released(slot);
+        save_holds();
+    }
     if (pid == 0) {
-        if (c.request.verb == control_verb::restart)
+        if (!stop)
             start_now(c, slot, "restarted", ": no child was running");
         else
-            answer(c, control_done, "%s stopped: no child was running", c.request.name.data());
+            answer(c, control_done, "%s stopped: no child was running; held down until "
+                   "vorn_restart_ctl start %s", c.request.name.data(), c.request.name.data());
         return;
     }
     sys.send_signal(pid, SIGTERM);
@@ -124,6 +178,26 @@ void begin_ending(control_client& c, std::size_t slot) {
     c.ending = pid;
     c.ms_left = c.request.grace_ms;
     c.killed = false;
+}
+
+void start_task_now(control_client& c, std::size_t slot) {
+    const pid_t pid = running_child(slot);
+    if (pid != 0) {
+        answer(c, control_done, "%s already runs as pid %d", c.request.name.data(),
+               static_cast<int>(pid));
+        return;
+    }
+    said(c, slot, "started");
+    if (current_record.slots[slot].stopped) {
+        record_released(slot);
+        save_holds();
+    }
+    if (task_table[slot].task_pid != 0) {  // ended, not yet reaped: the pass starts it
+        answer(c, control_done, "%s released: it starts again after its reap at the next pass",
+               c.request.name.data());
+        return;
+    }
+    start_now(c, slot, "started", "");
 }
 
 void carry_out(control_client& c) {
@@ -137,15 +211,7 @@ void carry_out(control_client& c) {
         case control_verb::signal: send_signal(c, slot); break;
         case control_verb::restart:
         case control_verb::stop: begin_ending(c, slot); break;
-        case control_verb::start:
-            if (running_child(slot) != 0) {
-                answer(c, control_done, "%s already runs as pid %d", c.request.name.data(),
-                       static_cast<int>(running_child(slot)));
-                break;
-            }
-            complain("start %s by uid %u", c.request.name.data(), static_cast<unsigned>(c.uid));
-            start_now(c, slot, "started", "");
-            break;
+        case control_verb::start: start_task_now(c, slot); break;
         case control_verb::reload: break;
     }
 }
@@ -222,7 +288,8 @@ void ended(control_client& c) {
     format_text(how.data(), how.size(), ": pid %d ended (%s %d)", static_cast<int>(c.ending),
                 end.kind == exit_kind::signal ? "signal" : "code", static_cast<int>(end.value));
     if (c.request.verb != control_verb::restart) {
-        answer(c, control_done, "%s stopped%s", c.request.name.data(), how.data());
+        answer(c, control_done, "%s stopped%s; held down until vorn_restart_ctl start %s%s",
+               c.request.name.data(), how.data(), c.request.name.data(), updater_note(slot));
         return;
     }
     const pid_t started = task_table[slot].task_pid;  // by a pass meanwhile
@@ -230,8 +297,8 @@ void ended(control_client& c) {
         start_now(c, slot, "restarted", how.data());
         return;
     }
-    answer(c, control_done, "%s restarted%s, pid %d running", c.request.name.data(), how.data(),
-           static_cast<int>(started));
+    answer(c, control_done, "%s restarted%s, pid %d running%s", c.request.name.data(), how.data(),
+           static_cast<int>(started), updater_note(slot));
 }
 
 void follow_one(control_client& c, unsigned ms) {
@@ -284,8 +351,61 @@ bool trusted_directory(const char* path) {
 
 }  // namespace
 
+namespace {
+
+// One line of the holds file into a free row; false for a line that is not one.
+bool take_hold_line(std::string_view line, const moment& now) {
+    unsigned long long by = 0;
+    long long since = 0;
+    int used = 0;
+    std::array<char, 64> numbers{};
+    copy_text(numbers, head(line, 63));
+    if (std::sscanf(numbers.data(), "%llu %lld %n", &by, &since, &used) != 2 || used <= 0 ||
+        by >= UINT32_MAX || since < 0 || since > now.wall)
+        return false;
+    const std::string_view name = tail_from(line, static_cast<std::size_t>(used));
+    if (name.empty() || name.size() >= task_name_size || name.find('/') != name.npos)
+        return false;
+    for (operator_hold& h : current_record.holds) {
+        if (h.name[0] != '\0') continue;
+        copy_text(h.name, name);
+        // Its boot-clock moment from the wall clock: the time it has been held.
+        h = {h.name, static_cast<uid_t>(by), {since, now.boot - (now.wall - since)}};
+        return true;
+    }
+    return false;
+}
+
+// The holds a supervisor of this user left, from a file no one else can
+// have written; anything else there is not believed.
+void load_holds() {
+    std::array<char, status_path_size + 16> path{};
+    std::array<char, task_slot_count * (task_name_size + 32)> text{};
+    struct stat info {};
+    if (!holds_path(path)) return;
+    const long n = sys.read_file_info(path.data(), text.data(), text.size() - 1, &info);
+    if (n < 0) return;
+    const log_owners owners{{sys.effective_user()}, 1};
+    const log_fault fault = log_file_fault(info, owners);
+    if (fault != log_fault::none) {
+        complain("the stopped tasks in %s are not believed: %s", path.data(),
+                 log_fault_text(fault));
+        return;
+    }
+    const moment now = now_moment();
+    std::string_view rest(text.data(), static_cast<std::size_t>(n));
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        take_hold_line(head(rest, end), now);
+        rest = tail_from(rest, end == rest.npos ? rest.size() : end + 1);
+    }
+}
+
+}  // namespace
+
 void open_control_channel() {
     if (status_path[0] == '\0') return;
+    load_holds();
     if (!control_channel_path(status_path.data(), control.path.data(), control.path.size())) {
         complain("no control channel: the status file's path is too long for a socket");
         return;
@@ -305,16 +425,36 @@ void open_control_channel() {
         complain("no control channel at %s: %s", control.path.data(), error_text(errno));
 }
 
-void take_control_requests() {
-    if (control.listen_fd < 0 || !sys.take_control_note()) return;
-    accept_clients();
-    const std::time_t now = sys.boot_seconds();
-    for (control_client& c : control.clients) {
-        if (c.stage != client_stage::reading) continue;
-        read_client(c);
+namespace {
+
+// Lets go, with a refusal, of each client whose pass for its request is over.
+void drop_late_clients(std::time_t now) {
+    for (control_client& c : control.clients)
         if (c.stage == client_stage::reading && now > c.deadline)
             answer(c, control_refused, "no whole request within %u s", pass_seconds);
+}
+
+void count_readers() {
+    control.readers = 0;
+    for (const control_client& c : control.clients)
+        control.readers += c.stage == client_stage::reading ? 1 : 0;
+}
+
+}  // namespace
+
+void take_control_requests() {
+    if (control.listen_fd < 0) return;
+    if (!sys.take_control_note()) {
+        if (control.readers == 0) return;
+        drop_late_clients(sys.boot_seconds());
+        count_readers();
+        return;
     }
+    accept_clients();
+    for (control_client& c : control.clients)
+        if (c.stage == client_stage::reading) read_client(c);
+    drop_late_clients(sys.boot_seconds());
+    count_readers();
 }
 
 bool control_waiting() {

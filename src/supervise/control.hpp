@@ -42,6 +42,7 @@ struct control_state {
     int listen_fd = -1;  // -1 without a channel
     std::array<char, 112> path;
     std::array<control_client, control_client_count> clients;
+    std::size_t readers;  // clients whose request is not whole yet
 };
 
 extern control_state control;

@@ -149,6 +149,7 @@ void start_pass() {
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         task_info& task = task_table[i];
         if (task.task_pid != 0 || task.task_mode == mode_none) continue;
+        if (current_record.slots[i].stopped) continue;  // held down by the operator
         // Filled in by the gate: left uninitialised, so that a pass with
         // nothing due does not clear it for nothing.
         marker_path marker;  // NOLINT(cppcoreguidelines-pro-type-member-init)

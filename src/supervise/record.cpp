@@ -46,6 +46,7 @@ moment now_moment() { return {sys.now(), sys.boot_seconds()}; }
 
 slot_state state_of_slot(const task_info& task, const slot_record& s) {
     if (task.task_pid != 0) return s.end_seen ? slot_state::exited : slot_state::running;
+    if (s.stopped) return slot_state::stopped;
     if (task.task_mode == mode_none)
         return s.started_this_turn ? slot_state::ended : slot_state::off;
     return s.marker[0] != '\0' ? slot_state::held_back : slot_state::waiting;
@@ -96,6 +97,7 @@ void record_configuration(bool usable, const config_problem& problem) {
             s.name = task.task_name;
         }
         s.configured_mode = task.task_mode;
+        s.stopped = hold_of_slot(i) != nullptr;
         s.started_this_turn = false;
         s.end_seen = false;
         s.marker[0] = '\0';
@@ -155,6 +157,39 @@ void record_updater_ended(const char* then) {
                              : end.value == 1              ? updater_code_1
                                                            : updater_code_other;
     ++current_record.updater_ends[kind];
+    current_record.changed = true;
+}
+
+namespace {
+
+operator_hold* hold_named(const char* name) {
+    if (name[0] == '\0') return nullptr;
+    for (operator_hold& h : current_record.holds)
+        if (std::strcmp(h.name.data(), name) == 0) return &h;
+    return nullptr;
+}
+
+}  // namespace
+
+const operator_hold* hold_of_slot(std::size_t slot) {
+    return hold_named(task_table[slot].task_name.data());
+}
+
+bool record_stopped(std::size_t slot, uid_t by, moment since) {
+    operator_hold* hold = hold_named(task_table[slot].task_name.data());
+    for (operator_hold& h : current_record.holds)
+        if (hold == nullptr && h.name[0] == '\0') hold = &h;
+    if (hold == nullptr) return false;
+    *hold = {task_table[slot].task_name, by, since};
+    current_record.slots[slot].stopped = true;
+    current_record.changed = true;
+    return true;
+}
+
+void record_released(std::size_t slot) {
+    operator_hold* hold = hold_named(task_table[slot].task_name.data());
+    if (hold != nullptr) *hold = operator_hold{};
+    current_record.slots[slot].stopped = false;
     current_record.changed = true;
 }
 

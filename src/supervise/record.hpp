@@ -56,6 +56,16 @@ struct slot_record {
     std::uint32_t same_exits;  // latest ends in a row that ended as last_exit
     std::uint32_t short_runs;  // latest ends in a row with code 0 within a pass of the start
     marker_path marker;        // the marker holding it back, empty when none
+    bool stopped;              // held down by the operator (its row in holds)
+};
+
+// A task the operator stopped: held down whatever its mode, across turns,
+// configuration reads and (kept in a file) a restart of the supervisor,
+// until the operator starts it.  Found by the task's name.
+struct operator_hold {
+    std::array<char, task_name_size> name;  // "" when the row is free
+    uid_t by;
+    moment since;
 };
 
 // How the updater's ends are counted: by the exit status that steers the
@@ -83,6 +93,7 @@ struct supervisor_record {
     int kill_error;        // kill_by_name_error of the latest turn
     bool kill_error_told;  // said on standard error since it last worked
     std::array<slot_record, task_slot_count> slots;
+    std::array<operator_hold, task_slot_count> holds;
     bool changed;  // something changed since the record was last published
     // A child has lived through its first whole pass since then: only the
     // writers that tell it apart (the metrics file's up) follow.
@@ -109,7 +120,14 @@ void record_updater_ended(const char* then);
 // The start gate's answer for a due slot: the marker's path, or "".
 void record_gate(std::size_t slot, const marker_path& marker);
 
-// The slot's state: running, exited, ended, off, held_back or waiting.
+// The operator holds the slot's task down from now on (false when no row
+// is free), or no longer.
+bool record_stopped(std::size_t slot, uid_t by, moment since);
+void record_released(std::size_t slot);
+// The slot's hold, or nullptr.
+const operator_hold* hold_of_slot(std::size_t slot);
+
+// The slot's state: running, exited, ended, off, held_back, waiting or stopped.
 slot_state state_of_slot(const task_info& task, const slot_record& s);
 // Whether the slot's child runs and has lived through a whole pass: a
 // child that ends at once, again and again, is never up.

@@ -89,6 +89,10 @@ json_t* slot_object(bool& ok, std::size_t index) {
     set_slot_history(ok, object, s);
     const bool held = state == slot_state::held_back;
     set(ok, object, status_key::marker, held ? text(s.marker.data()) : json_null());
+    const operator_hold* hold = s.stopped ? hold_of_slot(index) : nullptr;
+    set(ok, object, status_key::stopped_by, hold ? json_integer(hold->by) : json_null());
+    set_moment(ok, object, status_key::stopped_since, status_key::stopped_since_boot,
+               hold ? hold->since : moment{}, hold != nullptr);
     std::array<char, setting_size + task_name_size + 8> log{};
     const bool logged = format_log_path(log.data(), log.size(), task.task_name.data());
     set(ok, object, status_key::log, logged ? text(log.data()) : json_null());

@@ -474,6 +474,17 @@ void log_task_held(std::size_t slot, const char* marker) {
     watch_log(task_table[slot].task_name.data(), fd, info);
 }
 
+void log_task_command(std::size_t slot, const char* what, unsigned uid) {
+    if (!logs_in_use()) return;
+    struct stat info {};
+    const int fd = open_checked(slot, info);
+    if (fd < 0) return;
+    std::array<char, 160> line{};
+    format_text(line.data(), line.size(), "%s %s by uid %u", shown_name(slot).data(), what, uid);
+    write_line(fd, line.data());
+    watch_log(task_table[slot].task_name.data(), fd, info);
+}
+
 void rotate_task_logs() {
     if (task_logs.watched_used == 0) return;
     const unsigned long slept = task_logs.slept_ms;

@@ -140,6 +140,10 @@ void log_task_killed(std::size_t slot, int updater_code);
 // is watched from then on.
 void log_task_held(std::size_t slot, const char* marker);
 
+// The operator's command (what: "restarted", "stopped" ...) by uid: one
+// line in the slot's log, which stays watched.
+void log_task_command(std::size_t slot, const char* what, unsigned uid);
+
 // At every pass, and at every piece of a pass while a log grows fast:
 // every watched log past log_size is rotated, and look_ms set from how
 // fast the fastest log grew during the slept_ms since the last look.
