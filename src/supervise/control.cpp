@@ -18,7 +18,9 @@
 #include "supervise/launch.hpp"
 #include "supervise/pace.hpp"
 #include "supervise/record.hpp"
+#include "supervise/reload.hpp"
 #include "supervise/task_log.hpp"
+#include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -200,9 +202,62 @@ void start_task_now(control_client& c, std::size_t slot) {
     start_now(c, slot, "started", "");
 }
 
+// The names of a list, or "none".
+const char* names_or_none(const std::array<char, 600>& list) {
+    return list[0] != '\0' ? list.data() : "none";
+}
+
+void answer_reload(control_client& c) {
+    const reload_result& r = control.reload;
+    answer(c, control_done, "reloaded: kept %s; restarted %s; stopped %s; started %s",
+           names_or_none(r.kept), names_or_none(r.restarted), names_or_none(r.stopped),
+           names_or_none(r.started));
+}
+
+// During the wait after an unusable file: a usable one ends it (a new turn
+// reads it, as ever); another changes nothing.
+void reload_instead_of_waiting(control_client& c) {
+    config_problem problem;
+    if (read_config_tasks(&problem)) {
+        control.turn_now = true;
+        answer(c, control_done, "the configuration is usable now: a new turn begins");
+        return;
+    }
+    std::array<char, 640> why{};
+    format_config_problem(why.data(), why.size(), problem);
+    answer(c, control_failed, "the configuration is still unusable, nothing runs: %s", why.data());
+}
+
+void reload(control_client& c) {
+    complain("reload by uid %u", static_cast<unsigned>(c.uid));
+    if (current_record.configuration_read && !current_record.usable) {
+        reload_instead_of_waiting(c);
+        return;
+    }
+    for (const control_client& other : control.clients)
+        if (other.stage == client_stage::reloading || other.stage == client_stage::ending) {
+            answer(c, control_failed, "another command is under way: try again");
+            return;
+        }
+    if (!begin_reload(control.reload)) {
+        answer(c, control_failed, "the configuration is not applied, nothing changed: %s",
+               control.reload.problem.data());
+        return;
+    }
+    c.stage = client_stage::reloading;
+    c.ms_left = c.request.grace_ms;
+    c.killed = false;
+}
+
 void carry_out(control_client& c) {
     if (c.request.verb == control_verb::reload) {
-        answer(c, control_failed, "reload is not carried out by this supervisor");
+        reload(c);
+        return;
+    }
+    if (current_record.configuration_read && !current_record.usable) {
+        answer(c, control_failed,
+               "the configuration is unusable and nothing runs: mend it, then vorn_restart_ctl "
+               "reload");
         return;
     }
     std::size_t slot = 0;
@@ -299,6 +354,46 @@ void ended(control_client& c) {
     }
     answer(c, control_done, "%s restarted%s, pid %d running%s", c.request.name.data(), how.data(),
            static_cast<int>(started), updater_note(slot));
+}
+
+// Whether the old child of the slot has ended (reaped now, or by a pass).
+bool old_child_ended(std::size_t slot) {
+    const pid_t pid = control.reload.ending[slot];
+    int wait_status = 0;
+    const pid_t reaped = sys.reap_child(pid, &wait_status);
+    if (reaped == 0) return false;
+    if (reaped == pid && control.reload.start_after[slot]) record_ended(slot, wait_status);
+    if (reaped == pid) forget_child(pid);
+    return true;
+}
+
+void follow_reload(control_client& c, unsigned ms) {
+    bool left = false;
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        if (control.reload.ending[i] == 0) continue;
+        if (old_child_ended(i))
+            control.reload.ending[i] = 0;
+        else
+            left = true;
+    }
+    if (!left) {
+        control.start_wanted = true;
+        answer_reload(c);
+        return;
+    }
+    if (c.ms_left > ms) {
+        c.ms_left -= ms;
+        return;
+    }
+    if (c.killed) {
+        answer(c, control_failed, "reloaded, but some old children have not ended 1 s after SIGKILL");
+        control.start_wanted = true;
+        return;
+    }
+    for (const pid_t pid : control.reload.ending)
+        if (pid != 0) sys.send_signal(pid, SIGKILL);
+    c.killed = true;
+    c.ms_left = kill_wait_ms;
 }
 
 void follow_one(control_client& c, unsigned ms) {
@@ -459,13 +554,15 @@ void take_control_requests() {
 
 bool control_waiting() {
     for (const control_client& c : control.clients)
-        if (c.stage == client_stage::ending) return true;
+        if (c.stage == client_stage::ending || c.stage == client_stage::reloading) return true;
     return false;
 }
 
 void follow_control_requests(unsigned ms) {
-    for (control_client& c : control.clients)
+    for (control_client& c : control.clients) {
         if (c.stage == client_stage::ending) follow_one(c, ms);
+        if (c.stage == client_stage::reloading) follow_reload(c, ms);
+    }
 }
 
 }  // namespace vorn

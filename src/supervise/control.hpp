@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include "base/control.hpp"
+#include "supervise/reload.hpp"
 
 namespace vorn {
 
@@ -21,7 +22,7 @@ inline constexpr std::size_t control_client_count = 4;
 // first, twice as long each time, up to control_piece_ms.
 inline constexpr unsigned control_piece_ms = 16;
 
-enum class client_stage : std::uint8_t { free, reading, ending };
+enum class client_stage : std::uint8_t { free, reading, ending, reloading };
 
 struct control_client {
     int fd = -1;
@@ -43,6 +44,9 @@ struct control_state {
     std::array<char, 112> path;
     std::array<control_client, control_client_count> clients;
     std::size_t readers;  // clients whose request is not whole yet
+    bool start_wanted;    // a reload is done: the start step, now
+    bool turn_now;        // a usable file came during the wait after an unusable one
+    reload_result reload;  // of the one reload under way
 };
 
 extern control_state control;

@@ -101,6 +101,13 @@ unsigned paced_pause(unsigned seconds) {
     return 0;
 }
 
+// After a reload: what is due starts now, not at the next pass.
+void start_reloaded() {
+    if (!control.start_wanted) return;
+    control.start_wanted = false;
+    start_pass();
+}
+
 // Waits ms in pieces (1 ms, then twice as long each time up to
 // control_piece_ms) while a command waits for a child to end, following it
 // after each piece, kicking the watchdogs as often as
@@ -120,6 +127,7 @@ unsigned long follow_commands(unsigned long left) {
         }
         take_control_requests();
         follow_control_requests(piece);
+        start_reloaded();
         if (piece < control_piece_ms) piece *= 2;
     }
     return left;
@@ -242,18 +250,20 @@ bool reap_killed_children() {
 void unusable_wait() {
     unsigned left = unusable_config_seconds;
     bool killed_left = reap_killed_children();
-    while (left > 0 && (killed_left || logs_watched())) {
+    while (left > 0 && (killed_left || logs_watched()) && !control.turn_now) {
         const unsigned piece = left < pass_seconds ? left : pass_seconds;
-        if (logs_watched())
-            paced_pause(piece);
-        else
-            watched_pause(piece);
-        left -= piece;
+        const unsigned unslept = logs_watched() ? paced_pause(piece) : watched_pause(piece);
+        left -= piece - unslept;
+        take_control_requests();
         rotate_task_logs();
         killed_left = killed_left && reap_killed_children();
-        if (left > 0) watch_kick();
+        if (left > 0 && unslept == 0) watch_kick();
     }
-    if (left > 0) watched_pause(left);
+    while (left > 0 && !control.turn_now) {
+        left = watched_pause(left);
+        take_control_requests();
+    }
+    control.turn_now = false;
 }
 
 }  // namespace

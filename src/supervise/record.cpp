@@ -104,6 +104,23 @@ void record_configuration(bool usable, const config_problem& problem) {
     }
 }
 
+void record_reloaded(const std::array<task_info, task_slot_count>& old) {
+    current_record.configuration_read = true;
+    current_record.usable = true;
+    current_record.problem[0] = '\0';
+    current_record.changed = true;
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const task_info& task = task_table[i];
+        slot_record& s = current_record.slots[i];
+        if (text_view(s.name) != text_view(task.task_name) || old[i].task_name != task.task_name) {
+            s = slot_record{};
+            s.name = task.task_name;
+        }
+        s.configured_mode = task.task_mode;
+        s.stopped = hold_of_slot(i) != nullptr;
+    }
+}
+
 void record_started(std::size_t slot) {
     slot_record& s = current_record.slots[slot];
     ++s.starts;

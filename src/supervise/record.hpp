@@ -109,6 +109,9 @@ void record_turn_begins();
 // After the configuration step: its verdict, and what kill-by-name met
 // (a killall that cannot be run is said once on standard error).
 void record_configuration(bool usable, const config_problem& problem);
+// After a reload put a new table in place of `old`: the slots whose task
+// changed its name count afresh, the others keep their counts and ends.
+void record_reloaded(const std::array<task_info, task_slot_count>& old);
 void record_started(std::size_t slot);
 // The slot's child was reaped with the waitpid status word.
 void record_ended(std::size_t slot, int wait_status);

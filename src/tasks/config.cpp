@@ -284,6 +284,17 @@ bool write_tasks(const json_t* document, config_problem* problem, std::size_t* w
 
 }  // namespace
 
+bool read_config_tasks(config_problem* problem, const char* path) {
+    task_table.fill(empty_task);
+    task_info_size = 0;
+    add_builtin_tasks(false);
+    configured_arguments.fill(0);
+    const json_document document = load_config(problem, path);
+    if (!document) return false;
+    std::size_t written = 0;
+    return write_tasks(document.get(), problem, &written);
+}
+
 bool apply_config(config_problem* problem, const char* path) {
     configured_arguments.fill(0);
     const json_document document = load_config(problem, path);

@@ -82,5 +82,9 @@ json_document load_config(config_problem* problem = nullptr, const char* path = 
 // false when the configuration is unusable; slots written before the fault
 // was found stay as they are until the next turn clears the table.
 bool apply_config(config_problem* problem = nullptr, const char* path = nullptr);
+// The same, but nothing is killed by name: the tasks are written into the
+// table (after the built-in ones, as a turn writes them) and the caller
+// decides what to kill.
+bool read_config_tasks(config_problem* problem, const char* path = nullptr);
 
 }  // namespace vorn

@@ -70,10 +70,10 @@ void add_builtin_task(task_info& slot, const char* name) {
 
 }  // namespace
 
-void add_builtin_tasks() {
+void add_builtin_tasks(bool kill_stale) {
     // Stale copies of both, in one kill-by-name run.
     const char* const names[] = {updater_name, monitor_name};
-    kill_stale_copies(names, std::size(names), kill_output::silent);
+    if (kill_stale) kill_stale_copies(names, std::size(names), kill_output::silent);
     add_builtin_task(task_table[0], updater_name);
     add_builtin_task(task_table[1], monitor_name);
 }

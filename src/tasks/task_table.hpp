@@ -60,7 +60,7 @@ void kill_stale_copies(const char* const* names, std::size_t count, kill_output 
 
 // The updater in slot 0 and the monitor in slot 1, after killing stale
 // copies of both by name.
-void add_builtin_tasks();
+void add_builtin_tasks(bool kill_stale = true);
 
 // Bookkeeping after the child pid has been reaped: its slot no longer has a
 // running child, and every `once` slot becomes `none`.
