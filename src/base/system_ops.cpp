@@ -447,7 +447,7 @@ int real_listen_at(const char* path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     // Made 0600, never for a moment more open: connecting takes write access.
-    const mode_t mask = ::umask(077);
+    const mode_t mask = ::umask(0177);
     const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     ::umask(mask);
     if (bound != 0 || ::listen(fd, 8) != 0 || !raise_note_on_input(fd)) return closed_on_error(fd);

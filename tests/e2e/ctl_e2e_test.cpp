@@ -1,0 +1,235 @@
+// vorn_restart_ctl against the real supervisor: each verb, what it refuses,
+// who may command, and clients that misbehave.
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+namespace vorn::e2e {
+namespace {
+
+const char* const long_running = "exec sleep 1000";
+
+program_result ctl(const installation& inst, std::vector<std::string> args) {
+    args.insert(args.begin(), VORN_CTL_BINARY);
+    args.push_back("--status_path=" + inst.status_file());
+    args.push_back("--install_path=" + inst.root());
+    return run_program(args, {}, inst.killall_log());
+}
+
+std::string channel(const installation& inst) { return inst.status_file() + ".ctl"; }
+
+// A connection to the channel from this process (or a child of it).
+int connect_to(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string read_all(int fd) {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, n);
+    return text;
+}
+
+// The request sent as the user nobody, straight to the socket: the answer.
+std::string as_nobody(const std::string& path, const std::string& request) {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return "";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipe_fds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+        const int fd = connect_to(path);
+        std::string answer = fd < 0 ? "cannot connect" : "";
+        if (fd >= 0 && ::write(fd, request.data(), request.size()) >= 0) answer = read_all(fd);
+        if (::write(pipe_fds[1], answer.data(), answer.size()) < 0) ::_exit(1);
+        ::_exit(0);
+    }
+    ::close(pipe_fds[1]);
+    const std::string answer = read_all(pipe_fds[0]);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return answer;
+}
+
+std::string status_state(const installation& inst, const std::string& name) {
+    const std::string text = read_file(inst.status_file());
+    std::smatch m;
+    const std::regex slot("\"name\":\"" + name + "\"[^}]*\"state\":\"(\\w+)\"");
+    return std::regex_search(text, m, slot) ? m[1].str() : "";
+}
+
+TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
+    installation inst;
+    const std::string worker = unique_name("worker"), other = unique_name("other"),
+                      fresh = unique_name("fresh"), spare = unique_name("spare");
+    const std::string got = inst.root() + "/usr1";
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, "trap 'echo got >> " + got + "' USR1; while :; do sleep 0.05; done");
+    for (const std::string& name : {other, fresh, spare}) inst.task(name, long_running);
+    const std::string first = R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+        {"name": ")" + worker + R"("}, {"name": ")" + other + R"("},
+        {"name": ")" + spare + R"(", "mode": "none"}]})";
+    inst.config(first);
+    std::optional<supervisor> sup;
+    sup.emplace(inst, run_options{.extra_arguments = {"--log_path=" + inst.root() + "/logs"}});
+    ASSERT_TRUE(wait_until([&] { return inst.start_pids(other).size() == 1; }));
+
+    // restart: the new child runs when the answer comes.
+    program_result r = ctl(inst, {"restart", worker});
+    ASSERT_TRUE(wait_until([&] { return inst.start_pids(worker).size() == 2; })) << r.out << r.err;
+    std::vector<pid_t> pids = inst.start_pids(worker);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, worker + " restarted: pid " + std::to_string(pids[0]) +
+                         " ended (signal 15), pid " + std::to_string(pids[1]) + " running\n");
+    EXPECT_NE(sup->err().find("vorn_restart: restart " + worker + " by uid 0"), std::string::npos);
+    EXPECT_NE(read_file(inst.root() + "/logs/" + worker + ".log").find(worker + " restarted by uid 0"),
+              std::string::npos);
+    r = ctl(inst, {"signal", worker, "USR1"});
+    EXPECT_EQ(r.out, worker + ": pid " + std::to_string(pids[1]) + " got SIGUSR1\n");
+    EXPECT_TRUE(wait_until([&] { return read_file(got) == "got\n"; }));
+
+    // Refused, with nothing changed.
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string said;
+    } refusals[] = {
+        {{"restart", "nobody_here"}, 2, "no task is named nobody_here"},
+        {{"start", spare}, 2, spare + " is in mode none"},
+        {{"signal", worker, "STOP"}, 2, "\"STOP\" is not a signal that can be sent"},
+        {{"start", worker, "--grace=3"}, 2, "--grace goes with restart and stop"},
+    };
+    for (const auto& row : refusals) {
+        r = ctl(inst, row.args);
+        EXPECT_EQ(r.status, row.status) << row.args[0];
+        EXPECT_NE((r.out + r.err).find(row.said), std::string::npos) << r.out << r.err;
+    }
+
+    // stop: held down across passes and a new supervisor, until start.
+    r = ctl(inst, {"stop", worker});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(worker + " stopped: pid " + std::to_string(pids[1]), 0), 0u) << r.out;
+    EXPECT_TRUE(wait_until([&] { return status_state(inst, worker) == "stopped"; }));
+    const program_result checked = run_program(
+        {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
+         "--install_path=" + inst.root()});
+    EXPECT_EQ(checked.status, 0) << checked.out;
+    EXPECT_NE(checked.out.find("stopped by the operator (uid 0)"), std::string::npos)
+        << checked.out;
+    sup.reset();
+    sup.emplace(inst);
+    const std::size_t passes = inst.events().size();
+    ASSERT_TRUE(wait_until([&] { return inst.events().size() > passes + 5; }));
+    EXPECT_EQ(inst.start_pids(worker).size(), 2u);
+    r = ctl(inst, {"start", worker});
+    ASSERT_TRUE(wait_until([&] { return inst.start_pids(worker).size() == 3; })) << r.out << r.err;
+    pids = inst.start_pids(worker);
+    EXPECT_EQ(r.out, worker + " started, pid " + std::to_string(pids[2]) + " running\n");
+
+    // The updater stopped and started: no new turn.
+    r = ctl(inst, {"stop", "vorn_update"});
+    EXPECT_NE(r.out.find("starts no turn"), std::string::npos) << r.out;
+    EXPECT_EQ(ctl(inst, {"start", "vorn_update"}).status, 0);
+    EXPECT_EQ(count_of(read_file(inst.status_file()), "\"turn\":1,"), 1u);
+
+    // reload: a refused file changes nothing; a usable one, only what changed.
+    inst.config(R"({"tasks": 7})");
+    r = ctl(inst, {"reload"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("nothing changed: \"tasks\" is not an array"), std::string::npos) << r.out;
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+        {"name": ")" + worker + R"("}, {"name": ")" + other + R"(", "argument": ["-x"]},
+        {"name": ")" + fresh + R"("}]})");
+    r = ctl(inst, {"reload"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "reloaded: kept vorn_update vorn_monitor " + worker + "; restarted " +
+                         other + "; stopped " + spare + "; started " + fresh + "\n");
+    EXPECT_TRUE(wait_until([&] {
+        return inst.start_pids(fresh).size() == 1 && inst.start_pids(other).size() == 3;
+    }));
+    EXPECT_EQ(inst.start_pids(worker).size(), 3u);  // kept with its child
+    const std::vector<std::string> all = {"vorn_update", "vorn_monitor", worker, other, fresh};
+    EXPECT_TRUE(wait_until([&] { return table_mismatch(*sup, inst, all, all).empty(); }))
+        << table_mismatch(*sup, inst, all, all);
+}
+
+TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {
+    installation inst;
+    const std::string worker = unique_name("worker"), crash = unique_name("crash");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    inst.task(crash, "exit 3");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+        {"name": ")" + worker + R"("}, {"name": ")" + crash + R"("}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return inst.start_pids(worker).size() == 1; }));
+    struct stat info {};
+    ASSERT_EQ(::lstat(channel(inst).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // Another user: turned away by the socket's mode, and by the supervisor
+    // itself once the socket is opened to all.
+    ::chmod(inst.root().c_str(), 0711);
+    EXPECT_EQ(as_nobody(channel(inst), "restart " + worker + "\n"), "cannot connect");
+    ::chmod(channel(inst).c_str(), 0666);
+    EXPECT_EQ(as_nobody(channel(inst), "restart " + worker + "\n"),
+              "uid 65534 may not command this supervisor (only root and uid 0)\nexit 3\n");
+    EXPECT_EQ(inst.start_pids(worker).size(), 1u);
+
+    // Clients that send nothing, half a request, garbage, too much, or go
+    // away: each has its answer or is let go, and supervision goes on.
+    std::vector<int> silent;
+    for (int i = 0; i < 3; ++i) silent.push_back(connect_to(channel(inst)));
+    const int half = connect_to(channel(inst));
+    ASSERT_EQ(::write(half, "resta", 5), 5);
+    const int busy = connect_to(channel(inst));
+    EXPECT_EQ(read_all(busy), "the supervisor serves 4 commands at once: try again\nexit 1\n");
+    const std::size_t starts = inst.start_pids(crash).size();
+    EXPECT_TRUE(wait_until([&] { return inst.start_pids(crash).size() > starts + 3; }));
+    for (const int fd : silent) {
+        EXPECT_EQ(read_all(fd), "no whole request within 5 s\nexit 2\n");
+        ::close(fd);
+    }
+    ::close(half);
+    const int garbage = connect_to(channel(inst));
+    ASSERT_EQ(::write(garbage, "\x01\x02\n", 3), 3);
+    EXPECT_EQ(read_all(garbage), "the request holds a control character\nexit 2\n");
+    const int flood = connect_to(channel(inst));
+    const std::string huge(10000, 'x');
+    EXPECT_GT(::send(flood, huge.data(), huge.size(), MSG_NOSIGNAL), 0);
+    EXPECT_EQ(read_all(flood), "the request is longer than 127 bytes\nexit 2\n");
+    for (const int fd : {garbage, flood}) ::close(fd);
+    const int gone = connect_to(channel(inst));
+    ASSERT_EQ(::write(gone, "restart ", 8), 8);
+    ::close(gone);
+    EXPECT_EQ(ctl(inst, {"restart", worker}).status, 0);
+    EXPECT_TRUE(sup.running());
+}
+
+}  // namespace
+}  // namespace vorn::e2e
