@@ -39,14 +39,14 @@ enum class control_verb : std::uint8_t { restart, stop, start, signal, reload };
 struct control_request {
     control_verb verb;
     std::array<char, control_name_size> name;  // "" for reload
-    std::uint32_t grace_ms;                     // restart and stop
-    int signal_number;                          // signal
+    std::uint32_t grace_ms;                    // restart and stop
+    int signal_number;                         // signal
 };
 
 // Exit statuses of vorn_restart_ctl, also sent as the answer's last line.
 inline constexpr int control_done = 0;
-inline constexpr int control_failed = 1;     // carried out, but not to its end
-inline constexpr int control_refused = 2;    // unknown name, bad argument: nothing changed
+inline constexpr int control_failed = 1;      // carried out, but not to its end
+inline constexpr int control_refused = 2;     // unknown name, bad argument: nothing changed
 inline constexpr int control_no_channel = 3;  // no supervisor to ask, or not allowed
 
 // Room for any reason a request is refused.

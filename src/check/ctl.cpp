@@ -115,7 +115,8 @@ int print_answer(std::string_view answer) {
     const int code = std::atoi(tail_from(answer, at + 5).data());
     for (std::string_view rest = head(answer, at); !rest.empty();) {
         const std::size_t n = utf8_length(rest);
-        const bool shown = n > 1 || (n == 1 && (rest[0] == '\n' || (rest[0] >= 0x20 && rest[0] != 0x7f)));
+        const bool shown =
+            n > 1 || (n == 1 && (rest[0] == '\n' || (rest[0] >= 0x20 && rest[0] != 0x7f)));
         std::fwrite(shown ? rest.data() : "?", 1, shown ? n : 1, stdout);
         rest = tail_from(rest, n > 0 ? n : 1);
     }

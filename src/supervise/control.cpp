@@ -3,8 +3,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -66,13 +66,12 @@ void answer(control_client& c, int code, const char* format, ...) {
 // boot) keeps them: one line each, "<uid> <since, wall clock> <name>".
 void save_holds() {
     std::array<char, status_path_size + 16> path{};
-    std::array<char, task_slot_count * (task_name_size + 32)> text{};
+    std::array<char, task_slot_count*(task_name_size + 32)> text{};
     std::size_t used = 0;
     for (const operator_hold& h : current_record.holds)
-        if (h.name[0] != '\0' &&
-            format_text(text.data() + used, text.size() - used, "%u %lld %s\n",
-                        static_cast<unsigned>(h.by), static_cast<long long>(h.since.wall),
-                        h.name.data()))
+        if (h.name[0] != '\0' && format_text(text.data() + used, text.size() - used, "%u %lld %s\n",
+                                             static_cast<unsigned>(h.by),
+                                             static_cast<long long>(h.since.wall), h.name.data()))
             used += std::strlen(text.data() + used);
     if (!holds_path(path)) return;
     const int result = used == 0 ? sys.remove_file(path.data())
@@ -128,7 +127,8 @@ void send_signal(control_client& c, std::size_t slot) {
         return;
     }
     std::array<char, 48> what{};
-    format_text(what.data(), what.size(), "sent SIG%s", control_signal_name(c.request.signal_number));
+    format_text(what.data(), what.size(), "sent SIG%s",
+                control_signal_name(c.request.signal_number));
     said(c, slot, what.data());
     answer(c, control_done, "%s: pid %d got SIG%s", c.request.name.data(), static_cast<int>(pid),
            control_signal_name(c.request.signal_number));
@@ -138,8 +138,8 @@ void send_signal(control_client& c, std::size_t slot) {
 void start_now(control_client& c, std::size_t slot, const char* done, const char* before) {
     const pid_t pid = start_task(slot);
     if (pid < 0) {
-        answer(c, control_failed, "%s %s%s, but cannot be started: fork: %s",
-               c.request.name.data(), done, before, error_text(errno));
+        answer(c, control_failed, "%s %s%s, but cannot be started: fork: %s", c.request.name.data(),
+               done, before, error_text(errno));
         return;
     }
     task_table[slot].task_pid = pid;
@@ -170,8 +170,10 @@ void begin_ending(control_client& c, std::size_t slot) {
         if (!stop)
             start_now(c, slot, "restarted", ": no child was running");
         else
-            answer(c, control_done, "%s stopped: no child was running; held down until "
-                   "vorn_restart_ctl start %s", c.request.name.data(), c.request.name.data());
+            answer(c, control_done,
+                   "%s stopped: no child was running; held down until "
+                   "vorn_restart_ctl start %s",
+                   c.request.name.data(), c.request.name.data());
         return;
     }
     sys.send_signal(pid, SIGTERM);
@@ -386,7 +388,8 @@ void follow_reload(control_client& c, unsigned ms) {
         return;
     }
     if (c.killed) {
-        answer(c, control_failed, "reloaded, but some old children have not ended 1 s after SIGKILL");
+        answer(c, control_failed,
+               "reloaded, but some old children have not ended 1 s after SIGKILL");
         control.start_wanted = true;
         return;
     }
@@ -459,8 +462,7 @@ bool take_hold_line(std::string_view line, const moment& now) {
         by >= UINT32_MAX || since < 0 || since > now.wall)
         return false;
     const std::string_view name = tail_from(line, static_cast<std::size_t>(used));
-    if (name.empty() || name.size() >= task_name_size || name.find('/') != name.npos)
-        return false;
+    if (name.empty() || name.size() >= task_name_size || name.find('/') != name.npos) return false;
     for (operator_hold& h : current_record.holds) {
         if (h.name[0] != '\0') continue;
         copy_text(h.name, name);
@@ -475,7 +477,7 @@ bool take_hold_line(std::string_view line, const moment& now) {
 // have written; anything else there is not believed.
 void load_holds() {
     std::array<char, status_path_size + 16> path{};
-    std::array<char, task_slot_count * (task_name_size + 32)> text{};
+    std::array<char, task_slot_count*(task_name_size + 32)> text{};
     struct stat info {};
     if (!holds_path(path)) return;
     const long n = sys.read_file_info(path.data(), text.data(), text.size() - 1, &info);

@@ -34,8 +34,8 @@ struct control_client {
     std::time_t deadline;  // boot clock: the whole request by then
     control_request request;
     std::size_t slot;
-    pid_t ending;          // the child being ended
-    unsigned ms_left;      // of the grace before SIGKILL, then of the wait after it
+    pid_t ending;      // the child being ended
+    unsigned ms_left;  // of the grace before SIGKILL, then of the wait after it
     bool killed;
 };
 
@@ -43,9 +43,9 @@ struct control_state {
     int listen_fd = -1;  // -1 without a channel
     std::array<char, 112> path;
     std::array<control_client, control_client_count> clients;
-    std::size_t readers;  // clients whose request is not whole yet
-    bool start_wanted;    // a reload is done: the start step, now
-    bool turn_now;        // a usable file came during the wait after an unusable one
+    std::size_t readers;   // clients whose request is not whole yet
+    bool start_wanted;     // a reload is done: the start step, now
+    bool turn_now;         // a usable file came during the wait after an unusable one
     reload_result reload;  // of the one reload under way
 };
 

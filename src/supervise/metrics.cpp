@@ -70,6 +70,9 @@ constexpr family task_exit_signal{"vorn_restart_task_last_exit_signal", "gauge",
                                   "Signal of the slot's latest end, when a signal ended it."};
 constexpr family task_same_exits{"vorn_restart_task_same_exits", "gauge",
                                  "Latest ends of the slot in a row that ended alike."};
+constexpr family task_stopped{"vorn_restart_task_stopped_since_seconds", "gauge",
+                              "While the operator holds the slot's task down: since when, in "
+                              "seconds since the epoch, with the uid that stopped it."};
 constexpr family task_held_back{"vorn_restart_task_held_back", "gauge",
                                 "1 while a not-run marker holds the slot back, else 0."};
 
@@ -247,6 +250,12 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     });
     each_slot([&](std::size_t i, const char* l, const slot_record&) {
         out.sample(task_held_back, "{%s} %d", l, state[i] == slot_state::held_back ? 1 : 0);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_record& s) {
+        const operator_hold* hold = s.stopped ? hold_of_slot(i) : nullptr;
+        if (hold != nullptr)
+            out.sample(task_stopped, "{%s,uid=\"%u\"} %lld", l, static_cast<unsigned>(hold->by),
+                       wall_of(hold->since, wall, boot));
     });
 }
 

@@ -90,7 +90,8 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     inst.task(worker, "trap 'echo got >> " + got + "' USR1; while :; do sleep 0.05; done");
     for (const std::string& name : {other, fresh, spare}) inst.task(name, long_running);
     const std::string first = R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + worker + R"("}, {"name": ")" + other + R"("},
+        {"name": ")" + worker +
+                              R"("}, {"name": ")" + other + R"("},
         {"name": ")" + spare + R"(", "mode": "none"}]})";
     inst.config(first);
     std::optional<supervisor> sup;
@@ -105,8 +106,9 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     EXPECT_EQ(r.out, worker + " restarted: pid " + std::to_string(pids[0]) +
                          " ended (signal 15), pid " + std::to_string(pids[1]) + " running\n");
     EXPECT_NE(sup->err().find("vorn_restart: restart " + worker + " by uid 0"), std::string::npos);
-    EXPECT_NE(read_file(inst.root() + "/logs/" + worker + ".log").find(worker + " restarted by uid 0"),
-              std::string::npos);
+    EXPECT_NE(
+        read_file(inst.root() + "/logs/" + worker + ".log").find(worker + " restarted by uid 0"),
+        std::string::npos);
     r = ctl(inst, {"signal", worker, "USR1"});
     EXPECT_EQ(r.out, worker + ": pid " + std::to_string(pids[1]) + " got SIGUSR1\n");
     EXPECT_TRUE(wait_until([&] { return read_file(got) == "got\n"; }));
@@ -133,9 +135,9 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind(worker + " stopped: pid " + std::to_string(pids[1]), 0), 0u) << r.out;
     EXPECT_TRUE(wait_until([&] { return status_state(inst, worker) == "stopped"; }));
-    const program_result checked = run_program(
-        {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
-         "--install_path=" + inst.root()});
+    const program_result checked =
+        run_program({VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
+                     "--install_path=" + inst.root()});
     EXPECT_EQ(checked.status, 0) << checked.out;
     EXPECT_NE(checked.out.find("stopped by the operator (uid 0)"), std::string::npos)
         << checked.out;
@@ -161,15 +163,16 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("nothing changed: \"tasks\" is not an array"), std::string::npos) << r.out;
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + worker + R"("}, {"name": ")" + other + R"(", "argument": ["-x"]},
-        {"name": ")" + fresh + R"("}]})");
+        {"name": ")" +
+                worker + R"("}, {"name": ")" + other + R"(", "argument": ["-x"]},
+        {"name": ")" +
+                fresh + R"("}]})");
     r = ctl(inst, {"reload"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "reloaded: kept vorn_update vorn_monitor " + worker + "; restarted " +
-                         other + "; stopped " + spare + "; started " + fresh + "\n");
-    EXPECT_TRUE(wait_until([&] {
-        return inst.start_pids(fresh).size() == 1 && inst.start_pids(other).size() == 3;
-    }));
+    EXPECT_EQ(r.out, "reloaded: kept vorn_update vorn_monitor " + worker + "; restarted " + other +
+                         "; stopped " + spare + "; started " + fresh + "\n");
+    EXPECT_TRUE(wait_until(
+        [&] { return inst.start_pids(fresh).size() == 1 && inst.start_pids(other).size() == 3; }));
     EXPECT_EQ(inst.start_pids(worker).size(), 3u);  // kept with its child
     const std::vector<std::string> all = {"vorn_update", "vorn_monitor", worker, other, fresh};
     EXPECT_TRUE(wait_until([&] { return table_mismatch(*sup, inst, all, all).empty(); }))
@@ -184,7 +187,8 @@ TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {
     inst.task(worker, long_running);
     inst.task(crash, "exit 3");
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" + worker + R"("}, {"name": ")" + crash + R"("}]})");
+        {"name": ")" +
+                worker + R"("}, {"name": ")" + crash + R"("}]})");
     supervisor sup(inst);
     ASSERT_TRUE(wait_until([&] { return inst.start_pids(worker).size() == 1; }));
     struct stat info {};
