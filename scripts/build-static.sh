@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds fully static vorn_restart and vorn_restart_check against musl, for
-# the smallest machines: no shared library at all, not even the C library.
+# Builds fully static vorn_restart, vorn_restart_check and vorn_restart_ctl
+# against musl, for the smallest machines: no shared library at all, not even the C library.
 #
 #   scripts/build-static.sh [output directory, default build-static]
 #
@@ -66,15 +66,16 @@ for f in src/*/*.cpp; do
   case $f in *_windows.cpp) continue ;; esac
   o=$objects/$(echo "${f%.cpp}" | tr / _).o
   g++ "${cxxflags[@]}" -c "$f" -o "$o"
-  case $f in */main.cpp) ;; *) core+=("$o") ;; esac
+  case $f in *main.cpp) ;; *) core+=("$o") ;; esac
 done
-for program in supervisor:vorn_restart check:vorn_restart_check; do
+for program in supervisor_main:vorn_restart check_main:vorn_restart_check \
+               check_ctl_main:vorn_restart_ctl; do
   musl-gcc -static -Os -Wl,--gc-sections -o "$out/${program#*:}" \
-    "$objects/src_${program%%:*}_main.o" "${core[@]}" "$jansson/lib/libjansson.a"
+    "$objects/src_${program%%:*}.o" "${core[@]}" "$jansson/lib/libjansson.a"
   strip "$out/${program#*:}"
 done
 
-for p in vorn_restart vorn_restart_check; do
+for p in vorn_restart vorn_restart_check vorn_restart_ctl; do
   if readelf -d "$out/$p" 2>/dev/null | grep -q NEEDED; then
     echo "build-static: $p is not static" >&2
     exit 1

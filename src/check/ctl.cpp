@@ -34,6 +34,7 @@ const char ctl_help[] =
     "--status_path=<file>   status file (default /run/vorn_restart.status); the\n"
     "                       supervisor listens at <file>.ctl\n"
     "--install_path=<root>  installation root\n"
+    "(the supervisor's other options are taken and ignored)\n"
     "--grace=SECONDS        restart, stop: SIGTERM, then SIGKILL this much later\n"
     "                       (default 5, at most 600)\n"
     "Exit status: 0 done, 1 not carried out to its end, 2 refused (nothing\n"
@@ -41,6 +42,7 @@ const char ctl_help[] =
 
 struct ctl_line {
     bool usage_error;
+    bool grace_given;
     std::uint32_t grace_ms;
 };
 
@@ -71,6 +73,7 @@ void ctl_grace(const char* seconds) {
         return;
     }
     line.grace_ms = static_cast<std::uint32_t>(value) * 1000;
+    line.grace_given = true;
 }
 
 const option_row ctl_options[] = {
@@ -79,6 +82,14 @@ const option_row ctl_options[] = {
     {"status_path", true, ctl_status_path},
     {"install_path", true, ctl_install_path},
     {"grace", true, ctl_grace},
+    // The supervisor's own: taken and ignored, so that its command line
+    // (VORN_OPTIONS) can be handed over as it is.
+    {"d", false, nullptr},
+    {"cache_path", true, nullptr},
+    {"log_path", true, nullptr},
+    {"log_size", true, nullptr},
+    {"metrics_path", true, nullptr},
+    {"watchdog", true, nullptr},
 };
 
 // The operands as one request line, read by the supervisor's own parser.
@@ -91,7 +102,7 @@ bool request_of(int argc, char* argv[], control_request& request) {
         used = std::strlen(text.data());
     }
     if (optind < argc && std::strcmp(argv[optind], "restart") != 0 &&
-        std::strcmp(argv[optind], "stop") != 0 && line.grace_ms != default_grace_ms) {
+        std::strcmp(argv[optind], "stop") != 0 && line.grace_given) {
         complain("--grace goes with restart and stop");
         return false;
     }
@@ -172,7 +183,7 @@ int send_request(const control_request& request, const supervisor_facts& facts) 
     }
     std::array<char, control_request_max + 1> text{};
     const std::size_t length = format_control_request(request, text.data(), text.size());
-    std::array<char, 2048> answer{};
+    std::array<char, 8192> answer{};
     std::size_t used = 0;
     if (length > 0 && sys.write_descriptor(fd, text.data(), length) == 0) {
         for (long n; used < answer.size() - 1 &&
@@ -187,7 +198,7 @@ int send_request(const control_request& request, const supervisor_facts& facts) 
 
 int run_ctl(int argc, char* argv[]) {
     program_name = "vorn_restart_ctl";
-    line = ctl_line{false, default_grace_ms};
+    line = ctl_line{false, false, default_grace_ms};
     reset_settings();
     run_options(argc, argv, ctl_options, sizeof ctl_options / sizeof ctl_options[0],
                 ctl_usage_error);

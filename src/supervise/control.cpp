@@ -50,7 +50,8 @@ void free_client(control_client& c) {
 void answer(control_client& c, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 void answer(control_client& c, int code, const char* format, ...) {
-    std::array<char, 512> text{};
+    // Room for a reload's four lists of sixteen names and the words between.
+    std::array<char, 4 * task_slot_count * task_name_size + 256> text{};
     std::va_list args;
     va_start(args, format);
     vformat_text(text.data(), text.size(), format, args);
@@ -80,10 +81,9 @@ void save_holds() {
         complain("cannot keep the stopped tasks in %s: %s", path.data(), error_text(errno));
 }
 
-// Said on standard error and in the task's log.
+// Said on standard error and in the task's log: "worker restarted by uid 0".
 void said(const control_client& c, std::size_t slot, const char* what) {
-    complain("%s %s by uid %u", control_verb_name(c.request.verb), c.request.name.data(),
-             static_cast<unsigned>(c.uid));
+    complain("%s %s by uid %u", c.request.name.data(), what, static_cast<unsigned>(c.uid));
     log_task_command(slot, what, static_cast<unsigned>(c.uid));
 }
 
@@ -104,6 +104,14 @@ bool commanded_slot(control_client& c, std::size_t& slot) {
         }
         slot = i;
         return true;
+    }
+    if (c.request.verb == control_verb::start && record_released_name(c.request.name.data())) {
+        save_holds();
+        answer(c, control_done,
+               "%s released: it is not in the configuration, and starts when "
+               "it is",
+               c.request.name.data());
+        return false;
     }
     answer(c, control_refused, "no task is named %s", c.request.name.data());
     return false;
@@ -148,9 +156,23 @@ void start_now(control_client& c, std::size_t slot, const char* done, const char
            static_cast<int>(pid), std::strcmp(done, "restarted") == 0 ? updater_note(slot) : "");
 }
 
+// Whether another client is ending the slot's child right now.
+bool being_ended(std::size_t slot) {
+    for (const control_client& other : control.clients)
+        if (other.stage == client_stage::ending && other.slot == slot) return true;
+    return false;
+}
+
 // restart and stop: SIGTERM now, SIGKILL after the grace; the answer when
 // the child has ended (follow_control_requests).
 void begin_ending(control_client& c, std::size_t slot) {
+    if (being_ended(slot)) {
+        answer(c, control_failed,
+               "%s is being ended by another command: try again once that "
+               "has its answer",
+               c.request.name.data());
+        return;
+    }
     const pid_t pid = running_child(slot);
     const bool stop = c.request.verb == control_verb::stop;
     said(c, slot, stop ? "stopped" : "restarted");
@@ -185,6 +207,13 @@ void begin_ending(control_client& c, std::size_t slot) {
 }
 
 void start_task_now(control_client& c, std::size_t slot) {
+    if (being_ended(slot)) {
+        answer(c, control_failed,
+               "%s is being ended by another command: start it once that "
+               "has its answer",
+               c.request.name.data());
+        return;
+    }
     const pid_t pid = running_child(slot);
     if (pid != 0) {
         answer(c, control_done, "%s already runs as pid %d", c.request.name.data(),
@@ -205,7 +234,7 @@ void start_task_now(control_client& c, std::size_t slot) {
 }
 
 // The names of a list, or "none".
-const char* names_or_none(const std::array<char, 600>& list) {
+const char* names_or_none(const std::array<char, task_slot_count * task_name_size>& list) {
     return list[0] != '\0' ? list.data() : "none";
 }
 

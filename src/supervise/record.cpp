@@ -210,6 +210,14 @@ void record_released(std::size_t slot) {
     current_record.changed = true;
 }
 
+bool record_released_name(const char* name) {
+    operator_hold* hold = hold_named(name);
+    if (hold == nullptr) return false;
+    *hold = operator_hold{};
+    current_record.changed = true;
+    return true;
+}
+
 void record_gate(std::size_t slot, const marker_path& marker) {
     marker_path& known = current_record.slots[slot].marker;
     if (std::strcmp(known.data(), marker.data()) == 0) return;

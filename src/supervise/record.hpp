@@ -127,6 +127,8 @@ void record_gate(std::size_t slot, const marker_path& marker);
 // is free), or no longer.
 bool record_stopped(std::size_t slot, uid_t by, moment since);
 void record_released(std::size_t slot);
+// The hold of a task by its name, when no slot holds it: false when none.
+bool record_released_name(const char* name);
 // The slot's hold, or nullptr.
 const operator_hold* hold_of_slot(std::size_t slot);
 

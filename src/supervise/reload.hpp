@@ -17,7 +17,7 @@ struct reload_result {
     // The names, separated by spaces, of the tasks kept with their
     // child, restarted (their entry changed), stopped (gone from the file)
     // and started (new in it).
-    std::array<char, 600> kept, restarted, stopped, started;
+    std::array<char, task_slot_count * task_name_size> kept, restarted, stopped, started;
     // Per slot, the old child that is being ended (0 for none), and
     // whether the slot's task starts once it has ended.
     std::array<pid_t, task_slot_count> ending;

@@ -105,7 +105,8 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, worker + " restarted: pid " + std::to_string(pids[0]) +
                          " ended (signal 15), pid " + std::to_string(pids[1]) + " running\n");
-    EXPECT_NE(sup->err().find("vorn_restart: restart " + worker + " by uid 0"), std::string::npos);
+    EXPECT_NE(sup->err().find("vorn_restart: " + worker + " restarted by uid 0"),
+              std::string::npos);
     EXPECT_NE(
         read_file(inst.root() + "/logs/" + worker + ".log").find(worker + " restarted by uid 0"),
         std::string::npos);
@@ -177,6 +178,30 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     const std::vector<std::string> all = {"vorn_update", "vorn_monitor", worker, other, fresh};
     EXPECT_TRUE(wait_until([&] { return table_mismatch(*sup, inst, all, all).empty(); }))
         << table_mismatch(*sup, inst, all, all);
+}
+
+// Real time here: reload ends the 30 s wait after an unusable file at once,
+// and any other verb is refused while nothing runs.
+TEST(ctl_e2e, reload_ends_the_wait_after_an_unusable_file) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    inst.config(R"({"tasks": 7})");
+    supervisor sup(inst, {.environment = {{"VORN_TEST_MS_PER_SECOND", "1000"}}});
+    ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(channel(inst)); }));
+    EXPECT_EQ(ctl(inst, {"restart", worker}).status, 1);
+    program_result r = ctl(inst, {"reload"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("still unusable, nothing runs: \"tasks\" is not an array"),
+              std::string::npos)
+        << r.out;
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                worker + R"("}]})");
+    r = ctl(inst, {"reload"});
+    EXPECT_EQ(r.out, "the configuration is usable now: a new turn begins\n");
+    EXPECT_TRUE(wait_until([&] { return inst.start_pids(worker).size() == 1; }, 5s));
 }
 
 TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {

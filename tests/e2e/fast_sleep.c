@@ -1,8 +1,8 @@
 /* Preloaded into the supervisor by the end-to-end tests: sleep() lasts
  * VORN_TEST_MS_PER_SECOND milliseconds per second asked for (default 10),
  * so a 5-second pass takes 50 ms, and usleep() (the pieces of a pass
- * while a task log grows fast) is shortened alike.  Nothing else is
- * changed.
+ * while a task log grows fast) is shortened alike.  A signal cuts sleep()
+ * short as it cuts the real one.  Nothing else is changed.
  *
  * When VORN_TEST_SLEEP_LOG names a file, each sleep() of the supervisor
  * appends "sleep <seconds>" to it: the tests count passes (5) and waits after
@@ -38,24 +38,34 @@ static void log_sleep(unsigned int seconds) {
     close(fd);
 }
 
-/* Sleeps the microseconds, scaled. */
-static void scaled_nap(long long microseconds) {
+static long ms_per_second(void) {
     const char* scale = getenv("VORN_TEST_MS_PER_SECOND");
     long ms = scale ? atol(scale) : 10;
-    if (ms < 0) ms = 0;
-    long long total_ns = microseconds * ms; /* ms per second: ns per microsecond */
-    struct timespec left = {(time_t)(total_ns / 1000000000LL), (long)(total_ns % 1000000000LL)};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    return ms < 0 ? 0 : ms;
 }
 
-unsigned int sleep(unsigned int seconds) {
-    log_sleep(seconds);
-    scaled_nap((long long)seconds * 1000000LL);
+/* Sleeps the microseconds, scaled.  With `cut` a signal ends it, as it
+ * ends the real sleep(): the nanoseconds not slept, else 0. */
+static long long scaled_nap(long long microseconds, int cut) {
+    long long total_ns = microseconds * ms_per_second(); /* ms per second: ns per microsecond */
+    struct timespec left = {(time_t)(total_ns / 1000000000LL), (long)(total_ns % 1000000000LL)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        if (cut) return (long long)left.tv_sec * 1000000000LL + left.tv_nsec;
+    }
     return 0;
 }
 
+/* Like the real one, cut short by a signal with a handler: the seconds not
+ * slept, on the supervisor's scale and rounded up. */
+unsigned int sleep(unsigned int seconds) {
+    log_sleep(seconds);
+    const long long left = scaled_nap((long long)seconds * 1000000LL, 1);
+    const long long ns_per_second = (long long)ms_per_second() * 1000000LL;
+    if (left <= 0 || ns_per_second <= 0) return 0;
+    return (unsigned)((left + ns_per_second - 1) / ns_per_second);
+}
+
 int usleep(useconds_t microseconds) {
-    scaled_nap((long long)microseconds);
+    scaled_nap((long long)microseconds, 0);
     return 0;
 }
