@@ -61,7 +61,11 @@ std::string as_nobody(const std::string& path, const std::string& request) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
         const int fd = connect_to(path);
         std::string answer = fd < 0 ? "cannot connect" : "";
-        if (fd >= 0 && ::write(fd, request.data(), request.size()) >= 0) answer = read_all(fd);
+        // It may be answered, and let go, before the request is all sent.
+        if (fd >= 0) {
+            (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            answer = read_all(fd);
+        }
         if (::write(pipe_fds[1], answer.data(), answer.size()) < 0) ::_exit(1);
         ::_exit(0);
     }
@@ -87,7 +91,8 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     const std::string got = inst.root() + "/usr1";
     inst.task("vorn_update", long_running);
     inst.task("vorn_monitor", long_running);
-    inst.task(worker, "trap 'echo got >> " + got + "' USR1; while :; do sleep 0.05; done");
+    inst.task(worker, "trap 'echo got >> " + got + "' USR1; echo $$ >> " + got +
+                          ".ready; while :; do sleep 0.05; done");
     for (const std::string& name : {other, fresh, spare}) inst.task(name, long_running);
     const std::string first = R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
         {"name": ")" + worker +
@@ -110,6 +115,10 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     EXPECT_NE(
         read_file(inst.root() + "/logs/" + worker + ".log").find(worker + " restarted by uid 0"),
         std::string::npos);
+    // Once its trap is set.
+    ASSERT_TRUE(wait_until([&] {
+        return read_file(got + ".ready").find(std::to_string(pids[1]) + "\n") != std::string::npos;
+    }));
     r = ctl(inst, {"signal", worker, "USR1"});
     EXPECT_EQ(r.out, worker + ": pid " + std::to_string(pids[1]) + " got SIGUSR1\n");
     EXPECT_TRUE(wait_until([&] { return read_file(got) == "got\n"; }));
