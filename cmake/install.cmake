@@ -1,8 +1,8 @@
 # Where everything goes on `cmake --install` (DESTDIR and the prefix are
 # honoured) and in the Debian package.
 #
-# Programs go into sbin: both are for the administrator, and the checker
-# belongs next to the daemon whose configuration it reads.  Files under
+# Programs go into sbin: all three are for the administrator, and the
+# checker and the control client belong next to the daemon they serve.  Files under
 # /etc use GNUInstallDirs' CMAKE_INSTALL_FULL_SYSCONFDIR, which is /etc
 # for the prefixes / and /usr and <prefix>/etc otherwise; like every
 # GNUInstallDirs path it is decided when the build is configured, so a
@@ -24,7 +24,7 @@ configure_file(contrib/init.d/vorn_restart.in "${vorn_generated}/vorn_restart.in
 # Manual pages are installed compressed, as Debian wants them; the plain
 # pages stay in the build tree for the rendering test.
 set(vorn_man_pages)
-foreach(page vorn_restart.8 vorn_restart_check.8)
+foreach(page vorn_restart.8 vorn_restart_check.8 vorn_restart_ctl.8)
   configure_file(man/${page}.in "${PROJECT_BINARY_DIR}/man/${page}" @ONLY)
   add_custom_command(
     OUTPUT "${PROJECT_BINARY_DIR}/man/${page}.gz"
@@ -35,7 +35,7 @@ foreach(page vorn_restart.8 vorn_restart_check.8)
 endforeach()
 add_custom_target(vorn_man ALL DEPENDS ${vorn_man_pages})
 
-install(TARGETS vorn_restart vorn_restart_check RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
+install(TARGETS vorn_restart vorn_restart_check vorn_restart_ctl RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
 install(FILES ${vorn_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES contrib/vorn_restart.conf.example DESTINATION "${VORN_CONFIG_DIR}")
 install(PROGRAMS "${vorn_generated}/vorn_restart.init" DESTINATION "${VORN_INIT_DIR}"

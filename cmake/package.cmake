@@ -18,7 +18,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 configuration afresh at every turn, obeys the exit status of the updater
 and holds tasks back while marker files exist under /tmp.
 vorn_restart_check tells whether a configuration is usable and why a task
-does not run.  The service is not enabled on installation.")
+does not run; vorn_restart_ctl restarts, stops, starts or signals a task
+and reloads the configuration.  The service is not enabled on installation.")
 # The C and jansson libraries come from dpkg-shlibdeps; killall from psmisc.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "psmisc")

@@ -33,8 +33,10 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort > "$work/files
 sort > "$work/expected" <<'LIST'
 -rwxr-xr-x root/root ./usr/sbin/vorn_restart
 -rwxr-xr-x root/root ./usr/sbin/vorn_restart_check
+-rwxr-xr-x root/root ./usr/sbin/vorn_restart_ctl
 -rw-r--r-- root/root ./usr/share/man/man8/vorn_restart.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/vorn_restart_check.8.gz
+-rw-r--r-- root/root ./usr/share/man/man8/vorn_restart_ctl.8.gz
 -rw-r--r-- root/root ./etc/vorn/vorn_restart/vorn_restart.conf.example
 -rwxr-xr-x root/root ./etc/init.d/vorn_restart
 -rw-r--r-- root/root ./etc/default/vorn_restart

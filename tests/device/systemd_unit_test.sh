@@ -14,6 +14,23 @@ for setting in 'Type=notify' 'NotifyAccess=main' 'WatchdogSec=90' 'KillMode=cont
 done
 if grep -q '^PIDFile=' "$dest$unit"; then echo "the supervisor writes no pid file"; fail=1; fi
 
+# ExecReload, run as systemd would run it (its $$ made $), against the
+# installed client: it must hand on the --status_path of VORN_OPTIONS alone.
+reload=$(sed -n "s|^ExecReload=\(.*\)$sbin/|\1$dest$sbin/|p" "$dest$unit" | sed 's/\$\$/$/g')
+if [ -z "$reload" ]; then
+    echo "missing: ExecReload= running $sbin/vorn_restart_ctl"
+    fail=1
+else
+    eval "set -- $reload"
+    status=0
+    VORN_OPTIONS="-d --log_path=$work/log --status_path=$work/none.status" "$@" > "$work/out" 2>&1 || status=$?
+    if [ "$status" -ne 3 ] || ! grep -q "no supervisor to ask: cannot read $work/none.status" "$work/out"; then
+        echo "ExecReload (status $status):"
+        cat "$work/out"
+        fail=1
+    fi
+fi
+
 verify() {
     MANPATH=$dest$man systemd-analyze verify "$1" > "$work/out" 2>&1
 }
