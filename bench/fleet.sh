@@ -544,11 +544,11 @@ times() { awk -v a="$1" -v b="$2" 'BEGIN { printf (b > 0 ? "%.1f" : "-"), a / b 
     read -r i a nm <<<"$e"
     want+="$(dev_name "$i") $a $nm;"
   done
-  others=$(awk -v want="$want" -v start="$start_all" '
+  others=$(awk -v want="$want" -v start="$start_all" -v faults="$fault_start" '
     BEGIN { k = split(want, w, ";"); for (j = 1; j <= k; j++) if (w[j] != "") wanted[w[j]] = 1 }
     ($4 " " $3 " " $5) in wanted { next }
     {
-      kind = $4 ~ /^d000[1-6]$/ ? "faulty" : "healthy"
+      kind = ($4 ~ /^d000[1-6]$/ ? "faulty" : "healthy") ($1 < faults ? ", before the faults" : ", after the faults")
       g = $3 SUBSEP $2 SUBSEP kind
       if (!(g in first)) { first[g] = $1; order[++m] = g }
       last[g] = $1
@@ -560,7 +560,7 @@ times() { awk -v a="$1" -v b="$2" 'BEGIN { printf (b > 0 ? "%.1f" : "-"), a / b 
     END {
       for (j = 1; j <= m; j++) {
         split(order[j], p, SUBSEP)
-        state = p[3] == "healthy" && p[2] == "firing" ? "**firing**" : p[2]
+        state = p[3] ~ /^healthy/ && p[2] == "firing" ? "**firing**" : p[2]
         printf "| %s | %s | %s | %d | %s%s | %.0f s | %.0f s |\n", p[1], state, p[3], count[order[j]],
                list[order[j]], (count[order[j]] > 6 ? ", ..." : ""), first[order[j]] - start, last[order[j]] - start
       }
