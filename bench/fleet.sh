@@ -173,6 +173,12 @@ names=(vorn_update vorn_monitor)
 for s in $(seq 2 15); do names+=("$(printf 'fleet_%s_%02d' "$run" "$s")"); done
 dev_name() { printf 'd%04d' "$1"; }
 dev_dir() { echo "$work/dev/$(dev_name "$1")"; }
+# The same without a subshell, for the loops over every device (a fork is
+# slow on a machine busy with thousands of processes): sets dn and dd.
+dev_vars() { printf -v dn 'd%04d' "$1"; dd=$work/dev/$dn; }
+# A pause without a sleep process.
+exec {pause_fd}<> <(:)
+pause() { read -r -t "$1" -u "$pause_fd" || true; }
 
 # Free ports from --base-port up, one per device, none something listens on now.
 listening=$(ss -Htln 2>/dev/null | awk '{ sub(/.*:/, "", $4); print $4 }' | sort -un)
@@ -201,21 +207,23 @@ mkdir -p "$template/root/usr/sbin" "$template/root/etc/vorn/vorn_restart" "$temp
 for s in $(seq 0 15); do task_script "$s" | write_exec "$template/root/usr/sbin/${names[$s]}"; done
 echo "{\"tasks\": [$json]}" >"$template/root/etc/vorn/vorn_restart/vorn_restart.conf"
 mkdir -p "$work/dev"
-for i in $(seq 0 $((n - 1))); do cp -a "$template" "$(dev_dir "$i")"; done
+for i in $(seq 0 $((n - 1))); do dev_vars "$i"; cp -a "$template" "$dd"; done
 # d0006: a configuration that is not JSON (an object left open).
 printf '{"tasks": [%s\n' "$json" >"$(dev_dir 6)/root/etc/vorn/vorn_restart/vorn_restart.conf"
 
 start_exporter() {  # start_exporter <i>
-  local d
-  d=$(dev_dir "$1")
+  local dn dd
+  dev_vars "$1"
+  local d=$dd
   setsid prometheus-node-exporter --web.listen-address="127.0.0.1:${ports[$1]}" \
     --collector.disable-defaults --collector.textfile --collector.textfile.directory="$d/textfile" \
     </dev/null >"$d/exporter.log" 2>&1 &
   ne_pids[$1]=$!
 }
 start_supervisor() {  # start_supervisor <i>
-  local d
-  d=$(dev_dir "$1")
+  local dn dd
+  dev_vars "$1"
+  local d=$dd
   setsid env -i PATH="$fake_bin:/usr/bin:/bin" VORN_TEST_KILLALL_LOG="$d/killall.log" \
     unshare --pid --fork --mount-proc \
     "$vorn" --install_path="$d/root" --status_path="$d/vorn_restart.status" \
@@ -227,7 +235,7 @@ start_supervisor() {  # start_supervisor <i>
 find_supervisor() {  # find_supervisor <i>: unshare's child, once it is there
   local u=${us_pids[$1]} c
   [ -n "${sup_pids[$1]:-}" ] && return 0
-  c=$(cat "/proc/$u/task/$u/children" 2>/dev/null) || return 1
+  read -r c 2>/dev/null <"/proc/$u/task/$u/children" || [ -n "${c:-}" ] || return 1
   c=${c%% *}
   [ -n "$c" ] || return 1
   sup_pids[$1]=$c
@@ -239,7 +247,7 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 say "starting $n node exporters (ports ${ports[0]}..${ports[$((n - 1))]})"
 for i in $(seq 0 $((n - 1))); do
   start_exporter "$i"
-  sleep "$pace"
+  pause "$pace"
 done
 
 # Prometheus: every exporter a target of its own, labelled with its device.
@@ -248,7 +256,8 @@ done
   printf 'rule_files:\n  - %s\n' "$rules"
   printf 'scrape_configs:\n  - job_name: node\n    static_configs:\n'
   for i in $(seq 0 $((n - 1))); do
-    printf '      - targets: ["127.0.0.1:%s"]\n        labels: {device: "%s"}\n' "${ports[$i]}" "$(dev_name "$i")"
+    dev_vars "$i"
+    printf '      - targets: ["127.0.0.1:%s"]\n        labels: {device: "%s"}\n' "${ports[$i]}" "$dn"
   done
 } >"$work/prometheus.yml"
 prom=http://127.0.0.1:$prom_port
@@ -288,12 +297,12 @@ start_all=$(now)
 for i in $(seq 0 $((n - 1))); do
   [ "$i" -eq 6 ] && continue
   start_supervisor "$i"
-  sleep "$pace"
+  pause "$pace"
 done
 started_all=$(now)
 for i in $(seq 0 $((n - 1))); do
   [ "$i" -eq 6 ] && continue
-  for t in $(seq 100); do find_supervisor "$i" && break; sleep 0.1; done
+  for t in $(seq 100); do find_supervisor "$i" && break; pause 0.1; done
   [ -n "${sup_pids[$i]}" ] || { cat "$(dev_dir "$i")/supervisor.err" >&2; echo "bench/fleet.sh: $(dev_name "$i"): no supervisor" >&2; exit 1; }
 done
 
@@ -329,7 +338,8 @@ done
 snapshot() {  # snapshot <file>
   local i
   for i in $(seq 0 $((n - 1))); do
-    echo "$(dev_name "$i") ${sup_pids[$i]:-0} ${ne_pids[$i]}"
+    dev_vars "$i"
+    echo "$dn ${sup_pids[$i]:-0} ${ne_pids[$i]}"
   done | awk '
     function mem(pid, what,   line, v) {
       v = 0
