@@ -267,10 +267,10 @@ setsid prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$wor
   </dev/null >"$work/prometheus.log" 2>&1 &
 prom_pid=$!
 query() {  # query <promql>: the JSON result vector
-  curl -sf --max-time 20 --data-urlencode "query=$1" "$prom/api/v1/query" | jq -c '.data.result' || echo '[]'
+  curl -sf --max-time 60 --data-urlencode "query=$1" "$prom/api/v1/query" | jq -c '.data.result' || echo '[]'
 }
 scalar() {  # scalar <promql>: the first sample's value, or "" when there is none
-  curl -sf --max-time 20 --data-urlencode "query=$1" "$prom/api/v1/query" | jq -r '.data.result[0].value[1] // empty' || true
+  curl -sf --max-time 60 --data-urlencode "query=$1" "$prom/api/v1/query" | jq -r '.data.result[0].value[1] // empty' || true
 }
 for t in $(seq 600); do
   curl -sf --max-time 2 "$prom/-/ready" >/dev/null 2>&1 && break
@@ -372,12 +372,14 @@ proc_mem() {  # proc_mem <pid>: "rss pss" in kB
   awk '/^Rss:/ { r = $2 } /^Pss:/ { p = $2 } END { print r, p }' "/proc/$1/smaps_rollup"
 }
 proc_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
+cpu_line() { awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9, $5 + $6; exit }' /proc/stat; }  # busy idle
 
 say "measuring every device's processes"
 snapshot "$work/snap-ready"
 mem_fleet=$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)
 snap_ready_at=$(now)
 prom_ticks_ready=$(proc_ticks "$prom_pid")
+cpu_ready=$(cpu_line)
 series_file=$(grep -vc '^#' "$(dev_dir 0)/textfile/vorn_restart.prom" || true)
 
 # --- the faults -----------------------------------------------------------------
@@ -441,6 +443,9 @@ end_at=$(now)
 say "measuring again"
 snapshot "$work/snap-end"
 prom_ticks_end=$(proc_ticks "$prom_pid")
+cpu_end=$(cpu_line)
+busy=$(awk -v a="$cpu_ready" -v b="$cpu_end" 'BEGIN { split(a, x, " "); split(b, y, " ")
+  printf "%.0f", 100 * (y[1] - x[1]) / ((y[1] - x[1]) + (y[2] - x[2])) }')
 read -r prom_rss prom_pss < <(proc_mem "$prom_pid")
 mem_after=$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -448,6 +453,7 @@ window=$(awk -v a="$end_at" -v b="$snap_ready_at" 'BEGIN { printf "%.0f", a - b 
 prom_metrics=$(curl -sf "$prom/metrics" || true)
 head_series=$(awk '/^prometheus_tsdb_head_series / { print $2 }' <<<"$prom_metrics")
 eval_seconds=$(awk '/^prometheus_rule_group_last_duration_seconds/ { print $2 }' <<<"$prom_metrics")
+eval_missed=$(awk '/^prometheus_rule_group_iterations_missed_total/ { print $2 }' <<<"$prom_metrics")
 
 # --- the report -------------------------------------------------------------------
 # The healthy devices: all but d0001..d0006.
@@ -490,7 +496,7 @@ times() { awk -v a="$1" -v b="$2" 'BEGIN { printf (b > 0 ? "%.1f" : "-"), a / b 
 {
   echo "### A fleet of $n devices, 16 tasks each"
   echo
-  echo "Command: \`bench/fleet.sh $n\` (--pace $pace, --settle $settle). Machine: $(nproc) cores, $(awk '/^MemTotal:/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r); $(prometheus --version 2>&1 | head -n1 | cut -d' ' -f1-3), node_exporter $(prometheus-node-exporter --version 2>&1 | head -n1 | cut -d' ' -f3). Every target and every task up $(secs "$ready_at" "$start_all") s after the first supervisor's start ($(secs "$started_all" "$start_all") s to start them all); faults $(secs "$fault_start" "$start_all") s after it. Load average $load_before before, $load_after at the end. Memory available $((mem_before / 1024)) MiB before, $((mem_fleet / 1024)) MiB with the fleet running (before the faults): $(((mem_before - mem_fleet) / 1024)) MiB for the fleet and Prometheus."
+  echo "Command: \`bench/fleet.sh $n\` (--pace $pace, --settle $settle). Machine: $(nproc) cores, $(awk '/^MemTotal:/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r); $(prometheus --version 2>&1 | head -n1 | cut -d' ' -f1-3), node_exporter $(prometheus-node-exporter --version 2>&1 | head -n1 | cut -d' ' -f3). Every target and every task up $(secs "$ready_at" "$start_all") s after the first supervisor's start ($(secs "$started_all" "$start_all") s to start them all); faults $(secs "$fault_start" "$start_all") s after it. Load average $load_before before, $load_after at the end; both cores $busy % busy from the faults to the end. Memory available $((mem_before / 1024)) MiB before, $((mem_fleet / 1024)) MiB with the fleet running (before the faults): $(((mem_before - mem_fleet) / 1024)) MiB for the fleet and Prometheus."
   echo
   echo "Per healthy device ($((n - 6)) devices), min / median / max; memory before the faults, CPU from the faults to the end ($window s):"
   echo
@@ -513,7 +519,7 @@ times() { awk -v a="$1" -v b="$2" 'BEGIN { printf (b > 0 ? "%.1f" : "-"), a / b 
   echo "| samples per scrape, healthy device, min / median / max | $(healthy_values "$work/q-samples" | col_stats) |"
   echo "| vorn_restart series per healthy device in Prometheus, min / median / max / lines in d0000's metrics file | $(healthy_values "$work/q-vorn-series" | col_stats) / $series_file |"
   echo "| devices with 16 \`vorn_restart_task_up\` series | $(awk '$2 == 16' "$work/q-task-series" | wc -l) of $n (d0006 has none while its configuration is unusable) |"
-  echo "| Prometheus head series / last rule evaluation | $head_series / $(awk -v s="$eval_seconds" 'BEGIN { printf "%.1f ms", s * 1000 }') |"
+  echo "| Prometheus head series / last rule evaluation (every 5 s) / evaluations missed | $head_series / $(awk -v s="$eval_seconds" 'BEGIN { printf "%.1f ms", s * 1000 }') / ${eval_missed:-?} |"
   echo
   if [ "$n" -le 12 ]; then
     echo "Per device (memory before the faults; scrapes at the end):"
