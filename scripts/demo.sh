@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target vorn_restart vorn_restart_check
+cmake --build build -j"$(nproc)" --target vorn_restart vorn_restart_check vorn_restart_ctl
 
 cache=$(mktemp -d /tmp/vorn-demo-cache.XXXXXX)
 state=$(mktemp -d /tmp/vorn-demo-status.XXXXXX)
