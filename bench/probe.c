@@ -40,6 +40,19 @@
  *   --pass-mark FILE with --talk, vorn_restart's status file: the times its
  *                    passes set its modification time (inotify on its
  *                    directory) give the longest time between two passes
+ *   --commands N     after the restarts, run the operator's command (the
+ *                    words of --command-arg, repeated, the program first by
+ *                    its full path) N times, each time the task in
+ *                    --kill-slot runs and 2 s after the last one had its
+ *                    effect: the time from just before the command is
+ *                    started until a new process of that task runs its
+ *                    program (the effect), until that process was forked
+ *                    (with the process events), and until the command
+ *                    returns; its exit status and what it printed
+ *                    (standard output and error) the first time
+ *   --command-in-pidns  the command runs in the supervisor's PID and mount
+ *                    namespaces (with --pidns): where an operator beside it
+ *                    would run it, its /proc and pids those of the namespace
  *
  * Task starts are timed by the kernel's process events (the proc connector):
  * a task runs from the moment its `sleep` has been executed, and the event
@@ -72,12 +85,17 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #define MAX_TASKS 64
 #define MAX_PROCS 4096
+/* The machine's processes a look at /proc takes in: a shared machine may
+ * run many more than a supervisor's tree (a cut list would miss the
+ * supervisor, and nothing would end it). */
+#define MAX_LISTED (1 << 17)
 
 static const char* tag = NULL;
 static int task_count = 16;
@@ -98,6 +116,10 @@ static int talk_tail_seconds = 6;
 static const char* talk_dir = NULL;
 static const char* log_dir = NULL;
 static const char* pass_mark = NULL;
+static int command_count = 0;
+static char* command_argv[32];
+static int command_argc = 0;
+static int command_in_pidns = 0;
 
 static pid_t child = -1; /* our direct child */
 static pid_t root = -1;  /* the supervisor's first process */
@@ -190,6 +212,7 @@ static int scan_tasks(pid_t* task_pids, const pid_t* exclude) {
 
 static pid_t task_pid[MAX_TASKS];    /* 0 when the task does not run */
 static double task_since[MAX_TASKS]; /* monotonic ms of its exec */
+static double task_forked[MAX_TASKS]; /* of the fork that made its process (its exec without the events) */
 static int events = -1;              /* proc connector socket */
 static pid_t watched_pid;            /* the exit of this process is timed */
 static double watched_exit = -1;
@@ -206,9 +229,27 @@ static void resync_tasks(void) {
     scan_tasks(found, NULL);
     const double now = now_ms();
     for (int i = 0; i < task_count; ++i) {
-        if (found[i] != task_pid[i]) task_since[i] = found[i] ? now : 0;
+        if (found[i] != task_pid[i]) task_since[i] = task_forked[i] = found[i] ? now : 0;
         task_pid[i] = found[i];
     }
+}
+
+/* The latest forks (processes, not threads), for the moment a task's
+ * process was made: a task runs its program in the process its
+ * supervisor forked (a script that execs it keeps the pid). */
+#define FORKS 4096
+static struct {
+    pid_t pid;
+    double at;
+} forks[FORKS];
+static unsigned fork_count;
+
+static double fork_time(pid_t pid, double otherwise) {
+    for (unsigned k = 0; k < FORKS && k < fork_count; ++k) {
+        const unsigned at = (fork_count - 1 - k) % FORKS;
+        if (forks[at].pid == pid) return forks[at].at;
+    }
+    return otherwise;
 }
 
 static void open_events(void) {
@@ -246,7 +287,13 @@ static void handle_event(const struct proc_event* e) {
         if (index >= 0 && task_pid[index] != pid) {
             task_pid[index] = pid;
             task_since[index] = at;
+            task_forked[index] = fork_time(pid, at);
         }
+    } else if (e->what == PROC_EVENT_FORK) {
+        if (e->event_data.fork.child_pid != e->event_data.fork.child_tgid) return; /* a thread */
+        forks[fork_count % FORKS].pid = e->event_data.fork.child_tgid;
+        forks[fork_count % FORKS].at = at;
+        ++fork_count;
     } else if (e->what == PROC_EVENT_EXIT) {
         const pid_t pid = e->event_data.exit.process_tgid;
         if (e->event_data.exit.process_pid != pid) return; /* a thread */
@@ -287,15 +334,21 @@ static int events_name_our_pids(void) {
     return 0;
 }
 
-/* Waits at most timeout_ms for news of the tasks and takes it in. */
-static void follow_tasks(double timeout_ms) {
+/* Waits at most timeout_ms for news of the tasks and takes it in; when
+ * `extra` is a descriptor, the wait also ends when it is readable, and
+ * the result says so (1). */
+static int follow_tasks_or(double timeout_ms, int extra) {
+    struct pollfd p[2] = {{.fd = events, .events = POLLIN}, {.fd = extra, .events = POLLIN}};
     if (events < 0) {
-        sleep_ms(timeout_ms < 1 ? timeout_ms : 1);
+        if (extra >= 0 && poll(&p[1], 1, timeout_ms < 1 ? (int)(timeout_ms + 0.999) : 1) > 0)
+            return 1;
+        if (extra < 0) sleep_ms(timeout_ms < 1 ? timeout_ms : 1);
         resync_tasks();
-        return;
+        return 0;
     }
-    struct pollfd p = {.fd = events, .events = POLLIN};
-    if (poll(&p, 1, (int)(timeout_ms + 0.999)) <= 0) return;
+    if (poll(p, extra >= 0 ? 2 : 1, (int)(timeout_ms + 0.999)) <= 0) return 0;
+    const int extra_ready = extra >= 0 && p[1].revents != 0;
+    if (p[0].revents == 0) return extra_ready;
     static char buf[1 << 16];
     int lost = 0;
     for (;;) {
@@ -308,7 +361,7 @@ static void follow_tasks(double timeout_ms) {
         }
         if (n <= 0) {
             if (lost) resync_tasks();
-            return;
+            return extra_ready;
         }
         for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (size_t)n);
              h = NLMSG_NEXT(h, n)) {
@@ -318,6 +371,8 @@ static void follow_tasks(double timeout_ms) {
         }
     }
 }
+
+static void follow_tasks(double timeout_ms) { follow_tasks_or(timeout_ms, -1); }
 
 /* Follows the tasks for ms milliseconds: reading the events as they come
  * keeps the queue from overflowing while the machine is busy. */
@@ -362,12 +417,12 @@ static pid_t parent_of(pid_t pid) {
 /* Every live process that descends from top (top included).  Process ids
  * are reused quickly on a busy machine: the tree is taken afresh each time. */
 static int descendants(pid_t top, pid_t* out, int cap) {
-    static pid_t pids[MAX_PROCS], parents[MAX_PROCS];
+    static pid_t pids[MAX_LISTED], parents[MAX_LISTED];
     int n = 0;
     DIR* dir = opendir("/proc");
     if (!dir) return 0;
     struct dirent* e;
-    while ((e = readdir(dir)) && n < MAX_PROCS) {
+    while ((e = readdir(dir)) && n < MAX_LISTED) {
         if (!isdigit((unsigned char)e->d_name[0])) continue;
         pid_t pid = (pid_t)atol(e->d_name);
         pid_t ppid = parent_of(pid);
@@ -783,6 +838,147 @@ static int measure_turn(void) {
     return 0;
 }
 
+/* --- the operator's command ---------------------------------------------- */
+
+/* Starts the command with its output in `output`; in the supervisor's
+ * namespaces (pid_ns, mnt_ns >= 0) through a child that enters them and
+ * waits for the command, which runs in them as its child.  Returns the pid
+ * of the process started, whose exit status is the command's. */
+static pid_t start_command(int output, int pid_ns, int mnt_ns) {
+    static char* const command_env[] = {
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", NULL};
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in >= 0) dup2(in, STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
+    dup2(output, STDERR_FILENO);
+    if (pid_ns >= 0) {
+        if (setns(mnt_ns, CLONE_NEWNS) != 0 || setns(pid_ns, CLONE_NEWPID) != 0) {
+            perror("probe: enter the supervisor's namespaces");
+            _exit(126);
+        }
+        const pid_t inside = fork();
+        if (inside < 0) _exit(126);
+        if (inside > 0) {
+            int status;
+            while (waitpid(inside, &status, 0) < 0)
+                if (errno != EINTR) _exit(126);
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        }
+    }
+    execve(command_argv[0], command_argv, command_env);
+    perror("probe: exec the command");
+    _exit(127);
+}
+
+static pid_t command_old;
+static int command_effect(void) {
+    return task_pid[kill_slot] && task_pid[kill_slot] != command_old;
+}
+
+/* Prints key=text with every line break as " / " and other control bytes
+ * as '?', trailing space left out. */
+static void print_text(const char* key, const char* text) {
+    size_t n = strlen(text);
+    while (n > 0 && isspace((unsigned char)text[n - 1])) --n;
+    printf("%s=", key);
+    for (size_t k = 0; k < n; ++k) {
+        const unsigned char c = (unsigned char)text[k];
+        if (c == '\n')
+            fputs(" / ", stdout);
+        else
+            putchar(c < 0x20 || c == 0x7f ? '?' : c);
+    }
+    printf("\n");
+}
+
+static void measure_commands(void) {
+    int pid_ns = -1, mnt_ns = -1;
+    if (command_in_pidns) {
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%d/ns/pid", (int)root);
+        pid_ns = open(path, O_RDONLY | O_CLOEXEC);
+        snprintf(path, sizeof path, "/proc/%d/ns/mnt", (int)root);
+        mnt_ns = open(path, O_RDONLY | O_CLOEXEC);
+        if (pid_ns < 0 || mnt_ns < 0) {
+            printf("command_error=the supervisor's namespaces: %s\n", strerror(errno));
+            return;
+        }
+    }
+    char forked[32 * 16] = "", effect[32 * 16] = "", returned[32 * 16] = "", statuses[32 * 16] = "";
+    static char first_answer[4096];
+    first_answer[0] = '\0';
+    int runs = 0;
+    for (int r = 0; r < command_count && !stop_requested; ++r) {
+        resync_tasks();
+        if (!task_pid[kill_slot] && !wait_for(command_effect, 10000)) break;
+        command_old = task_pid[kill_slot];
+        const int output = memfd_create("command-output", MFD_CLOEXEC);
+        if (output < 0) break;
+        const double t0 = now_ms();
+        const pid_t pid = start_command(output, pid_ns, mnt_ns);
+        if (pid < 0) {
+            close(output);
+            break;
+        }
+        const int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+        double effect_at = -1, forked_at = -1, return_at = -1;
+        int status = 0;
+        for (const double until = t0 + 30000; now_ms() < until && !stop_requested;) {
+            if (effect_at < 0 && command_effect()) {
+                effect_at = task_since[kill_slot];
+                forked_at = task_forked[kill_slot];
+            }
+            if (return_at < 0 && waitpid(pid, &status, WNOHANG) == pid) return_at = now_ms();
+            if (effect_at >= 0 && return_at >= 0) break;
+            /* the exit of the command wakes the wait when it has a pidfd;
+             * else it is looked at every millisecond */
+            const double left = until - now_ms();
+            const double step = return_at >= 0 ? 50 : pidfd >= 0 ? 1000 : 1;
+            follow_tasks_or(left < step ? left : step, return_at < 0 ? pidfd : -1);
+        }
+        if (pidfd >= 0) close(pidfd);
+        if (return_at < 0) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        const size_t f = strlen(forked), e = strlen(effect), t = strlen(returned),
+                     st = strlen(statuses);
+        if (effect_at >= 0) {
+            snprintf(forked + f, sizeof forked - f, "%s%.1f", r ? "," : "", forked_at - t0);
+            snprintf(effect + e, sizeof effect - e, "%s%.1f", r ? "," : "", effect_at - t0);
+        } else {
+            snprintf(forked + f, sizeof forked - f, "%stimeout", r ? "," : "");
+            snprintf(effect + e, sizeof effect - e, "%stimeout", r ? "," : "");
+        }
+        if (return_at >= 0)
+            snprintf(returned + t, sizeof returned - t, "%s%.1f", r ? "," : "", return_at - t0);
+        else
+            snprintf(returned + t, sizeof returned - t, "%stimeout", r ? "," : "");
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        snprintf(statuses + st, sizeof statuses - st, "%s%d", r ? "," : "", code);
+        if (r == 0) {
+            const ssize_t n = pread(output, first_answer, sizeof first_answer - 1, 0);
+            first_answer[n > 0 ? n : 0] = '\0';
+        }
+        close(output);
+        ++runs;
+        if (effect_at < 0) break; /* the task does not run again */
+        follow_for(2000);         /* some peers wait a second between two starts */
+    }
+    if (pid_ns >= 0) close(pid_ns);
+    if (mnt_ns >= 0) close(mnt_ns);
+    printf("command_runs=%d\ncommand_forked_ms=%s\ncommand_effect_ms=%s\ncommand_return_ms=%s\n"
+           "command_status=%s\n",
+           runs, forked, effect, returned, statuses);
+    print_text("command_answer", first_answer);
+}
+
 /* --- talkative tasks ------------------------------------------------------ */
 
 /* Bytes in the regular files at and below path (their sizes, as du -sb
@@ -979,7 +1175,8 @@ int main(int argc, char** argv) {
             ++i;
             break;
         }
-        if (i + 1 >= argc && strcmp(a, "--turn") != 0 && strcmp(a, "--pidns") != 0) {
+        if (i + 1 >= argc && strcmp(a, "--turn") != 0 && strcmp(a, "--pidns") != 0 &&
+            strcmp(a, "--command-in-pidns") != 0) {
             fprintf(stderr, "probe: %s needs a value\n", a);
             return 2;
         }
@@ -1019,6 +1216,12 @@ int main(int argc, char** argv) {
             log_dir = argv[++i];
         else if (strcmp(a, "--pass-mark") == 0)
             pass_mark = argv[++i];
+        else if (strcmp(a, "--commands") == 0)
+            command_count = atoi(argv[++i]);
+        else if (strcmp(a, "--command-arg") == 0) {
+            if (command_argc < 31) command_argv[command_argc++] = argv[++i];
+        } else if (strcmp(a, "--command-in-pidns") == 0)
+            command_in_pidns = 1;
         else {
             fprintf(stderr, "probe: unknown option %s\n", a);
             return 2;
@@ -1027,7 +1230,8 @@ int main(int argc, char** argv) {
     if (!tag || i >= argc || start_count < 1 || start_count > 32 || task_count < 2 ||
         task_count > MAX_TASKS || kill_slot >= task_count || talk_seconds < 0 ||
         talk_tail_seconds < 0 || (talk_seconds > 0 && !talk_dir) ||
-        (pass_mark && !strchr(pass_mark, '/'))) {
+        (pass_mark && !strchr(pass_mark, '/')) || command_count < 0 || command_count > 32 ||
+        (command_count > 0 && command_argc == 0) || (command_in_pidns && !use_pidns)) {
         fprintf(stderr, "usage: %s --tag T [options] -- command [arguments...]\n", argv[0]);
         return 2;
     }
@@ -1123,6 +1327,7 @@ int main(int argc, char** argv) {
     print_binaries(procs, n);
     if (talk_seconds > 0 && !stop_requested && measure_talk() != 0) return fail("talk");
     if (restart_count > 0) measure_restarts();
+    if (command_count > 0 && !stop_requested) measure_commands();
     if (do_turn && !stop_requested) {
         if (measure_turn() != 0) printf("turn_ms=failed\n");
         print_note("note_turn");

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Benchmark: vorn_restart beside runit, s6, daemontools and supervisor, each
-# supervising the same 16 long-running tasks, in one run, and then the same
-# supervisors logging 4 talkative tasks.  Prints a markdown report (the
+# supervising the same 16 long-running tasks, in one run, then the
+# operator's restart command of each on one of those tasks, and then the
+# same supervisors logging 4 talkative tasks.  Prints a markdown report (the
 # tables of docs/performance.md) on standard output; progress goes to
 # standard error.
 #
 #   bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants]
 #                [--before REV | --no-before] [--no-talk | --talk-only]
+#                [--no-commands | --commands-only]
 #                [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]
 #
 #   --idle S        length of the idle window (default 60)
@@ -20,6 +22,12 @@
 #   --no-talk       leave out the talkative tasks (logs under each supervisor)
 #   --talk-only     measure the talkative tasks alone (no starts, idle
 #                   windows, passes or link variants)
+#   --no-commands   leave out the operator's commands (command to effect)
+#   --commands-only measure the operator's commands alone: each supervisor's
+#                   restart command, 20 times on the same task, timed until
+#                   a new process of the task runs and until the command
+#                   returns (no starts, idle windows, passes, variants or
+#                   talkative tasks)
 #   --talk S        how long each talkative task writes (default 20)
 #   --talk-rate B   bytes per second each of them writes (default 10000000)
 #   --talk-in DIR   the talkative tasks' logs go to a new directory in DIR
@@ -47,6 +55,8 @@ talk_only=0
 talk_seconds=20
 talk_rate=10000000
 talk_in=
+commands=1
+commands_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --idle) idle=$2; shift ;;
@@ -57,19 +67,32 @@ while [ $# -gt 0 ]; do
     --no-before) before_rev= ;;
     --no-talk) talk=0 ;;
     --talk-only) talk_only=1 ;;
+    --no-commands) commands=0 ;;
+    --commands-only) commands_only=1 ;;
     --talk) talk_seconds=$2; shift ;;
     --talk-rate) talk_rate=$2; shift ;;
     --talk-in) talk_in=$2; shift ;;
     --keep) keep=1 ;;
-    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--no-talk | --talk-only] [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--no-talk | --talk-only] [--no-commands | --commands-only] [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]" >&2; exit 2 ;;
   esac
   shift
 done
 if [ $talk_only -eq 1 ]; then
   [ $talk -eq 1 ] || { echo "bench/run.sh: --talk-only and --no-talk exclude each other" >&2; exit 2; }
+  [ $commands_only -eq 0 ] || { echo "bench/run.sh: --talk-only and --commands-only exclude each other" >&2; exit 2; }
   variants=0
   before_rev=
+  commands=0
 fi
+if [ $commands_only -eq 1 ]; then
+  [ $commands -eq 1 ] || { echo "bench/run.sh: --commands-only and --no-commands exclude each other" >&2; exit 2; }
+  variants=0
+  before_rev=
+  talk=0
+fi
+# The starts, idle windows, passes and variants of the 16 tasks.
+main_part=1
+[ $talk_only -eq 0 ] && [ $commands_only -eq 0 ] || main_part=0
 case "$talk_seconds$talk_rate" in
   *[!0-9]*) echo "bench/run.sh: --talk and --talk-rate take whole numbers" >&2; exit 2 ;;
 esac
@@ -128,9 +151,10 @@ scripts/deps.sh valgrind gcc strace
 build=build-bench
 say "building vorn_restart (Release) in $build/"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target vorn_restart vorn_bench_probe vorn_bench_kill_clock \
+cmake --build "$build" -j2 --target vorn_restart vorn_restart_ctl vorn_bench_probe vorn_bench_kill_clock \
   vorn_bench_pass_count vorn_bench_talker >/dev/null
 vorn=$top/$build/vorn_restart
+vorn_ctl=$top/$build/vorn_restart_ctl
 probe=$top/$build/bench/vorn_bench_probe
 talker=$top/$build/bench/talker
 kill_clock=$top/$build/bench/kill_clock.so
@@ -265,6 +289,14 @@ mkdir -p "$work/supervisor"
       "${names[$i]}" "$work/root/usr/sbin/${names[$i]}"
   done
 } >"$work/supervisor/supervisord.conf"
+# The same with the control socket that supervisorctl talks to, for the
+# operator's commands alone (the other figures are of supervisord without it).
+{
+  cat "$work/supervisor/supervisord.conf"
+  printf '\n[unix_http_server]\nfile=%s\nchmod=0700\n' "$work/supervisor/ctl.sock"
+  printf '\n[rpcinterface:supervisor]\nsupervisor.rpcinterface_factory = supervisor.rpcinterface:make_main_rpcinterface\n'
+  printf '\n[supervisorctl]\nserverurl=unix://%s\n' "$work/supervisor/ctl.sock"
+} >"$work/supervisor/supervisord-ctl.conf"
 
 # The talkative tasks: 4 tasks, each the same talker (bench/talker.c)
 # writing $talk_rate bytes a second for $talk_seconds seconds, under each
@@ -408,7 +440,7 @@ talk_subject() {
   esac
 }
 
-if [ $talk_only -eq 0 ]; then
+if [ $main_part -eq 1 ]; then
   subjects=()
   [ $only_vorn -eq 1 ] || subjects+=(runit s6 daemontools supervisor)
   subjects+=(vorn vorn-logs vorn-watched vorn2)
@@ -499,6 +531,46 @@ if [ $talk_only -eq 0 ]; then
       probe_run "$work/variant-$v.txt" --idle 5 --restarts 0 "${args[@]}"
     done
   fi
+fi
+
+# The operator's restart command of each supervisor, on the same task (the
+# 8th of the 16) under a supervisor of its own start: 20 times, each timed
+# from just before the command is started until a new process of the task
+# runs its program, and until the command returns.  vorn_restart_ctl runs
+# in the supervisor's PID namespace, where the pid in its status file is
+# the supervisor's; supervisord gets the control socket supervisorctl talks
+# to.
+command_count=20
+command_slot=7
+command_words() {  # command_words <supervisor>: its restart command
+  local name=${names[$command_slot]}
+  case $1 in
+    runit) words=("$(command -v sv)" restart "$work/runit/$name") ;;
+    s6) words=("$(command -v s6-svc)" -r "$work/s6/$name") ;;
+    daemontools) words=("$(command -v svc)" -t "$work/daemontools/$name") ;;
+    supervisor) words=("$(command -v supervisorctl)" -c "$work/supervisor/supervisord-ctl.conf" restart "$name") ;;
+    vorn) words=("$vorn_ctl" restart "$name" --status_path="$work/vorn-ctl.status" --install_path="$work/root") ;;
+  esac
+}
+command_subjects=()
+if [ $commands -eq 1 ]; then
+  [ $only_vorn -eq 1 ] || command_subjects+=(runit s6 daemontools supervisor)
+  command_subjects+=(vorn)
+  command_load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+  for k in "${command_subjects[@]}"; do
+    say "$k: the restart command, $command_count times"
+    command_words "$k"
+    command_args=(--commands "$command_count" --kill-slot "$command_slot")
+    for w in "${words[@]}"; do command_args+=(--command-arg "$w"); done
+    case $k in
+      supervisor) args=(-- "$(command -v supervisord)" -c "$work/supervisor/supervisord-ctl.conf") ;;
+      vorn) args=(--pidns -- "$vorn" --install_path="$work/root" --status_path="$work/vorn-ctl.status")
+            command_args+=(--command-in-pidns) ;;
+      *) subject "$k" ;;
+    esac
+    probe_run "$work/command-$k.txt" --idle 0 --restarts 0 "${command_args[@]}" "${args[@]}"
+  done
+  command_load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 fi
 
 # The talkative tasks, one supervisor after the other: the probe sets the
@@ -686,6 +758,62 @@ talk_checks() {  # what would make a row wrong: a talker that did not report or 
   done
 }
 
+# The operator's commands.
+command_list() { get "command-$1" "command_$2_ms" | tr ',' '\n'; }
+
+median_worst() {  # median_worst <supervisor> <forked|effect|return>
+  local list
+  list=$(command_list "$1" "$2")
+  if grep -q timeout <<<"$list"; then
+    echo "$(grep -c timeout <<<"$list") of $(grep -c . <<<"$list") timed out"
+  else
+    printf '%s ms (%s ms)' "$(median <<<"$list")" "$(sort -g <<<"$list" | tail -n1)"
+  fi
+}
+
+command_design() {  # whether the command waits for the effect, by its manual
+  case $1 in
+    runit) echo "yes: sends TERM, CONT and up, then looks at the status until the service runs again (7 s at most)" ;;
+    s6) echo "no: only tells s6-supervise (\`-wr\` would wait)" ;;
+    daemontools) echo "no: only writes to supervise's control pipe" ;;
+    supervisor) echo "yes: stop, then start, which waits until the program counts as started (\`startsecs\`, 1 s)" ;;
+    vorn) echo "yes: the supervisor answers once the old child has ended and the new one is forked" ;;
+  esac
+}
+
+command_waited() {  # in how many runs the command returned after the new process was forked
+  local runs waited
+  runs=$(get "command-$1" command_runs)
+  waited=$(paste -d' ' <(command_list "$1" return) <(command_list "$1" forked) |
+    awk '$1 != "timeout" && $2 != "timeout" && $1 + 0 >= $2 + 0' | grep -c . || true)
+  echo "$waited of $runs"
+}
+
+command_answer() {  # what the command printed the first time, for a table cell
+  local text
+  text=$(get "command-$1" command_answer)
+  text=${text//$work\//…/}
+  echo "${text:-nothing}" | sed 's/|/\\|/g'
+}
+
+command_row() {  # command_row <supervisor>
+  local k=$1 label statuses text
+  case $k in
+    runit) label="runit" ;;
+    s6) label="s6" ;;
+    daemontools) label="daemontools" ;;
+    supervisor) label="supervisor" ;;
+    vorn) label="**vorn_restart**" ;;
+  esac
+  command_words "$k"
+  statuses=$(get "command-$k" command_status | tr ',' '\n' | sort | uniq -c |
+    awk '{ printf "%sexit %s%s", n++ ? ", " : "", $2, ($1 > 1 ? " ×" $1 : "") }')
+  text="$(basename "${words[0]}") ${words[*]:1}"
+  printf '| %s | `%s` | %s | %s | %s | %s | %s | %s (%s) |\n' "$label" "${text//$work\//…/}" \
+    "$(median_worst "$k" forked)" "$(median_worst "$k" effect)" "$(median_worst "$k" return)" \
+    "$(command_design "$k")" "$(command_waited "$k")" "$(command_answer "$k")" "$statuses"
+}
+
 pass_syscalls() {  # the system calls of each whole idle pass, by name in order of first use
   local passes
   passes=$(awk 'match($0, /^[a-z_0-9]+\(/) {
@@ -709,7 +837,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
 }
 
 {
-  if [ $talk_only -eq 0 ]; then
+  if [ $main_part -eq 1 ]; then
     echo "### Side by side: 16 tasks, ${idle} s idle"
     echo
     echo "| supervisor | processes | VmRSS | Pss | CPU (utime+stime), ${idle} s idle | on CPU (schedstat), ${idle} s idle | voluntary switches, ${idle} s idle | start → 16 running, median (min–max) of $starts starts | restart after a kill (3 kills) | binaries | shared libraries |"
@@ -815,6 +943,17 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
       done
       echo
     fi
+  fi
+
+  if [ $commands -eq 1 ]; then
+    echo "### Operator commands: command to effect ($command_count restarts of one of the 16 tasks)"
+    echo
+    echo "| supervisor | command | → new process forked, median (worst) | → it runs the task's program, median (worst) | → the command returns, median (worst) | waits for the effect | returned after the fork | what it answers (exit status) |"
+    echo "|---|---|---|---|---|---|---|---|"
+    for k in "${command_subjects[@]}"; do command_row "$k"; done
+    echo
+    echo "From just before the command is started; the task is \`exec sleep ...\` in a script, so its new process is forked, runs the shell and then its program; the next command comes 2 s after. vorn_restart_ctl ran in the supervisor's PID namespace (entered by the probe, one fork more), so its answer names the pids of that namespace. Load average $command_load_before before, $command_load_after after."
+    echo
   fi
 
   if [ $talk -eq 1 ]; then

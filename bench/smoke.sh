@@ -7,14 +7,16 @@
 # container-based CI runs the suite.
 # Then, briefly, the talkative tasks: 4 talkers writing into vorn_restart's
 # task logs for 2 seconds, their bytes counted and every process ended.
-#   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir> <talker>
+# Then the operator's restart command, twice, timed until the task's new
+# process runs.
+#   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir> <talker> <vorn_restart_ctl>
 # The PID namespace takes root (CAP_SYS_ADMIN), a kernel with PID
 # namespaces and a /proc that is a mount point (a chroot has one when its
 # builder mounts /proc, as Debian's do).  Where the machine lacks one of them
 # the test is skipped (exit 77, which ctest reports as skipped), with the
 # probe's reason.
 set -euo pipefail
-probe=$1 kill_clock=$2 vorn=$3 fake_bin=$4 talker=$5
+probe=$1 kill_clock=$2 vorn=$3 fake_bin=$4 talker=$5 ctl=$6
 
 status=0
 why=$("$probe" --check-pidns 2>&1) || status=$?
@@ -115,4 +117,22 @@ expect "nothing left behind after the talk" test "$(talk_value leftover)" = 0
 pgrep_status=0
 pgrep -f "talker ${tag}0[0-9][0-9] " || pgrep_status=$?
 expect "no talker still running (pgrep: $pgrep_status)" test "$pgrep_status" -eq 1
+
+# The operator's restart command, run beside the supervisor (in its PID
+# namespace, where the status file's pid is its own), twice on task 5.
+"$probe" --tag "$tag" --tasks 16 --idle 0 --restarts 0 --kill-slot 5 --pidns --log "$work/command.log" \
+  --env PATH="$fake_bin:/usr/bin:/bin" --env ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 \
+  --commands 2 --command-in-pidns --command-arg "$ctl" --command-arg restart \
+  --command-arg "$(printf 'smoke_%s_05' "$tag")" --command-arg --status_path="$work/command.status" \
+  -- "$vorn" --install_path="$work/root" --status_path="$work/command.status" >"$work/command.out" ||
+  { cat "$work/command.out" "$work/command.log"; exit 1; }
+cat "$work/command.out"
+command_value() { sed -n "s/^$1=//p" "$work/command.out"; }
+expect "each restart command had its effect, and returned" \
+  test "$(command_value command_runs)" = 2 -a -n "$(command_value command_effect_ms)" -a \
+  "$(command_value command_effect_ms)$(command_value command_return_ms)" = \
+  "$(command_value command_effect_ms | tr -d a-z)$(command_value command_return_ms | tr -d a-z)"
+expect "it exited 0 and said so" test "$(command_value command_status)" = 0,0 -a \
+  -n "$(command_value command_answer | grep "^smoke_${tag}_05 restarted: pid [0-9]* ended (signal 15), pid [0-9]* running$")"
+expect "nothing left behind after the commands" test "$(command_value leftover)" = 0
 exit $failed
