@@ -212,9 +212,10 @@ static int scan_tasks(pid_t* task_pids, const pid_t* exclude) {
 
 static pid_t task_pid[MAX_TASKS];    /* 0 when the task does not run */
 static double task_since[MAX_TASKS]; /* monotonic ms of its exec */
-static double task_forked[MAX_TASKS]; /* of the fork that made its process (its exec without the events) */
-static int events = -1;              /* proc connector socket */
-static pid_t watched_pid;            /* the exit of this process is timed */
+static double
+    task_forked[MAX_TASKS]; /* of the fork that made its process (its exec without the events) */
+static int events = -1;     /* proc connector socket */
+static pid_t watched_pid;   /* the exit of this process is timed */
 static double watched_exit = -1;
 
 static int running_tasks(void) {
@@ -973,9 +974,10 @@ static void measure_commands(void) {
     }
     if (pid_ns >= 0) close(pid_ns);
     if (mnt_ns >= 0) close(mnt_ns);
-    printf("command_runs=%d\ncommand_forked_ms=%s\ncommand_effect_ms=%s\ncommand_return_ms=%s\n"
-           "command_status=%s\n",
-           runs, forked, effect, returned, statuses);
+    printf(
+        "command_runs=%d\ncommand_forked_ms=%s\ncommand_effect_ms=%s\ncommand_return_ms=%s\n"
+        "command_status=%s\n",
+        runs, forked, effect, returned, statuses);
     print_text("command_answer", first_answer);
 }
 
