@@ -70,7 +70,7 @@ for f in src/*/*.cpp; do
 done
 for program in supervisor_main:vorn_restart check_main:vorn_restart_check \
                check_ctl_main:vorn_restart_ctl; do
-  musl-gcc -static -Os -Wl,--gc-sections -o "$out/${program#*:}" \
+  musl-gcc -static -Os -Wl,--gc-sections -Wl,-z,noseparate-code -o "$out/${program#*:}" \
     "$objects/src_${program%%:*}.o" "${core[@]}" "$jansson/lib/libjansson.a"
   strip "$out/${program#*:}"
 done

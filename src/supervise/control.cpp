@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,6 +25,7 @@
 namespace vorn {
 
 control_state control{};
+reload_result reload_under_way{};
 
 static_assert(control_name_size == task_name_size, "a request names a task as the table does");
 
@@ -239,7 +239,7 @@ const char* names_or_none(const std::array<char, task_slot_count * task_name_siz
 }
 
 void answer_reload(control_client& c) {
-    const reload_result& r = control.reload;
+    const reload_result& r = reload_under_way;
     answer(c, control_done, "reloaded: kept %s; restarted %s; stopped %s; started %s",
            names_or_none(r.kept), names_or_none(r.restarted), names_or_none(r.stopped),
            names_or_none(r.started));
@@ -270,9 +270,9 @@ void reload(control_client& c) {
             answer(c, control_failed, "another command is under way: try again");
             return;
         }
-    if (!begin_reload(control.reload)) {
+    if (!begin_reload(reload_under_way)) {
         answer(c, control_failed, "the configuration is not applied, nothing changed: %s",
-               control.reload.problem.data());
+               reload_under_way.problem.data());
         return;
     }
     c.stage = client_stage::reloading;
@@ -389,11 +389,11 @@ void ended(control_client& c) {
 
 // Whether the old child of the slot has ended (reaped now, or by a pass).
 bool old_child_ended(std::size_t slot) {
-    const pid_t pid = control.reload.ending[slot];
+    const pid_t pid = reload_under_way.ending[slot];
     int wait_status = 0;
     const pid_t reaped = sys.reap_child(pid, &wait_status);
     if (reaped == 0) return false;
-    if (reaped == pid && control.reload.start_after[slot]) record_ended(slot, wait_status);
+    if (reaped == pid && reload_under_way.start_after[slot]) record_ended(slot, wait_status);
     if (reaped == pid) forget_child(pid);
     return true;
 }
@@ -401,9 +401,9 @@ bool old_child_ended(std::size_t slot) {
 void follow_reload(control_client& c, unsigned ms) {
     bool left = false;
     for (std::size_t i = 0; i < task_slot_count; ++i) {
-        if (control.reload.ending[i] == 0) continue;
+        if (reload_under_way.ending[i] == 0) continue;
         if (old_child_ended(i))
-            control.reload.ending[i] = 0;
+            reload_under_way.ending[i] = 0;
         else
             left = true;
     }
@@ -422,7 +422,7 @@ void follow_reload(control_client& c, unsigned ms) {
         control.start_wanted = true;
         return;
     }
-    for (const pid_t pid : control.reload.ending)
+    for (const pid_t pid : reload_under_way.ending)
         if (pid != 0) sys.send_signal(pid, SIGKILL);
     c.killed = true;
     c.ms_left = kill_wait_ms;
@@ -455,7 +455,15 @@ void follow_one(control_client& c, unsigned ms) {
 
 }  // namespace
 
-void reset_control() { control = control_state{}; }
+// Field by field: the reload's room (pages of zeros until a reload) is not touched.
+void reset_control() {
+    control.listen_fd = -1;
+    control.path[0] = '\0';
+    for (control_client& c : control.clients) c = control_client{};
+    control.readers = 0;
+    control.start_wanted = false;
+    control.turn_now = false;
+}
 
 namespace {
 
@@ -480,23 +488,35 @@ bool trusted_directory(const char* path) {
 
 namespace {
 
+// A decimal number and the space after it, from the front of text: false
+// when there is none (no sign, at most 19 digits).
+bool take_number(std::string_view& text, unsigned long long& value) {
+    std::size_t n = 0;
+    value = 0;
+    while (n < text.size() && n < 19 && text[n] >= '0' && text[n] <= '9')
+        value = value * 10 + static_cast<unsigned>(text[n++] - '0');
+    if (n == 0 || n >= text.size() || text[n] != ' ') return false;
+    text = tail_from(text, n + 1);
+    return true;
+}
+
 // One line of the holds file into a free row; false for a line that is not one.
 bool take_hold_line(std::string_view line, const moment& now) {
     unsigned long long by = 0;
-    long long since = 0;
-    int used = 0;
-    std::array<char, 64> numbers{};
-    copy_text(numbers, head(line, 63));
-    if (std::sscanf(numbers.data(), "%llu %lld %n", &by, &since, &used) != 2 || used <= 0 ||
-        by >= UINT32_MAX || since < 0 || since > now.wall)
+    unsigned long long since = 0;
+    std::string_view rest = line;
+    if (!take_number(rest, by) || !take_number(rest, since) || by >= UINT32_MAX ||
+        since > static_cast<unsigned long long>(now.wall))
         return false;
+    const std::size_t used = line.size() - rest.size();
     const std::string_view name = tail_from(line, static_cast<std::size_t>(used));
     if (name.empty() || name.size() >= task_name_size || name.find('/') != name.npos) return false;
     for (operator_hold& h : current_record.holds) {
         if (h.name[0] != '\0') continue;
         copy_text(h.name, name);
         // Its boot-clock moment from the wall clock: the time it has been held.
-        h = {h.name, static_cast<uid_t>(by), {since, now.boot - (now.wall - since)}};
+        const auto wall = static_cast<std::time_t>(since);
+        h = {h.name, static_cast<uid_t>(by), {wall, now.boot - (now.wall - wall)}};
         return true;
     }
     return false;
