@@ -1,6 +1,5 @@
 // The real system calls of the control channel and the other ways out: the
-// channel's sockets and the notes its input raises, the sleeps that such a
-// note cuts short, the datagram socket for the service manager and the
+// channel's sockets, the datagram socket for the service manager and the
 // watchdog device.
 #include "base/system_real.hpp"
 
@@ -24,16 +23,6 @@ namespace vorn::real {
 
 namespace {
 
-volatile sig_atomic_t control_note = 0;
-
-void note_control(int) { control_note = 1; }
-
-// Input on fd raises SIGURG in this process.
-bool raise_note_on_input(int fd) {
-    return ::fcntl(fd, F_SETOWN, ::getpid()) == 0 && ::fcntl(fd, F_SETSIG, SIGURG) == 0 &&
-           ::fcntl(fd, F_SETFL, O_NONBLOCK | O_ASYNC) == 0;
-}
-
 // The kernel's own numbers for the watchdog requests, and the record
 // WDIOC_GETSUPPORT fills: the C libraries of small systems (musl) come
 // without the kernel's watchdog header.
@@ -47,10 +36,6 @@ constexpr unsigned long watchdog_get_timeout = _IOR('W', 7, int);
 
 }  // namespace
 
-unsigned pause_seconds(unsigned seconds) { return ::sleep(seconds); }
-
-void pause_milliseconds(unsigned ms) { ::usleep(static_cast<useconds_t>(ms) * 1000U); }
-
 int listen_at(const char* path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -59,18 +44,13 @@ int listen_at(const char* path) {
         return -1;
     }
     std::memcpy(address.sun_path, path, std::strlen(path) + 1);
-    struct sigaction on_input {};
-    on_input.sa_handler = note_control;
-    on_input.sa_flags = SA_RESTART;
-    sigemptyset(&on_input.sa_mask);
-    if (::sigaction(SIGURG, &on_input, nullptr) != 0) return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     // Made 0600, never for a moment more open: connecting takes write access.
     const mode_t mask = ::umask(0177);
     const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     ::umask(mask);
-    if (bound != 0 || ::listen(fd, 8) != 0 || !raise_note_on_input(fd)) return closed_on_error(fd);
+    if (bound != 0 || ::listen(fd, 8) != 0) return closed_on_error(fd);
     return fd;
 }
 
@@ -82,8 +62,7 @@ int accept_client(int listen_fd, pid_t* pid, uid_t* uid) {
     if (fd < 0) return -1;
     ucred peer{};
     socklen_t length = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || !raise_note_on_input(fd))
-        return closed_on_error(fd);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return closed_on_error(fd);
     *pid = peer.pid;
     *uid = peer.uid;
     return fd;
@@ -95,14 +74,6 @@ long read_some(int fd, char* buf, std::size_t len) {
         n = ::read(fd, buf, len);
     } while (n < 0 && errno == EINTR);
     return static_cast<long>(n);
-}
-
-bool control_noted() { return control_note != 0; }
-
-bool take_control_note() {
-    if (control_note == 0) return false;
-    control_note = 0;
-    return true;
 }
 
 int connect_channel(const char* path, unsigned seconds, pid_t* pid, uid_t* uid) {

@@ -71,10 +71,6 @@ bool write_all(int fd, const char* data, std::size_t len) {
 constexpr char temp_pattern[] = ".XXXXXX";
 using temp_name = std::array<char, 512>;
 
-volatile sig_atomic_t log_written = 0;
-
-void note_log_write(int) { log_written = 1; }
-
 }  // namespace
 
 void close_descriptor(int fd) { ::close(fd); }
@@ -152,17 +148,7 @@ int read_file_pieces(const char* path, char* buf, std::size_t cap,
     }
 }
 
-int open_write_watch() {
-    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return -1;
-    struct sigaction on_write {};
-    on_write.sa_handler = note_log_write;
-    on_write.sa_flags = SA_RESTART;
-    sigemptyset(&on_write.sa_mask);
-    if (::sigaction(SIGIO, &on_write, nullptr) != 0 || ::fcntl(fd, F_SETOWN, ::getpid()) != 0)
-        return closed_on_error(fd);
-    return fd;
-}
+int open_write_watch() { return ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
 
 int watch_file_writes(int notify_fd, int fd) {
     std::array<char, 40> path{};
@@ -172,20 +158,11 @@ int watch_file_writes(int notify_fd, int fd) {
 
 void forget_file_writes(int notify_fd, int watch) { ::inotify_rm_watch(notify_fd, watch); }
 
-void arm_write_watch(int notify_fd, bool armed) {
-    if (armed) log_written = 0;
-    ::fcntl(notify_fd, F_SETFL, O_NONBLOCK | (armed ? O_ASYNC : 0));
-    if (!armed) return;
-    // After O_ASYNC: a write from now on raises SIGIO however the reads go.
+bool take_write_events(int notify_fd) {
     alignas(inotify_event) std::array<char, 4096> events{};
-    while (::read(notify_fd, events.data(), events.size()) > 0) {
-    }
-}
-
-bool take_log_write() {
-    if (log_written == 0) return false;
-    log_written = 0;
-    return true;
+    bool any = false;
+    while (::read(notify_fd, events.data(), events.size()) > 0) any = true;
+    return any;
 }
 
 int open_existing_directory(const char* path, struct stat* info) {

@@ -1,5 +1,5 @@
 // Every way in which the programs act on the system outside their own
-// memory: creating, reaping and killing processes, sleeping, descriptors,
+// memory: creating, reaping and killing processes, the one wait, descriptors,
 // killing stale copies of a task by name, reading the configuration,
 // looking at paths and renaming the pending updater.
 //
@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -37,10 +38,19 @@ struct system_ops {
     // runs, -1 with errno set (no such child).
     int (*child_ended)(pid_t pid, int* status);
     int (*kill_process)(pid_t pid);  // kill(pid, SIGKILL)
-    // sleep(): the seconds left (rounded) when a signal cut it short, else 0.
-    unsigned (*pause_seconds)(unsigned seconds);
-    // usleep(1000 * ms), for pieces of a pass shorter than a second.
-    void (*pause_milliseconds)(unsigned ms);
+    // A descriptor that becomes readable when the child pid ends
+    // (pidfd_open, close-on-exec), or -1 with errno set: ENOSYS on kernels
+    // before 5.3 and some emulators, where ends are looked for at passes.
+    int (*open_process_handle)(pid_t pid);
+    // Whether the child behind the handle has ended, without reaping it
+    // (waitid on the descriptor with WNOWAIT): 1 with *status set as
+    // waitpid would set it, 0 while it runs, -1 with errno set.
+    int (*handle_ended)(int handle, int* status);
+    // The one wait: until one of the descriptors is ready (ppoll; revents
+    // set) or the boot clock reaches deadline_ms, at once when it has.
+    // The count of descriptors ready, 0 at the deadline (or cut short by a
+    // signal), -1 with errno set.  No signal handler is needed to end it.
+    int (*wait_for)(struct pollfd* fds, std::size_t count, long long deadline_ms);
     int (*open_null_device)();        // open("/dev/null", O_WRONLY)
     void (*redirect_output)(int fd);  // fd onto standard output and error
     void (*close_descriptor)(int fd);
@@ -73,6 +83,8 @@ struct system_ops {
     // Seconds of CLOCK_BOOTTIME: never set, never jumps, counts suspended
     // time, and is the same for every process.  All durations come from it.
     std::time_t (*boot_seconds)();
+    // The same clock in milliseconds: every deadline of the supervisor.
+    long long (*boot_milliseconds)();
     // Replaces the file at path by len bytes of data, so that a reader sees
     // either the old file or the whole new one: the data goes into a
     // temporary file of an unpredictable name in the same directory
@@ -149,19 +161,15 @@ struct system_ops {
     // EOPNOTSUPP when the two files cannot be copied this way).
     long (*copy_range)(int from_fd, off_t from, int to_fd, std::size_t len);
     // Watching writes to the task logs: an inotify descriptor (non-blocking,
-    // close-on-exec) whose events raise SIGIO in this process while it is
-    // armed; the handler (SA_RESTART) only notes that a log was written to.
-    // The descriptor, or -1 with errno set.
+    // close-on-exec), readable after a write.  The descriptor, or -1 with
+    // errno set.
     int (*open_write_watch)();
     // Watches writes to the open file fd (through /proc/self/fd, never a
     // name in a directory): the watch descriptor, or -1 with errno set.
     int (*watch_file_writes)(int notify_fd, int fd);
     void (*forget_file_writes)(int notify_fd, int watch);
-    // Armed: the note is cleared, SIGIO is raised at the next event, and
-    // the events so far are read away; disarmed: no SIGIO.
-    void (*arm_write_watch)(int notify_fd, bool armed);
-    // Whether a write was noted since the last call (and clears the note).
-    bool (*take_log_write)();
+    // Reads away the events that came so far: whether there was any.
+    bool (*take_write_events)(int notify_fd);
     // ftruncate(fd, 0): 0, or -1 with errno set.
     int (*truncate_descriptor)(int fd);
     // geteuid().
@@ -195,22 +203,16 @@ struct system_ops {
     int (*watchdog_support)(int fd);
 
     // The control channel.  A Unix stream socket listening at path, which
-    // must not exist yet: mode 0600, non-blocking and close-on-exec.  A new
-    // connection, and input on a client's connection taken from it, raise
-    // SIGURG, whose handler only notes it (and so cuts a sleep short).  The
+    // must not exist yet: mode 0600, non-blocking and close-on-exec.  The
     // descriptor, or -1 with errno set.
     int (*listen_at)(const char* path);
-    // A connection that waits (non-blocking, close-on-exec, raising the
-    // same note on input), with the peer's pid and uid as the kernel gives
-    // them: the descriptor, or -1 with errno set (EAGAIN: none waits).
+    // A connection that waits (non-blocking, close-on-exec), with the
+    // peer's pid and uid as the kernel gives them: the descriptor, or -1
+    // with errno set (EAGAIN: none waits).
     int (*accept_client)(int listen_fd, pid_t* pid, uid_t* uid);
     // read(2) without waiting, going on after EINTR: the count, 0 at the
     // end, or -1 with errno set (EAGAIN: nothing yet).
     long (*read_some)(int fd, char* buf, std::size_t len);
-    // Whether the channel raised its note since it was last taken; taking
-    // it clears it.
-    bool (*control_noted)();
-    bool (*take_control_note)();
     // kill(pid, signal): 0, or -1 with errno set.
     int (*send_signal)(pid_t pid, int signal);
     // waitpid(pid, status, WNOHANG): pid once reaped, 0 while it runs, -1

@@ -1,6 +1,6 @@
 // The real system calls on processes: forking, reaping, killing and
-// signalling them, kill-by-name runs of killall, the listing of /proc, and
-// the descriptors a process starts with or hands on to its children.
+// signalling them, the descriptors that tell their ends, kill-by-name runs of killall, the listing
+// of /proc, and the descriptors a process starts with or hands on to its children.
 #include "base/system_real.hpp"
 
 #include <array>
@@ -18,12 +18,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 36)
+// Declared here: the C library's own header (2.36) lacks the C linkage.
+extern "C" int pidfd_open(pid_t pid, unsigned int flags) noexcept;
+#define VORN_PIDFD_WRAPPER 1
+#endif
+
 #include "base/inherited.hpp"
 #include "base/system_ops.hpp"
 
 namespace vorn::real {
 
 namespace {
+
+// waitid's id type for a process descriptor (Linux 5.4), which older C
+// libraries do not name.
+constexpr int process_handle_id = 3;
 
 // The child of a kill-by-name run only has to redirect its output and
 // execute killall, and the supervisor waits for it anyway: posix_spawnp
@@ -116,22 +126,53 @@ pid_t fork_process() { return ::fork(); }
 
 pid_t reap_any(int* status) { return ::waitpid(-1, status, WNOHANG); }
 
-int child_ended(pid_t pid, int* status) {
-    siginfo_t info{};
-    int result = 0;
-    do {
-        result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-    } while (result != 0 && errno == EINTR);
+namespace {
+
+// What waitid told (WNOWAIT, WNOHANG) as child_ended answers: the status
+// word waitpid would give, the code in bits 8 to 15, or the signal in the
+// low 7 bits with 0x80 for a core dump.
+int told_end(int result, const siginfo_t& info, int* status) {
     if (result != 0) return -1;
     if (info.si_pid == 0) return 0;  // still running
-    // The status word waitpid would give: the code in bits 8 to 15, or the
-    // signal in the low 7 bits with 0x80 for a core dump.
     switch (info.si_code) {
         case CLD_EXITED: *status = (info.si_status & 0xff) << 8; break;
         case CLD_DUMPED: *status = (info.si_status & 0x7f) | 0x80; break;
         default: *status = info.si_status & 0x7f; break;
     }
     return 1;
+}
+
+}  // namespace
+
+int child_ended(pid_t pid, int* status) {
+    siginfo_t info{};
+    int result = 0;
+    do {
+        result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result != 0 && errno == EINTR);
+    return told_end(result, info, status);
+}
+
+int open_process_handle(pid_t pid) {
+#if defined(VORN_PIDFD_WRAPPER)
+    return ::pidfd_open(pid, 0);  // a wrapper that a preloaded library can stand in for
+#elif defined(SYS_pidfd_open)
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+int handle_ended(int handle, int* status) {
+    siginfo_t info{};
+    int result = 0;
+    do {
+        result = ::waitid(static_cast<idtype_t>(process_handle_id), static_cast<id_t>(handle),
+                          &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result != 0 && errno == EINTR);
+    return told_end(result, info, status);
 }
 
 int kill_process(pid_t pid) { return ::kill(pid, SIGKILL); }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <ctime>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -23,6 +24,8 @@ namespace vorn::real {
 pid_t fork_process();
 pid_t reap_any(int* status);
 int child_ended(pid_t pid, int* status);
+int open_process_handle(pid_t pid);
+int handle_ended(int handle, int* status);
 int kill_process(pid_t pid);
 int open_null_device();
 void redirect_output(int fd);
@@ -65,14 +68,11 @@ long copy_range(int from_fd, off_t from, int to_fd, std::size_t len);
 int open_write_watch();
 int watch_file_writes(int notify_fd, int fd);
 void forget_file_writes(int notify_fd, int watch);
-void arm_write_watch(int notify_fd, bool armed);
-bool take_log_write();
+bool take_write_events(int notify_fd);
 int truncate_descriptor(int fd);
 long read_tail_at(int dir_fd, const char* name, char* buf, std::size_t cap, struct stat* info);
 
 // system_channel.cpp
-unsigned pause_seconds(unsigned seconds);
-void pause_milliseconds(unsigned ms);
 int open_datagram_socket();
 int send_datagram(int fd, const char* socket_name, const char* message, std::size_t len);
 int open_device(const char* path, struct stat* info);
@@ -81,13 +81,13 @@ int watchdog_support(int fd);
 int listen_at(const char* path);
 int accept_client(int listen_fd, pid_t* pid, uid_t* uid);
 long read_some(int fd, char* buf, std::size_t len);
-bool control_noted();
-bool take_control_note();
 int connect_channel(const char* path, unsigned seconds, pid_t* pid, uid_t* uid);
 
 // system_clock.cpp
 std::time_t now();
 std::time_t boot_seconds();
+long long boot_milliseconds();
+int wait_for(struct pollfd* fds, std::size_t count, long long deadline_ms);
 
 // Closes fd, keeping the errno of the failure that made it useless: -1.
 inline int closed_on_error(int fd) {

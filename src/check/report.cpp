@@ -42,7 +42,7 @@ int refuse_kill(pid_t) {
     errno = EPERM;
     return -1;
 }
-unsigned skip_pause(unsigned) { return 0; }
+int skip_wait(struct pollfd*, std::size_t, long long) { return 0; }
 int refuse_open() {
     errno = EPERM;
     return -1;
@@ -196,7 +196,7 @@ system_ops inert(const system_ops& ops) {
     result.fork_process = refuse_fork;
     result.reap_any = reap_nothing;
     result.kill_process = refuse_kill;
-    result.pause_seconds = skip_pause;
+    result.wait_for = skip_wait;
     result.open_null_device = refuse_open;
     result.redirect_output = skip_descriptor;
     result.close_descriptor = skip_descriptor;

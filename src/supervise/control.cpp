@@ -14,8 +14,10 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "supervise/children.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/pace.hpp"
+#include "supervise/publish.hpp"
 #include "supervise/record.hpp"
 #include "supervise/reload.hpp"
 #include "supervise/task_log.hpp"
@@ -32,7 +34,7 @@ static_assert(control_name_size == task_name_size, "a request names a task as th
 namespace {
 
 // After SIGKILL, how long a child may take to end before the answer says so.
-constexpr unsigned kill_wait_ms = 1000;
+constexpr long long kill_wait_ms = 1000;
 
 // "<status_path>.stopped" into path; false when it does not fit.
 template <std::size_t N>
@@ -46,7 +48,9 @@ void free_client(control_client& c) {
 }
 
 // The answer's text and its last line, "exit N"; then the client is let go.
-// A client that has gone away costs nothing more.
+// What the command changed is published first, so that the status file
+// and the metrics say it as soon as the client has its answer.  A client
+// that has gone away costs nothing more.
 void answer(control_client& c, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 void answer(control_client& c, int code, const char* format, ...) {
@@ -58,6 +62,7 @@ void answer(control_client& c, int code, const char* format, ...) {
     va_end(args);
     const std::size_t length = std::strlen(text.data());
     format_text(text.data() + length, text.size() - length, "\nexit %d\n", code);
+    if (current_record.changed || current_record.up_changed) publish_record();
     sys.write_descriptor(c.fd, text.data(), std::strlen(text.data()));
     free_client(c);
 }
@@ -142,6 +147,16 @@ void send_signal(control_client& c, std::size_t slot) {
            control_signal_name(c.request.signal_number));
 }
 
+// SIGTERM was sent: SIGKILL at the end of the grace, unless the child
+// has ended by then.
+void begin_grace(control_client& c) {
+    const long long now = sys.boot_milliseconds();
+    c.due_ms = now + c.request.grace_ms;
+    c.piece_ms = 1;  // most children end within a few ms of SIGTERM
+    c.look_ms = now + c.piece_ms;
+    c.killed = false;
+}
+
 // Starts the slot's task now: its answer names the new child.
 void start_now(control_client& c, std::size_t slot, const char* done, const char* before) {
     const pid_t pid = start_task(slot);
@@ -202,8 +217,7 @@ void begin_ending(control_client& c, std::size_t slot) {
     c.stage = client_stage::ending;
     c.slot = slot;
     c.ending = pid;
-    c.ms_left = c.request.grace_ms;
-    c.killed = false;
+    begin_grace(c);
 }
 
 void start_task_now(control_client& c, std::size_t slot) {
@@ -276,8 +290,7 @@ void reload(control_client& c) {
         return;
     }
     c.stage = client_stage::reloading;
-    c.ms_left = c.request.grace_ms;
-    c.killed = false;
+    begin_grace(c);
 }
 
 void carry_out(control_client& c) {
@@ -362,7 +375,8 @@ void accept_clients() {
         if (!allowed(c)) continue;
         c.stage = client_stage::reading;
         c.used = 0;
-        c.deadline = sys.boot_seconds() + pass_seconds;
+        c.deadline_ms = sys.boot_milliseconds() + control_request_ms;
+        read_client(c);  // a client sends its request as it connects
     }
 }
 
@@ -394,15 +408,28 @@ bool old_child_ended(std::size_t slot) {
     const pid_t reaped = sys.reap_child(pid, &wait_status);
     if (reaped == 0) return false;
     if (reaped == pid && reload_under_way.start_after[slot]) record_ended(slot, wait_status);
-    if (reaped == pid) forget_child(pid);
+    if (reaped == pid) {
+        release_child(pid);
+        forget_child(pid);
+    }
     return true;
 }
 
-void follow_reload(control_client& c, unsigned ms) {
+// Where no descriptor tells a child's end: the next look, a piece later.
+bool look_due(control_client& c, long long now) {
+    if (children_held()) return true;  // woken by an end, or by a deadline
+    if (now < c.look_ms) return false;
+    if (c.piece_ms < control_piece_ms) c.piece_ms *= 2;
+    c.look_ms = now + c.piece_ms;
+    return true;
+}
+
+void follow_reload(control_client& c, long long now) {
     bool left = false;
+    const bool look = look_due(c, now);
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         if (reload_under_way.ending[i] == 0) continue;
-        if (old_child_ended(i))
+        if (look && old_child_ended(i))
             reload_under_way.ending[i] = 0;
         else
             left = true;
@@ -412,10 +439,7 @@ void follow_reload(control_client& c, unsigned ms) {
         answer_reload(c);
         return;
     }
-    if (c.ms_left > ms) {
-        c.ms_left -= ms;
-        return;
-    }
+    if (now < c.due_ms) return;
     if (c.killed) {
         answer(c, control_failed,
                "reloaded, but some old children have not ended 1 s after SIGKILL");
@@ -425,24 +449,22 @@ void follow_reload(control_client& c, unsigned ms) {
     for (const pid_t pid : reload_under_way.ending)
         if (pid != 0) sys.send_signal(pid, SIGKILL);
     c.killed = true;
-    c.ms_left = kill_wait_ms;
+    c.due_ms = now + kill_wait_ms;
 }
 
-void follow_one(control_client& c, unsigned ms) {
+void follow_one(control_client& c, long long now) {
     int wait_status = 0;
-    const pid_t reaped = sys.reap_child(c.ending, &wait_status);
+    const pid_t reaped = look_due(c, now) ? sys.reap_child(c.ending, &wait_status) : 0;
     if (reaped == c.ending) {
         record_ended(c.slot, wait_status);
+        release_child(c.ending);
         forget_child(c.ending);
     }
     if (reaped == c.ending || task_table[c.slot].task_pid != c.ending) {
         ended(c);  // by this look, or by a pass meanwhile
         return;
     }
-    if (c.ms_left > ms) {
-        c.ms_left -= ms;
-        return;
-    }
+    if (now < c.due_ms) return;
     if (c.killed) {
         answer(c, control_failed, "%s: pid %d has not ended 1 s after SIGKILL",
                c.request.name.data(), static_cast<int>(c.ending));
@@ -450,7 +472,7 @@ void follow_one(control_client& c, unsigned ms) {
     }
     sys.send_signal(c.ending, SIGKILL);
     c.killed = true;
-    c.ms_left = kill_wait_ms;
+    c.due_ms = now + kill_wait_ms;
 }
 
 }  // namespace
@@ -573,10 +595,10 @@ void open_control_channel() {
 
 namespace {
 
-// Lets go, with a refusal, of each client whose pass for its request is over.
-void drop_late_clients(std::time_t now) {
+// Lets go, with a refusal, of each client whose time for its request is over.
+void drop_late_clients(long long now) {
     for (control_client& c : control.clients)
-        if (c.stage == client_stage::reading && now > c.deadline)
+        if (c.stage == client_stage::reading && now >= c.deadline_ms)
             answer(c, control_refused, "no whole request within %u s", pass_seconds);
 }
 
@@ -586,20 +608,44 @@ void count_readers() {
         control.readers += c.stage == client_stage::reading ? 1 : 0;
 }
 
+// What the wait told of fd among fds: its revents, 0 when not there.
+short ready_events(const struct pollfd* fds, std::size_t count, int fd) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (fds[i].fd == fd) return fds[i].revents;
+    return 0;
+}
+
 }  // namespace
 
-void take_control_requests() {
-    if (control.listen_fd < 0) return;
-    if (!sys.take_control_note()) {
-        if (control.readers == 0) return;
-        drop_late_clients(sys.boot_seconds());
-        count_readers();
-        return;
+std::size_t control_wait_sources(struct pollfd* fds, std::size_t cap) {
+    if (control.listen_fd < 0 || cap == 0) return 0;
+    std::size_t n = 0;
+    fds[n++] = {control.listen_fd, POLLIN, 0};
+    for (const control_client& c : control.clients)
+        if (c.stage == client_stage::reading && n < cap) fds[n++] = {c.fd, POLLIN, 0};
+    return n;
+}
+
+long long control_deadline() {
+    long long nearest = -1;
+    const auto nearer = [&nearest](long long at) {
+        if (nearest < 0 || at < nearest) nearest = at;
+    };
+    for (const control_client& c : control.clients) {
+        if (c.stage == client_stage::reading) nearer(c.deadline_ms);
+        if (c.stage != client_stage::ending && c.stage != client_stage::reloading) continue;
+        nearer(c.due_ms);
+        if (!children_held()) nearer(c.look_ms);
     }
-    accept_clients();
+    return nearest;
+}
+
+void serve_control(const struct pollfd* fds, std::size_t count, long long now_ms) {
+    if (control.listen_fd < 0) return;
     for (control_client& c : control.clients)
-        if (c.stage == client_stage::reading) read_client(c);
-    drop_late_clients(sys.boot_seconds());
+        if (c.stage == client_stage::reading && ready_events(fds, count, c.fd) != 0) read_client(c);
+    if (ready_events(fds, count, control.listen_fd) != 0) accept_clients();
+    drop_late_clients(now_ms);
     count_readers();
 }
 
@@ -609,10 +655,10 @@ bool control_waiting() {
     return false;
 }
 
-void follow_control_requests(unsigned ms) {
+void follow_control_requests(long long now_ms) {
     for (control_client& c : control.clients) {
-        if (c.stage == client_stage::ending) follow_one(c, ms);
-        if (c.stage == client_stage::reloading) follow_reload(c, ms);
+        if (c.stage == client_stage::ending) follow_one(c, now_ms);
+        if (c.stage == client_stage::reloading) follow_reload(c, now_ms);
     }
 }
 

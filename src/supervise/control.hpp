@@ -1,14 +1,18 @@
 // The operator's commands (base/control.hpp for the channel's requests):
 // the channel beside the status file, the clients connected to it, and
-// what their requests do to the slots.  A request is taken as soon as it
-// comes (it cuts the pass's sleep short); one that must wait for a child
-// to end goes on in short pieces of sleep until it has its answer.
+// what their requests do to the slots.  The channel and every client are
+// sources of the supervisor's one wait, and each timed step (a client's
+// time to send its request, the grace before SIGKILL, the wait after it)
+// is a deadline of that wait: nothing a client does moves a pass.  A
+// request is carried out as soon as it is whole; one that must wait for a
+// child to end is answered when the child's descriptor tells its end.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <poll.h>
 #include <sys/types.h>
 
 #include "base/control.hpp"
@@ -18,9 +22,12 @@ namespace vorn {
 
 // Clients served at once; one more is told that the supervisor is busy.
 inline constexpr std::size_t control_client_count = 4;
-// The sleep between two looks at a child that is being ended: 1 ms at
-// first, twice as long each time, up to control_piece_ms.
+// Where children are not held by descriptors, the time between two looks
+// at a child that is being ended: 1 ms at first, twice as long each time,
+// up to control_piece_ms.
 inline constexpr unsigned control_piece_ms = 16;
+// A client's time to send its whole request.
+inline constexpr long long control_request_ms = 5000;
 
 enum class client_stage : std::uint8_t { free, reading, ending, reloading };
 
@@ -31,11 +38,13 @@ struct control_client {
     client_stage stage;
     std::array<char, control_request_max> text;
     std::size_t used;
-    std::time_t deadline;  // boot clock: the whole request by then
+    long long deadline_ms;  // boot clock: the whole request by then
     control_request request;
     std::size_t slot;
-    pid_t ending;      // the child being ended
-    unsigned ms_left;  // of the grace before SIGKILL, then of the wait after it
+    pid_t ending;       // the child being ended
+    long long due_ms;   // boot clock: the end of the grace, then of the wait after SIGKILL
+    long long look_ms;  // the next look at the child, where no descriptor tells its end
+    unsigned piece_ms;  // between two such looks
     bool killed;
 };
 
@@ -57,13 +66,19 @@ void reset_control();
 // that cannot be made (a directory others may write to, something else
 // at its path) is said once on standard error; supervision goes on.
 void open_control_channel();
-// After a note from the channel: takes the clients that wait, reads what
-// they sent and carries out every complete request.
-void take_control_requests();
+// The channel and the clients whose request is not whole yet, from
+// fds[0]: their count (at most cap).
+std::size_t control_wait_sources(struct pollfd* fds, std::size_t cap);
+// The nearest deadline of the channel (boot clock, ms), or -1 when none.
+long long control_deadline();
+// After the wait, with the descriptors control_wait_sources gave: takes
+// the clients that wait, reads what they sent, carries out every complete
+// request and lets go of the clients whose time is over.
+void serve_control(const struct pollfd* fds, std::size_t count, long long now_ms);
 // Whether a request waits for a child to end.
 bool control_waiting();
-// After a piece of that wait, ms long: looks at each child being ended,
-// kills one whose grace is over, and answers each request that has its effect.
-void follow_control_requests(unsigned ms);
+// Looks at each child being ended, kills one whose grace is over, and
+// answers each request that has its effect.
+void follow_control_requests(long long now_ms);
 
 }  // namespace vorn

@@ -8,6 +8,7 @@
 
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
+#include "supervise/children.hpp"
 #include "supervise/control.hpp"
 #include "supervise/launch.hpp"
 #include "supervise/pace.hpp"
@@ -25,80 +26,15 @@ int stdout_stderr_fd = 0;
 
 namespace {
 
-void arm_watch(bool armed) {
-    sys.arm_write_watch(task_logs.notify_fd, armed);
-    task_logs.armed = armed;
-}
+// Every source of the one wait: the channel and its clients, the write
+// watch of the logs, the children's descriptors.
+constexpr std::size_t wait_source_count = 1 + control_client_count + 1 + child_handle_count;
 
-// Sleeps up to `seconds` in the watchdog's pieces; returns early, with the
-// seconds left, when a write to a log was noted while armed.
-unsigned calm_sleep(unsigned seconds) {
-    const unsigned piece = watch.piece_seconds;
-    for (;;) {
-        if (task_logs.armed && sys.take_log_write()) return seconds;
-        if (sys.control_noted()) return seconds;
-        const unsigned now = piece != 0 && seconds > piece ? piece : seconds;
-        const unsigned left = sys.pause_seconds(now);
-        seconds -= now - (left < now ? left : now);
-        if (seconds == 0) return 0;
-        if (left == 0) watch_kick();  // a whole piece: cut short, it goes on without one
-    }
-}
-
-// Sleeps ms in pieces of look_ms while it is not 0, each followed by a
-// look at the logs, with the watchdog kicked as often as its pieces ask.
-void sleep_in_pieces(unsigned long left) {
-    const unsigned long kick_ms = watch.piece_seconds * 1000UL;
-    unsigned long since_kick = 0;
-    while (task_logs.look_ms != 0 && left > task_logs.look_ms) {
-        const unsigned piece = task_logs.look_ms;
-        if (kick_ms != 0 && since_kick + piece > kick_ms) {
-            watch_kick();
-            since_kick = 0;
-        }
-        sys.pause_milliseconds(piece);
-        since_kick += piece;
-        left -= piece;
-        task_logs.slept_ms += piece;
-        rotate_task_logs();
-    }
-    task_logs.slept_ms += left;
-    if (left % 1000 == 0) {
-        watched_pause(static_cast<unsigned>(left / 1000));
-        return;
-    }
-    if (kick_ms != 0 && since_kick + left > kick_ms) watch_kick();
-    sys.pause_milliseconds(static_cast<unsigned>(left));
-}
-
-// Sleeps seconds (a pass's sleep), kicking the watchdogs as watched_pause
-// does: one sleep while look_ms is 0 (cut short by a write to a log), else
-// pieces of look_ms, each followed by a look at the logs.  Cut short by a
-// note from the control channel, it returns the seconds not slept (else 0;
-// the pieces of a fast log's pace are not cut short).
-unsigned paced_pause(unsigned seconds) {
-    if (!logs_watched()) return watched_pause(seconds);
-    unsigned long left = seconds * 1000UL;
-    if (task_logs.look_ms == 0) {
-        if (!task_logs.armed && task_logs.notify_fd >= 0) arm_watch(true);
-        const unsigned unslept = calm_sleep(seconds);
-        if (unslept == 0) {
-            task_logs.slept_ms += left;
-            return 0;
-        }
-        if (sys.control_noted()) {
-            task_logs.slept_ms += left - unslept * 1000UL;
-            return unslept;
-        }
-        // A log was written to: a look now, and another soon to tell its speed.
-        arm_watch(false);
-        task_logs.slept_ms = 0;
-        rotate_task_logs();
-        task_logs.look_ms = min_log_look_ms;
-        left = unslept * 1000UL;
-    }
-    sleep_in_pieces(left);
-    return 0;
+// The nearer of two deadlines, where -1 is none.
+long long nearer(long long a, long long b) {
+    if (a < 0) return b;
+    if (b < 0) return a;
+    return a < b ? a : b;
 }
 
 // After a reload: what is due starts now, not at the next pass.
@@ -108,48 +44,36 @@ void start_reloaded() {
     start_pass();
 }
 
-// Waits ms in pieces (1 ms, then twice as long each time up to
-// control_piece_ms) while a command waits for a child to end, following it
-// after each piece, kicking the watchdogs as often as
-// their pieces ask.  The ms left when nothing waits any more.
-unsigned long follow_commands(unsigned long left) {
-    const unsigned long kick_ms = watch.piece_seconds * 1000UL;
-    unsigned long since_kick = 0;
-    unsigned piece = 1;  // most children end within a few ms of SIGTERM
-    while (left > 0 && control_waiting()) {
-        if (piece > left) piece = static_cast<unsigned>(left);
-        sys.pause_milliseconds(piece);
-        left -= piece;
-        since_kick += piece;
-        if (kick_ms != 0 && since_kick >= kick_ms) {
-            watch_kick();
-            since_kick = 0;
-        }
-        take_control_requests();
-        follow_control_requests(piece);
-        start_reloaded();
-        if (piece < control_piece_ms) piece *= 2;
-    }
-    return left;
-}
-
-// The pass's sleep, with the operator's commands carried out as they come:
-// the pass begins when it would have begun without them.
-void rest(unsigned seconds) {
-    unsigned long left = seconds * 1000UL;
-    while (left > 0) {
-        // A client that came during the pass is served before the sleep.
-        take_control_requests();
-        if (control_waiting()) {
-            left = follow_commands(left);
-            continue;
-        }
-        left = paced_pause(static_cast<unsigned>((left + 999) / 1000)) * 1000UL;
-    }
-    take_control_requests();
+// The supervisor's one wait: on every source at once, until `due` or a
+// nearer deadline (a client's, a kick's, a look at a fast log's), then
+// what is due is done: ends are recorded, commands carried out and
+// followed, logs looked at, the watchdogs kicked, and what changed is
+// published at once.
+void wait_once(long long due) {
+    std::array<struct pollfd, wait_source_count> fds{};
+    const std::size_t channel = control_wait_sources(fds.data(), fds.size());
+    const std::size_t logs = log_wait_sources(fds.data() + channel, fds.size() - channel);
+    const std::size_t from = channel + logs;
+    const std::size_t children = child_wait_sources(fds.data() + from, fds.size() - from);
+    long long deadline = nearer(due, control_deadline());
+    deadline = nearer(nearer(deadline, watch_deadline()), log_look_deadline());
+    sys.wait_for(fds.data(), from + children, deadline);
+    const long long now = sys.boot_milliseconds();
+    note_child_ends(fds.data() + from, children);
+    serve_control(fds.data(), channel, now);
+    follow_control_requests(now);
+    start_reloaded();
+    serve_task_logs(fds.data() + channel, logs, now);
+    const long long kick = watch_deadline();
+    if (kick >= 0 && now >= kick) watch_kick();
+    if (current_record.changed || current_record.up_changed) publish_record();
 }
 
 }  // namespace
+
+void rest(long long due_ms) {
+    while (sys.boot_milliseconds() < due_ms) wait_once(due_ms);
+}
 
 void start_pass() {
     // Unrolled: an idle pass only reads two fields of each slot.
@@ -215,6 +139,7 @@ pass_outcome reap_step() {
         const pid_t pid = sys.reap_any(&status);
         if (pid <= 0) return pass_outcome::go_on;  // nothing ended, or no children
         const int slot = slot_of_child(pid);
+        release_child(pid);
         if (slot < 0) {
             // Killed earlier and no longer in the table: reaping it now
             // keeps zombies from piling up behind the one-per-pass pace.
@@ -239,29 +164,29 @@ bool reap_killed_children() {
         const pid_t pid = sys.reap_any(&status);
         if (pid == 0) return true;  // some left, none ended yet
         if (pid < 0) return errno != ECHILD;
+        release_child(pid);
     }
 }
 
-// The wait after an unusable configuration, 30 s as ever.  While killed
-// children are left, or logs are watched, it goes in pieces of a pass, with
-// a look at the logs, a reap and a kick after each, so that none stays a
-// zombie and no log outgrows its bound until a usable file comes; the rest
-// is one sleep (cut by watched_pause for a watchdog).
+// The wait after an unusable configuration, 30 s as ever, with the
+// operator's commands, the logs and the kicks served as in a pass's wait.
+// The children killed when the last turn ended are reaped as their ends
+// come (where no descriptor tells them: at every pass's time), so that
+// none stays a zombie until a usable file comes.  A reload that finds the
+// file usable ends it.
 void unusable_wait() {
-    unsigned left = unusable_config_seconds;
+    const long long due = sys.boot_milliseconds() + unusable_config_seconds * 1000LL;
     bool killed_left = reap_killed_children();
-    while (left > 0 && (killed_left || logs_watched()) && !control.turn_now) {
-        const unsigned piece = left < pass_seconds ? left : pass_seconds;
-        const unsigned unslept = logs_watched() ? paced_pause(piece) : watched_pause(piece);
-        left -= piece - unslept;
-        take_control_requests();
-        rotate_task_logs();
-        killed_left = killed_left && reap_killed_children();
-        if (left > 0 && unslept == 0) watch_kick();
-    }
-    while (left > 0 && !control.turn_now) {
-        left = watched_pause(left);
-        take_control_requests();
+    long long look = sys.boot_milliseconds() + pass_seconds * 1000LL;
+    while (!control.turn_now) {
+        const long long now = sys.boot_milliseconds();
+        if (now >= due) break;
+        const bool looking = killed_left && !killed_children_held();
+        wait_once(looking ? nearer(due, look) : due);
+        if (killed_left && (ends_may_wait() || sys.boot_milliseconds() >= look)) {
+            killed_left = reap_killed_children();
+            look = sys.boot_milliseconds() + pass_seconds * 1000LL;
+        }
     }
     control.turn_now = false;
 }
@@ -276,9 +201,11 @@ pass_outcome run_pass() {
     if (outcome == pass_outcome::go_on) note_ended_children();
     rotate_task_logs();
     publish_record();
+    // The next pass begins a pass after this one ended.
+    const long long ended = sys.boot_milliseconds();
     watch_kick();
     if (outcome == pass_outcome::new_turn) return outcome;
-    rest(pass_seconds);
+    rest(ended + pass_seconds * 1000LL);
     return pass_outcome::go_on;
 }
 
@@ -323,6 +250,7 @@ void run_cycle() {
     reset_publishing();
     reset_task_logs();
     reset_control();
+    reset_child_handles();
     open_control_channel();
     for (;;) run_turn();
 }

@@ -28,7 +28,13 @@ pass_outcome reap_step();
 // What the task in slot 0 ending with `status` means for the others.
 pass_outcome updater_exited(pid_t pid, int status);
 
-// One pass: start pass, reap step and, unless a new turn is due, the sleep.
+// Until due_ms (boot clock), in the supervisor's one wait: what comes
+// meanwhile (an end, a command, a write to a log, a kick that is due) is
+// done as it comes, and the time is not moved by it.
+void rest(long long due_ms);
+
+// One pass: start pass, reap step and, unless a new turn is due, the rest
+// until a pass after its end.
 pass_outcome run_pass();
 
 // One turn: the null device, the table, the configuration, the dump, then

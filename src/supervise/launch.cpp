@@ -1,6 +1,8 @@
 // Starting one task as a child process (see launch.hpp).
 #include "supervise/launch.hpp"
 
+#include "supervise/children.hpp"
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -116,6 +118,7 @@ pid_t start_task(std::size_t slot) {
     }
     const int error = errno;
     task_log_started(slot, log, pid);
+    hold_child(pid);
     errno = error;
     return pid;
 }

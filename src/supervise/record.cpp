@@ -226,21 +226,18 @@ void record_gate(std::size_t slot, const marker_path& marker) {
     if (marker[0] != '\0') log_task_held(slot, marker.data());
 }
 
-void note_ended_children() {
-#pragma GCC unroll 16
-    for (std::size_t i = 0; i < task_slot_count; ++i) {
-        const pid_t pid = task_table[i].task_pid;
-        slot_record& s = current_record.slots[i];
-        if (pid == 0 || s.end_seen) continue;
-        int wait_status = 0;
-        const int ended = sys.child_ended(pid, &wait_status);
-        if (ended == 0 && s.passes_seen_running < 2 && ++s.passes_seen_running == 2)
-            current_record.up_changed = true;
-        if (ended != 1) continue;
-        log_task_ended(i, wait_status);
-        note_end(i, exit_of(wait_status));
-        s.end_seen = true;
-    }
+bool record_end_seen(std::size_t slot, int wait_status) {
+    slot_record& s = current_record.slots[slot];
+    if (s.end_seen) return false;
+    log_task_ended(slot, wait_status);
+    note_end(slot, exit_of(wait_status));
+    s.end_seen = true;
+    return true;
+}
+
+void record_seen_running(std::size_t slot) {
+    slot_record& s = current_record.slots[slot];
+    if (s.passes_seen_running < 2 && ++s.passes_seen_running == 2) current_record.up_changed = true;
 }
 
 }  // namespace vorn

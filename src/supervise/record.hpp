@@ -138,10 +138,13 @@ slot_state state_of_slot(const task_info& task, const slot_record& s);
 // child that ends at once, again and again, is never up.
 bool slot_up(const task_info& task, const slot_record& s);
 
-// Looks, without reaping, at every running child whose end is not known
-// yet, and records the end of those that have ended, and of the others
-// that they were seen running at the end of this pass.
-void note_ended_children();
+// The end of the slot's running child was seen, not yet reaped (status as
+// waitpid gives it): recorded and said in its log now, so that the status
+// is never behind an end.  False when it was already known.
+bool record_end_seen(std::size_t slot, int wait_status);
+
+// The slot's child was seen running at the end of a pass.
+void record_seen_running(std::size_t slot);
 
 // The moment now, by both clocks.
 moment now_moment();

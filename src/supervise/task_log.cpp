@@ -485,15 +485,16 @@ void log_task_command(std::size_t slot, const char* what, unsigned uid) {
     watch_log(task_table[slot].task_name.data(), fd, info);
 }
 
-void rotate_task_logs() {
-    if (task_logs.watched_used == 0) return;
-    const unsigned long slept = task_logs.slept_ms;
-    task_logs.slept_ms = 0;
+namespace {
+
+// Looks at the logs (all, or only those the write watch cannot see), and
+// rotates each one past its bound.  The largest growth among them.
+off_t look_at_logs(bool all) {
     off_t fastest = 0;
     for (std::size_t i = 0; i < task_logs.watched_used; ++i) {
         watched_log& w = task_logs.watched[i];
         struct stat info {};
-        if (w.fd < 0 || sys.stat_descriptor(w.fd, &info) != 0) continue;
+        if (w.fd < 0 || (!all && w.watch >= 0) || sys.stat_descriptor(w.fd, &info) != 0) continue;
         // Emptied by someone else since: all it holds is new.
         const off_t grown = info.st_size >= w.size ? info.st_size - w.size : info.st_size;
         if (grown > fastest) fastest = grown;
@@ -504,7 +505,53 @@ void rotate_task_logs() {
         rotate(w, info);
         w.size = 0;
     }
-    set_look_pace(slept, fastest);
+    return fastest;
+}
+
+// Whether the write watch is a source of the wait: logs calm, watch working.
+bool watch_armed() { return task_logs.look_ms == 0 && task_logs.notify_fd >= 0; }
+
+void look_now(long long now, bool all) {
+    const bool armed = watch_armed();
+    const long long slept = now - task_logs.looked_ms;
+    task_logs.looked_ms = now;
+    set_look_pace(slept > 0 ? static_cast<unsigned long>(slept) : 0, look_at_logs(all));
+    // Calm again: the writes seen meanwhile were looked at.
+    if (!armed && watch_armed()) sys.take_write_events(task_logs.notify_fd);
+}
+
+}  // namespace
+
+void rotate_task_logs() {
+    if (task_logs.watched_used == 0) return;
+    look_now(sys.boot_milliseconds(), !watch_armed());
+}
+
+std::size_t log_wait_sources(struct pollfd* fds, std::size_t cap) {
+    if (cap == 0 || task_logs.watched_used == 0 || !watch_armed()) return 0;
+    fds[0] = {task_logs.notify_fd, POLLIN, 0};
+    return 1;
+}
+
+long long log_look_deadline() {
+    if (task_logs.watched_used == 0 || task_logs.look_ms == 0) return -1;
+    return task_logs.looked_ms + task_logs.look_ms;
+}
+
+void serve_task_logs(const struct pollfd* fds, std::size_t count, long long now_ms) {
+    bool written = false;
+    for (std::size_t i = 0; i < count; ++i)
+        written |= fds[i].fd == task_logs.notify_fd && fds[i].revents != 0;
+    if (written && watch_armed()) {
+        // A look now, and another soon to tell how fast the log grows.
+        sys.take_write_events(task_logs.notify_fd);
+        task_logs.looked_ms = now_ms;
+        look_at_logs(true);
+        task_logs.look_ms = min_log_look_ms;
+        return;
+    }
+    const long long due = log_look_deadline();
+    if (due >= 0 && now_ms >= due) look_now(now_ms, true);
 }
 
 }  // namespace vorn

@@ -8,13 +8,14 @@
 // Every log it opened stays watched for as long as it runs, whoever
 // writes to it: a child that outlives its task, a task held back, dropped
 // from the configuration or off, a turn without a usable configuration.
-// While some log grows by more than its bound in a pass, the pass's sleep
-// is cut into shorter pieces that each look at the sizes (no shorter than
-// min_log_look_ms), so that a fast writer is held near its bound; an idle
-// pass keeps its one sleep.  The first write to a log during a calm pass
-// cuts that sleep short (inotify, SIGIO): the log is looked at then and
-// again min_log_look_ms later, which tells how fast it grows; until the
-// next pass further writes wake nothing.
+// While some log grows by more than its bound in a pass, looks at the
+// sizes come at deadlines of the supervisor's wait, closer than a pass (no
+// closer than min_log_look_ms), so that a fast writer is held near its
+// bound.  While the logs are calm, the write watch (an inotify descriptor)
+// is one source of the wait: the first write wakes it, the logs are looked
+// at then and again min_log_look_ms later, which tells how fast they grow;
+// until the looks slow down to a pass again further writes wake nothing.
+// A calm pass looks only at the logs the watch cannot see.
 //
 // The directory is opened at the beginning of every turn and checked by
 // the rule the checker shares (base/log_trust: a directory, not a link,
@@ -32,6 +33,7 @@
 #include <array>
 #include <cstddef>
 #include <ctime>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -80,11 +82,10 @@ struct log_directory_state {
     std::array<task_log_state, task_slot_count> slots;
     std::array<watched_log, watched_log_count> watched;
     std::size_t watched_used;  // places [0, watched_used) have been used
-    unsigned look_ms;          // 0: one look a pass; else the piece between two looks
-    unsigned long slept_ms;    // slept since the last look
-    int notify_fd;             // writes to the logs wake a calm pass; -1: none
+    unsigned look_ms;          // 0: one look a pass; else the time between two looks
+    long long looked_ms;       // boot clock: the last look
+    int notify_fd;             // writes to the logs wake a calm wait; -1: none
     bool notify_tried;         // notify_fd was asked for
-    bool armed;                // a write to a log cuts the calm sleep short
 };
 
 extern log_directory_state task_logs;
@@ -144,12 +145,26 @@ void log_task_held(std::size_t slot, const char* marker);
 // line in the slot's log, which stays watched.
 void log_task_command(std::size_t slot, const char* what, unsigned uid);
 
-// At every pass, and at every piece of a pass while a log grows fast:
-// every watched log past log_size is rotated, and look_ms set from how
-// fast the fastest log grew during the slept_ms since the last look.
+// At every pass, and at every look while a log grows fast: every watched
+// log past log_size is rotated, and look_ms set from how fast the fastest
+// log grew since the last look.  At a calm pass only the logs that the
+// write watch cannot see are looked at.
 void rotate_task_logs();
 
 // Whether any log is watched.
 bool logs_watched();
+
+// The write watch, while the logs are calm: into fds[0] (cap at least 1),
+// and the count (0 or 1).
+std::size_t log_wait_sources(struct pollfd* fds, std::size_t cap);
+
+// The next look (boot clock, ms) while a log grows fast; -1 when the next
+// look is the pass's.
+long long log_look_deadline();
+
+// After the wait: a write seen by the watch is looked at now (and the
+// looks come fast until they tell the logs are calm again); a look that is
+// due is made.
+void serve_task_logs(const struct pollfd* fds, std::size_t count, long long now_ms);
 
 }  // namespace vorn

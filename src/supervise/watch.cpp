@@ -134,6 +134,7 @@ bool open_watchdog(const char* path) {
     // A device that does not tell gets a kick at least once a pass.
     const unsigned piece = timeout > 0 ? piece_for(static_cast<unsigned>(timeout)) : pass_seconds;
     watch.piece_seconds = tighter(watch.piece_seconds, piece);
+    watch.kicked_ms = sys.boot_milliseconds();  // the first kick is due a piece from now
     if (timeout > 0 && static_cast<unsigned>(timeout) < pass_seconds + watchdog_margin_seconds)
         complain(
             "the watchdog %s resets the device after %d s, less than a pass (%u s) and a "
@@ -161,8 +162,10 @@ bool open_notify(const char* socket_name, const char* watchdog_usec) {
         usec = usec * 10 + static_cast<unsigned long>(*c - '0');
         if (usec > 1000000UL * 3600) break;  // longer than any wait: no limit from it
     }
-    if (usec > 0 && usec <= 1000000UL * 3600)
+    if (usec > 0 && usec <= 1000000UL * 3600) {
         watch.piece_seconds = tighter(watch.piece_seconds, piece_for(usec / 1000000));
+        watch.kicked_ms = sys.boot_milliseconds();
+    }
     return true;
 }
 
@@ -218,6 +221,7 @@ void watch_status() {
 }
 
 void watch_kick() {
+    if (watch.piece_seconds != 0) watch.kicked_ms = sys.boot_milliseconds();
     notify("WATCHDOG=1");
     if (watch.device_fd < 0) return;
     // Any byte but 'V', which would let a closing supervisor disarm it.
@@ -230,19 +234,9 @@ void watch_kick() {
     complain("cannot write to the watchdog %s: %s", device_path.data(), error_text(errno));
 }
 
-unsigned watched_pause(unsigned seconds) {
-    const unsigned piece = watch.piece_seconds;
-    // A note taken while awake: no sleep at all (a note that comes between
-    // this look and the sleep waits for the sleep's end, a pass at most).
-    if (sys.control_noted()) return seconds;
-    while (piece != 0 && seconds > piece) {
-        const unsigned left = sys.pause_seconds(piece);
-        if (left != 0 && sys.control_noted()) return seconds - piece + left;
-        seconds -= piece;
-        watch_kick();
-    }
-    const unsigned left = sys.pause_seconds(seconds);
-    return left != 0 && sys.control_noted() ? left : 0;
+long long watch_deadline() {
+    if (watch.piece_seconds == 0) return -1;
+    return watch.kicked_ms + watch.piece_seconds * 1000LL;
 }
 
 }  // namespace vorn

@@ -10,8 +10,8 @@
 //   has read its configuration, WATCHDOG=1 at every pass, and STATUS=<line>
 //   whenever the picture changes (what `systemctl status` shows).
 //
-// With neither, every function here returns at once, and a pause is the
-// one sleep it always was.
+// With neither, every function here returns at once, and the wait has no
+// deadline of theirs.
 #pragma once
 
 #include <array>
@@ -29,9 +29,10 @@ inline constexpr std::size_t notify_status_size = 256;
 struct watch_state {
     int device_fd = -1;  // -1: no watchdog device
     bool device_failure_told = false;
-    // The longest single sleep between two kicks; 0: no limit.
+    // The longest time between two kicks; 0: no limit.
     unsigned piece_seconds = 0;
-    int notify_fd = -1;  // -1: not started with NOTIFY_SOCKET
+    long long kicked_ms = 0;  // boot clock: the latest kick, while piece_seconds is not 0
+    int notify_fd = -1;       // -1: not started with NOTIFY_SOCKET
     std::array<char, notify_name_max + 1> notify_socket{};
     bool ready_sent = false;
     bool notify_failure_told = false;
@@ -69,10 +70,9 @@ void watch_status();
 // WATCHDOG=1, and a write to the watchdog device.
 void watch_kick();
 
-// Sleeps the seconds, in pieces no longer than piece_seconds with a kick
-// after each but the last: the same total as one sleep.  Cut short by a
-// note from the control channel, it returns the seconds not slept (else 0).
-unsigned watched_pause(unsigned seconds);
+// When the next kick is due (boot clock, ms): piece_seconds after the
+// latest; -1 when nothing limits the time between two kicks.
+long long watch_deadline();
 
 // The one-line picture: "turn 3: 14 of 16 tasks running, worker held back",
 // or "turn 3: configuration unusable: <problem>".  Control bytes and bytes

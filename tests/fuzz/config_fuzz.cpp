@@ -57,7 +57,9 @@ int fuzz_kill_by_name(const char* const* names, std::size_t count, kill_output) 
 pid_t no_fork() { fail("fork during the configuration step", -1); }
 pid_t no_reap(int*) { fail("waitpid during the configuration step", -1); }
 int no_kill(pid_t) { fail("kill during the configuration step", -1); }
-unsigned no_pause(unsigned) { fail("sleep during the configuration step", -1); }
+int no_wait(struct pollfd*, std::size_t, long long) {
+    fail("a wait during the configuration step", -1);
+}
 int no_open() { fail("open during the configuration step", -1); }
 void no_redirect(int) { fail("dup2 during the configuration step", -1); }
 void no_close(int) { fail("close during the configuration step", -1); }
@@ -146,7 +148,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     sys = {.fork_process = no_fork,
            .reap_any = no_reap,
            .kill_process = no_kill,
-           .pause_seconds = no_pause,
+           .wait_for = no_wait,
            .open_null_device = no_open,
            .redirect_output = no_redirect,
            .close_descriptor = no_close,

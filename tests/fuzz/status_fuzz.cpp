@@ -192,7 +192,7 @@ pid_t no_fork() { fail("fork"); }
 pid_t no_reap(int*) { fail("waitpid"); }
 int no_child_ended(pid_t, int*) { fail("waitid"); }
 int no_kill(pid_t) { fail("kill"); }
-unsigned no_pause(unsigned) { fail("sleep"); }
+int no_wait(struct pollfd*, std::size_t, long long) { fail("a wait"); }
 int no_open() { fail("open of the null device"); }
 void no_redirect(int) { fail("dup2"); }
 void no_close(int) { fail("close"); }
@@ -453,7 +453,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
            .reap_any = no_reap,
            .child_ended = no_child_ended,
            .kill_process = no_kill,
-           .pause_seconds = no_pause,
+           .wait_for = no_wait,
            .open_null_device = no_open,
            .redirect_output = no_redirect,
            .close_descriptor = no_close,

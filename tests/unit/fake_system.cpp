@@ -38,6 +38,9 @@ int fake_kill(pid_t pid) {
     return 0;
 }
 
+// The descriptor of the write watch of the logs.
+constexpr int fake_logs_watch = 90;
+
 // What the growing file's writer writes meanwhile.
 void grow(unsigned long ms) {
     if (fake_logs::growing.empty()) return;
@@ -46,20 +49,65 @@ void grow(unsigned long ms) {
     fake_logs::largest = std::max(fake_logs::largest, file.size());
 }
 
-unsigned fake_pause(unsigned seconds) {
-    fake_system::sleeps.push_back(seconds);
-    if (fake_logs::armed && fake_logs::bytes_per_second != 0) {
-        grow(1);  // the first write wakes it
-        fake_logs::write_noted = true;
-        return seconds;
-    }
-    grow(seconds * 1000UL);
-    return 0;
+long long fake_boot_ms() { return fake_system::boot_clock * 1000LL + fake_system::boot_ms; }
+
+// The first firing among fds due by the deadline, set ready: its moment, or -1.
+long long fire(struct pollfd* fds, std::size_t count, long long deadline) {
+    auto& list = fake_system::firings;
+    auto first = list.end();
+    for (auto f = list.begin(); f != list.end(); ++f)
+        for (std::size_t i = 0; i < count; ++i)
+            if (fds[i].fd == f->fd && f->at_ms <= deadline &&
+                (first == list.end() || f->at_ms < first->at_ms))
+                first = f;
+    if (first == list.end()) return -1;
+    const long long at = std::max(first->at_ms, fake_boot_ms());
+    for (std::size_t i = 0; i < count; ++i)
+        if (fds[i].fd == first->fd) fds[i].revents = POLLIN;
+    list.erase(first);
+    return at;
 }
 
-void fake_pause_ms(unsigned ms) {
-    fake_system::sleeps_ms.push_back(ms);
-    grow(ms);
+int fake_wait_for(struct pollfd* fds, std::size_t count, long long deadline) {
+    const long long now = fake_boot_ms();
+    int ready = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (fds[i].fd >= fake_system::handle_base &&
+            fake_system::ended.count(fds[i].fd - fake_system::handle_base) != 0) {
+            fds[i].revents = POLLIN;
+            ++ready;
+        }
+    if (ready > 0) return ready;
+    for (std::size_t i = 0; i < count; ++i)
+        if (fds[i].fd == fake_logs_watch && fake_logs::bytes_per_second != 0) {
+            grow(1);  // the first write wakes it
+            fake_system::boot_ms += 1;
+            fake_logs::write_noted = true;
+            fds[i].revents = POLLIN;
+            return 1;
+        }
+    const long long fired = fire(fds, count, deadline);
+    const long long until = fired >= 0 ? fired : std::max(deadline, now);
+    if (fired < 0 && (until - now) % 1000 == 0)
+        fake_system::sleeps.push_back(static_cast<unsigned>((until - now) / 1000));
+    else if (fired < 0)
+        fake_system::sleeps_ms.push_back(static_cast<unsigned>(until - now));
+    fake_system::boot_ms += until - now;
+    grow(static_cast<unsigned long>(until - now));
+    return fired >= 0 ? 1 : 0;
+}
+
+int fake_open_handle(pid_t pid) {
+    if (fake_system::handles) return fake_system::handle_base + pid;
+    errno = ENOSYS;
+    return -1;
+}
+
+int fake_handle_ended(int handle, int* status) {
+    const auto found = fake_system::ended.find(handle - fake_system::handle_base);
+    if (found == fake_system::ended.end()) return 0;
+    *status = found->second;
+    return 1;
 }
 
 int fake_open_null() {
@@ -308,8 +356,9 @@ system_ops fake_system::ops() {
     ops.reap_any = fake_reap;
     ops.child_ended = fake_child_ended;
     ops.kill_process = fake_kill;
-    ops.pause_seconds = fake_pause;
-    ops.pause_milliseconds = fake_pause_ms;
+    ops.open_process_handle = fake_open_handle;
+    ops.handle_ended = fake_handle_ended;
+    ops.wait_for = fake_wait_for;
     ops.open_null_device = fake_open_null;
     ops.redirect_output = fake_redirect;
     ops.close_descriptor = fake_close;
@@ -320,7 +369,8 @@ system_ops fake_system::ops() {
     ops.open_standard_descriptors = [] { ++fake_system::standard_descriptor_calls; };
     ops.close_inherited_on_exec = [] {};
     ops.now = [] { return fake_system::clock; };
-    ops.boot_seconds = [] { return fake_system::boot_clock; };
+    ops.boot_seconds = [] { return static_cast<std::time_t>(fake_boot_ms() / 1000); };
+    ops.boot_milliseconds = fake_boot_ms;
     ops.replace_file = fake_replace_file;
     ops.stamp_file = fake_stamp_file;
     ops.remove_file = fake_remove_file;
@@ -336,14 +386,10 @@ system_ops fake_system::ops() {
     ops.write_descriptor = logs_write;
     ops.read_at = logs_read_at;
     ops.copy_range = logs_copy;
-    ops.open_write_watch = [] { return 90; };
+    ops.open_write_watch = [] { return fake_logs_watch; };
     ops.watch_file_writes = [](int, int fd) { return fd + 1000; };
     ops.forget_file_writes = [](int, int) {};
-    ops.arm_write_watch = [](int, bool armed) {
-        fake_logs::armed = armed;
-        if (armed) fake_logs::write_noted = false;
-    };
-    ops.take_log_write = [] { return std::exchange(fake_logs::write_noted, false); };
+    ops.take_write_events = [](int) { return std::exchange(fake_logs::write_noted, false); };
     ops.truncate_descriptor = logs_truncate;
     ops.effective_user = [] { return fake_logs::euid; };
     return ops;

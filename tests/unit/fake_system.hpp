@@ -17,6 +17,7 @@
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
+#include "supervise/children.hpp"
 #include "supervise/cycle.hpp"
 #include "supervise/publish.hpp"
 #include "supervise/record.hpp"
@@ -47,9 +48,8 @@ struct fake_logs {
     static inline std::string growing;
     static inline std::size_t bytes_per_second = 0;
     static inline std::size_t largest = 0;
-    // The write watch: armed, a sleep of the growing file's writer ends
-    // after its first second with the write noted.
-    static inline bool armed = false;
+    // The write watch: while it is waited on, the growing file's first
+    // write ends the wait 1 ms later, with the write noted.
     static inline bool write_noted = false;
     static void reset() {
         dir_error = 0;
@@ -66,7 +66,6 @@ struct fake_logs {
         growing.clear();
         bytes_per_second = 0;
         largest = 0;
-        armed = false;
         write_noted = false;
     }
 };
@@ -80,8 +79,22 @@ struct fake_system {
     static inline std::vector<pid_t> killed;
     static inline std::vector<std::string> killed_by_name;
     static inline std::vector<kill_output> kill_outputs;  // one per kill-by-name run
+    // The waits, each from its beginning to its deadline: in seconds when
+    // whole, else in ms.  A wait ended by a source is not listed.
     static inline std::vector<unsigned> sleeps;
-    static inline std::vector<unsigned> sleeps_ms;  // pause_milliseconds calls
+    static inline std::vector<unsigned> sleeps_ms;
+    // A source that becomes ready at a moment of the boot clock (ms): the
+    // wait that waits on fd then ends there, fd's revents set to POLLIN.
+    struct firing {
+        long long at_ms;
+        int fd;
+    };
+    static inline std::vector<firing> firings;
+    // Children are held by descriptors (handle_base + pid) when set, else
+    // open_process_handle fails with ENOSYS.  A held child in `ended` makes
+    // the wait end at once.
+    static constexpr int handle_base = 100000;
+    static inline bool handles = false;
     static inline std::vector<int> closed;
     static inline int opened = 0;
     static inline int null_fd = 7;
@@ -94,6 +107,7 @@ struct fake_system {
     static inline int standard_descriptor_calls = 0;
     static inline std::time_t clock = 1765152000;  // what now() answers
     static inline std::time_t boot_clock = 500;    // what boot_seconds() answers
+    static inline long long boot_ms = 0;           // ms past boot_clock, moved on by the waits
     // pid -> status word of a child that has ended, for child_ended (which
     // answers 0, running, for any other pid).
     static inline std::map<pid_t, int> ended;
@@ -122,6 +136,8 @@ struct fake_system {
         kill_outputs.clear();
         sleeps.clear();
         sleeps_ms.clear();
+        firings.clear();
+        handles = false;
         closed.clear();
         opened = 0;
         null_fd = 7;
@@ -134,6 +150,7 @@ struct fake_system {
         standard_descriptor_calls = 0;
         clock = 1765152000;
         boot_clock = 500;
+        boot_ms = 0;
         ended.clear();
         peeked.clear();
         stamped.clear();
@@ -166,6 +183,7 @@ protected:
         reset_publishing();
         reset_task_logs();
         reset_watch();
+        reset_child_handles();
     }
     void TearDown() override { sys = real_system_ops; }
 };

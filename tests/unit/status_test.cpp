@@ -219,7 +219,8 @@ TEST_F(status_test, markers_once_slots_and_modes_show_as_states) {
 
 TEST_F(status_test, written_once_per_change_marked_every_pass_and_retried) {
     const std::string path = "/run/vorn_restart.status";
-    const auto at = [&] { return path + "@" + std::to_string(fake_system::boot_clock); };
+    // The pass's moment: each pass ends with its rest of 5 s.
+    const auto at = [&] { return path + "@" + std::to_string(sys.boot_seconds() - pass_seconds); };
     configure({{"up", mode_always}, {"mon", mode_always}, {"held", mode_always}});
     fake_system::existing = {"/tmp/.held.nr"};
     for (int pass = 0; pass < 3; ++pass) {
@@ -245,7 +246,7 @@ TEST_F(status_test, written_once_per_change_marked_every_pass_and_retried) {
     CaptureStderr();
     // Tried again at the first pass 30 s after the failure, not before.
     fake_system::replace_error = 0;
-    fake_system::boot_clock += 29;
+    fake_system::boot_clock += 19;  // with the two passes' rests: 29 s after the failure
     run_pass();
     EXPECT_EQ(fake_system::replaced.size(), 1u);
     fake_system::boot_clock += 1;
@@ -573,7 +574,7 @@ TEST_F(status_test, metrics_file_fails_and_is_retried_apart_from_the_status_file
                                            " file " + failing +
                                            ": Permission denied; trying again every 30 s\n");
         CaptureStderr();
-        fake_system::boot_clock += 29;
+        fake_system::boot_clock += 19;  // with the two passes' rests: 29 s after the failure
         record_turn_begins();
         run_pass();  // the other follows the change; the failing one waits
         EXPECT_EQ(writes(other), other_before + 2);

@@ -32,6 +32,12 @@ std::size_t count_of(const std::string& text, const std::string& part) {
 
 constexpr char stamp[] = "2025-12-08T00:00:00Z vorn_restart: ";  // the fake clock
 
+// What the wait does when the write watch tells of a write.
+void written_to_logs() {
+    struct pollfd watch = {task_logs.notify_fd, POLLIN, POLLIN};
+    serve_task_logs(&watch, 1, sys.boot_milliseconds());
+}
+
 // The updater in slot 0 and a worker in slot 2, started by a pass with logs in /logs.
 void start_worker(std::int32_t system = 0) {
     ASSERT_EQ(apply_log_path("/logs"), path_result::ok);
@@ -87,7 +93,7 @@ TEST_F(task_log_test, rotation_keeps_the_newest_whole_lines_and_the_descriptor) 
     const int fd = task_logs.slots[2].fd;
     std::string& log = fake_logs::files["worker.log"];
     for (int i = 1; i <= 600; ++i) log += "line " + std::to_string(i) + "\n";  // 5,292 bytes
-    rotate_task_logs();
+    written_to_logs();
     const std::string older = fake_logs::files["worker.log.1"];
     EXPECT_LE(older.size(), 4096u);
     // The newest 4,096 bytes begin 1 byte into "line 145": the copy begins at the next line.
@@ -173,8 +179,8 @@ TEST_F(task_log_test, a_lost_directory_is_opened_again) {
         r.mend();
         if (!r.problem.empty()) {
             EXPECT_NE(fake_system::replaced_text.find(r.problem), std::string::npos);
-            EXPECT_FALSE(logs_in_use());  // a start meanwhile would have no log
-            fake_system::boot_clock += 29;
+            EXPECT_FALSE(logs_in_use());    // a start meanwhile would have no log
+            fake_system::boot_clock += 24;  // with the pass's 5 s: 29 s after the failure
             run_pass();
             EXPECT_EQ(std::string(task_logs.problem.data()), r.problem);  // not tried yet
             fake_system::boot_clock += 1;

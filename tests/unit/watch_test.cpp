@@ -62,9 +62,11 @@ protected:
             watch_fake::events.push_back("device:" + std::string(data, len));
             return 0;
         };
-        sys.pause_seconds = [](unsigned seconds) {
-            watch_fake::events.push_back("sleep:" + std::to_string(seconds));
-            return 0U;
+        sys.wait_for = [](struct pollfd*, std::size_t, long long deadline) {
+            const long long now = sys.boot_milliseconds();
+            watch_fake::events.push_back("sleep:" + std::to_string((deadline - now) / 1000));
+            fake_system::boot_ms += deadline - now;
+            return 0;
         };
         CaptureStderr();
     }
@@ -106,7 +108,13 @@ TEST_F(watch_test, device_is_kept_alive_in_pieces_its_timeout_allows) {
          30,
          {"sleep:30"},
          "/dev/wd: not a watchdog (Inappropriate ioctl for device); supervising without it"},
-        {"a timeout of a minute leaves the wait whole", 0, S_IFCHR, 60, 30, {"sleep:30"}, ""},
+        {"a timeout of a minute leaves the wait whole",
+         0,
+         S_IFCHR,
+         60,
+         30,
+         {"sleep:30", "device:\n"},
+         ""},
         {"a timeout of 15 s cuts the wait, same total",
          0,
          S_IFCHR,
@@ -145,7 +153,7 @@ TEST_F(watch_test, device_is_kept_alive_in_pieces_its_timeout_allows) {
         EXPECT_EQ(open_watchdog("/dev/wd"), r.open_error == 0 && !refused);
         // The device stays open for the supervisor's life; a refused one is closed.
         EXPECT_EQ(fake_system::closed, refused ? std::vector<int>{31} : std::vector<int>{});
-        watched_pause(r.pause);
+        rest(sys.boot_milliseconds() + r.pause * 1000LL);
         EXPECT_EQ(watch_fake::events, r.events);
         const std::string said = GetCapturedStderr();
         CaptureStderr();
