@@ -1,4 +1,5 @@
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -6,7 +7,10 @@
 
 #include "base/text.hpp"
 #include "fake_system.hpp"
+#include "supervise/control.hpp"
 #include "supervise/cycle.hpp"
+#include "supervise/task_log.hpp"
+#include "supervise/watch.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -246,6 +250,84 @@ TEST_F(cycle_test, unusable_configuration_starts_nothing_and_waits_30_seconds) {
     EXPECT_EQ(fake_system::opened, 0);
     EXPECT_TRUE(fake_system::closed.empty());
     EXPECT_EQ(fake_system::sleeps, (std::vector<unsigned>{30}));
+}
+
+// Every timed wait is a deadline on the boot clock: the channel becoming
+// ready 1 ms before it and 1 ms after it (a connection that is not there
+// yet when accepted) neither brings it forward nor puts it off.
+TEST_F(cycle_test, each_deadline_holds_whatever_wakes_the_wait_around_it) {
+    constexpr int channel = 70;
+    const auto time_of_answer = [] {
+        return fake_system::answers.empty() ? -1 : fake_system::answers[0].first;
+    };
+    struct row {
+        const char* what;
+        long long deadline;  // ms after the start
+        std::function<void(long long start)> run;
+        std::function<long long()> met;  // when it took effect, -1: never
+    };
+    const std::vector<row> rows = {
+        {"the next pass", 5000, [](long long) { run_pass(); },
+         [] { return sys.boot_milliseconds(); }},
+        {"the grace before SIGKILL", 3000,
+         [](long long start) {
+             put_task(2, "worker", mode_always, 0, 1001);
+             fake_system::clients = {{0, "restart worker 3000\n"}};
+             fake_system::firings.push_back({start, channel});
+             rest(start + 10000);
+         },
+         [] {
+             for (const auto& s : fake_system::signals)
+                 if (s.signal == SIGKILL) return s.at_ms;
+             return -1LL;
+         }},
+        {"the wait after an unusable file", 30000,
+         [](long long) {
+             fake_system::file_text = R"({"tasks": [{"name": 3}]})";
+             run_turn();
+         },
+         [] { return sys.boot_milliseconds(); }},
+        {"a client's time for its request", 5000,
+         [](long long start) {
+             fake_system::clients = {{0, ""}};
+             fake_system::firings.push_back({start, channel});
+             rest(start + 10000);
+         },
+         time_of_answer},
+        {"a kick of the watchdog", 2000,
+         [](long long start) {
+             watch.device_fd = fake_system::client_base + 99;  // its writes are kept as answers
+             watch.piece_seconds = 2;
+             watch.kicked_ms = start;
+             rest(start + 3000);
+         },
+         time_of_answer},
+        {"a look at a fast log", 10,
+         [](long long start) {
+             ASSERT_EQ(apply_log_path("/logs"), path_result::ok);
+             begin_log_turn();
+             put_task(2, "worker", mode_always, 0, 0);
+             start_pass();
+             task_logs.look_ms = 10;
+             task_logs.looked_ms = start;
+             rest(start + 15);
+         },
+         [] { return task_logs.looked_ms; }},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        SetUp();
+        reset_control();
+        control.listen_fd = channel;
+        CaptureStderr();
+        const long long start = sys.boot_milliseconds();
+        fake_system::firings = {{start + r.deadline - 1, channel},
+                                {start + r.deadline + 1, channel}};
+        r.run(start);
+        GetCapturedStderr();
+        EXPECT_EQ(r.met(), start + r.deadline);
+    }
+    reset_control();
 }
 
 TEST_F(cycle_test, null_device_failure_ends_the_program_with_status_1) {

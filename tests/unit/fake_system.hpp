@@ -95,6 +95,24 @@ struct fake_system {
     // the wait end at once.
     static constexpr int handle_base = 100000;
     static inline bool handles = false;
+    // The control channel: each client accepted gets the next descriptor
+    // from client_base, with the uid and the request text given (read
+    // whole at its first read; "" sends nothing).  What is written to a
+    // client, and every signal sent, with the boot clock's ms then.
+    static constexpr int client_base = 200;
+    struct client {
+        uid_t uid;
+        std::string request;
+    };
+    static inline std::deque<client> clients;
+    static inline std::map<int, std::string> requests;  // descriptor -> not read yet
+    static inline std::vector<std::pair<long long, std::string>> answers;
+    struct signal_sent {
+        long long at_ms;
+        pid_t pid;
+        int signal;
+    };
+    static inline std::vector<signal_sent> signals;
     static inline std::vector<int> closed;
     static inline int opened = 0;
     static inline int null_fd = 7;
@@ -138,6 +156,10 @@ struct fake_system {
         sleeps_ms.clear();
         firings.clear();
         handles = false;
+        clients.clear();
+        requests.clear();
+        answers.clear();
+        signals.clear();
         closed.clear();
         opened = 0;
         null_fd = 7;
