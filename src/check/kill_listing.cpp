@@ -170,6 +170,11 @@ process_kind examine_process(pid_t pid, char* comm, std::size_t size) {
                                                                 : process_kind::other;
 }
 
+bool named_as_supervisor(pid_t pid) {
+    process_names found{};
+    return read_names(pid, found) && kill_by_name_reaches(supervisor_process_name, found);
+}
+
 long list_processes_now(const pid_t** pids) {
     *pids = listed_processes.data();
     return sys.list_processes(listed_processes.data(), listed_processes.size());

@@ -45,6 +45,11 @@ enum class process_kind { supervisor, ended, other };
 // ("" when it is gone).
 process_kind examine_process(pid_t pid, char* comm, std::size_t size);
 
+// Whether a kill by the name "vorn_restart" reaches pid by its names alone,
+// live or ended: the cheap first sift of a search for the supervisor (its
+// stat is not read).
+bool named_as_supervisor(pid_t pid);
+
 // The processes running now, in a fixed list kept until the next call:
 // their count, or -1 with errno set when they cannot be listed.
 long list_processes_now(const pid_t** pids);

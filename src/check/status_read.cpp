@@ -231,7 +231,8 @@ pid_t find_supervisor_process(uid_t owner, const char* path, pid_t* elsewhere) {
         const pid_t pid = process_list[i];
         std::array<char, 64> comm{};
         uid_t uid = 0;
-        if (pid == self ||
+        // By name first: the stat of every process on the machine need not be read.
+        if (pid == self || !named_as_supervisor(pid) ||
             examine_process(pid, comm.data(), comm.size()) != process_kind::supervisor ||
             !process_owner(pid, &uid) || uid != owner)
             continue;

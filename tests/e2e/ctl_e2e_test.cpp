@@ -84,6 +84,14 @@ std::string status_state(const installation& inst, const std::string& name) {
     return std::regex_search(text, m, slot) ? m[1].str() : "";
 }
 
+// "true" or "false" once the supervisor has published whether its
+// configuration is usable; "" before its status file is there.
+std::string usable_published(const installation& inst) {
+    const std::string text = read_file(inst.status_file());
+    std::smatch m;
+    return std::regex_search(text, m, std::regex("\"usable\":(true|false)")) ? m[1].str() : "";
+}
+
 TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     installation inst;
     const std::string worker = unique_name("worker"), other = unique_name("other"),
@@ -101,7 +109,13 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     inst.config(first);
     std::optional<supervisor> sup;
     sup.emplace(inst, run_options{.extra_arguments = {"--log_path=" + inst.root() + "/logs"}});
-    ASSERT_TRUE(wait_until([&] { return inst.start_pids(other).size() == 1; }));
+    // Before a command: the worker has logged its start (one restarted
+    // sooner ends unlogged), and the status file that the client reads first
+    // is published, which happens after the start pass.
+    ASSERT_TRUE(wait_until([&] {
+        return inst.start_pids(worker).size() == 1 && inst.start_pids(other).size() == 1 &&
+               status_state(inst, other) == "running";
+    }));
 
     // restart: the new child runs when the answer comes.
     program_result r = ctl(inst, {"restart", worker});
@@ -199,7 +213,11 @@ TEST(ctl_e2e, reload_ends_the_wait_after_an_unusable_file) {
     inst.task(worker, long_running);
     inst.config(R"({"tasks": 7})");
     supervisor sup(inst, {.environment = {{"VORN_TEST_MS_PER_SECOND", "1000"}}});
-    ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(channel(inst)); }));
+    // The channel is opened before the status file is published, and the
+    // client reads the status file first.
+    ASSERT_TRUE(wait_until([&] {
+        return std::filesystem::exists(channel(inst)) && usable_published(inst) == "false";
+    }));
     EXPECT_EQ(ctl(inst, {"restart", worker}).status, 1);
     program_result r = ctl(inst, {"reload"});
     EXPECT_EQ(r.status, 1);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <functional>
@@ -808,6 +809,26 @@ TEST_F(check_status_test, paths_in_the_file_are_never_opened) {
     EXPECT_EQ(out.find("topsecret"), std::string::npos) << out;
     EXPECT_NE(out.find("(this check reads " + config_), std::string::npos) << out;
     EXPECT_EQ(status_, status_exit_running);
+}
+
+// With no status file, the search for a supervisor sifts the processes by
+// name: the stat of another program is never read.
+TEST_F(check_status_test, search_for_a_supervisor_reads_no_stranger_stat) {
+    static std::vector<std::string> read;
+    static long (*reader)(const char*, char*, std::size_t);
+    read.clear();
+    reader = sys.read_file;
+    sys.read_file = [](const char* path, char* buf, std::size_t cap) {
+        read.emplace_back(path);
+        return reader(path, buf, cap);
+    };
+    fake_files::add_process(950, "sshd", "sshd\0"s, 1, "/s");
+    const std::string out = status("");
+    EXPECT_EQ(status_, status_exit_absent) << out;
+    EXPECT_NE(out.find("vorn_restart pid 812 publishes its status elsewhere"), std::string::npos)
+        << out;
+    EXPECT_NE(std::count(read.begin(), read.end(), "/proc/950/comm"), 0);
+    EXPECT_EQ(std::count(read.begin(), read.end(), "/proc/950/stat"), 0);
 }
 
 // What a turn cannot do about stale copies is told.
