@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 
 program_result check(const installation& inst, std::vector<std::string> args) {
     args.insert(args.begin(), VORN_CHECK_BINARY);
-    return run_program(args, {}, inst.killall_log());
+    return run_on_clock(inst, args, {}, inst.killall_log());
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

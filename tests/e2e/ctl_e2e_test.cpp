@@ -26,7 +26,7 @@ program_result ctl(const installation& inst, std::vector<std::string> args) {
     args.insert(args.begin(), VORN_CTL_BINARY);
     args.push_back("--status_path=" + inst.status_file());
     args.push_back("--install_path=" + inst.root());
-    return run_program(args, {}, inst.killall_log());
+    return run_on_clock(inst, args, {}, inst.killall_log());
 }
 
 std::string channel(const installation& inst) { return inst.status_file() + ".ctl"; }
@@ -160,8 +160,8 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     EXPECT_EQ(r.out.rfind(worker + " stopped: pid " + std::to_string(pids[1]), 0), 0u) << r.out;
     EXPECT_TRUE(wait_until([&] { return status_state(inst, worker) == "stopped"; }));
     const program_result checked =
-        run_program({VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
-                     "--install_path=" + inst.root()});
+        run_on_clock(inst, {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
+                            "--install_path=" + inst.root()});
     EXPECT_EQ(checked.status, 0) << checked.out;
     EXPECT_NE(checked.out.find("stopped by the operator (uid 0)"), std::string::npos)
         << checked.out;

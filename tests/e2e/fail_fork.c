@@ -5,7 +5,7 @@
  * and its kill-by-name runs alike.  Each failure appends "fork failed" to
  * VORN_TEST_FORK_LOG, so that a test sees it among the logged sleeps.
  *
- * Only the process whose pid is VORN_TEST_SUPERVISOR_PID is affected: the
+ * Only the process whose pid is VORN_TEST_MARKED_PID is affected: the
  * tasks it starts inherit the preload and fork as usual. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -26,7 +26,7 @@ static void take(const char* name, char* buf, size_t size) {
 }
 
 __attribute__((constructor)) static void read_settings(void) {
-    const char* pid = getenv("VORN_TEST_SUPERVISOR_PID");
+    const char* pid = getenv("VORN_TEST_MARKED_PID");
     if (!pid || atol(pid) != (long)getpid()) return;
     const char* count = getenv("VORN_TEST_FORK_FAILURES");
     failures_left = count ? atol(count) : 0;

@@ -14,9 +14,30 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace vorn::e2e {
+
+namespace {
+
+constexpr long long ns_per_second = 1000000000LL;
+
+long long real_boot_ns() {
+    timespec now{};
+    if (::clock_gettime(CLOCK_BOOTTIME, &now) != 0) ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * ns_per_second + now.tv_nsec;
+}
+
+// What the preloaded clock needs to put a process on the installation's
+// clock; the process is marked by its pid once forked.
+void set_clock_environment(const installation& inst) {
+    ::setenv("VORN_TEST_MARKED_PID", std::to_string(::getpid()).c_str(), 1);
+    ::setenv("VORN_TEST_CLOCK_EPOCH_NS", std::to_string(inst.clock_epoch_ns()).c_str(), 1);
+    ::setenv("VORN_TEST_MS_PER_SECOND", std::to_string(inst.ms_per_second()).c_str(), 1);
+}
+
+}  // namespace
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -59,6 +80,7 @@ installation::installation() {
     std::string pattern = "/tmp/vorn-e2e-XXXXXX";
     if (!::mkdtemp(pattern.data())) std::abort();
     root_ = pattern;
+    clock_epoch_ns_ = real_boot_ns();
     for (const char* dir : {"/usr/sbin", "/etc/vorn/vorn_restart", "/log", "/cache"})
         std::filesystem::create_directories(root_ + dir);
 }
@@ -66,6 +88,14 @@ installation::installation() {
 installation::~installation() {
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
+}
+
+long long installation::boot_seconds() const {
+    // As fast_clock.c reckons it.
+    const long long since = real_boot_ns() - clock_epoch_ns_;
+    const long long ms = ms_per_second_ < 1 ? 1 : ms_per_second_;
+    if (since <= 0) return (clock_epoch_ns_ + since) / ns_per_second;
+    return (clock_epoch_ns_ + since / ms * 1000 + since % ms * 1000 / ms) / ns_per_second;
 }
 
 void installation::write(const std::string& path, const std::string& text, bool executable) const {
@@ -135,8 +165,13 @@ supervisor::supervisor(const installation& inst, run_options options) {
     args.push_back("--status_path=" + inst.status_file());  // never the machine's own
     for (const std::string& a : options.extra_arguments) args.push_back(a);
 
-    std::string preload = VORN_FAST_SLEEP;
+    std::string preload = VORN_FAST_CLOCK;
     for (const std::string& lib : options.preload) preload += ":" + lib;
+    const char* without_pidfd = std::getenv("VORN_TEST_WITHOUT_PIDFD");
+    if (options.without_pidfd || (without_pidfd && std::string(without_pidfd) == "1"))
+        preload += std::string(":") + VORN_NO_PIDFD;
+    for (const auto& [key, value] : options.environment)
+        if (key == "VORN_TEST_MS_PER_SECOND") inst.ms_per_second_ = std::atol(value.c_str());
     const std::string path = std::string(VORN_FAKE_BIN) + ":/usr/bin:/bin";
 
     const std::string inherited = inst.root() + "/inherited";
@@ -175,8 +210,10 @@ supervisor::supervisor(const installation& inst, run_options options) {
         ::setenv("VORN_TEST_SLEEP_LOG", inst.event_log().c_str(), 1);
         ::setenv("VORN_TEST_FORK_LOG", inst.event_log().c_str(), 1);
         // The test libraries act in this process only (it becomes the
-        // supervisor, under a wrapper too), not in the tasks it starts.
-        ::setenv("VORN_TEST_SUPERVISOR_PID", std::to_string(::getpid()).c_str(), 1);
+        // supervisor, under a wrapper that execs it too), not in the tasks
+        // it starts.  A wrapper that forks it (a PID namespace) names the
+        // pid it will have in its environment.
+        set_clock_environment(inst);
         // The sanitizer runtime need not come first when a library is preloaded.
         ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
         ::unsetenv("LD_LIBRARY_PATH");
@@ -231,9 +268,12 @@ bool supervisor::running() {
     return !reaped_;
 }
 
-program_result run_program(const std::vector<std::string>& args,
-                           const std::vector<std::pair<std::string, std::string>>& environment,
-                           const std::string& killall_log) {
+namespace {
+
+// run_program, and with `clock` on that installation's clock.
+program_result run(const std::vector<std::string>& args,
+                   const std::vector<std::pair<std::string, std::string>>& environment,
+                   const std::string& killall_log, const installation* clock) {
     std::string out_path = "/tmp/vorn-e2e-out-XXXXXX", err_path = "/tmp/vorn-e2e-err-XXXXXX";
     const int out = ::mkstemp(out_path.data());
     const int err = ::mkstemp(err_path.data());
@@ -250,6 +290,14 @@ program_result run_program(const std::vector<std::string>& args,
         ::setenv("PATH", path.c_str(), 1);
         ::setenv("VORN_TEST_KILLALL_LOG", killall_log.empty() ? "/dev/null" : killall_log.c_str(),
                  1);
+        if (clock) {
+            ::setenv("LD_PRELOAD", VORN_FAST_CLOCK, 1);
+            set_clock_environment(*clock);
+            ::unsetenv("VORN_TEST_SLEEP_LOG");  // the supervisor's alone
+            const char* asan = std::getenv("ASAN_OPTIONS");
+            const std::string options = asan && *asan ? std::string(asan) + ":" : "";
+            ::setenv("ASAN_OPTIONS", (options + "verify_asan_link_order=0").c_str(), 1);
+        }
         for (const auto& [key, value] : environment) ::setenv(key.c_str(), value.c_str(), 1);
         std::vector<std::string> copy = args;
         std::vector<char*> argv;
@@ -270,6 +318,20 @@ program_result run_program(const std::vector<std::string>& args,
     ::unlink(out_path.c_str());
     ::unlink(err_path.c_str());
     return result;
+}
+
+}  // namespace
+
+program_result run_program(const std::vector<std::string>& args,
+                           const std::vector<std::pair<std::string, std::string>>& environment,
+                           const std::string& killall_log) {
+    return run(args, environment, killall_log, nullptr);
+}
+
+program_result run_on_clock(const installation& inst, const std::vector<std::string>& args,
+                            const std::vector<std::pair<std::string, std::string>>& environment,
+                            const std::string& killall_log) {
+    return run(args, environment, killall_log, &inst);
 }
 
 marker::~marker() { remove(); }

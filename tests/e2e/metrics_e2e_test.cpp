@@ -214,13 +214,16 @@ public:
     explicit device(const std::function<void(const installation&)>& set_up) {
         std::filesystem::create_directory(inst.root() + "/textfile");
         set_up(inst);
-        sup.emplace(inst,
-                    run_options{
-                        .extra_arguments = {"--metrics_path=" + inst.root() +
-                                            "/textfile/vorn_restart.prom"},
-                        .environment = {{"VORN_TEST_MS_PER_SECOND", "50"}},
-                        .wrapper = {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child"},
-                    });
+        sup.emplace(
+            inst,
+            run_options{
+                .extra_arguments = {"--metrics_path=" + inst.root() +
+                                    "/textfile/vorn_restart.prom"},
+                // The supervisor is pid 1 of its namespace: the process the
+                // test libraries act in, not the wrapper the harness forked.
+                .environment = {{"VORN_TEST_MS_PER_SECOND", "50"}, {"VORN_TEST_MARKED_PID", "1"}},
+                .wrapper = {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child"},
+            });
         node.emplace(inst.root() + "/textfile", inst.root() + "/exporter.log");
     }
     // The supervisor, pid 1 of its namespace: the wrapper's one child.

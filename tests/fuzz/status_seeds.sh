@@ -2,7 +2,7 @@
 # Writes the seeds of the status fuzzer that are real status files
 # (tests/fuzz/status_corpus/real_*.json): the supervisor built in build/
 # (scripts/test.sh) runs for a few seconds on temporary installations, with
-# sleep() shortened by the preloaded test library and the logging fake
+# its clock sped up by the preloaded test library and the logging fake
 # killall first in PATH, and every state of the slots it publishes is kept.
 # Then the files are made to name what the fuzzer's fake system holds: the
 # supervisor's pid and start time become 812 and 7000, each child's pid 900
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/../.."
 
 build=${1:-build}
 out=tests/fuzz/status_corpus
-for f in "$build/vorn_restart" "$build/tests/vorn_fast_sleep.so"; do
+for f in "$build/vorn_restart" "$build/tests/vorn_fast_clock.so"; do
   [ -e "$f" ] || { echo "missing $f: run scripts/test.sh first" >&2; exit 1; }
 done
 mkdir -p "$out"
@@ -69,9 +69,11 @@ run() {  # run <prefix> <seconds> <configuration>
   printf '%s\n' "$3" >"$root/etc/vorn/vorn_restart/vorn_restart.conf"
   rm -f "$root/s" "$root/updates"
   mkdir -p "$root/copies"
-  PATH="$PWD/tests/e2e/fake_bin:$PATH" LD_PRELOAD="$PWD/$build/tests/vorn_fast_sleep.so" \
-    setsid "$build/vorn_restart" -d --install_path="$root" --status_path="$root/s" \
-    >"$root/log" 2>&1 &
+  # The preload acts in the process marked by its pid: the shell that
+  # becomes the supervisor marks itself.
+  PATH="$PWD/tests/e2e/fake_bin:$PATH" LD_PRELOAD="$PWD/$build/tests/vorn_fast_clock.so" \
+    setsid sh -c 'export VORN_TEST_MARKED_PID=$$; exec "$0" "$@"' \
+    "$build/vorn_restart" -d --install_path="$root" --status_path="$root/s" >"$root/log" 2>&1 &
   supervisor=$!
   local n=0 end=$((SECONDS + $2))
   while [ "$SECONDS" -lt "$end" ]; do
