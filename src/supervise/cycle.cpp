@@ -64,8 +64,9 @@ void wait_once(long long due) {
     follow_control_requests(now);
     start_reloaded();
     serve_task_logs(fds.data() + channel, logs, now);
+    // A kick due with the pass is the pass's own.
     const long long kick = watch_deadline();
-    if (kick >= 0 && now >= kick) watch_kick();
+    if (kick >= 0 && now >= kick && now < due) watch_kick();
     if (current_record.changed || current_record.up_changed) publish_record();
 }
 

@@ -1,5 +1,8 @@
 // vorn_restart_ctl against the real supervisor: each verb, what it refuses,
 // who may command, and clients that misbehave.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -10,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -158,7 +162,7 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     r = ctl(inst, {"stop", worker});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind(worker + " stopped: pid " + std::to_string(pids[1]), 0), 0u) << r.out;
-    EXPECT_TRUE(wait_until([&] { return status_state(inst, worker) == "stopped"; }));
+    EXPECT_EQ(status_state(inst, worker), "stopped");  // published before the answer
     const program_result checked =
         run_on_clock(inst, {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
                             "--install_path=" + inst.root()});
@@ -229,6 +233,98 @@ TEST(ctl_e2e, reload_ends_the_wait_after_an_unusable_file) {
     r = ctl(inst, {"reload"});
     EXPECT_EQ(r.out, "the configuration is usable now: a new turn begins\n");
     EXPECT_TRUE(wait_until([&] { return inst.start_pids(worker).size() == 1; }, 5s));
+}
+
+// The waits after an unusable file so far.
+std::size_t waits_of(const installation& inst) {
+    const std::vector<std::string> events = inst.events();
+    return static_cast<std::size_t>(std::count(events.begin(), events.end(), "sleep 30"));
+}
+
+// Clients that send one request over and over, each on a connection of
+// its own, from threads of this process, until the flood ends.
+class flood {
+public:
+    flood(const std::string& path, const std::string& request, int clients) {
+        for (int i = 0; i < clients; ++i)
+            threads_.emplace_back([this, path, request] {
+                while (!stop_) {
+                    const int fd = connect_to(path);
+                    if (fd < 0) {
+                        std::this_thread::sleep_for(1ms);
+                        continue;
+                    }
+                    (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+                    read_all(fd);
+                    ::close(fd);
+                    ++sent_;
+                }
+            });
+    }
+    ~flood() {
+        stop_ = true;
+        for (std::thread& t : threads_) t.join();
+    }
+    long sent() const { return sent_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> sent_{0};
+    std::vector<std::thread> threads_;
+};
+
+// Real time: commands as fast as 8 clients can send them move no deadline.
+// A task that exits at once is started once every two passes, a grace of
+// 5 s ends in SIGKILL after 5 s, and the wait after an unusable file stays
+// 30 s (there at the usual fast pace).
+TEST(ctl_e2e, a_flood_of_commands_keeps_the_pace) {
+    installation inst;
+    const std::string worker = unique_name("worker"), quick = unique_name("quick"),
+                      deaf = unique_name("deaf");
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(worker, long_running);
+    inst.task(quick, "exit 0");
+    inst.task(deaf, "trap '' TERM; exec sleep 1000");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                worker + R"("}, {"name": ")" + quick + R"("}, {"name": ")" + deaf + R"("}]})");
+    {
+        supervisor sup(inst, {.environment = {{"VORN_TEST_MS_PER_SECOND", "1000"}}});
+        ASSERT_TRUE(wait_until([&] {
+            return inst.start_pids(quick).size() == 1 && status_state(inst, deaf) == "running";
+        }));
+        const std::size_t quick_before = inst.start_pids(quick).size();
+        const auto begun = std::chrono::steady_clock::now();
+        flood commands(channel(inst), "signal " + worker + " CONT\n", 8);
+        const auto asked = std::chrono::steady_clock::now();
+        const program_result r =
+            run_program({VORN_CTL_BINARY, "restart", deaf, "--grace=5",
+                         "--status_path=" + inst.status_file(), "--install_path=" + inst.root()});
+        const auto took = std::chrono::steady_clock::now() - asked;
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("ended (signal 9)"), std::string::npos) << r.out;
+        EXPECT_GE(took, 5000ms);
+        EXPECT_LT(took, 5100ms);
+        std::this_thread::sleep_until(begun + 20s);
+        const std::size_t quick_starts = inst.start_pids(quick).size() - quick_before;
+        EXPECT_GE(quick_starts, 1u);
+        EXPECT_LE(quick_starts, 3u);
+        EXPECT_GT(commands.sent(), 200) << "the flood did not come";
+    }
+    installation broken;
+    broken.task("vorn_update", long_running);
+    broken.task("vorn_monitor", long_running);
+    broken.config(R"({"tasks": 7})");
+    supervisor sup(broken);
+    ASSERT_TRUE(wait_until([&] { return waits_of(broken) >= 1; }));
+    const auto begun = std::chrono::steady_clock::now();
+    const std::size_t waits = waits_of(broken);
+    {
+        flood commands(channel(broken), "signal " + worker + " CONT\n", 8);
+        std::this_thread::sleep_for(1500ms);  // 150 s at the supervisor's pace
+    }
+    const auto virtual_seconds = (std::chrono::steady_clock::now() - begun) / 10ms;
+    EXPECT_LE(waits_of(broken) - waits, static_cast<std::size_t>(virtual_seconds / 30 + 1));
 }
 
 TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {
