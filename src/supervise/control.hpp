@@ -55,7 +55,6 @@ struct control_state {
     std::size_t readers;   // clients whose request is not whole yet
     bool start_wanted;     // a reload is done: the start step, now
     bool turn_now;         // a usable file came during the wait after an unusable one
-    reload_result reload;  // of the one reload under way
 };
 
 extern control_state control;

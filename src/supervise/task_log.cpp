@@ -141,7 +141,10 @@ std::size_t place_for(const char* name) {
         if (w.fd < 0 && chosen == watched_log_count) chosen = i;
     }
     if (chosen != watched_log_count) return chosen;
-    if (task_logs.watched_used < watched_log_count) return task_logs.watched_used++;
+    if (task_logs.watched_used < watched_log_count) {
+        task_logs.watched[task_logs.watched_used].fd = -1;  // a place never used
+        return task_logs.watched_used++;
+    }
     chosen = 0;
     for (std::size_t i = 0; i < watched_log_count; ++i) {
         const watched_log& w = task_logs.watched[i];
@@ -300,12 +303,22 @@ void set_look_pace(unsigned long slept, off_t fastest) {
 
 }  // namespace
 
+// Field by field: the watched places beyond watched_used are not touched.
 void reset_task_logs() {
-    task_logs = log_directory_state{};
     task_logs.fd = -1;
-    for (task_log_state& slot : task_logs.slots) slot.fd = -1;
-    for (watched_log& w : task_logs.watched) w.fd = -1;
+    task_logs.dev = 0;
+    task_logs.ino = 0;
+    task_logs.user = 0;
+    task_logs.path[0] = '\0';
+    task_logs.retry_at = 0;
+    task_logs.refusal_told = false;
+    task_logs.problem[0] = '\0';
+    for (task_log_state& slot : task_logs.slots) slot = {-1, false};
+    task_logs.watched_used = 0;
+    task_logs.look_ms = 0;
+    task_logs.looked_ms = 0;
     task_logs.notify_fd = -1;
+    task_logs.notify_tried = false;
 }
 
 bool logs_in_use() { return task_logs.fd >= 0 && task_logs.problem[0] == '\0'; }

@@ -80,12 +80,14 @@ struct log_directory_state {
     bool refusal_told;                    // the refusal was said since the directory last worked
     std::array<char, log_problem_size> problem;  // why it is not used, "" when it is
     std::array<task_log_state, task_slot_count> slots;
-    std::array<watched_log, watched_log_count> watched;
     std::size_t watched_used;  // places [0, watched_used) have been used
     unsigned look_ms;          // 0: one look a pass; else the time between two looks
     long long looked_ms;       // boot clock: the last look
     int notify_fd;             // writes to the logs wake a calm wait; -1: none
     bool notify_tried;         // notify_fd was asked for
+    // Last, and set up only as each place is first used: a supervisor
+    // without logs never touches its pages.
+    std::array<watched_log, watched_log_count> watched;
 };
 
 extern log_directory_state task_logs;
