@@ -52,9 +52,9 @@ struct control_state {
     int listen_fd = -1;  // -1 without a channel
     std::array<char, 112> path;
     std::array<control_client, control_client_count> clients;
-    std::size_t readers;   // clients whose request is not whole yet
-    bool start_wanted;     // a reload is done: the start step, now
-    bool turn_now;         // a usable file came during the wait after an unusable one
+    std::size_t readers;  // clients whose request is not whole yet
+    bool start_wanted;    // a reload is done: the start step, now
+    bool turn_now;        // a usable file came during the wait after an unusable one
 };
 
 extern control_state control;
