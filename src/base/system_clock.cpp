@@ -36,8 +36,13 @@ int wait_for(struct pollfd* fds, std::size_t count, long long deadline_ms) {
     if (left > 0)
         timeout = {static_cast<std::time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
     const int ready = ::ppoll(fds, count, &timeout, nullptr);
-    if (ready < 0 && errno == EINTR) return 0;
-    return ready;
+    if (ready >= 0 || errno == EINTR) return ready < 0 ? 0 : ready;
+    // The descriptors cannot be waited on (more than RLIMIT_NOFILE, no
+    // memory): the time passes all the same, so that nothing spins.
+    const int error = errno;
+    ::ppoll(nullptr, 0, &timeout, nullptr);
+    errno = error;
+    return -1;
 }
 
 }  // namespace vorn::real

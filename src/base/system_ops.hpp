@@ -49,7 +49,9 @@ struct system_ops {
     // The one wait: until one of the descriptors is ready (ppoll; revents
     // set) or the boot clock reaches deadline_ms, at once when it has.
     // The count of descriptors ready, 0 at the deadline (or cut short by a
-    // signal), -1 with errno set.  No signal handler is needed to end it.
+    // signal), -1 with errno set when they cannot be waited on (the time
+    // until the deadline has passed then all the same).  No signal handler
+    // is needed to end it.
     int (*wait_for)(struct pollfd* fds, std::size_t count, long long deadline_ms);
     int (*open_null_device)();        // open("/dev/null", O_WRONLY)
     void (*redirect_output)(int fd);  // fd onto standard output and error
