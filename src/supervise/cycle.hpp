@@ -12,7 +12,7 @@ namespace vorn {
 extern int stdout_stderr_fd;
 
 enum class pass_outcome {
-    go_on,     // the next pass follows after the pass's sleep
+    go_on,     // the next pass follows, a pass after this one ended
     new_turn,  // the task in slot 0 exited with status 0: rebuild everything
 };
 

@@ -1,4 +1,4 @@
-// The pace of the cycle: how long a pass sleeps, and how long the
+// The pace of the cycle: how long a pass waits, and how long the
 // supervisor waits after a configuration it cannot use.  Apart from the
 // cycle, so that whatever needs the numbers need not include the cycle.
 #pragma once

@@ -284,10 +284,11 @@ void rotate(watched_log& state, const struct stat& info) {
 }
 
 // After a look: the next one comes after the time in which the fastest
-// log, growing as it grew during the slept ms, would write one bound, but
-// at most twice the last piece later, so that a writer that pauses between
-// bursts is not left alone for a pass; at the pass's own time when that is
-// a pass or more.  A look that followed no sleep tells nothing of speed.
+// log, growing as it grew during the `slept` ms since the last look, would
+// write one bound, but at most twice the last interval later, so that a
+// writer that pauses between bursts is not left alone for a pass; at the
+// pass's own time when that is a pass or more.  A look that follows the
+// last one at once tells nothing of speed.
 void set_look_pace(unsigned long slept, off_t fastest) {
     if (slept == 0) return;
     const unsigned long long pass_ms = pass_seconds * 1000ULL;

@@ -49,7 +49,7 @@ void reset_watch();
 // that answers no watchdog request (WDIOC_GETTIMEOUT, WDIOC_GETSUPPORT) are
 // said on standard error and the supervisor goes on without them; a FIFO
 // is kept, as a stand-in for a device.  A timeout too short for a pass is
-// said too, and the sleeps are cut short enough for it.  False when there
+// said too, and the kicks come often enough for it.  False when there
 // is no device.
 bool open_watchdog(const char* path);
 
