@@ -27,6 +27,8 @@ struct child_handle {
 
 struct child_handles_state {
     std::array<child_handle, child_handle_count> rows;
+    std::size_t top;     // rows [top, end) are free
+    std::size_t held;    // rows in use
     bool unavailable;    // the kernel has no process descriptors
     std::size_t unheld;  // children not reaped yet that no row holds
 };
@@ -50,13 +52,9 @@ bool ends_may_wait();
 // child that is not held.
 bool child_end_noted(pid_t pid);
 
-// Whether ends are seen as they happen (every child is held).
+// Whether ends are seen as they happen: some child is held, every one is.
 bool children_held();
 
-// Between turns, when no slot holds a child: whether the ends of the
-// children killed at the end of the last turn come through the wait (each
-// is held, and some are).
-bool killed_children_held();
 
 // The descriptors of the children whose end is not known yet, from
 // fds[0]: their count (at most cap).

@@ -50,7 +50,9 @@ void start_reloaded() {
 // followed, logs looked at, the watchdogs kicked, and what changed is
 // published at once.
 void wait_once(long long due) {
-    std::array<struct pollfd, wait_source_count> fds{};
+    // Filled in by the sources: only the first entries are used.
+    std::array<struct pollfd, wait_source_count>
+        fds;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     const std::size_t channel = control_wait_sources(fds.data(), fds.size());
     const std::size_t logs = log_wait_sources(fds.data() + channel, fds.size() - channel);
     const std::size_t from = channel + logs;
@@ -182,7 +184,7 @@ void unusable_wait() {
     while (!control.turn_now) {
         const long long now = sys.boot_milliseconds();
         if (now >= due) break;
-        const bool looking = killed_left && !killed_children_held();
+        const bool looking = killed_left && !children_held();
         wait_once(looking ? nearer(due, look) : due);
         if (killed_left && (ends_may_wait() || sys.boot_milliseconds() >= look)) {
             killed_left = reap_killed_children();

@@ -522,23 +522,31 @@ off_t look_at_logs(bool all) {
     return fastest;
 }
 
-// Whether the write watch is a source of the wait: logs calm, watch working.
-bool watch_armed() { return task_logs.look_ms == 0 && task_logs.notify_fd >= 0; }
+// Whether the write watch is a source of the wait: it works, and the looks
+// are not at their fastest (a writer that comes or speeds up between two
+// slower looks is looked at 10 ms after the last look, not at the next).
+bool watch_armed() {
+    return task_logs.notify_fd >= 0 && task_logs.look_ms != min_log_look_ms;
+}
 
+// A look at the logs (all, or only those the watch cannot see), and the
+// time of the next.  The watch's events are read away first, so that a
+// write after the look wakes the wait again.  With the watch working, a
+// look that finds no log grown is calm again: the next write wakes it.
 void look_now(long long now, bool all) {
-    const bool armed = watch_armed();
+    if (task_logs.notify_fd >= 0 && all) sys.take_write_events(task_logs.notify_fd);
     const long long slept = now - task_logs.looked_ms;
     task_logs.looked_ms = now;
-    set_look_pace(slept > 0 ? static_cast<unsigned long>(slept) : 0, look_at_logs(all));
-    // Calm again: the writes seen meanwhile were looked at.
-    if (!armed && watch_armed()) sys.take_write_events(task_logs.notify_fd);
+    const off_t fastest = look_at_logs(all);
+    set_look_pace(slept > 0 ? static_cast<unsigned long>(slept) : 0, fastest);
+    if (fastest == 0 && task_logs.notify_fd >= 0) task_logs.look_ms = 0;
 }
 
 }  // namespace
 
 void rotate_task_logs() {
     if (task_logs.watched_used == 0) return;
-    look_now(sys.boot_milliseconds(), !watch_armed());
+    look_now(sys.boot_milliseconds(), task_logs.look_ms != 0 || task_logs.notify_fd < 0);
 }
 
 std::size_t log_wait_sources(struct pollfd* fds, std::size_t cap) {
@@ -556,13 +564,16 @@ void serve_task_logs(const struct pollfd* fds, std::size_t count, long long now_
     bool written = false;
     for (std::size_t i = 0; i < count; ++i)
         written |= fds[i].fd == task_logs.notify_fd && fds[i].revents != 0;
-    if (written && watch_armed()) {
+    if (written && task_logs.look_ms == 0) {
         // A look now, and another soon to tell how fast the log grows.
-        sys.take_write_events(task_logs.notify_fd);
-        task_logs.looked_ms = now_ms;
-        look_at_logs(true);
+        look_now(now_ms, true);
         task_logs.look_ms = min_log_look_ms;
         return;
+    }
+    // Between slower looks: the next one 10 ms after the last.
+    if (written) {
+        sys.take_write_events(task_logs.notify_fd);
+        task_logs.look_ms = min_log_look_ms;
     }
     const long long due = log_look_deadline();
     if (due >= 0 && now_ms >= due) look_now(now_ms, true);

@@ -246,6 +246,15 @@ TEST_F(task_log_test, a_log_written_after_its_task_ended_is_held_near_its_bound)
         EXPECT_LE(fake_logs::files["worker.log.1"].size(), 4096u);
         EXPECT_GT(fake_logs::files["worker.log.1"].size(), 0u);
 
+        // Quiet for a moment, then as fast again: held as closely (the write
+        // watch wakes the wait however long the looks had grown apart).
+        fake_logs::bytes_per_second = 1000;
+        run_pass();
+        fake_logs::bytes_per_second = 1000000;
+        fake_logs::largest = 0;
+        run_pass();
+        EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
+
         fake_logs::bytes_per_second = 0;  // the looks come ever later, then at passes
         run_pass();
         run_pass();
