@@ -471,10 +471,11 @@ if [ $main_part -eq 1 ]; then
 
   # What each pass costs, for this tree and for the earlier supervisor, on the
   # same 16 tasks.  Under callgrind with bench/pass_count.c preloaded: a dump
-  # of the instructions and a count of the heap calls per pass (8 passes).
-  # Then under strace, which follows the supervisor alone (not its tasks or
-  # killall runs), with the same library: the system calls from one sleep to
-  # the next are one pass (9 passes, so that 7 idle ones are whole).
+  # of the instructions and a count of the heap calls per pass (8 passes),
+  # each pass ending at its wait (the earlier supervisor's sleep()).  Then
+  # under strace, which follows the supervisor alone (not its tasks or
+  # killall runs), with the same library: the system calls from one pass's
+  # wait to the next are one pass (9 passes, so that 7 idle ones are whole).
   measure_passes() {  # measure_passes <now|before|logs|watched> <vorn_restart binary> [options...]
     local dir=$work/passes-$1 bin=$2 env=()
     [ "$1" != watched ] || env=("${watched_env[@]}")
@@ -653,11 +654,20 @@ dumps() {  # the numbers of the callgrind dumps in a directory, in order
   for f in "$1"/out.*; do if [ -e "$f" ]; then echo "${f##*.}"; fi; done | sort -n
 }
 
+preload_instructions() {  # preload_instructions <dump>: the Ir of bench/pass_count.c's own functions
+  callgrind_annotate --threshold=100 "$1" 2>/dev/null |
+    awk '/\/pass_count\.so\]$/ { gsub(",", "", $1); sum += $1 } END { print sum + 0 }'
+}
+
+dump_instructions() {  # dump_instructions <dump>: its Ir, those of the preloaded library left out
+  local total
+  total=$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$1" | head -n1)
+  echo $((total - $(preload_instructions "$1")))
+}
+
 pass_instructions() {  # the Ir of each callgrind dump of a run, one a line
   local dir=$work/passes-$1 n
-  for n in $(dumps "$dir"); do
-    sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/out.$n" | head -n1
-  done
+  for n in $(dumps "$dir"); do dump_instructions "$dir/out.$n"; done
 }
 
 inclusive() {  # inclusive <dump> <function>: its inclusive Ir in that dump, 0 if it did not run
@@ -669,7 +679,7 @@ inclusive() {  # inclusive <dump> <function>: its inclusive Ir in that dump, 0 i
 pass_parts() {  # pass_parts <now|logs>: the split of this tree's idle passes; passes that split alike once
   local dir=$work/passes-$1 n total a b c
   for n in $(dumps "$dir" | tail -n +2); do
-    total=$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/out.$n" | head -n1)
+    total=$(dump_instructions "$dir/out.$n")
     a=$(inclusive "$dir/out.$n" 'vorn::note_ended_children()')
     b=$(inclusive "$dir/out.$n" 'vorn::mark_status_current()')
     if [ "$1" = logs ]; then
@@ -820,7 +830,11 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
                   name = substr($0, 1, RLENGTH - 1)
                   if (!(name in count)) { count[name] = 0; order[++n] = name }
                   count[name]++; total++
-                  if (name ~ /nanosleep$/) {  # the sleep that ends a pass
+                  # The wait that ends a pass: the first ppoll of the wait for
+                  # its deadline, whose timeout bench/pass_count.c marks with
+                  # 1 ns more than whole milliseconds; or the sleep of the
+                  # earlier supervisor.
+                  if ((name == "ppoll" && $0 ~ /tv_nsec=([0-9]*00000)?1\}/) || name ~ /nanosleep$/) {
                     if (pass++ > 0) {  # the first is start-up and the first pass
                       line = total ":"
                       for (i = 1; i <= n; i++) line = line " " count[order[i]] " " order[i] (i < n ? "," : "")
@@ -884,8 +898,8 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
       fi
       echo "| instructions (callgrind Ir) of each following idle pass, $(label $k) | $(pass_instructions $k | tail -n +2 | paste -sd' ' | sed 's/ /, /g') |"
     done
-    echo "| of which, per idle pass now (inclusive): \`note_ended_children\` (a \`waitid\` per running slot) / \`mark_status_current\` (boot clock, \`utimensat\`) / the rest (start step, reap, \`sleep\`) | $(pass_parts now) |"
-    echo "| the same with logs on, and \`rotate_task_logs\` (an \`fstat\` per running task's log) before the rest | $(pass_parts logs) |"
+    echo "| of which, per idle pass now (inclusive): \`note_ended_children\` (each running slot's end looked for: in its process descriptor's row, or a \`waitid\` where there is none, as under valgrind) / \`mark_status_current\` (boot clock, \`utimensat\`) / the rest (start step, reap, the wait and what follows it) | $(pass_parts now) |"
+    echo "| the same with logs on, and \`rotate_task_logs\` (the pass's look at the logs: an \`fstat\` of each that inotify cannot watch) before the rest | $(pass_parts logs) |"
     echo "| task logs made in the passes with logs on | $(logs_made "$work/passes-logs/logs") |"
     for k in before now logs watched; do
       [ $k = before ] && [ -z "$before_vorn" ] && continue
@@ -969,7 +983,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
     fi
     talk_row vorn "**vorn_restart**"
     echo
-    echo "vorn_restart's passes while the tasks wrote: $(get talk-vorn talk_passes) pass marks, the longest time between two $(get talk-vorn talk_pass_max_ms) ms (a pass's pieces of 10 ms between looks at the logs add their own work to it); looked at once a pass, its bound would be $(mb $((talkers * (2 * log_bound + 5 * talk_rate)))) MB."
+    echo "vorn_restart's passes while the tasks wrote: $(get talk-vorn talk_passes) pass marks, the longest time between two $(get talk-vorn talk_pass_max_ms) ms (the looks at a fast log within the pass's wait add their own work to it); looked at once a pass, its bound would be $(mb $((talkers * (2 * log_bound + 5 * talk_rate)))) MB."
     echo
     talk_checks
   fi

@@ -9,14 +9,17 @@
 # task logs for 2 seconds, their bytes counted and every process ended.
 # Then the operator's restart command, twice, timed until the task's new
 # process runs.
-#   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir> <talker> <vorn_restart_ctl>
+# Then, given the benchmark's pass counter (bench/pass_count.c), the
+# supervisor with it preloaded, without valgrind: it must know the passes by
+# their wait, pace them at 100 ms and end the supervisor after the fourth.
+#   bench/smoke.sh <vorn_bench_probe> <kill_clock.so> <vorn_restart> <fake_bin dir> <talker> <vorn_restart_ctl> [<pass_count.so>]
 # The PID namespace takes root (CAP_SYS_ADMIN), a kernel with PID
 # namespaces and a /proc that is a mount point (a chroot has one when its
 # builder mounts /proc, as Debian's do).  Where the machine lacks one of them
 # the test is skipped (exit 77, which ctest reports as skipped), with the
 # probe's reason.
 set -euo pipefail
-probe=$1 kill_clock=$2 vorn=$3 fake_bin=$4 talker=$5 ctl=$6
+probe=$1 kill_clock=$2 vorn=$3 fake_bin=$4 talker=$5 ctl=$6 pass_count=${7:-}
 
 status=0
 why=$("$probe" --check-pidns 2>&1) || status=$?
@@ -135,4 +138,19 @@ expect "each restart command had its effect, and returned" \
 expect "it exited 0 and said so" test "$(command_value command_status)" = 0,0 -a \
   -n "$(command_value command_answer | grep "^smoke_${tag}_05 restarted: pid [0-9]* ended (signal 15), pid [0-9]* running$")"
 expect "nothing left behind after the commands" test "$(command_value leftover)" = 0
+
+# The pass counter: 4 passes of 100 ms instead of 5 s, so the supervisor
+# ends within 3 s only when every pass's wait was known and shortened.
+if [ -n "$pass_count" ]; then
+  "$probe" --tag "$tag" --tasks 16 --pidns --wait-exit 3 --log "$work/passes.log" \
+    --env PATH="$fake_bin:/usr/bin:/bin" --env LD_PRELOAD="$pass_count" \
+    --env VORN_BENCH_PASSES=4 --env VORN_BENCH_PASS_MS=100 --env VORN_BENCH_PASS_REPORT="$work/passes" \
+    -- "$vorn" --install_path="$work/root" --status_path="$work/passes.status" >"$work/passes.out" ||
+    { cat "$work/passes.out" "$work/passes.log"; exit 1; }
+  cat "$work/passes.out" "$work/passes" 2>/dev/null || true
+  expect "the pass counter ended the supervisor after 4 passes" \
+    test "$(sed -n 's/^exited=//p' "$work/passes.out")" = 1 -a "$(grep -c . "$work/passes" 2>/dev/null)" = 4
+  expect "with no heap call in its 3 idle passes" test "$(awk 'NR > 1 { n += $2 + $3 } END { print n + 0 }' "$work/passes" 2>/dev/null)" = 0
+  expect "nothing left behind after the passes" test "$(sed -n 's/^leftover=//p' "$work/passes.out")" = 0
+fi
 exit $failed
