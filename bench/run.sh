@@ -476,9 +476,10 @@ if [ $main_part -eq 1 ]; then
   # under strace, which follows the supervisor alone (not its tasks or
   # killall runs), with the same library: the system calls from one pass's
   # wait to the next are one pass (9 passes, so that 7 idle ones are whole).
-  measure_passes() {  # measure_passes <now|before|logs|watched> <vorn_restart binary> [options...]
+  measure_passes() {  # measure_passes <now|held|before|logs|watched> <vorn_restart binary> [options...]
     local dir=$work/passes-$1 bin=$2 env=()
     [ "$1" != watched ] || env=("${watched_env[@]}")
+    [ "$1" != held ] || env=(--env VORN_BENCH_STAND_IN_PIDFD=1)
     shift 2
     mkdir -p "$dir"
     probe_run "$dir/callgrind.txt" --pidns --wait-exit 300 "${env[@]}" \
@@ -498,6 +499,8 @@ if [ $main_part -eq 1 ]; then
     strace_reason="strace cannot trace here: $(head -n1 "$work/strace.err")"
   say "vorn_restart: instructions, heap calls and system calls per pass (callgrind, strace)"
   measure_passes now "$vorn"
+  say "vorn_restart with its children held by process descriptors (stood in for under valgrind): the same"
+  measure_passes held "$vorn"
   say "vorn_restart with logs on: the same"
   measure_passes logs "$vorn" --log_path="$work/passes-logs/logs" --log_size=65536
   say "vorn_restart with metrics and both watchdogs on: the same"
@@ -644,6 +647,7 @@ label() {  # the name of a measured supervisor in the report
   case $1 in
     before) echo "before ($before_rev)" ;;
     logs) echo "now, logs on" ;;
+    held) echo "now, every child held by a process descriptor (an eventfd stands in for it under valgrind)" ;;
     watched) echo "now, metrics and both watchdogs on" ;;
     *) echo "now${now_rev:+ ($now_rev)}" ;;
   esac
@@ -891,7 +895,7 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
     echo "| of which the new turn (kill-by-name, configuration, 16 starts) | $(get turn turn_work_ms) ms, kill-by-name $turn_kill_runs runs, $turn_kill_ms ms |"
     now_instr=$(pass_instructions now)
     echo "| instructions (callgrind Ir) of start-up + first pass (16 starts) | $(head -n1 <<<"$now_instr") |"
-    for k in before now logs watched; do
+    for k in before now held logs watched; do
       if [ $k = before ] && [ -z "$before_vorn" ]; then
         echo "| instructions (callgrind Ir) of each following idle pass, $(label before) | not measured: $before_reason |"
         continue

@@ -55,7 +55,6 @@ bool child_end_noted(pid_t pid);
 // Whether ends are seen as they happen: some child is held, every one is.
 bool children_held();
 
-
 // The descriptors of the children whose end is not known yet, from
 // fds[0]: their count (at most cap).
 std::size_t child_wait_sources(struct pollfd* fds, std::size_t cap);

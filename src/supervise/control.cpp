@@ -39,6 +39,7 @@ constexpr long long kill_wait_ms = 1000;
 
 void free_client(control_client& c) {
     if (c.fd >= 0) sys.close_descriptor(c.fd);
+    if (c.stage != client_stage::free && control.busy > 0) --control.busy;
     c = control_client{};
 }
 
@@ -350,6 +351,7 @@ void accept_clients() {
         }
         if (!allowed(c)) continue;
         c.stage = client_stage::reading;
+        ++control.busy;
         c.used = 0;
         c.deadline_ms = sys.boot_milliseconds() + control_request_ms;
         read_client(c);  // a client sends its request as it connects
@@ -459,6 +461,7 @@ void reset_control() {
     control.path[0] = '\0';
     for (control_client& c : control.clients) c = control_client{};
     control.readers = 0;
+    control.busy = 0;
     control.start_wanted = false;
     control.turn_now = false;
 }
@@ -534,12 +537,14 @@ std::size_t control_wait_sources(struct pollfd* fds, std::size_t cap) {
     if (control.listen_fd < 0 || cap == 0) return 0;
     std::size_t n = 0;
     fds[n++] = {control.listen_fd, POLLIN, 0};
+    if (control.busy == 0) return n;
     for (const control_client& c : control.clients)
         if (c.stage == client_stage::reading && n < cap) fds[n++] = {c.fd, POLLIN, 0};
     return n;
 }
 
 long long control_deadline() {
+    if (control.busy == 0) return -1;
     long long nearest = -1;
     const auto nearer = [&nearest](long long at) {
         if (nearest < 0 || at < nearest) nearest = at;
@@ -554,7 +559,8 @@ long long control_deadline() {
 }
 
 void serve_control(const struct pollfd* fds, std::size_t count, long long now_ms) {
-    if (control.listen_fd < 0) return;
+    // fds[0] is the channel's own descriptor.
+    if (control.listen_fd < 0 || (control.busy == 0 && fds[0].revents == 0)) return;
     for (control_client& c : control.clients)
         if (c.stage == client_stage::reading && ready_events(fds, count, c.fd) != 0) read_client(c);
     if (ready_events(fds, count, control.listen_fd) != 0) accept_clients();
@@ -563,12 +569,14 @@ void serve_control(const struct pollfd* fds, std::size_t count, long long now_ms
 }
 
 bool control_waiting() {
+    if (control.busy == 0) return false;
     for (const control_client& c : control.clients)
         if (c.stage == client_stage::ending || c.stage == client_stage::reloading) return true;
     return false;
 }
 
 void follow_control_requests(long long now_ms) {
+    if (control.busy == 0) return;
     for (control_client& c : control.clients) {
         if (c.stage == client_stage::ending) follow_one(c, now_ms);
         if (c.stage == client_stage::reloading) follow_reload(c, now_ms);

@@ -53,6 +53,7 @@ struct control_state {
     std::array<char, 112> path;
     std::array<control_client, control_client_count> clients;
     std::size_t readers;  // clients whose request is not whole yet
+    std::size_t busy;     // clients taken, not let go yet
     bool start_wanted;    // a reload is done: the start step, now
     bool turn_now;        // a usable file came during the wait after an unusable one
 };

@@ -48,8 +48,8 @@ void start_reloaded() {
 // nearer deadline (a client's, a kick's, a look at a fast log's), then
 // what is due is done: ends are recorded, commands carried out and
 // followed, logs looked at, the watchdogs kicked, and what changed is
-// published at once.
-void wait_once(long long due) {
+// published at once.  The boot clock's ms when it woke.
+long long wait_once(long long due) {
     // Filled in by the sources: only the first entries are used.
     std::array<struct pollfd, wait_source_count>
         fds;  // NOLINT(cppcoreguidelines-pro-type-member-init)
@@ -70,13 +70,17 @@ void wait_once(long long due) {
     const long long kick = watch_deadline();
     if (kick >= 0 && now >= kick && now < due) watch_kick();
     if (current_record.changed || current_record.up_changed) publish_record();
+    return now;
+}
+
+// Until due, from now.
+void rest_from(long long now, long long due) {
+    while (now < due) now = wait_once(due);
 }
 
 }  // namespace
 
-void rest(long long due_ms) {
-    while (sys.boot_milliseconds() < due_ms) wait_once(due_ms);
-}
+void rest(long long due_ms) { rest_from(sys.boot_milliseconds(), due_ms); }
 
 void start_pass() {
     // Unrolled: an idle pass only reads two fields of each slot.
@@ -208,7 +212,7 @@ pass_outcome run_pass() {
     const long long ended = sys.boot_milliseconds();
     watch_kick();
     if (outcome == pass_outcome::new_turn) return outcome;
-    rest(ended + pass_seconds * 1000LL);
+    rest_from(ended, ended + pass_seconds * 1000LL);
     return pass_outcome::go_on;
 }
 

@@ -235,9 +235,4 @@ bool record_end_seen(std::size_t slot, int wait_status) {
     return true;
 }
 
-void record_seen_running(std::size_t slot) {
-    slot_record& s = current_record.slots[slot];
-    if (s.passes_seen_running < 2 && ++s.passes_seen_running == 2) current_record.up_changed = true;
-}
-
 }  // namespace vorn

@@ -144,7 +144,10 @@ bool slot_up(const task_info& task, const slot_record& s);
 bool record_end_seen(std::size_t slot, int wait_status);
 
 // The slot's child was seen running at the end of a pass.
-void record_seen_running(std::size_t slot);
+inline void record_seen_running(std::size_t slot) {
+    slot_record& s = current_record.slots[slot];
+    if (s.passes_seen_running < 2 && ++s.passes_seen_running == 2) current_record.up_changed = true;
+}
 
 // The moment now, by both clocks.
 moment now_moment();

@@ -525,9 +525,7 @@ off_t look_at_logs(bool all) {
 // Whether the write watch is a source of the wait: it works, and the looks
 // are not at their fastest (a writer that comes or speeds up between two
 // slower looks is looked at 10 ms after the last look, not at the next).
-bool watch_armed() {
-    return task_logs.notify_fd >= 0 && task_logs.look_ms != min_log_look_ms;
-}
+bool watch_armed() { return task_logs.notify_fd >= 0 && task_logs.look_ms != min_log_look_ms; }
 
 // A look at the logs (all, or only those the watch cannot see), and the
 // time of the next.  The watch's events are read away first, so that a
