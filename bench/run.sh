@@ -905,12 +905,12 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
     echo "| of which, per idle pass now (inclusive): \`note_ended_children\` (each running slot's end looked for: in its process descriptor's row, or a \`waitid\` where there is none, as under valgrind) / \`mark_status_current\` (boot clock, \`utimensat\`) / the rest (start step, reap, the wait and what follows it) | $(pass_parts now) |"
     echo "| the same with logs on, and \`rotate_task_logs\` (the pass's look at the logs: an \`fstat\` of each that inotify cannot watch) before the rest | $(pass_parts logs) |"
     echo "| task logs made in the passes with logs on | $(logs_made "$work/passes-logs/logs") |"
-    for k in before now logs watched; do
+    for k in before now held logs watched; do
       [ $k = before ] && [ -z "$before_vorn" ] && continue
       echo "| heap calls in the idle passes, $(label $k) | $(awk 'NR > 1 { a += $2; f += $3; n++ } END { printf "%d allocations, %d frees in %d passes", a, f, n }' "$work/passes-$k/allocations") |"
     done
     echo "| heap calls in start-up + first pass | $(awk 'NR == 1 { printf "%d allocations, %d frees", $2, $3 }' "$work/passes-now/allocations") |"
-    for k in before now logs watched; do
+    for k in before now held logs watched; do
       [ $k = before ] && [ -z "$before_vorn" ] && continue
       echo "| system calls of each idle pass (strace), $(label $k) | ${strace_reason:-$(pass_syscalls $k)} |"
     done
