@@ -40,10 +40,14 @@ void name_file(file_name& name, const char* task, const char* suffix) {
 
 // "2026-12-08T06:48:08Z": UTC, so that logs of devices in any time zone
 // read alike.
+// Formatted by hand: strftime would bring the C library's time zone code
+// into the smallest builds for nothing.
 void format_time(char* buf, std::size_t size) {
     const std::time_t now = sys.now();
     std::tm parts{};
-    if (!::gmtime_r(&now, &parts) || std::strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0)
+    if (!::gmtime_r(&now, &parts) ||
+        !format_text(buf, size, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                     parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec))
         copy_text(buf, size, "0000-00-00T00:00:00Z");
 }
 
