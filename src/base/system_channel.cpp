@@ -34,16 +34,22 @@ struct watchdog_info {
 constexpr unsigned long watchdog_get_support = _IOR('W', 0, watchdog_info);
 constexpr unsigned long watchdog_get_timeout = _IOR('W', 7, int);
 
+// The Unix socket address of path; false (ENAMETOOLONG) when it does not fit.
+bool socket_address(const char* path, sockaddr_un& address) {
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, path, std::strlen(path) + 1);
+    return true;
+}
+
 }  // namespace
 
 int listen_at(const char* path) {
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(address.sun_path, path, std::strlen(path) + 1);
+    if (!socket_address(path, address)) return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     // Made 0600, never for a moment more open: connecting takes write access.
@@ -78,12 +84,7 @@ long read_some(int fd, char* buf, std::size_t len) {
 
 int connect_channel(const char* path, unsigned seconds, pid_t* pid, uid_t* uid) {
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(address.sun_path, path, std::strlen(path) + 1);
+    if (!socket_address(path, address)) return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const timeval wait{static_cast<time_t>(seconds), 0};
