@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <csignal>
 #include <functional>
 #include <string>
@@ -5,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.hpp"
 #include "base/text.hpp"
 #include "fake_system.hpp"
 #include "supervise/control.hpp"
@@ -326,6 +328,53 @@ TEST_F(cycle_test, each_deadline_holds_whatever_wakes_the_wait_around_it) {
         r.run(start);
         GetCapturedStderr();
         EXPECT_EQ(r.met(), start + r.deadline);
+    }
+    reset_control();
+}
+
+// The channel is opened only in a directory no one else may write to.
+TEST_F(cycle_test, control_channel_only_in_a_directory_of_its_own) {
+    static struct stat dir {};
+    static int listens = 0;
+    const struct {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        bool opened;
+    } rows[] = {
+        {"its own, 0750", S_IFDIR | 0750, 0, true},
+        {"others may write", S_IFDIR | 0777, 0, false},
+        {"its group may write", S_IFDIR | 0770, 0, false},
+        {"another user's", S_IFDIR | 0750, 5, false},
+        {"a link", S_IFLNK | 0777, 0, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        SetUp();
+        ASSERT_EQ(apply_status_path("/run/vr/vorn_restart.status"), path_result::ok);
+        dir = {};
+        dir.st_mode = r.mode;
+        dir.st_uid = r.owner;
+        listens = 0;
+        sys.lstat_path = [](const char* path, struct stat* info) {
+            if (std::string(path) != "/run/vr") {
+                errno = ENOENT;
+                return -1;
+            }
+            *info = dir;
+            return 0;
+        };
+        sys.listen_at = [](const char*) { return ++listens, 77; };
+        sys.read_file_info = [](const char*, char*, std::size_t, struct stat*) {
+            errno = ENOENT;
+            return -1L;
+        };
+        reset_control();
+        CaptureStderr();
+        open_control_channel();
+        GetCapturedStderr();
+        EXPECT_EQ(listens, r.opened ? 1 : 0);
+        EXPECT_EQ(control.listen_fd, r.opened ? 77 : -1);
     }
     reset_control();
 }
