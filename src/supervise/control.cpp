@@ -330,30 +330,47 @@ bool allowed(control_client& c) {
     return false;
 }
 
+// A place for a newcomer: a free one, else that of the client that has
+// held one longest, at least control_place_ms, without sending its whole
+// request, which is told so and let go; nullptr when there is neither.
+control_client* free_place(long long now) {
+    control_client* oldest = nullptr;
+    for (control_client& c : control.clients) {
+        if (c.stage == client_stage::free) return &c;
+        const long long since = c.deadline_ms - control_request_ms;
+        if (c.stage == client_stage::reading && now - since >= control_place_ms &&
+            (oldest == nullptr || c.deadline_ms < oldest->deadline_ms))
+            oldest = &c;
+    }
+    if (oldest != nullptr)
+        answer(*oldest, control_refused,
+               "no whole request within %lld s while another client waited: its place is "
+               "given to that one",
+               control_place_ms / 1000);
+    return oldest;
+}
+
+// Each client that waits: one not allowed is answered before it takes a
+// place, one without a place is told to try again.
 void accept_clients() {
     for (;;) {
-        pid_t pid = 0;
-        uid_t uid = 0;
-        const int fd = sys.accept_client(control.listen_fd, &pid, &uid);
-        if (fd < 0) return;
-        control_client* free = nullptr;
-        for (control_client& c : control.clients)
-            if (c.stage == client_stage::free && free == nullptr) free = &c;
-        control_client busy{};
-        control_client& c = free != nullptr ? *free : busy;
-        c.fd = fd;
-        c.pid = pid;
-        c.uid = uid;
-        if (free == nullptr) {
-            answer(c, control_failed, "the supervisor serves %zu commands at once: try again",
+        control_client newcomer{};
+        newcomer.fd = sys.accept_client(control.listen_fd, &newcomer.pid, &newcomer.uid);
+        if (newcomer.fd < 0) return;
+        if (!allowed(newcomer)) continue;
+        const long long now = sys.boot_milliseconds();
+        control_client* place = free_place(now);
+        if (place == nullptr) {
+            answer(newcomer, control_failed, "the supervisor serves %zu commands at once: try again",
                    control_client_count);
             continue;
         }
-        if (!allowed(c)) continue;
+        control_client& c = *place;
+        c = newcomer;
         c.stage = client_stage::reading;
         ++control.busy;
         c.used = 0;
-        c.deadline_ms = sys.boot_milliseconds() + control_request_ms;
+        c.deadline_ms = now + control_request_ms;
         read_client(c);  // a client sends its request as it connects
     }
 }

@@ -20,7 +20,8 @@
 
 namespace vorn {
 
-// Clients served at once; one more is told that the supervisor is busy.
+// Clients served at once; one more is told that the supervisor is busy,
+// unless a place can be taken back (control_place_ms).
 inline constexpr std::size_t control_client_count = 4;
 // Where children are not held by descriptors, the time between two looks
 // at a child that is being ended: 1 ms at first, twice as long each time,
@@ -28,6 +29,10 @@ inline constexpr std::size_t control_client_count = 4;
 inline constexpr unsigned control_piece_ms = 16;
 // A client's time to send its whole request.
 inline constexpr long long control_request_ms = 5000;
+// A client's place is its own for this long; after it, one that has not
+// sent its whole request yet gives its place to a newcomer when no other
+// is free, so that clients that send nothing do not lock the operator out.
+inline constexpr long long control_place_ms = 1000;
 
 enum class client_stage : std::uint8_t { free, reading, ending, reloading };
 
