@@ -332,21 +332,28 @@ TEST_F(cycle_test, each_deadline_holds_whatever_wakes_the_wait_around_it) {
     reset_control();
 }
 
-// The channel is opened only in a directory no one else may write to.
+// The channel is opened only in a directory no one else may write to, in
+// place of nothing or of a socket of its own user's left there.
 TEST_F(cycle_test, control_channel_only_in_a_directory_of_its_own) {
     static struct stat dir {};
+    static struct stat left {};
     static int listens = 0;
     const struct {
         const char* what;
         mode_t mode;
         uid_t owner;
         bool opened;
+        mode_t left_mode = 0;  // what is at the channel's path, 0: nothing
+        uid_t left_owner = 0;
     } rows[] = {
         {"its own, 0750", S_IFDIR | 0750, 0, true},
         {"others may write", S_IFDIR | 0777, 0, false},
         {"its group may write", S_IFDIR | 0770, 0, false},
         {"another user's", S_IFDIR | 0750, 5, false},
         {"a link", S_IFLNK | 0777, 0, false},
+        {"its own socket left there", S_IFDIR | 0750, 0, true, S_IFSOCK | 0600},
+        {"another user's socket there", S_IFDIR | 0750, 0, false, S_IFSOCK | 0600, 5},
+        {"a file there", S_IFDIR | 0750, 0, false, S_IFREG | 0600},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -355,13 +362,17 @@ TEST_F(cycle_test, control_channel_only_in_a_directory_of_its_own) {
         dir = {};
         dir.st_mode = r.mode;
         dir.st_uid = r.owner;
+        left = {};
+        left.st_mode = r.left_mode;
+        left.st_uid = r.left_owner;
         listens = 0;
         sys.lstat_path = [](const char* path, struct stat* info) {
-            if (std::string(path) != "/run/vr") {
+            const bool channel = std::string(path) == "/run/vr/vorn_restart.status.ctl";
+            if (std::string(path) != "/run/vr" && (!channel || left.st_mode == 0)) {
                 errno = ENOENT;
                 return -1;
             }
-            *info = dir;
+            *info = channel ? left : dir;
             return 0;
         };
         sys.listen_at = [](const char*) { return ++listens, 77; };
