@@ -364,17 +364,18 @@ TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {
     EXPECT_EQ(inst.start_pids(worker).size(), 1u);
 
     // Clients that send nothing, half a request, garbage, too much, or go
-    // away: each has its answer or is let go, and supervision goes on.
+    // away: each has its answer or is let go, and supervision goes on.  A
+    // command gets a place within a second or so (the unit table says when).
     std::vector<int> silent;
     for (int i = 0; i < 3; ++i) silent.push_back(connect_to(channel(inst)));
     const int half = connect_to(channel(inst));
     ASSERT_EQ(::write(half, "resta", 5), 5);
-    const int busy = connect_to(channel(inst));
-    EXPECT_EQ(read_all(busy), "the supervisor serves 4 commands at once: try again\nexit 1\n");
+    EXPECT_TRUE(wait_until([&] { return ctl(inst, {"signal", worker, "CONT"}).status == 0; }));
     const std::size_t starts = inst.start_pids(crash).size();
     EXPECT_TRUE(wait_until([&] { return inst.start_pids(crash).size() > starts + 3; }));
     for (const int fd : silent) {
-        EXPECT_EQ(read_all(fd), "no whole request within 5 s\nexit 2\n");
+        const std::string text = read_all(fd);
+        EXPECT_EQ(text.rfind("no whole request within ", 0), 0u) << text;
         ::close(fd);
     }
     ::close(half);
