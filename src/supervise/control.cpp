@@ -361,8 +361,8 @@ void accept_clients() {
         const long long now = sys.boot_milliseconds();
         control_client* place = free_place(now);
         if (place == nullptr) {
-            answer(newcomer, control_failed, "the supervisor serves %zu commands at once: try again",
-                   control_client_count);
+            answer(newcomer, control_failed,
+                   "the supervisor serves %zu commands at once: try again", control_client_count);
             continue;
         }
         control_client& c = *place;

@@ -42,8 +42,8 @@ struct row {
     const char* what;
     std::vector<arrival> arrivals;
     long long until_ms;
-    const char* signals;  // "at SIG pid, ...": what was sent
-    const char* answers;  // "at #client exit N, ...", nullptr: not looked at
+    const char* signals;            // "at SIG pid, ...": what was sent
+    const char* answers;            // "at #client exit N, ...", nullptr: not looked at
     int w_runs_after_restart = -1;  // a supervisor started again: 1 starts w, 0 not, -1 not asked
 };
 
@@ -142,22 +142,36 @@ std::vector<arrival> four_silent_and(const arrival& fifth) {
 
 TEST_F(control_channel_test, each_defence_holds) {
     const std::vector<row> rows = {
-        {"SIGKILL at the end of the grace asked", {{0, control_verb::restart, "a", 1234}}, 1300,
-         "0 TERM 1001, 1234 KILL 1001", nullptr},
+        {"SIGKILL at the end of the grace asked",
+         {{0, control_verb::restart, "a", 1234}},
+         1300,
+         "0 TERM 1001, 1234 KILL 1001",
+         nullptr},
         {"stop holds the task down in a supervisor started again",
-         {{0, control_verb::stop, "w"}}, 100, "0 TERM 1005", nullptr, 0},
+         {{0, control_verb::stop, "w"}},
+         100,
+         "0 TERM 1005",
+         nullptr,
+         0},
         {"start ends the hold in a supervisor started again",
-         {{0, control_verb::stop, "w"}, {100, control_verb::start, "w"}}, 200, "0 TERM 1005",
-         nullptr, 1},
+         {{0, control_verb::stop, "w"}, {100, control_verb::start, "w"}},
+         200,
+         "0 TERM 1005",
+         nullptr,
+         1},
         {"4 commands served at once, a fifth told to try again",
          {{0, control_verb::restart, "a"},
           {0, control_verb::restart, "b"},
           {0, control_verb::restart, "c"},
           {0, control_verb::restart, "d"},
           {1100, control_verb::signal, "w"}},
-         1200, "0 TERM 1001, 0 TERM 1002, 0 TERM 1003, 0 TERM 1004", "1100 #4 exit 1"},
+         1200,
+         "0 TERM 1001, 0 TERM 1002, 0 TERM 1003, 0 TERM 1004",
+         "1100 #4 exit 1"},
         {"half a request, alone, let go at its deadline",
-         {{0, control_verb::restart, "a", default_grace_ms, 0, true}}, 6000, "",
+         {{0, control_verb::restart, "a", default_grace_ms, 0, true}},
+         6000,
+         "",
          "5000 #0 exit 2"},
         {"silent clients give a place up after a second",
          four_silent_and({1100, control_verb::signal, "w"}), 1200, "1100 USR1 1005",
@@ -165,8 +179,7 @@ TEST_F(control_channel_test, each_defence_holds) {
         {"silent clients keep their places for a second",
          four_silent_and({500, control_verb::signal, "w"}), 600, "", "500 #4 exit 1"},
         {"another user refused before it takes a place",
-         four_silent_and({1100, control_verb::signal, "w", 0, 5}), 1200, "",
-         "1100 #4 exit 3"},
+         four_silent_and({1100, control_verb::signal, "w", 0, 5}), 1200, "", "1100 #4 exit 3"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
