@@ -2,8 +2,10 @@
 // moments of the fake boot clock, and what the supervisor did (signals with
 // their moments, each client's exit status, the holds a supervisor started
 // again finds) is compared with what it must do.
+#include <array>
+#include <cerrno>
 #include <csignal>
-#include <cstring>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -71,14 +73,17 @@ int send(pid_t pid, int signal) {
     add(signals, std::to_string(sys.boot_milliseconds() - origin) + " " +
                      control_signal_name(signal) + " " + std::to_string(pid));
     if (signal == SIGKILL || (signal == SIGTERM && pid == obeys_term))
-        fake_system::ended[pid] = signal & 0x7f;
+        fake_system::ended[pid] = testing::signal_status(signal);
     return 0;
 }
 
 std::string request_text(const arrival& a) {
     if (a.name == nullptr) return "";
-    control_request r{a.verb, {}, a.grace_ms, SIGUSR1};
+    control_request r{};
+    r.verb = a.verb;
     copy_text(r.name, a.name);
+    r.grace_ms = a.grace_ms;
+    r.signal_number = SIGUSR1;
     std::array<char, control_request_max> line{};
     const std::size_t n = format_control_request(r, line.data(), line.size());
     return std::string(line.data(), a.half ? n / 2 : n);
@@ -112,13 +117,20 @@ protected:
             files[path].assign(data, len);
             return 0;
         };
-        sys.remove_file = [](const char* path) { return files.erase(path) == 1 ? 0 : -1; };
+        sys.remove_file = [](const char* path) {
+            if (files.erase(path) == 1) return 0;
+            errno = ENOENT;
+            return -1;
+        };
         sys.read_file_info = [](const char* path, char* buf, std::size_t cap, struct stat* info) {
             *info = {};
             info->st_mode = S_IFREG | 0600;
             info->st_nlink = 1;
             const auto found = files.find(path);
-            if (found == files.end()) return -1L;
+            if (found == files.end()) {
+                errno = ENOENT;
+                return -1L;
+            }
             return static_cast<long>(found->second.copy(buf, cap));
         };
         const char* names[] = {"a", "b", "c", "d", "w"};
