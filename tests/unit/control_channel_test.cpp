@@ -38,6 +38,7 @@ struct arrival {
     std::uint32_t grace_ms = default_grace_ms;
     uid_t uid = 0;
     bool half = false;  // only the first half of its request
+    int to = -1;        // more bytes from client #to, not a new client
 };
 
 struct row {
@@ -180,8 +181,9 @@ TEST_F(control_channel_test, each_defence_holds) {
          1200,
          "0 TERM 1001, 0 TERM 1002, 0 TERM 1003, 0 TERM 1004",
          "1100 #4 exit 1"},
-        {"half a request, alone, let go at its deadline",
-         {{0, control_verb::restart, "a", default_grace_ms, 0, true}},
+        {"half a request, alone, let go at its deadline, whatever it sends more",
+         {{0, control_verb::restart, "a", default_grace_ms, 0, true},
+          {3000, control_verb::restart, "a", default_grace_ms, 0, true, 0}},
          6000,
          "",
          "5000 #0 exit 2"},
@@ -200,8 +202,10 @@ TEST_F(control_channel_test, each_defence_holds) {
         ::testing::internal::CaptureStderr();
         for (const arrival& a : r.arrivals) {
             rest(origin + a.at_ms);
-            fake_system::clients.push_back({a.uid, request_text(a)});
-            fake_system::firings.push_back({origin + a.at_ms, channel});
+            const int fd = fake_system::client_base + a.to;
+            if (a.to >= 0) fake_system::requests[fd] += request_text(a);
+            if (a.to < 0) fake_system::clients.push_back({a.uid, request_text(a)});
+            fake_system::firings.push_back({origin + a.at_ms, a.to < 0 ? channel : fd});
         }
         rest(origin + r.until_ms);
         EXPECT_EQ(signals, r.signals);
