@@ -16,6 +16,7 @@ constexpr system_ops real_ops = {
     .reap_any = real::reap_any,
     .child_ended = real::child_ended,
     .kill_process = real::kill_process,
+    .open_exec_report = real::open_exec_report,
     .open_process_handle = real::open_process_handle,
     .handle_ended = real::handle_ended,
     .wait_for = real::wait_for,

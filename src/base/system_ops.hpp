@@ -38,6 +38,11 @@ struct system_ops {
     // runs, -1 with errno set (no such child).
     int (*child_ended)(pid_t pid, int* status);
     int (*kill_process)(pid_t pid);  // kill(pid, SIGKILL)
+    // A pipe on which a child tells that its exec failed: both ends
+    // close-on-exec and non-blocking, fds[0] to read and fds[1] to write,
+    // so that the reader sees the end of the file once the child has
+    // executed its program.  0, or -1 with errno set.
+    int (*open_exec_report)(int fds[2]);
     // A descriptor that becomes readable when the child pid ends
     // (pidfd_open, close-on-exec), or -1 with errno set: ENOSYS on kernels
     // before 5.3 and some emulators, where ends are looked for at passes.

@@ -177,6 +177,8 @@ int handle_ended(int handle, int* status) {
 
 int kill_process(pid_t pid) { return ::kill(pid, SIGKILL); }
 
+int open_exec_report(int fds[2]) { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK); }
+
 int open_null_device() { return ::open("/dev/null", O_WRONLY); }
 
 void redirect_output(int fd) {

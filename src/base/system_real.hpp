@@ -27,6 +27,7 @@ int child_ended(pid_t pid, int* status);
 int open_process_handle(pid_t pid);
 int handle_ended(int handle, int* status);
 int kill_process(pid_t pid);
+int open_exec_report(int fds[2]);
 int open_null_device();
 void redirect_output(int fd);
 int kill_by_name(const char* const* names, std::size_t count, kill_output output);

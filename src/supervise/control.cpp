@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include "base/log_trust.hpp"
 #include "base/messages.hpp"
@@ -21,6 +22,7 @@
 #include "supervise/publish.hpp"
 #include "supervise/record.hpp"
 #include "supervise/reload.hpp"
+#include "supervise/start_gate.hpp"
 #include "supervise/task_log.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
@@ -31,6 +33,7 @@ control_state control{};
 reload_result reload_under_way{};
 
 static_assert(control_name_size == task_name_size, "a request names a task as the table does");
+static_assert(control_exec_ms == 10000, "an answer says 10 s");
 
 namespace {
 
@@ -39,6 +42,7 @@ constexpr long long kill_wait_ms = 1000;
 
 void free_client(control_client& c) {
     if (c.fd >= 0) sys.close_descriptor(c.fd);
+    if (c.report_fd >= 0) sys.close_descriptor(c.report_fd);
     if (c.stage != client_stage::free && control.busy > 0) --control.busy;
     c = control_client{};
 }
@@ -99,10 +103,15 @@ bool commanded_slot(control_client& c, std::size_t& slot) {
     return false;
 }
 
-// The child of the slot, when it runs (its end not seen yet).
+// The child of the slot, when it runs.  Its end is asked for too: where
+// no descriptor tells ends as they come, one may not be seen yet.
 pid_t running_child(std::size_t slot) {
     const pid_t pid = task_table[slot].task_pid;
-    return pid != 0 && !current_record.slots[slot].end_seen ? pid : 0;
+    if (pid == 0 || current_record.slots[slot].end_seen) return 0;
+    int wait_status = 0;
+    if (sys.child_ended(pid, &wait_status) != 1) return pid;
+    record_end_seen(slot, wait_status);
+    return 0;
 }
 
 void send_signal(control_client& c, std::size_t slot) {
@@ -134,18 +143,78 @@ void begin_grace(control_client& c) {
     c.killed = false;
 }
 
-// Starts the slot's task now: its answer names the new child.
+// The new child runs, but whether it executed its program is not known.
+void not_seen_to_execute(control_client& c, const char* why) {
+    said(c, c.slot, c.done);
+    answer(c, control_failed, "%s %s%s, but pid %d is not seen to execute its program: %s",
+           c.request.name.data(), c.done, c.before.data(), static_cast<int>(c.started), why);
+}
+
+// A restart that starts nothing: said as what it did, when it ended a child.
+void said_ended(const control_client& c) {
+    if (c.request.verb == control_verb::restart && c.ending != 0) said(c, c.slot, "ended");
+}
+
+// Starts the slot's task now, unless a not-run marker holds it back (as
+// it would from a pass).  The answer comes once the new child has executed
+// its program (take_exec_report), which it tells by closing the pipe it
+// would write its errno to.
 void start_now(control_client& c, std::size_t slot, const char* done, const char* before) {
-    const pid_t pid = start_task(slot);
+    const char* name = c.request.name.data();
+    c.slot = slot;
+    const task_markers markers = markers_of(task_table[slot]);
+    if (const marker_ref* marker = holding_marker(markers)) {
+        said_ended(c);
+        record_gate(slot, marker->path);
+        answer(c, control_failed, "%s not %s%s; the marker %s holds it back until it is removed",
+               name, done, before, marker->path.data());
+        return;
+    }
+    std::array<int, 2> report{-1, -1};
+    const int pipe_error = sys.open_exec_report(report.data()) == 0 ? 0 : errno;
+    const pid_t pid = start_task(slot, report[1]);
+    const int error = errno;
+    if (report[1] >= 0) sys.close_descriptor(report[1]);
     if (pid < 0) {
-        answer(c, control_failed, "%s %s%s, but cannot be started: fork: %s", c.request.name.data(),
-               done, before, error_text(errno));
+        if (report[0] >= 0) sys.close_descriptor(report[0]);
+        said_ended(c);
+        answer(c, control_failed, "%s %s%s, but cannot be started: fork: %s", name, done, before,
+               error_text(error));
         return;
     }
     task_table[slot].task_pid = pid;
     record_started(slot);
-    answer(c, control_done, "%s %s%s, pid %d running%s", c.request.name.data(), done, before,
-           static_cast<int>(pid), std::strcmp(done, "restarted") == 0 ? updater_note(slot) : "");
+    c.stage = client_stage::starting;
+    c.started = pid;
+    c.report_fd = report[0];
+    c.done = done;
+    copy_text(c.before, before);
+    c.due_ms = sys.boot_milliseconds() + control_exec_ms;
+    if (pipe_error != 0) not_seen_to_execute(c, error_text(pipe_error));
+}
+
+// What the new child's exec report tells: the end of the pipe once it has
+// executed its program, its errno when it could not.
+void take_exec_report(control_client& c) {
+    int error = 0;
+    const long n = sys.read_some(c.report_fd, reinterpret_cast<char*>(&error), sizeof error);
+    if (n < 0 && errno == EAGAIN) return;
+    if (n != 0 && n != static_cast<long>(sizeof error)) {
+        not_seen_to_execute(c, n < 0 ? error_text(errno) : "its report is cut short");
+        return;
+    }
+    const char* name = c.request.name.data();
+    const int pid = c.started;
+    if (n == 0) {
+        said(c, c.slot, c.done);
+        const bool restarted = c.request.verb == control_verb::restart;
+        answer(c, control_done, "%s %s%s, pid %d running%s", name, c.done, c.before.data(), pid,
+               restarted ? updater_note(c.slot) : "");
+        return;
+    }
+    said_ended(c);
+    answer(c, control_failed, "%s not %s%s; pid %d could not execute its program: %s", name, c.done,
+           c.before.data(), pid, error_text(error));
 }
 
 // Whether another client is ending the slot's child right now.
@@ -167,7 +236,6 @@ void begin_ending(control_client& c, std::size_t slot) {
     }
     const pid_t pid = running_child(slot);
     const bool stop = c.request.verb == control_verb::stop;
-    said(c, slot, stop ? "stopped" : "restarted");
     if (stop) {
         // Held from now: no pass starts it again while it ends.
         if (!record_stopped(slot, c.uid, now_moment())) {
@@ -176,6 +244,7 @@ void begin_ending(control_client& c, std::size_t slot) {
             return;
         }
         save_holds();
+        said(c, slot, "stopped");
     } else if (current_record.slots[slot].stopped) {
         record_released(slot);
         save_holds();
@@ -211,17 +280,18 @@ void start_task_now(control_client& c, std::size_t slot) {
                static_cast<int>(pid));
         return;
     }
-    said(c, slot, "started");
-    if (current_record.slots[slot].stopped) {
+    const bool held = current_record.slots[slot].stopped;
+    if (held) {
         record_released(slot);
         save_holds();
+        said(c, slot, "released");
     }
     if (task_table[slot].task_pid != 0) {  // ended, not yet reaped: the pass starts it
         answer(c, control_done, "%s released: it starts again after its reap at the next pass",
                c.request.name.data());
         return;
     }
-    start_now(c, slot, "started", "");
+    start_now(c, slot, "started", held ? " (released from its hold)" : "");
 }
 
 // The names of a list, or "none".
@@ -555,8 +625,10 @@ std::size_t control_wait_sources(struct pollfd* fds, std::size_t cap) {
     std::size_t n = 0;
     fds[n++] = {control.listen_fd, POLLIN, 0};
     if (control.busy == 0) return n;
-    for (const control_client& c : control.clients)
+    for (const control_client& c : control.clients) {
         if (c.stage == client_stage::reading && n < cap) fds[n++] = {c.fd, POLLIN, 0};
+        if (c.stage == client_stage::starting && n < cap) fds[n++] = {c.report_fd, POLLIN, 0};
+    }
     return n;
 }
 
@@ -568,6 +640,7 @@ long long control_deadline() {
     };
     for (const control_client& c : control.clients) {
         if (c.stage == client_stage::reading) nearer(c.deadline_ms);
+        if (c.stage == client_stage::starting) nearer(c.due_ms);
         if (c.stage != client_stage::ending && c.stage != client_stage::reloading) continue;
         nearer(c.due_ms);
         if (!children_held()) nearer(c.look_ms);
@@ -578,8 +651,11 @@ long long control_deadline() {
 void serve_control(const struct pollfd* fds, std::size_t count, long long now_ms) {
     // fds[0] is the channel's own descriptor.
     if (control.listen_fd < 0 || (control.busy == 0 && fds[0].revents == 0)) return;
-    for (control_client& c : control.clients)
+    for (control_client& c : control.clients) {
+        if (c.stage == client_stage::starting && ready_events(fds, count, c.report_fd) != 0)
+            take_exec_report(c);
         if (c.stage == client_stage::reading && ready_events(fds, count, c.fd) != 0) read_client(c);
+    }
     if (ready_events(fds, count, control.listen_fd) != 0) accept_clients();
     drop_late_clients(now_ms);
     count_readers();
@@ -597,7 +673,52 @@ void follow_control_requests(long long now_ms) {
     for (control_client& c : control.clients) {
         if (c.stage == client_stage::ending) follow_one(c, now_ms);
         if (c.stage == client_stage::reloading) follow_reload(c, now_ms);
+        if (c.stage == client_stage::starting && now_ms >= c.due_ms)
+            not_seen_to_execute(c, "no word from it within 10 s");
     }
+}
+
+namespace {
+
+// A child of this supervisor's that has not ended gets SIGKILL; one that
+// has ended (or been reaped, its pid free again) is left alone.
+void kill_if_running(pid_t pid) {
+    int wait_status = 0;
+    if (pid > 0 && sys.child_ended(pid, &wait_status) == 0) sys.kill_process(pid);
+}
+
+void end_for_new_turn(control_client& c) {
+    const char* name = c.request.name.data();
+    if (c.stage == client_stage::ending) {
+        kill_if_running(c.ending);
+        if (c.request.verb == control_verb::stop)
+            answer(c, control_done,
+                   "%s stopped: pid %d ended by a new turn; held down until vorn_restart_ctl "
+                   "start %s",
+                   name, static_cast<int>(c.ending), name);
+        else
+            answer(c, control_failed,
+                   "%s not restarted: pid %d ended by a new turn, which starts the tasks of its "
+                   "configuration itself",
+                   name, static_cast<int>(c.ending));
+    } else if (c.stage == client_stage::starting) {
+        kill_if_running(c.started);
+        answer(c, control_failed,
+               "%s %s%s, but pid %d ended by a new turn before it was seen to execute its program",
+               name, c.done, c.before.data(), static_cast<int>(c.started));
+    } else if (c.stage == client_stage::reloading) {
+        for (pid_t& pid : reload_under_way.ending) kill_if_running(std::exchange(pid, 0));
+        answer(c, control_failed,
+               "reload ended by a new turn before the old children ended: the turn ends every "
+               "child and starts the tasks of the configuration itself");
+    }
+}
+
+}  // namespace
+
+void end_commands_for_new_turn() {
+    if (control.busy == 0) return;
+    for (control_client& c : control.clients) end_for_new_turn(c);
 }
 
 }  // namespace vorn

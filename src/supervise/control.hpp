@@ -33,8 +33,11 @@ inline constexpr long long control_request_ms = 5000;
 // sent its whole request yet gives its place to a newcomer when no other
 // is free, so that clients that send nothing do not lock the operator out.
 inline constexpr long long control_place_ms = 1000;
+// A child started by a command: its time to execute its program.
+inline constexpr long long control_exec_ms = 10000;
 
-enum class client_stage : std::uint8_t { free, reading, ending, reloading };
+// starting: a command's new child has not executed its program yet.
+enum class client_stage : std::uint8_t { free, reading, ending, reloading, starting };
 
 struct control_client {
     int fd = -1;
@@ -51,6 +54,13 @@ struct control_client {
     long long look_ms;  // the next look at the child, where no descriptor tells its end
     unsigned piece_ms;  // between two such looks
     bool killed;
+    // starting: the new child, the read end of its exec report (one of
+    // the wait's sources), and what its answer says before the child:
+    // "restarted" and ": pid 41 ended (signal 15)".
+    pid_t started;
+    int report_fd = -1;
+    const char* done;
+    std::array<char, 64> before;
 };
 
 struct control_state {
@@ -71,19 +81,25 @@ void reset_control();
 // that cannot be made (a directory others may write to, something else
 // at its path) is said once on standard error; supervision goes on.
 void open_control_channel();
-// The channel and the clients whose request is not whole yet, from
-// fds[0]: their count (at most cap).
+// The channel, the clients whose request is not whole yet and the exec
+// reports waited for, from fds[0]: their count (at most cap).
 std::size_t control_wait_sources(struct pollfd* fds, std::size_t cap);
 // The nearest deadline of the channel (boot clock, ms), or -1 when none.
 long long control_deadline();
 // After the wait, with the descriptors control_wait_sources gave: takes
-// the clients that wait, reads what they sent, carries out every complete
-// request and lets go of the clients whose time is over.
+// the clients that wait, reads what they sent and the exec reports of
+// the children commands started, carries out every complete request and
+// lets go of the clients whose time is over.
 void serve_control(const struct pollfd* fds, std::size_t count, long long now_ms);
 // Whether a request waits for a child to end.
 bool control_waiting();
 // Looks at each child being ended, kills one whose grace is over, and
 // answers each request that has its effect.
 void follow_control_requests(long long now_ms);
+// A new turn begins: each command that waits for a child (to end, to
+// execute its program, a reload's old ones) is answered now with what the
+// turn did to it, and starts nothing itself; the children it was ending
+// get SIGKILL, as the turn's own do.
+void end_commands_for_new_turn();
 
 }  // namespace vorn

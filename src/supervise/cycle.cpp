@@ -120,6 +120,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
             }
             task.task_pid = 0;
         }
+        end_commands_for_new_turn();
         if (!debug_mode) sys.close_descriptor(stdout_stderr_fd);
         return pass_outcome::new_turn;
     }

@@ -63,7 +63,7 @@ std::size_t build_child_argv(const task_info& task, child_argv& argv) {
     return count;
 }
 
-void exec_task(const task_info& task, char* const argv[]) {
+void exec_task(const task_info& task, char* const argv[], int report_fd) {
     restore_broken_pipes();
     ::execvp(task.task_path.data(), argv);
     // Only async-signal-safe calls from here: the line is put together by
@@ -80,6 +80,8 @@ void exec_task(const task_info& task, char* const argv[]) {
     append(line.data(), line.size(), &used, error_text(error));
     append(line.data(), line.size(), &used, "\n");
     write_whole(STDERR_FILENO, line.data(), used);
+    // In one write, well under PIPE_BUF: the reader has all of it or nothing.
+    if (report_fd >= 0) write_whole(report_fd, reinterpret_cast<const char*>(&error), sizeof error);
     ::_exit(255);
 }
 
@@ -103,7 +105,7 @@ void use_child_log(const child_log& log) {
     ::dup2(log.fd, STDERR_FILENO);
 }
 
-pid_t start_task(std::size_t slot) {
+pid_t start_task(std::size_t slot, int report_fd) {
     const task_info& task = task_table[slot];
     child_argv argv{};
     build_child_argv(task, argv);
@@ -114,7 +116,7 @@ pid_t start_task(std::size_t slot) {
     const pid_t pid = sys.fork_process();
     if (pid == 0) {
         use_child_log(log);
-        exec_task(task, argv.data());
+        exec_task(task, argv.data(), report_fd);
     }
     const int error = errno;
     task_log_started(slot, log, pid);

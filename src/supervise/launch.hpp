@@ -21,16 +21,19 @@ using child_argv = std::array<char*, child_argv_size>;
 std::size_t build_child_argv(const task_info& task, child_argv& argv);
 
 // In the child: executes the task; if that fails, reports it on standard
-// error and ends the child with status 255.  Never returns.
-[[noreturn]] void exec_task(const task_info& task, char* const argv[]);
+// error (and its errno on report_fd, when that is not -1) and ends the
+// child with status 255.  Never returns.
+[[noreturn]] void exec_task(const task_info& task, char* const argv[], int report_fd = -1);
 
 // In the child: writes the start line to the log (with the child's pid)
 // and puts the log on standard output and error.  Async-signal-safe.
 void use_child_log(const child_log& log);
 
 // Forks a child that executes the task, writing to the slot's log when
-// logs are in use.  Returns the child's pid, or -1 with errno set when
-// fork fails.
-pid_t start_task(std::size_t slot);
+// logs are in use; a child that cannot execute the task writes its errno
+// to report_fd (the write end of sys.open_exec_report's pipe) when that
+// is not -1.  Returns the child's pid, or -1 with errno set when fork
+// fails.
+pid_t start_task(std::size_t slot, int report_fd = -1);
 
 }  // namespace vorn

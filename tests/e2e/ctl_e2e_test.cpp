@@ -177,7 +177,8 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     r = ctl(inst, {"start", worker});
     ASSERT_TRUE(wait_until([&] { return inst.start_pids(worker).size() == 3; })) << r.out << r.err;
     pids = inst.start_pids(worker);
-    EXPECT_EQ(r.out, worker + " started, pid " + std::to_string(pids[2]) + " running\n");
+    EXPECT_EQ(r.out, worker + " started (released from its hold), pid " + std::to_string(pids[2]) +
+                         " running\n");
 
     // The updater stopped and started: no new turn.
     r = ctl(inst, {"stop", "vorn_update"});
@@ -205,6 +206,16 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     const std::vector<std::string> all = {"vorn_update", "vorn_monitor", worker, other, fresh};
     EXPECT_TRUE(wait_until([&] { return table_mismatch(*sup, inst, all, all).empty(); }))
         << table_mismatch(*sup, inst, all, all);
+
+    // A program that cannot be executed is no new child running.
+    std::filesystem::remove(inst.sbin() + other);
+    r = ctl(inst, {"restart", other});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("could not execute its program: No such file or directory"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(ctl(inst, {"start", other}).out.find("already runs"), std::string::npos);
+    EXPECT_NE(sup->err().find("execlp(" + other), std::string::npos);
 }
 
 // Real time here: reload ends the 30 s wait after an unusable file at once,

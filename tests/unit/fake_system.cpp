@@ -77,6 +77,11 @@ int fake_wait_for(struct pollfd* fds, std::size_t count, long long deadline) {
             fds[i].revents = POLLIN;
             ++ready;
         }
+    for (std::size_t i = 0; i < count; ++i)
+        if (fds[i].fd == fake_system::report_fd) {
+            fds[i].revents = POLLIN;
+            ++ready;
+        }
     if (ready > 0) return ready;
     for (std::size_t i = 0; i < count; ++i)
         if (fds[i].fd == fake_logs_watch && fake_logs::bytes_per_second != 0) {
@@ -376,6 +381,7 @@ int fake_accept(int, pid_t* pid, uid_t* uid) {
 }
 
 long fake_read_some(int fd, char* buf, std::size_t len) {
+    if (fd == fake_system::report_fd) return 0;
     std::string& left = fake_system::requests[fd];
     if (left.empty()) {
         errno = EAGAIN;
@@ -408,6 +414,11 @@ system_ops fake_system::ops() {
     ops.reap_any = fake_reap;
     ops.child_ended = fake_child_ended;
     ops.kill_process = fake_kill;
+    ops.open_exec_report = [](int fds[2]) {
+        fds[0] = fake_system::report_fd;
+        fds[1] = fake_system::report_fd + 1;
+        return 0;
+    };
     ops.open_process_handle = fake_open_handle;
     ops.handle_ended = fake_handle_ended;
     ops.wait_for = fake_wait_for;

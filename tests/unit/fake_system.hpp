@@ -113,6 +113,9 @@ struct fake_system {
         int signal;
     };
     static inline std::vector<signal_sent> signals;
+    // The read end of the exec report of a child a command starts: at its
+    // end at once, the program executed (the write end is one more).
+    static constexpr int report_fd = 300;
     static inline std::vector<int> closed;
     static inline int opened = 0;
     static inline int null_fd = 7;
