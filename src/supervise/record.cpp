@@ -29,6 +29,8 @@ void note_end(std::size_t slot, const exit_record& end) {
     slot_record& s = current_record.slots[slot];
     const bool same = s.last_exit.kind == end.kind && s.last_exit.value == end.value;
     s.same_exits = same ? s.same_exits + 1 : 1;
+    s.ended_by_supervisor = (same ? s.ended_by_supervisor : 0) + (s.ending ? 1 : 0);
+    s.ending = false;
     // A program that puts itself in the background ends with 0 at once; its
     // end is seen at the pass that started it or at the next one.  Boot
     // clock: a clock set forwards or backwards in between changes nothing.
@@ -126,6 +128,7 @@ void record_started(std::size_t slot) {
     ++s.starts;
     s.since = now_moment();
     s.started_this_turn = true;
+    s.ending = false;
     s.passes_seen_running = 0;
     s.end_seen = false;
     s.marker[0] = '\0';
@@ -161,9 +164,12 @@ void record_killed(std::size_t slot) {
     } else {
         const exit_record& updater = current_record.slots[0].last_exit;
         log_task_killed(slot, updater.kind == exit_kind::code ? updater.value : -1);
+        s.ending = true;
         note_end(slot, {exit_kind::signal, SIGKILL, now_moment()});
     }
 }
+
+void record_ending(std::size_t slot) { current_record.slots[slot].ending = true; }
 
 void record_updater_ended(const char* then) {
     current_record.updater_exit = current_record.slots[0].last_exit;
