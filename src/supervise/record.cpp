@@ -42,6 +42,15 @@ void note_end(std::size_t slot, const exit_record& end) {
     current_record.changed = true;
 }
 
+// Whether the operator holds the slot's task down.  A hold new to the slot
+// (kept from the supervisor before this one, or a task that moved to it)
+// keeps the task's log watched: what the task left running may write on.
+void take_hold(std::size_t slot, slot_record& s) {
+    const bool was = s.stopped;
+    s.stopped = hold_of_slot(slot) != nullptr;
+    if (s.stopped && !was) log_task_held_down(slot);
+}
+
 }  // namespace
 
 moment now_moment() { return {sys.now(), sys.boot_seconds()}; }
@@ -99,7 +108,7 @@ void record_configuration(bool usable, const config_problem& problem) {
             s.name = task.task_name;
         }
         s.configured_mode = task.task_mode;
-        s.stopped = hold_of_slot(i) != nullptr;
+        take_hold(i, s);
         s.started_this_turn = false;
         s.end_seen = false;
         s.marker[0] = '\0';
@@ -119,7 +128,7 @@ void record_reloaded(const std::array<task_info, task_slot_count>& old) {
             s.name = task.task_name;
         }
         s.configured_mode = task.task_mode;
-        s.stopped = hold_of_slot(i) != nullptr;
+        take_hold(i, s);
     }
 }
 
