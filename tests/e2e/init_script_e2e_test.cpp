@@ -172,8 +172,9 @@ TEST_P(init_script_e2e, start_status_check_stop_restart) {
     EXPECT_EQ(r.out.rfind(inst_.config_file() + ": usable\n", 0), 0u) << r.out;
 
     // reload reaches the supervisor however VORN_OPTIONS names its status file.
-    for (const std::string& form : {"--status_path=" + status_file(), "--status_path " + status_file(),
-                                    "--status_p " + status_file()}) {
+    for (const std::string& form :
+         {"--status_path=" + status_file(), "--status_path " + status_file(),
+          "--status_p " + status_file()}) {
         write_defaults(options() + " " + form);
         r = init("reload");
         EXPECT_EQ(r.status, 0) << form << "\n" << r.out << r.err;
