@@ -843,9 +843,13 @@ static int measure_turn(void) {
 
 /* Starts the command with its output in `output`; in the supervisor's
  * namespaces (pid_ns, mnt_ns >= 0) through a child that enters them and
- * waits for the command, which runs in them as its child.  Returns the pid
- * of the process started, whose exit status is the command's. */
-static pid_t start_command(int output, int pid_ns, int mnt_ns) {
+ * waits for the command, which runs in them as its child.  Entering the
+ * mount namespace puts the child at that namespace's root, which in a
+ * chroot is not the supervisor's: it goes back to the supervisor's root
+ * directory (its_root, opened before), as `nsenter --root` does, so that
+ * the command's path names the same file.  Returns the pid of the process
+ * started, whose exit status is the command's. */
+static pid_t start_command(int output, int pid_ns, int mnt_ns, int its_root) {
     static char* const command_env[] = {
         "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", NULL};
     const pid_t pid = fork();
@@ -860,6 +864,10 @@ static pid_t start_command(int output, int pid_ns, int mnt_ns) {
     if (pid_ns >= 0) {
         if (setns(mnt_ns, CLONE_NEWNS) != 0 || setns(pid_ns, CLONE_NEWPID) != 0) {
             perror("probe: enter the supervisor's namespaces");
+            _exit(126);
+        }
+        if (fchdir(its_root) != 0 || chroot(".") != 0) {
+            perror("probe: enter the supervisor's root directory");
             _exit(126);
         }
         const pid_t inside = fork();
@@ -898,14 +906,16 @@ static void print_text(const char* key, const char* text) {
 }
 
 static void measure_commands(void) {
-    int pid_ns = -1, mnt_ns = -1;
+    int pid_ns = -1, mnt_ns = -1, its_root = -1;
     if (command_in_pidns) {
         char path[64];
         snprintf(path, sizeof path, "/proc/%d/ns/pid", (int)root);
         pid_ns = open(path, O_RDONLY | O_CLOEXEC);
         snprintf(path, sizeof path, "/proc/%d/ns/mnt", (int)root);
         mnt_ns = open(path, O_RDONLY | O_CLOEXEC);
-        if (pid_ns < 0 || mnt_ns < 0) {
+        snprintf(path, sizeof path, "/proc/%d/root", (int)root);
+        its_root = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (pid_ns < 0 || mnt_ns < 0 || its_root < 0) {
             printf("command_error=the supervisor's namespaces: %s\n", strerror(errno));
             return;
         }
@@ -921,7 +931,7 @@ static void measure_commands(void) {
         const int output = memfd_create("command-output", MFD_CLOEXEC);
         if (output < 0) break;
         const double t0 = now_ms();
-        const pid_t pid = start_command(output, pid_ns, mnt_ns);
+        const pid_t pid = start_command(output, pid_ns, mnt_ns, its_root);
         if (pid < 0) {
             close(output);
             break;
@@ -974,6 +984,7 @@ static void measure_commands(void) {
     }
     if (pid_ns >= 0) close(pid_ns);
     if (mnt_ns >= 0) close(mnt_ns);
+    if (its_root >= 0) close(its_root);
     printf(
         "command_runs=%d\ncommand_forked_ms=%s\ncommand_effect_ms=%s\ncommand_return_ms=%s\n"
         "command_status=%s\n",

@@ -15,7 +15,8 @@
 //    "slots": [{"slot", "name", "path", "system", "mode", "state", "pid",
 //               "since", "since_boot", "starts", "last_exit" ({"code": n}
 //               or {"signal": n} or null), "last_exit_at",
-//               "last_exit_at_boot", "same_exits", "short_runs", "marker",
+//               "last_exit_at_boot", "same_exits", "ended_by_supervisor",
+//               "short_runs", "marker",
 //               "stopped_by", "stopped_since", "stopped_since_boot", "log"},
 //              ...]}
 #pragma once
@@ -74,6 +75,8 @@ inline constexpr char last_exit[] = "last_exit";  // also under updater
 inline constexpr char last_exit_at[] = "last_exit_at";
 inline constexpr char last_exit_at_boot[] = "last_exit_at_boot";
 inline constexpr char same_exits[] = "same_exits";
+// Of those, the ends the supervisor brought about itself: no failure of the task.
+inline constexpr char ended_by_supervisor[] = "ended_by_supervisor";
 inline constexpr char short_runs[] = "short_runs";
 inline constexpr char marker[] = "marker";
 inline constexpr char stopped_by[] = "stopped_by";  // uid, or null

@@ -78,6 +78,7 @@ void ctl_grace(const char* seconds) {
 
 const option_row ctl_options[] = {
     {"h", false, ctl_help_asked},
+    {"?", false, ctl_help_asked},
     {"help", false, ctl_help_asked},
     {"status_path", true, ctl_status_path},
     {"install_path", true, ctl_install_path},
@@ -202,6 +203,10 @@ int run_ctl(int argc, char* argv[]) {
     reset_settings();
     run_options(argc, argv, ctl_options, sizeof ctl_options / sizeof ctl_options[0],
                 ctl_usage_error);
+    if (optind >= argc) {  // no verb at all: the usage alone says what to give
+        std::fputs(ctl_help, stderr);
+        return control_refused;
+    }
     control_request request{};
     if (line.usage_error || !request_of(argc, argv, request)) {
         std::fputs(ctl_help, stderr);

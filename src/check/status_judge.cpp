@@ -114,6 +114,9 @@ pid_t left_behind(const read_slot& slot) {
 
 // The latest end as the judgement counts it: the file's, or, for a child
 // that has ended since the file was written, that end added to the file's.
+// same_exits counts the task's own ends alone: one that the supervisor
+// brought about (the operator's restart or stop, a new turn's kill) is no
+// crash.
 struct run_record {
     read_end end;
     long long same_exits;
@@ -121,7 +124,8 @@ struct run_record {
 };
 
 run_record record_of(const read_slot& slot) {
-    return {slot.last_exit, slot.same_exits.or_zero(), slot.short_runs.or_zero()};
+    return {slot.last_exit, slot.same_exits.or_zero() - slot.ended_by_supervisor.or_zero(),
+            slot.short_runs.or_zero()};
 }
 
 run_record with_zombie_end(const read_slot& slot, const read_end& end) {

@@ -126,6 +126,8 @@ void read_slot_of(const json_t* slot, read_slot* out) {
     out->last_exit_at_boot = boot_of(slot, key::last_exit_at_boot);
     out->same_exits = count_of(slot, key::same_exits);
     out->short_runs = count_of(slot, key::short_runs);
+    out->ended_by_supervisor =
+        number_of(slot, key::ended_by_supervisor, 0, out->same_exits.or_zero());
     out->marker = text_of(slot, key::marker);
     out->stopped_by = number_of(slot, key::stopped_by, 0, UINT32_MAX - 1);
     out->stopped_since_boot = boot_of(slot, key::stopped_since_boot);

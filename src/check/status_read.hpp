@@ -76,6 +76,7 @@ struct read_slot {
     read_end last_exit;
     number last_exit_at, last_exit_at_boot;
     number same_exits, short_runs;
+    number ended_by_supervisor;  // of same_exits, so no more than it
     read_text marker, log;
     number stopped_by, stopped_since_boot;  // while the operator holds it down
 };

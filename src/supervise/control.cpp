@@ -260,6 +260,7 @@ void begin_ending(control_client& c, std::size_t slot) {
         return;
     }
     sys.send_signal(pid, SIGTERM);
+    record_ending(slot);
     c.stage = client_stage::ending;
     c.slot = slot;
     c.ending = pid;

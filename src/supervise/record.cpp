@@ -29,6 +29,8 @@ void note_end(std::size_t slot, const exit_record& end) {
     slot_record& s = current_record.slots[slot];
     const bool same = s.last_exit.kind == end.kind && s.last_exit.value == end.value;
     s.same_exits = same ? s.same_exits + 1 : 1;
+    s.ended_by_supervisor = (same ? s.ended_by_supervisor : 0) + (s.ending ? 1 : 0);
+    s.ending = false;
     // A program that puts itself in the background ends with 0 at once; its
     // end is seen at the pass that started it or at the next one.  Boot
     // clock: a clock set forwards or backwards in between changes nothing.
@@ -38,6 +40,15 @@ void note_end(std::size_t slot, const exit_record& end) {
     s.last_exit = end;
     ++s.ends;
     current_record.changed = true;
+}
+
+// Whether the operator holds the slot's task down.  A hold new to the slot
+// (kept from the supervisor before this one, or a task that moved to it)
+// keeps the task's log watched: what the task left running may write on.
+void take_hold(std::size_t slot, slot_record& s) {
+    const bool was = s.stopped;
+    s.stopped = hold_of_slot(slot) != nullptr;
+    if (s.stopped && !was) log_task_held_down(slot);
 }
 
 }  // namespace
@@ -97,7 +108,7 @@ void record_configuration(bool usable, const config_problem& problem) {
             s.name = task.task_name;
         }
         s.configured_mode = task.task_mode;
-        s.stopped = hold_of_slot(i) != nullptr;
+        take_hold(i, s);
         s.started_this_turn = false;
         s.end_seen = false;
         s.marker[0] = '\0';
@@ -117,7 +128,7 @@ void record_reloaded(const std::array<task_info, task_slot_count>& old) {
             s.name = task.task_name;
         }
         s.configured_mode = task.task_mode;
-        s.stopped = hold_of_slot(i) != nullptr;
+        take_hold(i, s);
     }
 }
 
@@ -126,6 +137,7 @@ void record_started(std::size_t slot) {
     ++s.starts;
     s.since = now_moment();
     s.started_this_turn = true;
+    s.ending = false;
     s.passes_seen_running = 0;
     s.end_seen = false;
     s.marker[0] = '\0';
@@ -161,9 +173,12 @@ void record_killed(std::size_t slot) {
     } else {
         const exit_record& updater = current_record.slots[0].last_exit;
         log_task_killed(slot, updater.kind == exit_kind::code ? updater.value : -1);
+        s.ending = true;
         note_end(slot, {exit_kind::signal, SIGKILL, now_moment()});
     }
 }
+
+void record_ending(std::size_t slot) { current_record.slots[slot].ending = true; }
 
 void record_updater_ended(const char* then) {
     current_record.updater_exit = current_record.slots[0].last_exit;

@@ -54,6 +54,11 @@ struct slot_record {
     bool end_seen;
     exit_record last_exit;
     std::uint32_t same_exits;  // latest ends in a row that ended as last_exit
+    // Of those, the ends the supervisor brought about (a command's restart
+    // or stop, the kills of a new turn), and whether it is ending the
+    // latest child now: no failure of the task.
+    std::uint32_t ended_by_supervisor;
+    bool ending;
     std::uint32_t short_runs;  // latest ends in a row with code 0 within a pass of the start
     marker_path marker;        // the marker holding it back, empty when none
     bool stopped;              // held down by the operator (its row in holds)
@@ -118,6 +123,9 @@ void record_ended(std::size_t slot, int wait_status);
 // The supervisor killed the slot's child: a child that had already ended
 // on its own keeps its own end.
 void record_killed(std::size_t slot);
+// The supervisor has sent the slot's child a signal to end it: its end,
+// when it comes, is the supervisor's doing.
+void record_ending(std::size_t slot);
 // The task in slot 0 ended (record_ended has recorded it): what was done.
 void record_updater_ended(const char* then);
 // The start gate's answer for a due slot: the marker's path, or "".

@@ -69,6 +69,7 @@ void set_slot_history(bool& ok, json_t* object, const slot_record& s) {
     set_moment(ok, object, status_key::last_exit_at, status_key::last_exit_at_boot, s.last_exit.at,
                s.last_exit.kind != exit_kind::none);
     set(ok, object, status_key::same_exits, json_integer(s.same_exits));
+    set(ok, object, status_key::ended_by_supervisor, json_integer(s.ended_by_supervisor));
     set(ok, object, status_key::short_runs, json_integer(s.short_runs));
 }
 

@@ -503,6 +503,13 @@ void log_task_command(std::size_t slot, const char* what, unsigned uid) {
     watch_log(task_table[slot].task_name.data(), fd, info);
 }
 
+void log_task_held_down(std::size_t slot) {
+    if (!logs_in_use()) return;
+    struct stat info {};
+    const int fd = open_checked(slot, info);
+    if (fd >= 0) watch_log(task_table[slot].task_name.data(), fd, info);
+}
+
 namespace {
 
 // Looks at the logs (all, or only those the write watch cannot see), and

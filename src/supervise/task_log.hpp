@@ -147,6 +147,11 @@ void log_task_held(std::size_t slot, const char* marker);
 // line in the slot's log, which stays watched.
 void log_task_command(std::size_t slot, const char* what, unsigned uid);
 
+// The operator's hold came to the slot's task without a command to this
+// supervisor (kept from the one before it): its log is watched from then
+// on, for what the task left running.
+void log_task_held_down(std::size_t slot);
+
 // At every pass, and at every look while a log grows fast: every watched
 // log past log_size is rotated, and look_ms set from how fast the fastest
 // log grew since the last look.  At a calm pass only the logs that the

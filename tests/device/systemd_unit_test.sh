@@ -1,7 +1,7 @@
 #!/bin/sh
 # Checks the installed systemd unit with systemd-analyze verify, its
-# ExecStart pointed at the installed copy of the supervisor and its manual
-# pages looked up in the installed tree.
+# ExecStart and ExecReload pointed at the installed copies of the programs
+# and its manual pages looked up in the installed tree.
 # Usage: systemd_unit_test.sh <destdir> <unit path> <sbin dir> <man dir>
 set -eu
 dest=$1 unit=$2 sbin=$3 man=$4
@@ -14,27 +14,33 @@ for setting in 'Type=notify' 'NotifyAccess=main' 'WatchdogSec=90' 'KillMode=cont
 done
 if grep -q '^PIDFile=' "$dest$unit"; then echo "the supervisor writes no pid file"; fail=1; fi
 
-# ExecReload, run as systemd would run it (its $$ made $), against the
-# installed client: it must hand on the --status_path of VORN_OPTIONS alone.
+# ExecReload, run as systemd would run it (its $$ made $, $VORN_OPTIONS
+# split into words), against the installed client: it must find the status
+# file however VORN_OPTIONS names it, as the supervisor would.
 reload=$(sed -n "s|^ExecReload=\(.*\)$sbin/|\1$dest$sbin/|p" "$dest$unit" | sed 's/\$\$/$/g')
 if [ -z "$reload" ]; then
     echo "missing: ExecReload= running $sbin/vorn_restart_ctl"
     fail=1
-else
+fi
+for form in "--status_path=$work/none.status" "--status_path $work/none.status" "--status_p $work/none.status"; do
+    [ -n "$reload" ] || break
+    export VORN_OPTIONS="-d --log_path=$work/log $form"
+    set -f
     eval "set -- $reload"
+    set +f
     status=0
-    VORN_OPTIONS="-d --log_path=$work/log --status_path=$work/none.status" "$@" > "$work/out" 2>&1 || status=$?
+    "$@" > "$work/out" 2>&1 || status=$?
     if [ "$status" -ne 3 ] || ! grep -q "no supervisor to ask: cannot read $work/none.status" "$work/out"; then
-        echo "ExecReload (status $status):"
+        echo "ExecReload with $form (status $status):"
         cat "$work/out"
         fail=1
     fi
-fi
+done
 
 verify() {
     MANPATH=$dest$man systemd-analyze verify "$1" > "$work/out" 2>&1
 }
-sed "s|^ExecStart=$sbin/|ExecStart=$dest$sbin/|" "$dest$unit" > "$work/vorn_restart.service"
+sed "s|^\(Exec[A-Za-z]*\)=$sbin/|\1=$dest$sbin/|" "$dest$unit" > "$work/vorn_restart.service"
 if ! verify "$work/vorn_restart.service" || [ -s "$work/out" ]; then
     echo "systemd-analyze verify complains:"
     cat "$work/out"

@@ -128,6 +128,8 @@ TEST(ctl_e2e, each_verb_has_its_effect_and_says_what_happened) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, worker + " restarted: pid " + std::to_string(pids[0]) +
                          " ended (signal 15), pid " + std::to_string(pids[1]) + " running\n");
+    // An end the operator brought about, which the checker counts as no crash.
+    EXPECT_NE(read_file(inst.status_file()).find("\"ended_by_supervisor\":1"), std::string::npos);
     EXPECT_NE(sup->err().find("vorn_restart: " + worker + " restarted by uid 0"),
               std::string::npos);
     EXPECT_NE(

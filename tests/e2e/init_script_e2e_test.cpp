@@ -56,8 +56,7 @@ protected:
         inst_.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
             {"name": ")" +
                      worker_ + R"("}]})");
-        write_defaults("-d --install_path=" + inst_.root() + " --cache_path=" + inst_.cache() +
-                       " --status_path=" + status_file());
+        write_defaults(options() + " --status_path=" + status_file());
     }
 
     void TearDown() override {
@@ -81,6 +80,8 @@ protected:
         inst_.write(defaults(), "DAEMON=" VORN_BINARY
                                 "\n"
                                 "CHECKER=" VORN_CHECK_BINARY
+                                "\n"
+                                "CTL=" VORN_CTL_BINARY
                                 "\n"
                                 "PIDFILE=" +
                                     pid_file() +
@@ -126,6 +127,9 @@ protected:
         return pids;
     }
 
+    std::string options() const {
+        return "-d --install_path=" + inst_.root() + " --cache_path=" + inst_.cache();
+    }
     std::string defaults() const { return inst_.root() + "/defaults"; }
     std::string pid_file() const { return inst_.root() + "/vorn_restart.pid"; }
     std::string status_file() const { return inst_.root() + "/vorn_restart.status"; }
@@ -166,6 +170,16 @@ TEST_P(init_script_e2e, start_status_check_stop_restart) {
     r = init("check");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind(inst_.config_file() + ": usable\n", 0), 0u) << r.out;
+
+    // reload reaches the supervisor however VORN_OPTIONS names its status file.
+    for (const std::string& form :
+         {"--status_path=" + status_file(), "--status_path " + status_file(),
+          "--status_p " + status_file()}) {
+        write_defaults(options() + " " + form);
+        r = init("reload");
+        EXPECT_EQ(r.status, 0) << form << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out.rfind("reloaded: kept ", 0), 0u) << r.out;
+    }
 
     r = init("stop");
     EXPECT_EQ(r.status, 0) << r.err;

@@ -164,7 +164,8 @@ TEST(supervisor_e2e, closed_standard_descriptors_are_opened_on_the_null_device) 
 }
 
 TEST(supervisor_e2e, tasks_get_no_descriptor_but_their_own) {
-    // Started from a shell holding descriptors 10 and 251, with systemd's
+    // Started from a shell holding descriptors 3 (the first after the
+    // standard ones), 10 and 251, with systemd's
     // socket, task logs and /dev/null as its watchdog, which it refuses.
     installation inst;
     const std::string fds = inst.root() + "/fds";
@@ -176,7 +177,7 @@ TEST(supervisor_e2e, tasks_get_no_descriptor_but_their_own) {
     supervisor sup(inst, {.debug = false,
                           .extra_arguments = {"--watchdog=/dev/null", "--log_path=" + inst.root()},
                           .environment = {{"NOTIFY_SOCKET", inst.root() + "/notify"}},
-                          .inherited_descriptors = {10, 251}});
+                          .inherited_descriptors = {3, 10, 251}});
     ASSERT_TRUE(wait_until([&] { return !read_lines(fds).empty(); })) << sup.err();
     EXPECT_NE(sup.err().find(": cannot use the watchdog /dev/null: not a watchdog"),
               std::string::npos);

@@ -730,6 +730,17 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
         {R"("state": "running", "pid": 900, "last_exit": {"signal": 9}, "same_exits": 3)",
          "running again, but restarted 3 times and ended with signal 9 each time before: a "
          "crash loop"},
+        // Ends the supervisor brought about (the operator's restarts) are no
+        // crash; a count of them past same_exits is not believed.
+        {R"("state": "running", "pid": 900, "last_exit": {"signal": 15}, "same_exits": 3,
+            "ended_by_supervisor": 3)",
+         ""},
+        {R"("state": "waiting", "last_exit": {"code": 1}, "same_exits": 4, "ended_by_supervisor": 1)",
+         "restarted 3 times and ended with code 1 each time"},
+        {R"("state": "running", "pid": 900, "last_exit": {"signal": 9}, "same_exits": 3,
+            "ended_by_supervisor": 4)",
+         "running again, but restarted 3 times and ended with signal 9 each time before: a "
+         "crash loop"},
         // Ends with status 0 that were not short are no crash loop.
         {R"("state": "running", "pid": 900, "last_exit": {"code": 0}, "same_exits": 5)", ""},
         {R"("state": "running", "pid": 900, "last_exit": {"code": 1}, "same_exits": 2)", ""},

@@ -166,6 +166,8 @@ TEST_F(status_test, updater_exits_and_kills_are_recorded) {
         EXPECT_EQ(slot_text(doc, 1, "state"), row.monitor_state) << row.then;
         if (std::string(row.monitor_state) == "waiting") {
             EXPECT_EQ(slot_text(doc, 1, "last_exit"), "{\"signal\":9}");
+            // Every one of its ends is a kill: no failure of its own.
+            EXPECT_EQ(slot_text(doc, 1, "ended_by_supervisor"), slot_text(doc, 1, "same_exits"));
         }
         clear_task_table();
     }
@@ -185,6 +187,7 @@ TEST_F(status_test, own_end_before_the_kill_is_kept) {
         EXPECT_EQ(slot_text(doc, 2, "last_exit"), "{\"code\":3}") << seen_by_a_pass;
         EXPECT_EQ(slot_text(doc, 1, "last_exit"), "{\"signal\":9}");
         EXPECT_EQ(slot_text(doc, 2, "same_exits"), "1");
+        EXPECT_EQ(slot_text(doc, 2, "ended_by_supervisor"), "0");
         clear_task_table();
         reset_record();
     }
