@@ -295,16 +295,11 @@ void start_task_now(control_client& c, std::size_t slot) {
     start_now(c, slot, "started", held ? " (released from its hold)" : "");
 }
 
-// The names of a list, or "none".
-const char* names_or_none(const std::array<char, task_slot_count * task_name_size>& list) {
-    return list[0] != '\0' ? list.data() : "none";
-}
-
 void answer_reload(control_client& c) {
-    const reload_result& r = reload_under_way;
-    answer(c, control_done, "reloaded: kept %s; restarted %s; stopped %s; started %s",
-           names_or_none(r.kept), names_or_none(r.restarted), names_or_none(r.stopped),
-           names_or_none(r.started));
+    std::array<char, reload_answer_size> text{};
+    if (!format_reload_answer(reload_under_way, text.data(), text.size()))
+        copy_text(text, "reloaded, but what changed does not fit in the answer");
+    answer(c, control_done, "%s", text.data());
 }
 
 // During the wait after an unusable file: a usable one ends it (a new turn
@@ -468,16 +463,22 @@ void ended(control_client& c) {
 }
 
 // Whether the old child of the slot has ended (reaped now, or by a pass).
+// The task of its name that waits for it may start from now on.
 bool old_child_ended(std::size_t slot) {
     const pid_t pid = reload_under_way.ending[slot];
     int wait_status = 0;
     const pid_t reaped = sys.reap_child(pid, &wait_status);
     if (reaped == 0) return false;
-    if (reaped == pid && reload_under_way.start_after[slot]) record_ended(slot, wait_status);
-    if (reaped == pid) {
-        release_child(pid);
-        forget_child(pid);
-    }
+    if (reaped != pid) return true;
+    release_child(pid);
+    const int waiting = reload_under_way.waiting[slot];
+    if (waiting < 0) return true;
+    const auto next = static_cast<std::size_t>(waiting);
+    if (task_table[next].task_pid != pid) return true;
+    record_ended(next, wait_status);
+    // Not forget_child: its `once` rule would take their run from the
+    // entries this reload has just brought in.
+    task_table[next].task_pid = 0;
     return true;
 }
 

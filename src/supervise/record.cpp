@@ -115,15 +115,19 @@ void record_configuration(bool usable, const config_problem& problem) {
     }
 }
 
-void record_reloaded(const std::array<task_info, task_slot_count>& old) {
+void record_reloaded(const std::array<int, task_slot_count>& from) {
     current_record.configuration_read = true;
     current_record.usable = true;
     current_record.problem[0] = '\0';
     current_record.changed = true;
+    const std::array<slot_record, task_slot_count> old = current_record.slots;
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         const task_info& task = task_table[i];
         slot_record& s = current_record.slots[i];
-        if (text_view(s.name) != text_view(task.task_name) || old[i].task_name != task.task_name) {
+        const slot_record* was = from[i] >= 0 ? &old[static_cast<std::size_t>(from[i])] : nullptr;
+        if (was != nullptr && text_view(was->name) == text_view(task.task_name)) {
+            s = *was;
+        } else {
             s = slot_record{};
             s.name = task.task_name;
         }

@@ -114,9 +114,10 @@ void record_turn_begins();
 // After the configuration step: its verdict, and what kill-by-name met
 // (a killall that cannot be run is said once on standard error).
 void record_configuration(bool usable, const config_problem& problem);
-// After a reload put a new table in place of `old`: the slots whose task
-// changed its name count afresh, the others keep their counts and ends.
-void record_reloaded(const std::array<task_info, task_slot_count>& old);
+// After a reload put a new table in place of the old one: each slot takes
+// what was known of the old slot from[slot] (-1: counts afresh), whose task
+// it took the place of, and the mode the file gives it.
+void record_reloaded(const std::array<int, task_slot_count>& from);
 void record_started(std::size_t slot);
 // The slot's child was reaped with the waitpid status word.
 void record_ended(std::size_t slot, int wait_status);

@@ -6,31 +6,54 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 #include "tasks/task_table.hpp"
 
 namespace vorn {
 
+// What a reload did to the task of a slot of the new table.
+enum class reload_change : std::uint8_t {
+    none,     // no task in the slot
+    kept,     // its entry is unchanged: it keeps its child, wherever it was
+    changed,  // its entry changed: a new child once the old one has ended
+    added,    // its name is new to the table, or one more copy of a name
+};
+
 struct reload_result {
-    std::array<char, 640> problem;  // why the file cannot be used
-    // The names, separated by spaces, of the tasks kept with their
-    // child, restarted (their entry changed), stopped (gone from the file)
-    // and started (new in it).
-    std::array<char, task_slot_count * task_name_size> kept, restarted, stopped, started;
-    // Per slot, the old child that is being ended (0 for none), and
-    // whether the slot's task starts once it has ended.
+    std::array<char, 640> problem;                      // why the file cannot be used
+    std::array<reload_change, task_slot_count> change;  // per slot of the new table
+    // The names, separated by spaces, of the old entries no new one took
+    // the place of: their child is ended.
+    std::array<char, task_slot_count * task_name_size> stopped;
+    // Per slot of the old table, its child that is being ended (0 for
+    // none), and the slot of the new table whose task of the same name
+    // holds that pid until it has ended, -1 for none: that task starts only
+    // then, so that no two copies of it run at once.
     std::array<pid_t, task_slot_count> ending;
-    std::array<bool, task_slot_count> start_after;
+    std::array<int, task_slot_count> waiting;
 };
 
 // Reads the configuration file.  When it cannot be used, the table is left
 // as it was and false is returned with result.problem saying why.  When it
-// can: its table takes the place of the old one; an entry equal to the old
-// one in its slot keeps its child; the child of every other old entry gets
-// SIGTERM and is listed in result.ending (a task of the same name in the
-// same slot waits for it: start_after); stale copies of the names new to
-// the table are killed by name.  What is due starts at the next start step.
+// can: its table takes the place of the old one.  Entries are compared as
+// the files wrote them (a `once` entry that has run is still `once`): an
+// entry equal to an old one keeps that one's child, in whatever slot it
+// now stands, with all that is known of it (counts, ends, its log); a
+// changed entry of an old name takes the old one's record and waits for
+// its child; the child of every other old entry gets SIGTERM and is listed
+// in result.ending; stale copies of the names new to the table are killed
+// by name.  What is due starts at the next start step.
 bool begin_reload(reload_result& result);
+
+inline constexpr std::size_t reload_answer_size = 4 * task_slot_count * task_name_size;
+
+// The answer once the old children have ended: "reloaded: kept ...;
+// restarted ...; stopped ...; started ..." ("none" for an empty list),
+// then, when a changed or new task does not start (held down by the
+// operator, in mode none, held back by a not-run marker), "; not started
+// NAME (why), ...".  False when it does not fit.
+bool format_reload_answer(const reload_result& result, char* buf, std::size_t size);
 
 }  // namespace vorn
