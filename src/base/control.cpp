@@ -191,11 +191,12 @@ bool read_control_name(std::string_view written, char* buf, std::size_t size) {
     return true;
 }
 
-bool control_request_of(const std::string_view* words, std::size_t count,
-                        control_request& request, char* why, std::size_t why_size) {
+bool control_request_of(const std::string_view* words, std::size_t count, control_request& request,
+                        char* why, std::size_t why_size) {
     request = control_request{control_verb::reload, {}, default_grace_ms, 0};
     if (why_size > 0) why[0] = '\0';
-    if (count == 0) return refuse(why, why_size, "give a verb and its words, one space between each");
+    if (count == 0)
+        return refuse(why, why_size, "give a verb and its words, one space between each");
     const verb_row* row = find_verb(words[0]);
     if (row == nullptr)
         return refuse(why, why_size, "unknown verb \"", words[0],
@@ -222,8 +223,9 @@ bool parse_control_request(std::string_view line, control_request& request, char
     const verb_row* row = find_verb(words[0]);
     if (row != nullptr && row->takes_name && count >= 2) {
         if (!read_control_name(words[1], name.data(), name.size()))
-            return refuse(why, why_size, "a '\\' in a name begins \\xHH, the hex value of a byte "
-                                         "other than 00");
+            return refuse(why, why_size,
+                          "a '\\' in a name begins \\xHH, the hex value of a byte "
+                          "other than 00");
         words[1] = text_view(name);
     }
     return control_request_of(words, count, request, why, why_size);
@@ -236,9 +238,7 @@ std::size_t format_control_request(const control_request& request, char* buf, st
     bool ok = false;
     switch (request.verb) {
         case control_verb::reload: ok = format_text(buf, size, "%s\n", verb); break;
-        case control_verb::start:
-            ok = format_text(buf, size, "%s %s\n", verb, name.data());
-            break;
+        case control_verb::start: ok = format_text(buf, size, "%s %s\n", verb, name.data()); break;
         case control_verb::signal:
             ok = format_text(buf, size, "%s %s %s\n", verb, name.data(),
                              control_signal_name(request.signal_number));

@@ -35,8 +35,8 @@ inline constexpr std::size_t control_name_size = 64;
 inline constexpr std::size_t control_name_written_max = (control_name_size - 1) * 4;
 // Longest request, its newline included.
 inline constexpr std::size_t control_request_max = 272;
-static_assert(control_request_max >= sizeof "restart " - 1 + control_name_written_max +
-                                         sizeof " 600000\n" - 1,
+static_assert(control_request_max >=
+                  sizeof "restart " - 1 + control_name_written_max + sizeof " 600000\n" - 1,
               "a restart with any name and the longest grace fits a request");
 // The most words a request is read in: one more than any verb takes.
 inline constexpr std::size_t control_words_max = 4;
@@ -73,8 +73,8 @@ bool parse_control_request(std::string_view line, control_request& request, char
 // The request of its words taken apart, words[0] the verb and words[1] the
 // name as it is (not written as a request writes it): vorn_restart_ctl's
 // operands.  Refuses as parse_control_request does.
-bool control_request_of(const std::string_view* words, std::size_t count,
-                        control_request& request, char* why, std::size_t why_size);
+bool control_request_of(const std::string_view* words, std::size_t count, control_request& request,
+                        char* why, std::size_t why_size);
 
 // A task's name as a request writes it (see above), into buf[size], which
 // control_name_written_max + 1 bytes always suffice for; false when it does

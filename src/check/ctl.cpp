@@ -182,8 +182,8 @@ int send_request(const control_request& request, const supervisor_facts& facts) 
     std::size_t used = 0;
     // A supervisor that turns the client away (busy, not allowed) answers
     // and lets go before it reads the request: its answer is there all the same.
-    const bool sent = length > 0 && (sys.send_all(fd, text.data(), length) == 0 ||
-                                     errno == EPIPE || errno == ECONNRESET);
+    const bool sent = length > 0 && (sys.send_all(fd, text.data(), length) == 0 || errno == EPIPE ||
+                                     errno == ECONNRESET);
     for (long n; sent && used < answer.size() - 1 &&
                  (n = sys.read_some(fd, answer.data() + used, answer.size() - 1 - used)) > 0;)
         used += static_cast<std::size_t>(n);

@@ -20,12 +20,12 @@ namespace vorn {
 
 namespace {
 
-// "<status_path>.stopped" into path; false when it does not fit.
 // The longest line: "<uid> <since> <name>\n", the name written as a
 // control request writes it; and the longest file, a line per slot.
 constexpr std::size_t hold_line_max = 10 + 1 + 19 + 1 + control_name_written_max + 1;
 constexpr std::size_t holds_file_max = task_slot_count * hold_line_max;
 
+// "<status_path>.stopped" into path; false when it does not fit.
 template <std::size_t N>
 bool holds_path(std::array<char, N>& path) {
     return format_text(path.data(), N, "%s.stopped", status_path.data());
@@ -63,7 +63,8 @@ bool take_hold_line(std::string_view line, const moment& now, operator_hold& hol
 
 // The lines of text into holds: 0 when each is a hold and there are no
 // more than the table holds, else the number of the first line that is not.
-std::size_t take_hold_lines(std::string_view text, std::array<operator_hold, task_slot_count>& holds) {
+std::size_t take_hold_lines(std::string_view text,
+                            std::array<operator_hold, task_slot_count>& holds) {
     const moment now = now_moment();
     std::size_t count = 0;
     while (!text.empty()) {
@@ -106,18 +107,21 @@ void load_holds() {
     struct stat info {};
     if (!holds_path(path)) return;
     const long n = sys.read_file_info(path.data(), text.data(), text.size(), &info);
-    if (n < 0 && errno == ENOENT) return;
+    const int error = errno;
+    if (n < 0 && error == ENOENT) return;
     const log_owners owners{{sys.effective_user()}, 1};
     const log_fault fault = n < 0 ? log_fault::none : log_file_fault(info, owners);
     std::array<operator_hold, task_slot_count> holds{};
     std::array<char, 96> why{};
     if (n < 0)
-        copy_text(why, errno == ELOOP ? log_fault_text(log_fault::symbolic_link) : error_text(errno));
+        copy_text(why,
+                  error == ELOOP ? log_fault_text(log_fault::symbolic_link) : error_text(error));
     else if (fault != log_fault::none)
         copy_text(why, log_fault_text(fault));
     else if (static_cast<std::size_t>(n) > holds_file_max)
         format_text(why.data(), why.size(), "it is longer than %zu bytes", holds_file_max);
-    else if (const std::size_t line = take_hold_lines({text.data(), static_cast<std::size_t>(n)}, holds);
+    else if (const std::size_t line =
+                 take_hold_lines({text.data(), static_cast<std::size_t>(n)}, holds);
              line > task_slot_count)
         format_text(why.data(), why.size(), "it holds more than %zu tasks", task_slot_count);
     else if (line != 0)

@@ -1079,55 +1079,60 @@ TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) 
         << out;
 }
 
-
 // vorn_restart_ctl asking supervisor 812 (its status file /run/t.status,
-// its channel a socket of root's beside it) with the operands of each row.
-// What the peer answers is what the client reads.
+// its channel a socket of root's beside it, unless planted) with the
+// operands of each row.  What the peer answers is what the client reads.
 TEST_F(check_status_test, ctl_sends_only_to_the_supervisor_and_says_its_answer) {
     static pid_t peer;
     static int send_error;
     static std::string sent;
-    sys.connect_channel = [](const char*, unsigned, pid_t* pid, uid_t*) { return *pid = peer, 250; };
+    sys.connect_channel = [](const char*, unsigned, pid_t* pid, uid_t*) {
+        return *pid = peer, 250;
+    };
     sys.send_all = [](int, const char* data, std::size_t len) {
         sent.assign(data, len);
         errno = send_error;
         return send_error == 0 ? 0 : -1;
     };
-    const auto plant = [](const char* path, mode_t mode, uid_t owner) {
-        fake_files::infos[path] = {};
-        fake_files::infos[path].st_mode = mode;
-        fake_files::infos[path].st_uid = owner;
-    };
     const std::string no_uid = "uid 1000 may not command this supervisor (only root and uid 0)\n";
     const struct {
         std::vector<std::string> operands;
-        std::function<void()> setup;
+        int send_error;
+        pid_t peer;
+        const char* planted;  // with mode and owner
+        mode_t mode;
+        uid_t owner;
         std::string answer;
         int status;
         std::string said;  // in what is printed
         std::string sent;
     } rows[] = {
-        {{"stop", "w"}, [] { send_error = EPIPE; }, no_uid + "exit 3\n", 3, no_uid, "stop w 5000\n"},
-        {{"start", "w"}, [] { send_error = ECONNRESET; }, "busy\nexit 1\n", 1, "busy\n", "start w\n"},
-        {{"--grace=2", "restart", "--", "-x\tw"}, [] {}, "done\nexit 0\n", 0, "done\n",
+        // clang-format off
+        {{"stop", "w"}, EPIPE, 812, "", 0, 0, no_uid + "exit 3\n", 3, no_uid, "stop w 5000\n"},
+        {{"start", "w"}, ECONNRESET, 812, "", 0, 0, "busy\nexit 1\n", 1, "busy\n", "start w\n"},
+        {{"--grace=2", "restart", "--", "-x\tw"}, 0, 812, "", 0, 0, "done\nexit 0\n", 0, "done\n",
          "restart -x\\x09w 2000\n"},
-        {{"restart", "-xh"}, [] {}, "", 2, "Usage:", ""},
-        {{"restart", "w"}, [] { peer = 813; }, "", 3,
+        {{"restart", "-xh"}, 0, 812, "", 0, 0, "", 2, "Usage:", ""},
+        {{"restart", "w"}, 0, 813, "", 0, 0, "", 3,
          "/run/t.status.ctl is held by pid 813, not by the supervisor (pid 812)", ""},
-        {{"restart", "w"}, [&] { plant("/run/t.status.ctl", S_IFSOCK | 0600, 1000); }, "", 3,
+        {{"restart", "w"}, 0, 812, "/run/t.status.ctl", S_IFSOCK | 0600, 1000, "", 3,
          "/run/t.status.ctl is not the supervisor's control channel", ""},
-        {{"restart", "w"}, [&] { plant("/run", S_IFDIR | 0777, 0); }, "", 3,
+        {{"restart", "w"}, 0, 812, "/run", S_IFDIR | 0777, 0, "", 3,
          "cannot trust the directory of /run/t.status.ctl", ""},
+        // clang-format on
     };
     for (const auto& row : rows) {
         fake_files::files["/run/t.status"] = document(slot(R"("state": "running", "pid": 900)"));
-        plant("/run/t.status.ctl", S_IFSOCK | 0600, 0);
-        fake_files::infos.erase("/run");
-        peer = 812;
-        send_error = 0;
-        sent.clear();
-        row.setup();
+        fake_files::infos.clear();
+        fake_files::infos["/run/t.status.ctl"].st_mode = S_IFSOCK | 0600;
+        fake_files::infos[row.planted] = {};
+        fake_files::infos[row.planted].st_mode = row.mode;
+        fake_files::infos[row.planted].st_uid = row.owner;
+        fake_files::infos.erase("");
         fake_system::requests[250] = row.answer;
+        peer = row.peer;
+        send_error = row.send_error;
+        sent.clear();
         std::vector<std::string> args = {"vorn_restart_ctl", "--status_path=/run/t.status"};
         args.insert(args.end(), row.operands.begin(), row.operands.end());
         std::vector<char*> argv;
@@ -1142,6 +1147,5 @@ TEST_F(check_status_test, ctl_sends_only_to_the_supervisor_and_says_its_answer) 
         EXPECT_EQ(sent, row.sent);
     }
 }
-
 }  // namespace
 }  // namespace vorn

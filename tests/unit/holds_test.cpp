@@ -26,8 +26,9 @@ TEST_F(holds_test, the_file_is_believed_whole_or_not_at_all_and_start_ends_every
     };
     ASSERT_EQ(apply_status_path("/run/vr/vorn_restart.status"), path_result::ok);
     const std::string two = "0 100 worker\n1000 200 my\\x20task\n";
-    const std::string no = "vorn_restart: the stopped tasks in /run/vr/vorn_restart.status.stopped "
-                           "are not believed: ";
+    const std::string no =
+        "vorn_restart: the stopped tasks in /run/vr/vorn_restart.status.stopped "
+        "are not believed: ";
     std::string long_names, held, seventeen = "0 100 t16\n";
     for (int i = 10; i < 26; ++i) {  // 16 holds in 2,032 bytes
         long_names += "0 100 " + std::to_string(i);
