@@ -14,13 +14,6 @@
 namespace vorn {
 namespace {
 
-// " \x20\x20...": count spaces as a request writes them in a name.
-std::string escaped_spaces(std::size_t count) {
-    std::string text = " ";
-    for (std::size_t i = 0; i < count; ++i) text += "\\x20";
-    return text;
-}
-
 const char bad_escape[] = "a '\\' in a name begins \\xHH, the hex value of a byte other than 00";
 
 TEST(control_test, requests_are_read_or_refused_with_the_reason) {
@@ -63,10 +56,7 @@ TEST(control_test, requests_are_read_or_refused_with_the_reason) {
         // Names as the configuration takes them: spaces, control bytes, a backslash.
         {"restart my\\x20task 0", "restart", "my task", 0, 0},
         {"stop -a\\x5cb\\x0A", "stop", "-a\\b\n", 5000, 0},
-        {"restart" + escaped_spaces(63) + " 600000", "restart", std::string(63, ' '), 600000, 0},
-        {"start" + escaped_spaces(64), nullptr, "a task's name holds at most 63 bytes"},
         {"start w\\q", nullptr, bad_escape},
-        {"start w\\x0", nullptr, bad_escape},
         {"start w\\x00", nullptr, bad_escape},
     };
     for (const auto& row : rows) {
