@@ -50,7 +50,7 @@ fuzz "the checker's reading of a status file" vorn_status_fuzz status_corpus \
 # A request is one short line: a third of the time is plenty.
 seconds=$(( (seconds + 2) / 3 ))
 fuzz "the supervisor's reading of a control request" vorn_control_fuzz control_corpus \
-  tests/fuzz/control_corpus control_fuzz.log -dict=../tests/fuzz/control.dict -max_len=256 \
+  tests/fuzz/control_corpus control_fuzz.log -dict=../tests/fuzz/control.dict -max_len=320 \
   -artifact_prefix=control-
 
 [ "$failed" -eq 0 ] || exit 1

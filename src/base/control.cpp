@@ -39,8 +39,6 @@ constexpr signal_row signals[] = {
     {"USR2", SIGUSR2}, {"TERM", SIGTERM}, {"KILL", SIGKILL}, {"CONT", SIGCONT},
 };
 
-constexpr std::size_t max_words = 4;  // one more than any verb takes
-
 // The words of the line, each non-empty; false when two spaces meet, the
 // line begins or ends with one, or it has more words than any request.
 bool split_words(std::string_view line, std::string_view* words, std::size_t& count) {
@@ -48,7 +46,7 @@ bool split_words(std::string_view line, std::string_view* words, std::size_t& co
     while (!line.empty()) {
         const std::size_t space = line.find(' ');
         const std::string_view word = head(line, space);
-        if (word.empty() || count == max_words) return false;
+        if (word.empty() || count == control_words_max) return false;
         words[count++] = word;
         if (space == std::string_view::npos) return true;
         line = tail_from(line, space + 1);
@@ -114,7 +112,8 @@ bool parse_operands(const verb_row& row, const std::string_view* words, std::siz
     static constexpr char signal_list[] = "HUP, INT, QUIT, USR1, USR2, TERM, KILL or CONT";
     if (count > most) return refuse(why, size, "", words[0], " takes fewer words");
     if (!row.takes_name) return true;
-    if (count < 2) return refuse(why, size, "", words[0], " needs the name of a task");
+    if (count < 2 || words[1].empty())
+        return refuse(why, size, "", words[0], " needs the name of a task");
     if (!copy_text(request.name, words[1]))
         return refuse(why, size, "a task's name holds at most 63 bytes");
     if (count < 3) {
@@ -134,18 +133,69 @@ bool parse_operands(const verb_row& row, const std::string_view* words, std::siz
     return true;
 }
 
+// Bytes that a name never shows as they are in a request.
+bool written_escaped(unsigned char c) { return c <= ' ' || c == 0x7f || c == '\\'; }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The byte written as \xHH at the front of text, or -1.
+int escaped_byte(std::string_view text) {
+    if (text.size() < 4 || text[1] != 'x') return -1;
+    const int high = hex_value(text[2]);
+    const int low = hex_value(text[3]);
+    return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+// A name that does not fit or is not well written: buf empty, false.
+bool no_name(char* buf, std::size_t size) {
+    if (size > 0) buf[0] = '\0';
+    return false;
+}
+
 }  // namespace
 
-bool parse_control_request(std::string_view line, control_request& request, char* why,
-                           std::size_t why_size) {
+bool write_control_name(std::string_view name, char* buf, std::size_t size) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::size_t used = 0;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool escaped = written_escaped(byte);
+        if (used + (escaped ? 4 : 1) >= size) return no_name(buf, size);
+        if (!escaped) {
+            buf[used++] = c;
+            continue;
+        }
+        for (const char e : {'\\', 'x', digits[byte >> 4], digits[byte & 0xf]}) buf[used++] = e;
+    }
+    if (size == 0) return false;
+    buf[used] = '\0';
+    return true;
+}
+
+bool read_control_name(std::string_view written, char* buf, std::size_t size) {
+    std::size_t used = 0;
+    for (std::string_view rest = written; !rest.empty();) {
+        const bool escaped = rest[0] == '\\';
+        const int byte = escaped ? escaped_byte(rest) : static_cast<unsigned char>(rest[0]);
+        if (byte <= 0 || used + 1 >= size) return no_name(buf, size);
+        buf[used++] = static_cast<char>(byte);
+        rest = tail_from(rest, escaped ? 4 : 1);
+    }
+    if (size == 0) return false;
+    buf[used] = '\0';
+    return true;
+}
+
+bool control_request_of(const std::string_view* words, std::size_t count, control_request& request,
+                        char* why, std::size_t why_size) {
     request = control_request{control_verb::reload, {}, default_grace_ms, 0};
     if (why_size > 0) why[0] = '\0';
-    if (line.size() >= control_request_max)
-        return refuse(why, why_size, "the request is longer than 127 bytes");
-    if (!plain_bytes(line)) return refuse(why, why_size, "the request holds a control character");
-    std::string_view words[max_words];
-    std::size_t count = 0;
-    if (!split_words(line, words, count) || count == 0)
+    if (count == 0)
         return refuse(why, why_size, "give a verb and its words, one space between each");
     const verb_row* row = find_verb(words[0]);
     if (row == nullptr)
@@ -155,20 +205,46 @@ bool parse_control_request(std::string_view line, control_request& request, char
     return parse_operands(*row, words, count, request, why, why_size);
 }
 
+bool parse_control_request(std::string_view line, control_request& request, char* why,
+                           std::size_t why_size) {
+    request = control_request{control_verb::reload, {}, default_grace_ms, 0};
+    if (why_size > 0) why[0] = '\0';
+    if (line.size() >= control_request_max) {
+        format_text(why, why_size, "the request is longer than %zu bytes", control_request_max - 1);
+        return false;
+    }
+    if (!plain_bytes(line)) return refuse(why, why_size, "the request holds a control character");
+    std::string_view words[control_words_max];
+    std::size_t count = 0;
+    if (!split_words(line, words, count) || count == 0)
+        return refuse(why, why_size, "give a verb and its words, one space between each");
+    // The name as it was before it was written for the line.
+    std::array<char, control_request_max> name{};
+    const verb_row* row = find_verb(words[0]);
+    if (row != nullptr && row->takes_name && count >= 2) {
+        if (!read_control_name(words[1], name.data(), name.size()))
+            return refuse(why, why_size,
+                          "a '\\' in a name begins \\xHH, the hex value of a byte "
+                          "other than 00");
+        words[1] = text_view(name);
+    }
+    return control_request_of(words, count, request, why, why_size);
+}
+
 std::size_t format_control_request(const control_request& request, char* buf, std::size_t size) {
     const char* verb = control_verb_name(request.verb);
+    std::array<char, control_name_written_max + 1> name{};
+    if (!write_control_name(text_view(request.name), name.data(), name.size())) return 0;
     bool ok = false;
     switch (request.verb) {
         case control_verb::reload: ok = format_text(buf, size, "%s\n", verb); break;
-        case control_verb::start:
-            ok = format_text(buf, size, "%s %s\n", verb, request.name.data());
-            break;
+        case control_verb::start: ok = format_text(buf, size, "%s %s\n", verb, name.data()); break;
         case control_verb::signal:
-            ok = format_text(buf, size, "%s %s %s\n", verb, request.name.data(),
+            ok = format_text(buf, size, "%s %s %s\n", verb, name.data(),
                              control_signal_name(request.signal_number));
             break;
         default:
-            ok = format_text(buf, size, "%s %s %u\n", verb, request.name.data(), request.grace_ms);
+            ok = format_text(buf, size, "%s %s %u\n", verb, name.data(), request.grace_ms);
             break;
     }
     return ok && std::strlen(buf) <= control_request_max ? std::strlen(buf) : 0;

@@ -13,6 +13,11 @@
 //   signal NAME SIGNAL        one of HUP INT QUIT USR1 USR2 TERM KILL CONT
 //   reload                    the configuration file, applied now
 //
+// NAME is the task's name with each byte that would split or end the line
+// (a space, a control character) and each backslash written as \xHH, two
+// hex digits: any name the configuration takes travels whole, and a plain
+// one ("worker") is written as it is.
+//
 // The answer is lines of text for the operator; the last one is
 // "exit N", the status vorn_restart_ctl ends with.
 #pragma once
@@ -24,10 +29,17 @@
 
 namespace vorn {
 
-// Longest request, its newline included.
-inline constexpr std::size_t control_request_max = 128;
 // A task's name, its terminator included (as the task table's).
 inline constexpr std::size_t control_name_size = 64;
+// The most bytes a name takes in a request: every byte written as \xHH.
+inline constexpr std::size_t control_name_written_max = (control_name_size - 1) * 4;
+// Longest request, its newline included.
+inline constexpr std::size_t control_request_max = 272;
+static_assert(control_request_max >=
+                  sizeof "restart " - 1 + control_name_written_max + sizeof " 600000\n" - 1,
+              "a restart with any name and the longest grace fits a request");
+// The most words a request is read in: one more than any verb takes.
+inline constexpr std::size_t control_words_max = 4;
 // The grace before SIGKILL, in milliseconds: the default and the most.
 inline constexpr std::uint32_t default_grace_ms = 5000;
 inline constexpr std::uint32_t max_grace_ms = 600000;
@@ -57,6 +69,19 @@ inline constexpr std::size_t control_why_size = 160;
 // operator.
 bool parse_control_request(std::string_view line, control_request& request, char* why,
                            std::size_t why_size);
+
+// The request of its words taken apart, words[0] the verb and words[1] the
+// name as it is (not written as a request writes it): vorn_restart_ctl's
+// operands.  Refuses as parse_control_request does.
+bool control_request_of(const std::string_view* words, std::size_t count, control_request& request,
+                        char* why, std::size_t why_size);
+
+// A task's name as a request writes it (see above), into buf[size], which
+// control_name_written_max + 1 bytes always suffice for; false when it does
+// not fit.  And read back into buf[size]: false for a backslash that does
+// not begin \xHH of a byte other than 0, or when it does not fit.
+bool write_control_name(std::string_view name, char* buf, std::size_t size);
+bool read_control_name(std::string_view written, char* buf, std::size_t size);
 
 // The request as a line, newline included, into buf[size]: what
 // vorn_restart_ctl sends.  Its length, or 0 when it does not fit.

@@ -100,6 +100,16 @@ int connect_channel(const char* path, unsigned seconds, pid_t* pid, uid_t* uid) 
     return fd;
 }
 
+int send_all(int fd, const char* data, std::size_t len) {
+    for (std::size_t done = 0; done < len;) {
+        const ssize_t sent = ::send(fd, data + done, len - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0) return -1;
+        done += static_cast<std::size_t>(sent);
+    }
+    return 0;
+}
+
 int open_datagram_socket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
 int send_datagram(int fd, const char* socket_name, const char* message, std::size_t len) {

@@ -72,6 +72,7 @@ constexpr system_ops real_ops = {
     .send_signal = real::send_signal,
     .reap_child = real::reap_child,
     .connect_channel = real::connect_channel,
+    .send_all = real::send_all,
 };
 
 }  // namespace

@@ -230,6 +230,11 @@ struct system_ops {
     // the pid and uid of the process that listens there.  The descriptor
     // (close-on-exec), or -1 with errno set.
     int (*connect_channel)(const char* path, unsigned seconds, pid_t* pid, uid_t* uid);
+    // Sends all len bytes on the connected stream socket fd, going on after
+    // EINTR and short sends, never raising SIGPIPE: 0, or -1 with errno set
+    // (EPIPE or ECONNRESET: the peer has closed its end, maybe after an
+    // answer that is still there to be read).
+    int (*send_all)(int fd, const char* data, std::size_t len);
 };
 
 extern const system_ops real_system_ops;

@@ -83,6 +83,7 @@ int listen_at(const char* path);
 int accept_client(int listen_fd, pid_t* pid, uid_t* uid);
 long read_some(int fd, char* buf, std::size_t len);
 int connect_channel(const char* path, unsigned seconds, pid_t* pid, uid_t* uid);
+int send_all(int fd, const char* data, std::size_t len);
 
 // system_clock.cpp
 std::time_t now();

@@ -25,11 +25,12 @@ namespace vorn {
 namespace {
 
 const char ctl_help[] =
-    "Usage: vorn_restart_ctl restart NAME [--grace=SECONDS]\n"
-    "       vorn_restart_ctl stop NAME [--grace=SECONDS]\n"
-    "       vorn_restart_ctl start NAME\n"
-    "       vorn_restart_ctl signal NAME HUP|INT|QUIT|USR1|USR2|TERM|KILL|CONT\n"
-    "       vorn_restart_ctl reload\n"
+    "Usage: vorn_restart_ctl [OPTION]... restart [--] NAME\n"
+    "       vorn_restart_ctl [OPTION]... stop [--] NAME\n"
+    "       vorn_restart_ctl [OPTION]... start [--] NAME\n"
+    "       vorn_restart_ctl [OPTION]... signal [--] NAME HUP|INT|QUIT|USR1|USR2|TERM|KILL|CONT\n"
+    "       vorn_restart_ctl [OPTION]... reload\n"
+    "A NAME beginning with '-' goes after \"--\", which ends the options.\n"
     "Options (as the supervisor was given them):\n"
     "--status_path=<file>   status file (default /run/vorn_restart.status); the\n"
     "                       supervisor listens at <file>.ctl\n"
@@ -42,6 +43,7 @@ const char ctl_help[] =
 
 struct ctl_line {
     bool usage_error;
+    bool help_asked;
     bool grace_given;
     std::uint32_t grace_ms;
 };
@@ -50,10 +52,8 @@ ctl_line line{};
 
 void ctl_usage_error(const char*) { line.usage_error = true; }
 
-void ctl_help_asked(const char*) {
-    std::fputs(ctl_help, stdout);
-    std::exit(control_done);
-}
+// Shown once the whole line is read: a mistake beside it is not help.
+void ctl_help_asked(const char*) { line.help_asked = true; }
 
 void ctl_status_path(const char* file) {
     if (apply_status_path(file) != path_result::ok) line.usage_error = true;
@@ -93,22 +93,17 @@ const option_row ctl_options[] = {
     {"watchdog", true, nullptr},
 };
 
-// The operands as one request line, read by the supervisor's own parser.
+// The operands as the request, the name whole whatever bytes it holds.
 bool request_of(int argc, char* argv[], control_request& request) {
-    std::array<char, control_request_max * 2> text{};
-    std::size_t used = 0;
-    for (int i = optind; i < argc; ++i) {
-        if (!format_text(text.data() + used, text.size() - used, "%s%s", used ? " " : "", argv[i]))
-            break;
-        used = std::strlen(text.data());
-    }
-    if (optind < argc && std::strcmp(argv[optind], "restart") != 0 &&
-        std::strcmp(argv[optind], "stop") != 0 && line.grace_given) {
+    std::array<std::string_view, control_words_max> words{};
+    std::size_t count = 0;
+    for (int i = optind; i < argc && count < words.size(); ++i) words[count++] = argv[i];
+    if (count > 0 && words[0] != "restart" && words[0] != "stop" && line.grace_given) {
         complain("--grace goes with restart and stop");
         return false;
     }
     std::array<char, control_why_size> why{};
-    if (!parse_control_request(text_view(text), request, why.data(), why.size())) {
+    if (!control_request_of(words.data(), count, request, why.data(), why.size())) {
         complain("%s", why.data());
         return false;
     }
@@ -186,11 +181,13 @@ int send_request(const control_request& request, const supervisor_facts& facts) 
     const std::size_t length = format_control_request(request, text.data(), text.size());
     std::array<char, 8192> answer{};
     std::size_t used = 0;
-    if (length > 0 && sys.write_descriptor(fd, text.data(), length) == 0) {
-        for (long n; used < answer.size() - 1 &&
-                     (n = sys.read_some(fd, answer.data() + used, answer.size() - 1 - used)) > 0;)
-            used += static_cast<std::size_t>(n);
-    }
+    // A supervisor that turns the client away (busy, not allowed) answers
+    // and lets go before it reads the request: its answer is there all the same.
+    const bool sent = length > 0 && (sys.send_all(fd, text.data(), length) == 0 || errno == EPIPE ||
+                                     errno == ECONNRESET);
+    for (long n; sent && used < answer.size() - 1 &&
+                 (n = sys.read_some(fd, answer.data() + used, answer.size() - 1 - used)) > 0;)
+        used += static_cast<std::size_t>(n);
     sys.close_descriptor(fd);
     return print_answer({answer.data(), used});
 }
@@ -199,10 +196,14 @@ int send_request(const control_request& request, const supervisor_facts& facts) 
 
 int run_ctl(int argc, char* argv[]) {
     program_name = "vorn_restart_ctl";
-    line = ctl_line{false, false, default_grace_ms};
+    line = ctl_line{false, false, false, default_grace_ms};
     reset_settings();
     run_options(argc, argv, ctl_options, sizeof ctl_options / sizeof ctl_options[0],
                 ctl_usage_error);
+    if (line.help_asked && !line.usage_error) {
+        std::fputs(ctl_help, stdout);
+        return control_done;
+    }
     if (optind >= argc) {  // no verb at all: the usage alone says what to give
         std::fputs(ctl_help, stderr);
         return control_refused;

@@ -223,18 +223,18 @@ bool record_stopped(std::size_t slot, uid_t by, moment since) {
 }
 
 void record_released(std::size_t slot) {
-    operator_hold* hold = hold_named(task_table[slot].task_name.data());
-    if (hold != nullptr) *hold = operator_hold{};
+    record_released_name(task_table[slot].task_name.data());
     current_record.slots[slot].stopped = false;
     current_record.changed = true;
 }
 
+// Every hold of the name: a file edited by hand may have held it twice.
 bool record_released_name(const char* name) {
-    operator_hold* hold = hold_named(name);
-    if (hold == nullptr) return false;
-    *hold = operator_hold{};
-    current_record.changed = true;
-    return true;
+    bool released = false;
+    for (operator_hold* hold; (hold = hold_named(name)) != nullptr; released = true)
+        *hold = operator_hold{};
+    if (released) current_record.changed = true;
+    return released;
 }
 
 void record_gate(std::size_t slot, const marker_path& marker) {

@@ -398,7 +398,7 @@ TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {
     const int flood = connect_to(channel(inst));
     const std::string huge(10000, 'x');
     EXPECT_GT(::send(flood, huge.data(), huge.size(), MSG_NOSIGNAL), 0);
-    EXPECT_EQ(read_all(flood), "the request is longer than 127 bytes\nexit 2\n");
+    EXPECT_EQ(read_all(flood), "the request is longer than 271 bytes\nexit 2\n");
     for (const int fd : {garbage, flood}) ::close(fd);
     const int gone = connect_to(channel(inst));
     ASSERT_EQ(::write(gone, "restart ", 8), 8);

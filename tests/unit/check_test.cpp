@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "base/messages.hpp"
 #include "base/text.hpp"
 #include "check/command_line.hpp"
+#include "check/ctl.hpp"
 #include "check/report.hpp"
 #include "check/run.hpp"
 #include "check/shell_quote.hpp"
@@ -1088,5 +1090,73 @@ TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) 
         << out;
 }
 
+// vorn_restart_ctl asking supervisor 812 (its status file /run/t.status,
+// its channel a socket of root's beside it, unless planted) with the
+// operands of each row.  What the peer answers is what the client reads.
+TEST_F(check_status_test, ctl_sends_only_to_the_supervisor_and_says_its_answer) {
+    static pid_t peer;
+    static int send_error;
+    static std::string sent;
+    sys.connect_channel = [](const char*, unsigned, pid_t* pid, uid_t*) {
+        return *pid = peer, 250;
+    };
+    sys.send_all = [](int, const char* data, std::size_t len) {
+        sent.assign(data, len);
+        errno = send_error;
+        return send_error == 0 ? 0 : -1;
+    };
+    const std::string no_uid = "uid 1000 may not command this supervisor (only root and uid 0)\n";
+    const struct {
+        std::vector<std::string> operands;
+        int send_error;
+        pid_t peer;
+        const char* planted;  // with mode and owner
+        mode_t mode;
+        uid_t owner;
+        std::string answer;
+        int status;
+        std::string said;  // in what is printed
+        std::string sent;
+    } rows[] = {
+        // clang-format off
+        {{"stop", "w"}, EPIPE, 812, "", 0, 0, no_uid + "exit 3\n", 3, no_uid, "stop w 5000\n"},
+        {{"start", "w"}, ECONNRESET, 812, "", 0, 0, "busy\nexit 1\n", 1, "busy\n", "start w\n"},
+        {{"--grace=2", "restart", "--", "-x\tw"}, 0, 812, "", 0, 0, "done\nexit 0\n", 0, "done\n",
+         "restart -x\\x09w 2000\n"},
+        {{"restart", "-xh"}, 0, 812, "", 0, 0, "", 2, "Usage:", ""},
+        {{"restart", "w"}, 0, 813, "", 0, 0, "", 3,
+         "/run/t.status.ctl is held by pid 813, not by the supervisor (pid 812)", ""},
+        {{"restart", "w"}, 0, 812, "/run/t.status.ctl", S_IFSOCK | 0600, 1000, "", 3,
+         "/run/t.status.ctl is not the supervisor's control channel", ""},
+        {{"restart", "w"}, 0, 812, "/run", S_IFDIR | 0777, 0, "", 3,
+         "cannot trust the directory of /run/t.status.ctl", ""},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        fake_files::files["/run/t.status"] = document(slot(R"("state": "running", "pid": 900)"));
+        fake_files::infos.clear();
+        fake_files::infos["/run/t.status.ctl"].st_mode = S_IFSOCK | 0600;
+        fake_files::infos[row.planted] = {};
+        fake_files::infos[row.planted].st_mode = row.mode;
+        fake_files::infos[row.planted].st_uid = row.owner;
+        fake_files::infos.erase("");
+        fake_system::requests[250] = row.answer;
+        peer = row.peer;
+        send_error = row.send_error;
+        sent.clear();
+        std::vector<std::string> args = {"vorn_restart_ctl", "--status_path=/run/t.status"};
+        args.insert(args.end(), row.operands.begin(), row.operands.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_EQ(run_ctl(static_cast<int>(args.size()), argv.data()), row.status) << row.said;
+        program_name = "vorn_restart";
+        const std::string printed = GetCapturedStderr() + GetCapturedStdout();
+        EXPECT_NE(printed.find(row.said), std::string::npos) << printed;
+        EXPECT_EQ(sent, row.sent);
+    }
+}
 }  // namespace
 }  // namespace vorn

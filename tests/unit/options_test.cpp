@@ -361,7 +361,7 @@ TEST_F(options_test, ctl_without_a_verb_prints_its_usage) {
         argv.push_back(nullptr);
         CaptureStderr();
         EXPECT_EQ(run_ctl(static_cast<int>(args.size()), argv.data()), 2);
-        EXPECT_EQ(GetCapturedStderr().rfind("Usage: vorn_restart_ctl restart NAME", 0), 0u);
+        EXPECT_EQ(GetCapturedStderr().rfind("Usage: vorn_restart_ctl [OPTION]... restart", 0), 0u);
     }
     program_name = saved;
 }
