@@ -502,6 +502,7 @@ void follow_reload(control_client& c, long long now) {
             left = true;
     }
     if (!left) {
+        keep_new_once_entries(reload_under_way);
         control.start_wanted = true;
         answer_reload(c);
         return;
@@ -510,6 +511,7 @@ void follow_reload(control_client& c, long long now) {
     if (c.killed) {
         answer(c, control_failed,
                "reloaded, but some old children have not ended 1 s after SIGKILL");
+        keep_new_once_entries(reload_under_way);
         control.start_wanted = true;
         return;
     }

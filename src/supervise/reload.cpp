@@ -164,6 +164,7 @@ bool begin_reload(reload_result& result) {
     kill_new_names();
     record_reloaded(from);
     carry_children(result, from);
+    for (std::size_t j = 0; j < slots; ++j) result.starts[j] = current_record.slots[j].starts;
     for (std::size_t i = 0; i < slots; ++i) {
         if (result.ending[i] == 0) continue;
         sys.send_signal(result.ending[i], SIGTERM);
@@ -171,6 +172,18 @@ bool begin_reload(reload_result& result) {
         if (result.waiting[i] >= 0) record_ending(static_cast<std::size_t>(result.waiting[i]));
     }
     return true;
+}
+
+void keep_new_once_entries(const reload_result& result) {
+    for (std::size_t j = 0; j < slots; ++j) {
+        const slot_record& s = current_record.slots[j];
+        task_info& task = task_table[j];
+        const bool brought = result.change[j] == reload_change::changed ||
+                             result.change[j] == reload_change::added;
+        if (brought && task.task_pid == 0 && s.configured_mode == mode_once &&
+            s.starts == result.starts[j])
+            task.task_mode = mode_once;
+    }
 }
 
 namespace {

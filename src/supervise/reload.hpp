@@ -33,6 +33,8 @@ struct reload_result {
     // then, so that no two copies of it run at once.
     std::array<pid_t, task_slot_count> ending;
     std::array<int, task_slot_count> waiting;
+    // Per slot of the new table, its starts when the reload began.
+    std::array<std::uint32_t, task_slot_count> starts;
 };
 
 // Reads the configuration file.  When it cannot be used, the table is left
@@ -46,6 +48,12 @@ struct reload_result {
 // in result.ending; stale copies of the names new to the table are killed
 // by name.  What is due starts at the next start step.
 bool begin_reload(reload_result& result);
+
+// Before the start step that follows the reload: a `once` task it
+// brought in (new or changed) that has not started since is `once` again,
+// though a reap while the old children ended turned every `once` slot into
+// `none` (the cycle's rule for the runs of a turn).
+void keep_new_once_entries(const reload_result& result);
 
 inline constexpr std::size_t reload_answer_size = 4 * task_slot_count * task_name_size;
 
