@@ -178,8 +178,8 @@ void keep_new_once_entries(const reload_result& result) {
     for (std::size_t j = 0; j < slots; ++j) {
         const slot_record& s = current_record.slots[j];
         task_info& task = task_table[j];
-        const bool brought = result.change[j] == reload_change::changed ||
-                             result.change[j] == reload_change::added;
+        const bool brought =
+            result.change[j] == reload_change::changed || result.change[j] == reload_change::added;
         if (brought && task.task_pid == 0 && s.configured_mode == mode_once &&
             s.starts == result.starts[j])
             task.task_mode = mode_once;
