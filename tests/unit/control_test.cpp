@@ -14,8 +14,6 @@
 namespace vorn {
 namespace {
 
-const char bad_escape[] = "a '\\' in a name begins \\xHH, the hex value of a byte other than 00";
-
 TEST(control_test, requests_are_read_or_refused_with_the_reason) {
     const struct {
         std::string line;
@@ -53,11 +51,10 @@ TEST(control_test, requests_are_read_or_refused_with_the_reason) {
          "unknown verb \"" + std::string(32, 'v') +
              "...\": give restart, stop, start, signal or reload"},
         {"reload" + std::string(266, ' '), nullptr, "the request is longer than 271 bytes"},
-        // Names as the configuration takes them: spaces, control bytes, a backslash.
-        {"restart my\\x20task 0", "restart", "my task", 0, 0},
-        {"stop -a\\x5cb\\x0A", "stop", "-a\\b\n", 5000, 0},
-        {"start w\\q", nullptr, bad_escape},
-        {"start w\\x00", nullptr, bad_escape},
+        // Names as the configuration takes them: a space, a backslash, a control byte.
+        {"stop -a\\x20\\x5cb\\x0A", "stop", "-a \\b\n", 5000, 0},
+        {"start w\\x00", nullptr,
+         "a '\\' in a name begins \\xHH, the hex value of a byte other than 00"},
     };
     for (const auto& row : rows) {
         control_request request{};
@@ -86,13 +83,10 @@ TEST(control_test, requests_are_read_or_refused_with_the_reason) {
     }
 }
 
-// A supervisor that answered and let go before reading: the client's
-// request fails, and does not end the client with SIGPIPE.
 TEST(control_test, a_request_to_a_peer_gone_fails_without_a_signal) {
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     ::close(ends[1]);
-    errno = 0;
     EXPECT_EQ(real_system_ops.send_all(ends[0], "reload\n", 7), -1);
     EXPECT_EQ(errno, EPIPE);
     ::close(ends[0]);

@@ -1,6 +1,5 @@
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -333,76 +332,6 @@ TEST_F(cycle_test, each_deadline_holds_whatever_wakes_the_wait_around_it) {
     reset_control();
 }
 
-// Each command's answer, and its line on standard error, says what it did:
-// a new child once it has executed its program; none when a marker holds
-// the task back, or when a new turn ends the child the command waits for.
-TEST_F(cycle_test, each_command_answers_what_it_did) {
-    const struct {
-        const char* request;
-        std::function<void()> before;  // with the worker in slot 2 as pid 1001
-        const char* answer;
-        const char* said;       // "<said> by uid 0" on standard error
-        bool new_turn = false;  // the updater exits 0 while the command waits
-    } rows[] = {
-        {"start worker", [] { task_table[2].task_pid = 0; },
-         "worker started, pid 1000 running\nexit 0\n", "worker started"},
-        {"start worker", [] { fake_system::ended[1001] = exit_status(255); },  // not seen yet
-         "worker released: it starts again after its reap at the next pass\nexit 0\n", ""},
-        {"start worker",
-         [] { task_table[2].task_pid = 0, fake_system::existing = {"/tmp/.worker.nr"}; },
-         "worker not started; the marker /tmp/.worker.nr holds it back until it is removed\nexit "
-         "1\n",
-         ""},
-        {"restart worker",
-         [] {
-             copy_text(task_table[2].task_argument[0], "--cp=2");
-             fake_system::existing = {"/tmp/.vorn_update_c2.nr"};
-         },
-         "worker not restarted: pid 1001 ended (signal 15); the marker /tmp/.vorn_update_c2.nr "
-         "holds it back until it is removed\nexit 1\n",
-         "worker ended"},
-        {"stop worker",
-         [] {
-             for (operator_hold& h : current_record.holds) copy_text(h.name, "other");
-         },
-         "worker cannot be held down: too many tasks are stopped\nexit 1\n", ""},
-        {"restart worker 30000", [] {},
-         "worker not restarted: pid 1001 ended by a new turn, which starts the tasks of its "
-         "configuration itself\nexit 1\n",
-         "", true},
-        {"reload",
-         [] { fake_system::file_text = R"({"tasks": [{"name": "worker", "argument": ["-x"]}]})"; },
-         "reload ended by a new turn before the old children ended: the turn ends every child "
-         "and starts the tasks of the configuration itself\nexit 1\n",
-         "reload", true},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.request);
-        SetUp();
-        reset_control();
-        control.listen_fd = 70;
-        put_task(0, "vorn_update", mode_always, 1, 10);
-        put_task(2, "worker", mode_always, 0, 1001);
-        row.before();
-        fake_system::clients = {{0, std::string(row.request) + "\n"}};
-        fake_system::firings = {{sys.boot_milliseconds(), 70}};
-        CaptureStderr();
-        rest(sys.boot_milliseconds() + 100);
-        if (row.new_turn)
-            updater_exited(10, 0);
-        else
-            fake_system::ended[1001] = signal_status(SIGTERM);  // after the SIGTERM
-        rest(sys.boot_milliseconds() + 20000);
-        const std::string err = GetCapturedStderr();
-        ASSERT_EQ(fake_system::answers.size(), 1u);
-        EXPECT_EQ(fake_system::answers[0].second, row.answer);
-        EXPECT_EQ(fake_system::forked.size(), std::strstr(row.answer, "running") ? 1u : 0u);
-        const std::size_t by = err.find(" by uid 0"), from = err.rfind(": ", by) + 2;
-        EXPECT_EQ(by == std::string::npos ? "" : err.substr(from, by - from), row.said) << err;
-    }
-    reset_control();
-}
-
 // The channel is opened only in a directory no one else may write to, in
 // place of nothing or of a socket of its own user's left there.
 TEST_F(cycle_test, control_channel_only_in_a_directory_of_its_own) {
@@ -438,12 +367,11 @@ TEST_F(cycle_test, control_channel_only_in_a_directory_of_its_own) {
         left.st_uid = r.left_owner;
         listens = 0;
         sys.lstat_path = [](const char* path, struct stat* info) {
-            const bool channel = std::string(path) == "/run/vr/vorn_restart.status.ctl";
-            if (std::string(path) != "/run/vr" && (!channel || left.st_mode == 0)) {
+            *info = std::string(path) == "/run/vr" ? dir : left;
+            if (info->st_mode == 0) {
                 errno = ENOENT;
                 return -1;
             }
-            *info = channel ? left : dir;
             return 0;
         };
         sys.listen_at = [](const char*) { return ++listens, 77; };

@@ -72,13 +72,9 @@ int fake_wait_for(struct pollfd* fds, std::size_t count, long long deadline) {
     const long long now = fake_boot_ms();
     int ready = 0;
     for (std::size_t i = 0; i < count; ++i)
-        if (fds[i].fd >= fake_system::handle_base &&
-            fake_system::ended.count(fds[i].fd - fake_system::handle_base) != 0) {
-            fds[i].revents = POLLIN;
-            ++ready;
-        }
-    for (std::size_t i = 0; i < count; ++i)
-        if (fds[i].fd == fake_system::report_fd) {
+        if ((fds[i].fd >= fake_system::handle_base &&
+             fake_system::ended.count(fds[i].fd - fake_system::handle_base) != 0) ||
+            fds[i].fd == fake_system::report_fd) {
             fds[i].revents = POLLIN;
             ++ready;
         }

@@ -113,8 +113,7 @@ struct fake_system {
         int signal;
     };
     static inline std::vector<signal_sent> signals;
-    // The read end of the exec report of a child a command starts: at its
-    // end at once, the program executed (the write end is one more).
+    // The exec report's read end (the write end is one more): at its end at once.
     static constexpr int report_fd = 300;
     static inline std::vector<int> closed;
     static inline int opened = 0;
