@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/messages.hpp"
 #include "base/settings.hpp"
-#include "check/ctl.hpp"
 #include "supervisor/command_line.hpp"
 #include "temp_dir.hpp"
 
@@ -349,21 +347,6 @@ TEST_F(options_test, pending_updater_file_is_moved_onto_the_updater) {
     std::string content;
     moved >> content;
     EXPECT_EQ(content, "new");
-}
-
-// The client given no verb, with or without options: its usage alone.
-TEST_F(options_test, ctl_without_a_verb_prints_its_usage) {
-    const char* const saved = program_name;
-    for (std::vector<std::string> args : {std::vector<std::string>{}, {"--grace=3"}}) {
-        args.insert(args.begin(), "vorn_restart_ctl");
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        CaptureStderr();
-        EXPECT_EQ(run_ctl(static_cast<int>(args.size()), argv.data()), 2);
-        EXPECT_EQ(GetCapturedStderr().rfind("Usage: vorn_restart_ctl [OPTION]... restart", 0), 0u);
-    }
-    program_name = saved;
 }
 
 }  // namespace

@@ -39,8 +39,8 @@ void written_to_logs() {
 }
 
 // The updater in slot 0 and a worker in slot 2, started by a pass with
-// logs in /logs, unless `hold` (run before the pass) holds the worker.
-void start_worker(std::int32_t system = 0, const std::function<void()>& hold = nullptr) {
+// logs in /logs unless `held` (by a marker or the operator's hold).
+void start_worker(std::int32_t system = 0, bool held = false) {
     ASSERT_EQ(apply_log_path("/logs"), path_result::ok);
     ASSERT_TRUE(apply_log_size("4096"));
     begin_log_turn();
@@ -50,9 +50,9 @@ void start_worker(std::int32_t system = 0, const std::function<void()>& hold = n
         t.task_mode = mode_always;
         t.task_system = slot == 0 ? 1 : system;
     }
-    if (hold) hold();
+    if (held) record_configuration(true, config_problem{});
     start_pass();
-    ASSERT_EQ(task_table[2].task_pid != 0, !hold);
+    ASSERT_EQ(task_table[2].task_pid != 0, !held);
 }
 
 TEST_F(task_log_test, each_end_is_one_line_and_closes_the_log) {
@@ -224,74 +224,62 @@ TEST_F(task_log_test, names_are_shown_as_the_command_line_is) {
     EXPECT_EQ(count_of(log, "\n"), 2u);
 }
 
-// A child left behind by the worker writes 1 MB/s on after its end, or
-// while the worker is held (since before this supervisor ran it), under a
-// bound of 4 KB: its first write cuts the calm pass short, then looks
-// every min_log_look_ms hold the log near the bound (the copy through the
-// buffer when the kernel cannot copy); once it is quiet, a pass is one
-// sleep again.
+// A child left behind by the worker writes 1 MB/s on after its end (way 0,
+// or EXDEV: the copy through the buffer when the kernel cannot copy), or
+// while a marker (way 1) or the operator's hold kept from before (way 2)
+// holds the worker, under a bound of 4 KB: its first write cuts the calm
+// pass short, then looks every min_log_look_ms hold the log near the
+// bound; once it is quiet, a pass is one sleep again.
 TEST_F(task_log_test, a_log_written_after_its_task_ended_is_held_near_its_bound) {
-    const std::function<void()> ways[] = {
-        [] {  // it ended
-            start_worker();
-            fake_system::ended[1001] = exit_status(0);
-            run_pass();
-        },
-        [] { start_worker(0, [] { fake_system::existing = {"/tmp/.worker.nr"}; }); },  // a marker
-        [] {  // held down by the operator, as the supervisor before this one left it
-            start_worker(0, [] {
-                copy_text(current_record.holds[0].name, "worker");
-                record_configuration(true, config_problem{});
-            });
-        },
-    };
-    for (const int copy_error : {0, EXDEV})
-        for (std::size_t way = 0; way < std::size(ways); ++way) {
-            SCOPED_TRACE(std::to_string(copy_error) + " way " + std::to_string(way));
-            SetUp();
-            ways[way]();
-            ASSERT_EQ(task_logs.slots[2].fd, -1);
-            fake_logs::copy_error = copy_error;
-            fake_logs::growing = "worker.log";
-            fake_logs::bytes_per_second = 1000000;
-            for (int pass = 0; pass < 3; ++pass) run_pass();
-            EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
-            EXPECT_GT(fake_system::sleeps_ms.size(), 1000u);
-            EXPECT_EQ(
-                *std::max_element(fake_system::sleeps_ms.begin(), fake_system::sleeps_ms.end()),
-                min_log_look_ms);
-            EXPECT_LE(fake_logs::files["worker.log.1"].size(), 4096u);
-            EXPECT_GT(fake_logs::files["worker.log.1"].size(), 0u);
+    for (const int way : {0, EXDEV, 1, 2}) {
+        SCOPED_TRACE(way);
+        SetUp();
+        if (way == 1) fake_system::existing = {"/tmp/.worker.nr"};
+        if (way == 2) copy_text(current_record.holds[0].name, "worker");
+        start_worker(0, way == 1 || way == 2);
+        if (way == 0 || way == EXDEV) fake_system::ended[1001] = exit_status(0);
+        run_pass();
+        ASSERT_EQ(task_logs.slots[2].fd, -1);
+        fake_logs::copy_error = way == EXDEV ? EXDEV : 0;
+        fake_logs::growing = "worker.log";
+        fake_logs::bytes_per_second = 1000000;
+        for (int pass = 0; pass < 3; ++pass) run_pass();
+        EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
+        EXPECT_GT(fake_system::sleeps_ms.size(), 1000u);
+        EXPECT_EQ(*std::max_element(fake_system::sleeps_ms.begin(), fake_system::sleeps_ms.end()),
+                  min_log_look_ms);
+        EXPECT_LE(fake_logs::files["worker.log.1"].size(), 4096u);
+        EXPECT_GT(fake_logs::files["worker.log.1"].size(), 0u);
 
-            // Quiet for a moment, then as fast again: held as closely (the write
-            // watch wakes the wait however long the looks had grown apart).
-            fake_logs::bytes_per_second = 1000;
-            run_pass();
-            fake_logs::bytes_per_second = 1000000;
-            fake_logs::largest = 0;
-            run_pass();
-            EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
+        // Quiet for a moment, then as fast again: held as closely (the write
+        // watch wakes the wait however long the looks had grown apart).
+        fake_logs::bytes_per_second = 1000;
+        run_pass();
+        fake_logs::bytes_per_second = 1000000;
+        fake_logs::largest = 0;
+        run_pass();
+        EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
 
-            fake_logs::bytes_per_second = 0;  // the looks come ever later, then at passes
-            run_pass();
-            run_pass();
-            fake_system::sleeps.clear();
-            fake_system::sleeps_ms.clear();
-            run_pass();
-            EXPECT_EQ(fake_system::sleeps, std::vector<unsigned>{5});
-            EXPECT_TRUE(fake_system::sleeps_ms.empty());
+        fake_logs::bytes_per_second = 0;  // the looks come ever later, then at passes
+        run_pass();
+        run_pass();
+        fake_system::sleeps.clear();
+        fake_system::sleeps_ms.clear();
+        run_pass();
+        EXPECT_EQ(fake_system::sleeps, std::vector<unsigned>{5});
+        EXPECT_TRUE(fake_system::sleeps_ms.empty());
 
-            // A turn with an unusable configuration waits 30 s in passes that look.
-            fake_system::file_text = R"({"tasks": [{"name": 3}]})";
-            fake_logs::bytes_per_second = 1000000;
-            fake_logs::largest = 0;
-            fake_system::sleeps.clear();
-            CaptureStderr();
-            run_turn();
-            GetCapturedStderr();
-            EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
-            EXPECT_EQ(std::count(fake_system::sleeps.begin(), fake_system::sleeps.end(), 30u), 0);
-        }
+        // A turn with an unusable configuration waits 30 s in passes that look.
+        fake_system::file_text = R"({"tasks": [{"name": 3}]})";
+        fake_logs::bytes_per_second = 1000000;
+        fake_logs::largest = 0;
+        fake_system::sleeps.clear();
+        CaptureStderr();
+        run_turn();
+        GetCapturedStderr();
+        EXPECT_LE(fake_logs::largest, 4096u + 1000000u * min_log_look_ms / 1000);
+        EXPECT_EQ(std::count(fake_system::sleeps.begin(), fake_system::sleeps.end(), 30u), 0);
+    }
 }
 
 }  // namespace
