@@ -60,7 +60,7 @@ TEST_F(reload_test, reload_applies_the_difference_and_answers_what_it_did) {
     fake_system::clients = {{0, "reload\n"}};
     fake_system::firings = {{sys.boot_milliseconds(), 70}};
     rest(sys.boot_milliseconds() + 50);
-    start_pass();  // within the grace: no second copy of w or j
+    start_pass();                     // within the grace: no second copy of w or j
     fake_system::reaps = {{999, 0}};  // a reap meanwhile turns every `once` slot into `none`
     reap_step();
     const std::string in_grace = table_text();
