@@ -288,8 +288,14 @@ void start_task_now(control_client& c, std::size_t slot) {
         said(c, slot, "released");
     }
     if (task_table[slot].task_pid != 0) {  // ended, not yet reaped: the pass starts it
-        answer(c, control_done, "%s released: it starts again after its reap at the next pass",
-               c.request.name.data());
+        if (held)
+            answer(c, control_done, "%s released: it starts again after its reap at the next pass",
+                   c.request.name.data());
+        else
+            answer(c, control_failed,
+                   "%s not started now: pid %d has ended, and the next pass reaps it and starts "
+                   "the task again",
+                   c.request.name.data(), static_cast<int>(task_table[slot].task_pid));
         return;
     }
     start_now(c, slot, "started", held ? " (released from its hold)" : "");

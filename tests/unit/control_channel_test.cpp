@@ -100,6 +100,8 @@ TEST_F(control_channel_test, each_defence_holds) {
          "", "", [] { for (operator_hold& h : current_record.holds) copy_text(h.name, "x"); }},
         {"an end not yet reaped is seen", {{0, "signal w TERM\n"}, {100, "signal w TERM\n"}},
          "0 TERM 1003", "0 #0 exit 0, 100 #1 exit 1"},
+        {"nor started by start", {{0, "signal w TERM\n"}, {100, "start w\n"}}, "0 TERM 1003",
+         "0 #0 exit 0, 100 #1 exit 1"},
         {"the marker of a --cp= variant", {{0, "start cp\n"}}, "", "0 #0 exit 1"},
         {"a new turn ends a command", {{0, "restart a\n"}, {100, nullptr}}, "0 TERM 1001",
          "100 #0 exit 1"},
