@@ -214,7 +214,7 @@ void take_exec_report(control_client& c) {
     }
     // Nothing but _exit(255) follows a failed exec: its end is as good as
     // seen, and no command after this answer may take the child for running.
-    if (task_table[c.slot].task_pid == pid) record_end_seen(c.slot, W_EXITCODE(255, 0));
+    if (task_table[c.slot].task_pid == pid) record_end_seen(c.slot, 255 << 8);  // exit 255
     said_ended(c);
     answer(c, control_failed, "%s not %s%s; pid %d could not execute its program: %s", name, c.done,
            c.before.data(), pid, error_text(error));
