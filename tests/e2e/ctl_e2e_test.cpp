@@ -326,8 +326,10 @@ TEST(ctl_e2e, a_flood_of_commands_keeps_the_pace) {
         }
         const auto took = std::chrono::steady_clock::now() - asked;
         EXPECT_NE(answer.find("ended (signal 9)"), std::string::npos) << answer;
+        // The answer comes once the new child has executed its program: a
+        // fork and an exec after the SIGKILL, slower in the sanitizer build.
         EXPECT_GE(took, 5000ms);
-        EXPECT_LT(took, 5100ms);
+        EXPECT_LT(took, 5250ms);
         std::this_thread::sleep_until(begun + 20s);
         const std::size_t quick_starts = inst.start_pids(quick).size() - quick_before;
         EXPECT_GE(quick_starts, 1u);
