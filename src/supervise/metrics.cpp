@@ -15,6 +15,7 @@
 #include "base/text.hpp"
 #include "supervise/published_file.hpp"
 #include "supervise/record.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -75,6 +76,10 @@ constexpr family task_stopped{"vorn_restart_task_stopped_since_seconds", "gauge"
                               "seconds since the epoch, with the uid that stopped it."};
 constexpr family task_held_back{"vorn_restart_task_held_back", "gauge",
                                 "1 while a not-run marker holds the slot back, else 0."};
+constexpr family task_problem{"vorn_restart_task_problem", "gauge",
+                              "1, with the reason as a label, while the slot's task is refused "
+                              "and never started (a user that does not exist, a key out of "
+                              "range)."};
 
 // Appends to a buffer of fixed size; once something does not fit, the
 // whole document is spoilt rather than cut short.
@@ -250,6 +255,13 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     });
     each_slot([&](std::size_t i, const char* l, const slot_record&) {
         out.sample(task_held_back, "{%s} %d", l, state[i] == slot_state::held_back ? 1 : 0);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        const char* reason = nullptr;
+        if (!task_refused(i, &reason)) return;
+        std::array<char, task_refusal_size * 3> problem{};
+        metrics_label_value(reason, problem.data(), problem.size());
+        out.sample(task_problem, "{%s,problem=\"%s\"} 1", l, problem.data());
     });
     each_slot([&](std::size_t i, const char* l, const slot_record& s) {
         const operator_hold* hold = s.stopped ? hold_of_slot(i) : nullptr;
