@@ -70,6 +70,24 @@ struct fake_logs {
     }
 };
 
+// The user and group databases: www (uid 33, gid 33, also in adm, 4)
+// unless a test says otherwise.  A name in `broken` cannot be looked up (EIO).
+struct fake_users {
+    struct user {
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;  // the groups that list it as a member
+    };
+    static inline std::map<std::string, user> users;
+    static inline std::map<std::string, gid_t> groups;
+    static inline std::string broken;
+    static void reset() {
+        users = {{"www", {33, 33, {4}}}};
+        groups = {{"www", 33}, {"adm", 4}};
+        broken.clear();
+    }
+};
+
 struct fake_system {
     static inline pid_t next_pid = 1000;
     static inline int fork_failures = 0;                    // forks still to fail
@@ -188,6 +206,7 @@ struct fake_system {
         piece_size = 5;
         piece_bytes = 0;
         fake_logs::reset();
+        fake_users::reset();
     }
 
     static system_ops ops();
