@@ -302,6 +302,7 @@ bool read_config_tasks(config_problem* problem, const char* path) {
 
 bool apply_config(config_problem* problem, const char* path) {
     configured_arguments.fill(0);
+    clear_task_settings();
     const json_document document = load_config(problem, path);
     if (!document) return false;
     std::size_t written = 0;

@@ -7,7 +7,6 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
-#include "tasks/task_settings.hpp"
 
 namespace vorn {
 
@@ -41,7 +40,6 @@ void clear_task_table() {
     task_table.fill(empty_task);
     task_info_size = 0;
     kill_by_name_error = 0;
-    clear_task_settings();
 }
 
 void kill_stale_copies(const char* const* names, std::size_t count, kill_output output) {

@@ -262,7 +262,8 @@ TEST_F(config_test, settings_are_kept_as_written_and_a_table_without_them_is_not
     EXPECT_TRUE(s.no_new_privileges);
     EXPECT_EQ(s.capabilities, 1U << 10);
     EXPECT_FALSE(s.identity);
-    clear_task_table();
+    fake_system::file_text = R"({"tasks": [{"name": "a"}, {"name": "b"}]})";
+    EXPECT_TRUE(apply_config());  // the next turn
     EXPECT_EQ(settings_of(1), nullptr);
 }
 

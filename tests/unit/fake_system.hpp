@@ -23,6 +23,7 @@
 #include "supervise/record.hpp"
 #include "supervise/task_log.hpp"
 #include "supervise/watch.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn::testing {
@@ -221,6 +222,7 @@ protected:
         reset_settings();
         reset_own_names();
         clear_task_table();
+        clear_task_settings();
         stdout_stderr_fd = 0;
         reset_record();
         reset_publishing();
