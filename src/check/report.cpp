@@ -158,8 +158,7 @@ void print_privileges(const task_settings& s) {
     std::fputs("  capabilities:", stdout);
     if (s.capabilities == 0) std::fputs(" none", stdout);
     for (std::size_t n = 0; n < capability_count; ++n)
-        if ((s.capabilities & (std::uint64_t{1} << n)) != 0)
-            std::printf(" %s", capability_name(n));
+        if ((s.capabilities & (std::uint64_t{1} << n)) != 0) std::printf(" %s", capability_name(n));
     std::puts("");
 }
 

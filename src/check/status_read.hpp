@@ -74,8 +74,8 @@ struct read_settings {
     std::size_t group_count;
     bool groups_invalid;  // not an array of at most task_group_max ids
     std::array<number, task_group_max> groups;
-    bool limits_invalid;         // "limits" is neither null nor an object
-    std::uint32_t unlimited;     // bit task_limit: "unlimited"
+    bool limits_invalid;                          // "limits" is neither null nor an object
+    std::uint32_t unlimited;                      // bit task_limit: "unlimited"
     std::array<number, task_limit_count> limits;  // absent when not set
     number nice, oom_score_adjust;
     truth no_new_privileges;

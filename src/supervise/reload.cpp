@@ -57,13 +57,12 @@ void restore_settings() {
 // Whether two rows of settings ask for the same: compared member by
 // member, never over the padding between them.
 bool same_settings(const task_settings& a, const task_settings& b) {
-    return a.refusal == b.refusal && a.identity == b.identity && a.uid == b.uid &&
-           a.gid == b.gid && a.group_count == b.group_count && a.groups == b.groups &&
-           a.directory == b.directory && a.variable_count == b.variable_count &&
-           a.variables == b.variables && a.limits_set == b.limits_set && a.limits == b.limits &&
-           a.nice_set == b.nice_set && a.nice == b.nice && a.oom_score_set == b.oom_score_set &&
-           a.oom_score_adjust == b.oom_score_adjust &&
-           a.no_new_privileges == b.no_new_privileges &&
+    return a.refusal == b.refusal && a.identity == b.identity && a.uid == b.uid && a.gid == b.gid &&
+           a.group_count == b.group_count && a.groups == b.groups && a.directory == b.directory &&
+           a.variable_count == b.variable_count && a.variables == b.variables &&
+           a.limits_set == b.limits_set && a.limits == b.limits && a.nice_set == b.nice_set &&
+           a.nice == b.nice && a.oom_score_set == b.oom_score_set &&
+           a.oom_score_adjust == b.oom_score_adjust && a.no_new_privileges == b.no_new_privileges &&
            a.capabilities_set == b.capabilities_set && a.capabilities == b.capabilities;
 }
 

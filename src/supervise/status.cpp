@@ -94,8 +94,7 @@ json_t* limit_value(std::uint64_t limit) {
 
 // The limits set, nice and the OOM score among them; null when none is.
 json_t* limits_object(bool& ok, const task_settings* settings) {
-    if (!settings ||
-        (settings->limits_set == 0 && !settings->nice_set && !settings->oom_score_set))
+    if (!settings || (settings->limits_set == 0 && !settings->nice_set && !settings->oom_score_set))
         return json_null();
     json_t* object = json_object();
     for (std::size_t i = 0; i < task_limit_count; ++i)
@@ -111,8 +110,7 @@ json_t* limits_object(bool& ok, const task_settings* settings) {
 void set_slot_settings(bool& ok, json_t* object, std::size_t index) {
     const task_settings* settings = settings_of(index);
     const char* reason = nullptr;
-    set(ok, object, status_key::refused,
-        task_refused(index, &reason) ? text(reason) : json_null());
+    set(ok, object, status_key::refused, task_refused(index, &reason) ? text(reason) : json_null());
     const bool refused = reason != nullptr;
     set(ok, object, status_key::user, refused ? json_null() : user_object(ok, settings));
     set(ok, object, status_key::limits, refused ? json_null() : limits_object(ok, settings));

@@ -18,8 +18,9 @@ namespace vorn {
 namespace {
 
 constexpr std::array<const char*, 9> settings_keys = {
-    "user",   "group", "directory",        "environment", "limits", "nice", "oom_score_adjust",
-    "no_new_privileges", "capabilities"};
+    "user",        "group", "directory",        "environment",
+    "limits",      "nice",  "oom_score_adjust", "no_new_privileges",
+    "capabilities"};
 
 // The largest id a user or group can have: (uid_t)-1 means "no change" to
 // setuid and setgid.
@@ -134,8 +135,7 @@ bool read_group(task_settings& s, const json_t* group) {
 bool read_identity(task_settings& s, const json_t* task) {
     const json_t* user = json_object_get(task, "user");
     const json_t* group = json_object_get(task, "group");
-    if (!user)
-        return !group || refuse(s, "\"group\" is given without \"user\": name the user too");
+    if (!user) return !group || refuse(s, "\"group\" is given without \"user\": name the user too");
     long long number = -1;
     if (!read_id(s, "user", user, &number)) return false;
     std::array<char, task_user_name_size> name{};
@@ -184,7 +184,8 @@ bool read_variable(task_settings& s, const char* name, const json_t* value) {
     auto& variable = s.variables[s.variable_count];
     if (given.find('\0') != std::string_view::npos ||
         !format_text(variable.data(), variable.size(), "%s=%s", name, json_string_value(value)))
-        return refuse(s, "\"environment\".\"%s\" does not fit: name and value take at most %zu "
+        return refuse(s,
+                      "\"environment\".\"%s\" does not fit: name and value take at most %zu "
                       "bytes together",
                       name, task_variable_size - 2);
     ++s.variable_count;
@@ -220,13 +221,15 @@ bool read_limits(task_settings& s, const json_t* value) {
     json_object_foreach(const_cast<json_t*>(value), name, limit) {
         const int which = limit_of(name);
         if (which < 0)
-            return refuse(s, "\"limits\" has \"%s\", which is not a limit: known are open_files, "
+            return refuse(s,
+                          "\"limits\" has \"%s\", which is not a limit: known are open_files, "
                           "processes, memory, core, cpu_seconds, file_size, stack",
                           name);
         long long number = 0;
         const bool unlimited = json_is_string(limit) && string_of(limit) == "unlimited";
         if (!unlimited && !whole_in(limit, 0, INT64_MAX, &number))
-            return refuse(s, "\"limits\".\"%s\" is %s: give a non-negative integer or "
+            return refuse(s,
+                          "\"limits\".\"%s\" is %s: give a non-negative integer or "
                           "\"unlimited\"",
                           name, shown_value(limit).data());
         const auto index = static_cast<std::size_t>(which);
@@ -266,7 +269,8 @@ bool read_no_new_privileges(task_settings& s, const json_t* value) {
 
 bool read_capabilities(task_settings& s, const json_t* value) {
     if (!json_is_array(value))
-        return refuse(s, "\"capabilities\" is %s: give a list of names such as "
+        return refuse(s,
+                      "\"capabilities\" is %s: give a list of names such as "
                       "\"net_bind_service\"",
                       shown_value(value).data());
     s.capabilities_set = true;

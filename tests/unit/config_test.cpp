@@ -181,20 +181,24 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
         {R"("user": 5000)", "user 5000 has no entry in the user database: give \"group\" too"},
         {R"("user": "www", "group": "xyz")", "group xyz does not exist"},
         {R"("group": "adm")", "\"group\" is given without \"user\": name the user too"},
-        {R"("user": 1000.0)", "\"user\" is 1000.0: give a name of at most 32 bytes or a number "
-                              "from 0 to 4294967294"},
-        {R"("user": 4294967295)", "\"user\" is 4294967295: give a name of at most 32 bytes or a "
-                                  "number from 0 to 4294967294"},
-        {R"("user": "www", "group": -1)", "\"group\" is -1: give a name of at most 32 bytes or a "
-                                         "number from 0 to 4294967294"},
+        {R"("user": 1000.0)",
+         "\"user\" is 1000.0: give a name of at most 32 bytes or a number "
+         "from 0 to 4294967294"},
+        {R"("user": 4294967295)",
+         "\"user\" is 4294967295: give a name of at most 32 bytes or a "
+         "number from 0 to 4294967294"},
+        {R"("user": "www", "group": -1)",
+         "\"group\" is -1: give a name of at most 32 bytes or a "
+         "number from 0 to 4294967294"},
         {R"("user": "many")", "user many belongs to 33 groups, more than the 32 a task can keep"},
         {R"("limits": {"open_files": -1})",
          "\"limits\".\"open_files\" is -1: give a non-negative integer or \"unlimited\""},
         {R"("limits": {"core": 1.5})",
          "\"limits\".\"core\" is 1.5: give a non-negative integer or \"unlimited\""},
-        {R"("limits": {"cores": 1})", "\"limits\" has \"cores\", which is not a limit: known are "
-                                      "open_files, processes, memory, core, cpu_seconds, "
-                                      "file_size, stack"},
+        {R"("limits": {"cores": 1})",
+         "\"limits\" has \"cores\", which is not a limit: known are "
+         "open_files, processes, memory, core, cpu_seconds, "
+         "file_size, stack"},
         {R"("limits": [])", "\"limits\" is an array: give an object"},
         {R"("nice": 20)", "\"nice\" is 20: give a whole number from -20 to 19"},
         {R"("nice": -21)", "\"nice\" is -21: give a whole number from -20 to 19"},
@@ -218,8 +222,9 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
         {R"("no_new_privileges": 1)", "\"no_new_privileges\" is 1: give true or false"},
         {R"("capabilities": ["net_raw", "cap_net_raw"])",
          "\"capabilities\" element 1 is \"cap_net_raw\", which names no capability"},
-        {R"("capabilities": null)", "\"capabilities\" is null: give a list of names such as "
-                                    "\"net_bind_service\""},
+        {R"("capabilities": null)",
+         "\"capabilities\" is null: give a list of names such as "
+         "\"net_bind_service\""},
     };
     fake_users::users["many"] = {40, 40, {}};
     for (gid_t id = 100; id < 132; ++id) fake_users::users["many"].groups.push_back(id);
@@ -227,7 +232,8 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.keys);
         clear_task_table();
-        fake_system::file_text = R"({"tasks": [{"name": "a", )" + row.keys + R"(}, {"name": "b"}]})";
+        fake_system::file_text =
+            R"({"tasks": [{"name": "a", )" + row.keys + R"(}, {"name": "b"}]})";
         EXPECT_TRUE(apply_config());
         EXPECT_EQ(task_info_size, 2);
         EXPECT_EQ(text_view(task_table[0].task_name), "a");

@@ -621,7 +621,8 @@ TEST_F(status_test, a_refused_task_never_starts_and_says_why_everywhere) {
     fake_system::firings = {{sys.boot_milliseconds(), 70}};
     rest(sys.boot_milliseconds() + 50);
     ASSERT_EQ(fake_system::answers.size(), 1u);
-    EXPECT_EQ(fake_system::answers[0].second, "b not started: user nobody does not exist\nexit 1\n");
+    EXPECT_EQ(fake_system::answers[0].second,
+              "b not started: user nobody does not exist\nexit 1\n");
     EXPECT_EQ(fake_system::forked.size(), 1u);
     reset_control();
 
