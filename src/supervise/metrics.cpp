@@ -207,6 +207,18 @@ void supervisor_samples(writer& out, std::time_t wall, std::time_t boot) {
         out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], r.updater_ends[i]);
 }
 
+// Why each refused slot's task never starts, as a label.
+void refused_samples(writer& out, const std::array<slot_labels, task_slot_count>& labels,
+                     const std::array<bool, task_slot_count>& shown) {
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const char* reason = nullptr;
+        if (!shown[i] || !task_refused(i, &reason)) continue;
+        std::array<char, task_refusal_size * 3> problem{};
+        metrics_label_value(reason, problem.data(), problem.size());
+        out.sample(task_problem, "{%s,problem=\"%s\"} 1", labels[i].data(), problem.data());
+    }
+}
+
 // Every family of the slots in turn, each over every slot that holds a task.
 void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     std::array<slot_labels, task_slot_count> labels{};
@@ -256,19 +268,13 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     each_slot([&](std::size_t i, const char* l, const slot_record&) {
         out.sample(task_held_back, "{%s} %d", l, state[i] == slot_state::held_back ? 1 : 0);
     });
-    each_slot([&](std::size_t i, const char* l, const slot_record&) {
-        const char* reason = nullptr;
-        if (!task_refused(i, &reason)) return;
-        std::array<char, task_refusal_size * 3> problem{};
-        metrics_label_value(reason, problem.data(), problem.size());
-        out.sample(task_problem, "{%s,problem=\"%s\"} 1", l, problem.data());
-    });
     each_slot([&](std::size_t i, const char* l, const slot_record& s) {
         const operator_hold* hold = s.stopped ? hold_of_slot(i) : nullptr;
         if (hold != nullptr)
             out.sample(task_stopped, "{%s,uid=\"%u\"} %lld", l, static_cast<unsigned>(hold->by),
                        wall_of(hold->since, wall, boot));
     });
+    refused_samples(out, labels, shown);
 }
 
 }  // namespace
