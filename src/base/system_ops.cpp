@@ -73,6 +73,10 @@ constexpr system_ops real_ops = {
     .reap_child = real::reap_child,
     .connect_channel = real::connect_channel,
     .send_all = real::send_all,
+    .find_user = real::find_user,
+    .find_user_id = real::find_user_id,
+    .find_group = real::find_group,
+    .user_groups = real::user_groups,
 };
 
 }  // namespace
