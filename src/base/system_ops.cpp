@@ -73,6 +73,8 @@ constexpr system_ops real_ops = {
     .reap_child = real::reap_child,
     .connect_channel = real::connect_channel,
     .send_all = real::send_all,
+    .make_directory = real::make_directory,
+    .open_for_writing = real::open_for_writing,
 };
 
 }  // namespace

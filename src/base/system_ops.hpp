@@ -235,6 +235,14 @@ struct system_ops {
     // (EPIPE or ECONNRESET: the peer has closed its end, maybe after an
     // answer that is still there to be read).
     int (*send_all)(int fd, const char* data, std::size_t len);
+
+    // Task units.  mkdir(path, 0755), which never follows a link: 0, or -1
+    // with errno set (EEXIST for anything already there).
+    int (*make_directory)(const char* path);
+    // Opens the existing file at path for writing (close-on-exec, never
+    // through a symbolic link, never waiting): the descriptor, or -1 with
+    // errno set.
+    int (*open_for_writing)(const char* path);
 };
 
 extern const system_ops real_system_ops;
