@@ -182,19 +182,7 @@ bool find_own_cgroup(const char* mount, cgroup_path& dir) {
            (root || cgroup_below(dir.data(), mount));
 }
 
-bool same_process(pid_t pid, unsigned long long start_ticks) {
-    std::array<char, 64> path{};
-    std::array<char, 1024> text{};
-    std::string_view stat;
-    process_times times{};
-    return format_text(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid)) &&
-           read_small(path.data(), text.data(), text.size(), &stat) &&
-           parse_process_times(stat, &times) && times.start_ticks == start_ticks;
-}
-
-namespace {
-
-bool times_of(pid_t pid, process_times* times) {
+bool read_process_times(pid_t pid, process_times* times) {
     std::array<char, 64> path{};
     std::array<char, 1024> text{};
     std::string_view stat;
@@ -202,6 +190,13 @@ bool times_of(pid_t pid, process_times* times) {
            read_small(path.data(), text.data(), text.size(), &stat) &&
            parse_process_times(stat, times);
 }
+
+bool same_process(pid_t pid, unsigned long long start_ticks) {
+    process_times times{};
+    return read_process_times(pid, &times) && times.start_ticks == start_ticks;
+}
+
+namespace {
 
 bool listed(const unit_member* members, std::size_t count, pid_t pid) {
     for (std::size_t i = 0; i < count; ++i)
@@ -224,7 +219,7 @@ long cgroup_members(const char* dir, unit_member* out, std::size_t cap) {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < count; ++i) {
         process_times times{};
-        if (times_of(pids[i], &times)) out[kept++] = {pids[i], times.start_ticks};
+        if (read_process_times(pids[i], &times)) out[kept++] = {pids[i], times.start_ticks};
     }
     return static_cast<long>(kept);
 }
@@ -237,7 +232,7 @@ std::size_t process_descendants(pid_t root, const unit_member* known, std::size_
     if (n <= 0) return 0;
     const auto total = static_cast<std::size_t>(n);
     for (std::size_t i = 0; i < total; ++i)
-        if (!times_of(all[i], &times[i])) times[i].parent = 0;
+        if (!read_process_times(all[i], &times[i])) times[i].parent = 0;
     // Level by level: a process is taken once its parent is root, known or taken.
     std::size_t count = 0;
     for (bool grew = true; grew && count < cap;) {
@@ -277,7 +272,7 @@ unit_usage processes_usage(const unit_member* members, std::size_t count) {
     unit_usage usage{true, 0, true, 0};
     for (std::size_t i = 0; i < count; ++i) {
         process_times times{};
-        if (times_of(members[i].pid, &times) && times.start_ticks == members[i].start_ticks &&
+        if (read_process_times(members[i].pid, &times) && times.start_ticks == members[i].start_ticks &&
             ticks > 0)
             usage.cpu_usec += times.cpu_ticks * 1000000ULL / static_cast<unsigned long long>(ticks);
         std::array<char, 64> path{};
@@ -311,6 +306,16 @@ unit_usage cgroup_usage(const char* dir) {
         usage.memory_bytes = bytes;
     }
     return usage;
+}
+
+unit_usage process_tree_usage(pid_t main) {
+    static unit_member members[unit_process_max];
+    process_times times{};
+    if (main <= 1 || !read_process_times(main, &times)) return unit_usage{};
+    members[0] = {main, times.start_ticks};
+    const std::size_t count =
+        1 + process_descendants(main, nullptr, 0, members + 1, unit_process_max - 1);
+    return processes_usage(members, count);
 }
 
 void process_name(pid_t pid, char* out, std::size_t cap) {

@@ -81,6 +81,8 @@ std::size_t process_descendants(pid_t root, const unit_member* known, std::size_
 // its descendants: left there by earlier runs.  The count, or -1 when
 // cgroup.procs cannot be read.
 long cgroup_leftovers(const char* dir, pid_t main, unit_member* out, std::size_t cap);
+// What /proc/<pid>/stat tells of the process now.
+bool read_process_times(pid_t pid, process_times* times);
 // Whether the process pid still is the one started at start_ticks.
 bool same_process(pid_t pid, unsigned long long start_ticks);
 
@@ -96,6 +98,10 @@ struct unit_usage {
 unit_usage cgroup_usage(const char* dir);
 // Summed over the processes from /proc.
 unit_usage processes_usage(const unit_member* members, std::size_t count);
+
+// Of the process main and its descendants, summed from /proc; nothing is
+// known when main cannot be seen.
+unit_usage process_tree_usage(pid_t main);
 
 // The process name of pid (/proc/<pid>/comm, without its newline), "?"
 // when it cannot be read.

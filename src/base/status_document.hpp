@@ -17,7 +17,9 @@
 //               or {"signal": n} or null), "last_exit_at",
 //               "last_exit_at_boot", "same_exits", "ended_by_supervisor",
 //               "short_runs", "marker",
-//               "stopped_by", "stopped_since", "stopped_since_boot", "log"},
+//               "stopped_by", "stopped_since", "stopped_since_boot", "log",
+//               "unit": {"tracked": "cgroup" or "process_tree",
+//                        "cgroup": its path, or null}},
 //              ...]}
 #pragma once
 
@@ -83,6 +85,10 @@ inline constexpr char stopped_by[] = "stopped_by";  // uid, or null
 inline constexpr char stopped_since[] = "stopped_since";
 inline constexpr char stopped_since_boot[] = "stopped_since_boot";
 inline constexpr char log[] = "log";
+// How the task's processes are followed as one unit.
+inline constexpr char unit[] = "unit";
+inline constexpr char tracked[] = "tracked";
+inline constexpr char cgroup[] = "cgroup";
 // Under a last_exit: exactly one of them.
 inline constexpr char code[] = "code";
 inline constexpr char signal[] = "signal";
@@ -93,6 +99,9 @@ inline constexpr char signal[] = "signal";
 // "short_runs" counts those in a row, the mark of a program that puts
 // itself in the background.
 inline constexpr long long short_run_seconds = 6;
+
+inline constexpr char tracked_cgroup[] = "cgroup";
+inline constexpr char tracked_process_tree[] = "process_tree";
 
 // The states a slot can be in, as the document names them.
 enum class slot_state : std::uint8_t {

@@ -132,6 +132,9 @@ void read_slot_of(const json_t* slot, read_slot* out) {
     out->stopped_by = number_of(slot, key::stopped_by, 0, UINT32_MAX - 1);
     out->stopped_since_boot = boot_of(slot, key::stopped_since_boot);
     out->log = text_of(slot, key::log);
+    const json_t* unit = json_object_get(slot, key::unit);
+    out->unit_tracked = text_of(unit, key::tracked);
+    out->unit_cgroup = text_of(unit, key::cgroup);
 }
 
 void read_supervisor_of(const json_t* document, status_reading* out) {
