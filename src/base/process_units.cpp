@@ -123,7 +123,8 @@ bool parse_process_times(std::string_view text, process_times* out) {
         return false;
     const std::string_view rest = tail_from(text, close + 2);  // from field 3, the state
     unsigned long long parent = 0, user = 0, system = 0, start = 0;
-    if (!whole_number(word_of(rest, 1), &parent) || parent > static_cast<unsigned long long>(pid_limit) ||
+    if (!whole_number(word_of(rest, 1), &parent) ||
+        parent > static_cast<unsigned long long>(pid_limit) ||
         !whole_number(word_of(rest, 11), &user) || !whole_number(word_of(rest, 12), &system) ||
         !whole_number(word_of(rest, 19), &start))
         return false;
@@ -139,8 +140,8 @@ bool cgroup_name_usable(std::string_view name) {
     if (name.empty() || name[0] == '.' || name.find('/') != std::string_view::npos) return false;
     // The kernel's files in a cgroup are "<controller>.<name>".
     static constexpr std::string_view kernel_prefixes[] = {
-        "cgroup.", "cpu.", "cpuset.", "memory.", "io.", "pids.", "hugetlb.", "rdma.", "misc.",
-        "irq."};
+        "cgroup.", "cpu.",     "cpuset.", "memory.", "io.",
+        "pids.",   "hugetlb.", "rdma.",   "misc.",   "irq."};
     for (const std::string_view prefix : kernel_prefixes)
         if (name.substr(0, prefix.size()) == prefix) return false;
     return true;
@@ -215,7 +216,8 @@ long cgroup_members(const char* dir, unit_member* out, std::size_t cap) {
     const long n = sys.read_file(path.data(), text, sizeof text);
     if (n < 0) return -1;
     lines = {text, static_cast<std::size_t>(n)};
-    const std::size_t count = parse_pid_list(lines, pids.data(), cap < pids.size() ? cap : pids.size());
+    const std::size_t count =
+        parse_pid_list(lines, pids.data(), cap < pids.size() ? cap : pids.size());
     std::size_t kept = 0;
     for (std::size_t i = 0; i < count; ++i) {
         process_times times{};
@@ -242,7 +244,8 @@ std::size_t process_descendants(pid_t root, const unit_member* known, std::size_
             if (pid <= 1 || parent == 0 || pid == root || listed(out, count, pid) ||
                 listed(known, known_count, pid))
                 continue;
-            if (parent != root && !listed(known, known_count, parent) && !listed(out, count, parent))
+            if (parent != root && !listed(known, known_count, parent) &&
+                !listed(out, count, parent))
                 continue;
             out[count++] = {pid, times[i].start_ticks};
             grew = true;
@@ -272,14 +275,15 @@ unit_usage processes_usage(const unit_member* members, std::size_t count) {
     unit_usage usage{true, 0, true, 0};
     for (std::size_t i = 0; i < count; ++i) {
         process_times times{};
-        if (read_process_times(members[i].pid, &times) && times.start_ticks == members[i].start_ticks &&
-            ticks > 0)
+        if (read_process_times(members[i].pid, &times) &&
+            times.start_ticks == members[i].start_ticks && ticks > 0)
             usage.cpu_usec += times.cpu_ticks * 1000000ULL / static_cast<unsigned long long>(ticks);
         std::array<char, 64> path{};
         std::array<char, 256> text{};
         std::string_view statm;
         unsigned long long pages = 0;
-        if (format_text(path.data(), path.size(), "/proc/%d/statm", static_cast<int>(members[i].pid)) &&
+        if (format_text(path.data(), path.size(), "/proc/%d/statm",
+                        static_cast<int>(members[i].pid)) &&
             read_small(path.data(), text.data(), text.size(), &statm) &&
             parse_resident_pages(statm, &pages) && page > 0)
             usage.memory_bytes += pages * static_cast<unsigned long long>(page);

@@ -364,7 +364,8 @@ void judge_slot(judged_slot& view, const read_slot& slot) {
                      (slot.state == slot_state::ended || slot.state == slot_state::off ||
                       slot.state == slot_state::stopped));
     explain(view, zombie_end);
-    judge_unit(view.unit, slot, view.child == child_check::live ? static_cast<pid_t>(slot.pid.value) : 0);
+    judge_unit(view.unit, slot,
+               view.child == child_check::live ? static_cast<pid_t>(slot.pid.value) : 0);
 }
 
 void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));

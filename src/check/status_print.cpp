@@ -149,8 +149,10 @@ void print_unit_lines() {
         const char* name = shown(judged.slots[i].read->name.text);
         if (unit.tracking == unit_tracking::unknown) continue;
         if (unit.tracking == unit_tracking::refused) {
-            std::printf("unit of %s: the status file names a cgroup outside the cgroup2 mount: "
-                        "not read\n", name);
+            std::printf(
+                "unit of %s: the status file names a cgroup outside the cgroup2 mount: "
+                "not read\n",
+                name);
             continue;
         }
         const bool cgroup = unit.tracking == unit_tracking::cgroup;
@@ -158,8 +160,10 @@ void print_unit_lines() {
                     cgroup ? shown(judged.slots[i].read->unit_cgroup.text) : "(no cgroup)",
                     usage_text(unit.usage).data());
         if (!cgroup) {
-            std::printf("  processes left by earlier runs of %s cannot be told: once reparented "
-                        "they are no longer linked to it\n", name);
+            std::printf(
+                "  processes left by earlier runs of %s cannot be told: once reparented "
+                "they are no longer linked to it\n",
+                name);
             continue;
         }
         if (unit.leftover_count <= 0) continue;

@@ -317,7 +317,8 @@ unit_sample sample_unit(std::size_t slot) {
     const task_info& task = task_table[slot];
     cgroup_path dir{};
     if (!unit_cgroup_of(task.task_name.data(), dir)) return {process_tree_usage(task.task_pid), -1};
-    return {cgroup_usage(dir.data()), cgroup_leftovers(dir.data(), task.task_pid, left, unit_process_max)};
+    return {cgroup_usage(dir.data()),
+            cgroup_leftovers(dir.data(), task.task_pid, left, unit_process_max)};
 }
 
 // Reads what the units use when the last reading is unit_sample_seconds old:

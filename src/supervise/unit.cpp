@@ -79,8 +79,8 @@ void signal_tree(noted_tree& tree, int signal) {
 
 // The cgroups cannot be used: every task is followed as a process tree.
 void give_up_cgroups(const char* dir, int error) {
-    complain("no cgroup for the tasks (%s: %s): their processes are followed as process trees",
-             dir, error_text(error));
+    complain("no cgroup for the tasks (%s: %s): their processes are followed as process trees", dir,
+             error_text(error));
     units.cgroups = false;
 }
 

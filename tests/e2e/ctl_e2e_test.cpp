@@ -424,7 +424,8 @@ bool process_gone(pid_t pid) {
 std::string cgroup2_mount() {
     std::smatch m;
     const std::string info = read_file("/proc/self/mountinfo");
-    static const std::regex line(R"(^\S+ \S+ \S+ \S+ (\S+) [^\n]* - cgroup2 )", std::regex::multiline);
+    static const std::regex line(R"(^\S+ \S+ \S+ \S+ (\S+) [^\n]* - cgroup2 )",
+                                 std::regex::multiline);
     return std::regex_search(info, m, line) ? m[1].str() : "";
 }
 
@@ -452,7 +453,8 @@ TEST(ctl_e2e, stop_and_restart_end_what_the_task_started) {
         inst.task("vorn_monitor", long_running);
         inst.task(name, "sleep 1000 & echo $! > " + helper + "; exec sleep 999");
         inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-            {"name": ")" + name + R"("}]})");
+            {"name": ")" +
+                    name + R"("}]})");
         std::vector<std::string> args;
         if (!row.cgroups) args.push_back("--no_task_cgroups");
         std::string dir;

@@ -17,7 +17,8 @@ namespace {
 TEST(process_units, parsers_take_numbers_only_within_range) {
     std::array<pid_t, 8> pids{};
     const std::size_t n = parse_pid_list("12\n1\n0\n-3\nabc\n99999999\n4194304\n", pids.data(), 8);
-    EXPECT_EQ(std::vector<pid_t>(pids.begin(), pids.begin() + n), (std::vector<pid_t>{12, 4194304}));
+    EXPECT_EQ(std::vector<pid_t>(pids.begin(), pids.begin() + n),
+              (std::vector<pid_t>{12, 4194304}));
     unsigned long long value = 0;
     const struct {
         const char* text;
@@ -34,9 +35,10 @@ TEST(process_units, parsers_take_numbers_only_within_range) {
     }
     EXPECT_FALSE(parse_single_number("12 13\n", &value));
     cgroup_path path{};
-    EXPECT_TRUE(parse_cgroup2_mount("30 1 0:26 / /sys/fs/cgroup rw - cgroup cgroup rw\n"
-                                    "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n",
-                                    path.data(), path.size()));
+    EXPECT_TRUE(
+        parse_cgroup2_mount("30 1 0:26 / /sys/fs/cgroup rw - cgroup cgroup rw\n"
+                            "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n",
+                            path.data(), path.size()));
     EXPECT_STREQ(path.data(), "/sys/fs/cgroup/unified");
     EXPECT_FALSE(parse_v2_cgroup("1:pids:/\n0::relative\n", path.data(), path.size()));
     process_times times{};
@@ -47,10 +49,14 @@ TEST(process_units, only_a_cgroup_below_the_mount_and_a_plain_name_are_used) {
     const struct {
         const char* path;
         bool below;
-    } rows[] = {{"/sys/fs/cgroup/a/worker", true}, {"/sys/fs/cgroup/../etc", false},
-                {"/sys/fs/cgroup/a/./b", false},   {"/sys/fs/cgroupx/worker", false},
-                {"/etc/worker", false},            {"/sys/fs/cgroup", false}};
-    for (const auto& row : rows) EXPECT_EQ(cgroup_below(row.path, "/sys/fs/cgroup"), row.below) << row.path;
+    } rows[] = {{"/sys/fs/cgroup/a/worker", true},
+                {"/sys/fs/cgroup/../etc", false},
+                {"/sys/fs/cgroup/a/./b", false},
+                {"/sys/fs/cgroupx/worker", false},
+                {"/etc/worker", false},
+                {"/sys/fs/cgroup", false}};
+    for (const auto& row : rows)
+        EXPECT_EQ(cgroup_below(row.path, "/sys/fs/cgroup"), row.below) << row.path;
     for (const char* name : {".", "..", ".hidden", "cgroup.procs", "memory.max"})
         EXPECT_FALSE(cgroup_name_usable(name)) << name;
     EXPECT_TRUE(cgroup_name_usable("worker"));
@@ -73,7 +79,8 @@ protected:
         sys.kill_process = [](pid_t pid) {
             fake_system::killed.push_back(pid);
             // Its children belong to pid 1 once it has ended.
-            fake_files::files["/proc/1001/stat"] = "1001 (helper) S 1 1 1 0 -1 0 0 0 0 0 2 3 0 0 20 0 1 0 7000";
+            fake_files::files["/proc/1001/stat"] =
+                "1001 (helper) S 1 1 1 0 -1 0 0 0 0 0 2 3 0 0 20 0 1 0 7000";
             return 0;
         };
     }
@@ -98,7 +105,8 @@ TEST_F(unit_end_test, a_process_tree_is_found_before_its_main_ends_and_strangers
 
 TEST_F(unit_end_test, a_member_whose_pid_came_round_again_is_not_signalled) {
     unit_ending("w", 1000);
-    fake_files::files["/proc/1002/stat"] = "1002 (other) S 1 1 1 0 -1 0 0 0 0 0 2 3 0 0 20 0 1 0 9999";
+    fake_files::files["/proc/1002/stat"] =
+        "1002 (other) S 1 1 1 0 -1 0 0 0 0 0 2 3 0 0 20 0 1 0 9999";
     sys.send_signal(1000, SIGTERM);
     unit_signal_rest("w", 1000, SIGKILL);
     EXPECT_EQ(killed_by_signal(), std::vector<pid_t>{1001});
