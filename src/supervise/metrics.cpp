@@ -223,6 +223,28 @@ void supervisor_samples(writer& out, std::time_t wall, std::time_t boot) {
         out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], r.updater_ends[i]);
 }
 
+// What each slot's unit uses and what earlier runs left, as last read.
+void unit_sample_lines(writer& out, const std::array<slot_labels, task_slot_count>& labels,
+                       const std::array<bool, task_slot_count>& shown) {
+    const auto each_slot = [&](auto&& write) {
+        for (std::size_t i = 0; i < task_slot_count; ++i)
+            if (shown[i]) write(i, labels[i].data(), current_record.slots[i]);
+    };
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        if (unit_samples[i].usage.cpu_known)
+            out.sample(task_cpu, "{%s} %.6f", l,
+                       static_cast<double>(unit_samples[i].usage.cpu_usec) / 1e6);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        if (unit_samples[i].usage.memory_known)
+            out.sample(task_memory, "{%s} %llu", l, unit_samples[i].usage.memory_bytes);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        if (unit_samples[i].leftovers >= 0)
+            out.sample(task_leftovers, "{%s} %ld", l, unit_samples[i].leftovers);
+    });
+}
+
 // Every family of the slots in turn, each over every slot that holds a task.
 void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     std::array<slot_labels, task_slot_count> labels{};
@@ -269,19 +291,7 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     each_slot([&](std::size_t, const char* l, const slot_record& s) {
         out.sample(task_same_exits, "{%s} %u", l, s.same_exits);
     });
-    each_slot([&](std::size_t i, const char* l, const slot_record&) {
-        if (unit_samples[i].usage.cpu_known)
-            out.sample(task_cpu, "{%s} %.6f", l,
-                       static_cast<double>(unit_samples[i].usage.cpu_usec) / 1e6);
-    });
-    each_slot([&](std::size_t i, const char* l, const slot_record&) {
-        if (unit_samples[i].usage.memory_known)
-            out.sample(task_memory, "{%s} %llu", l, unit_samples[i].usage.memory_bytes);
-    });
-    each_slot([&](std::size_t i, const char* l, const slot_record&) {
-        if (unit_samples[i].leftovers >= 0)
-            out.sample(task_leftovers, "{%s} %ld", l, unit_samples[i].leftovers);
-    });
+    unit_sample_lines(out, labels, shown);
     each_slot([&](std::size_t i, const char* l, const slot_record&) {
         out.sample(task_held_back, "{%s} %d", l, state[i] == slot_state::held_back ? 1 : 0);
     });
