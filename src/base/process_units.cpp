@@ -84,7 +84,7 @@ bool parse_cgroup2_mount(std::string_view mountinfo, char* out, std::size_t cap)
 bool parse_v2_cgroup(std::string_view text, char* out, std::size_t cap) {
     while (!text.empty()) {
         const std::string_view line = next_line(&text);
-        if (line.substr(0, 3) != "0::") continue;
+        if (!line.starts_with("0::")) continue;
         const std::string_view path = tail_from(line, 3);
         if (path.empty() || path[0] != '/') return false;
         return copy_out(path, out, cap);
@@ -143,13 +143,13 @@ bool cgroup_name_usable(std::string_view name) {
         "cgroup.", "cpu.",     "cpuset.", "memory.", "io.",
         "pids.",   "hugetlb.", "rdma.",   "misc.",   "irq."};
     for (const std::string_view prefix : kernel_prefixes)
-        if (name.substr(0, prefix.size()) == prefix) return false;
+        if (name.starts_with(prefix)) return false;
     return true;
 }
 
 bool cgroup_below(std::string_view path, std::string_view mount) {
     if (mount.empty() || mount[0] != '/' || path.size() <= mount.size() + 1) return false;
-    if (path.substr(0, mount.size()) != mount) return false;
+    if (!path.starts_with(mount)) return false;
     std::string_view rest = tail_from(path, mount.size());
     if (mount != "/" && rest[0] != '/') return false;
     while (!rest.empty()) {
@@ -270,8 +270,8 @@ long cgroup_leftovers(const char* dir, pid_t main, unit_member* out, std::size_t
 }
 
 unit_usage processes_usage(const unit_member* members, std::size_t count) {
-    static const long ticks = ::sysconf(_SC_CLK_TCK);
-    static const long page = ::sysconf(_SC_PAGESIZE);
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    const long page = ::sysconf(_SC_PAGESIZE);
     unit_usage usage{true, 0, true, 0};
     for (std::size_t i = 0; i < count; ++i) {
         process_times times{};
