@@ -19,7 +19,9 @@
 //               "short_runs", "marker",
 //               "stopped_by", "stopped_since", "stopped_since_boot", "log",
 //               "refused", "user", "limits", ["no_new_privileges"],
-//               ["capabilities"]},
+//               ["capabilities"],
+//               "unit": {"tracked": "cgroup" or "process_tree",
+//                        "cgroup": its path, or null}},
 //              ...]}
 #pragma once
 
@@ -102,6 +104,10 @@ inline constexpr char unlimited[] = "unlimited";
 // Only when set: true, and the capabilities kept by name.
 inline constexpr char no_new_privileges[] = "no_new_privileges";
 inline constexpr char capabilities[] = "capabilities";
+// How the task's processes are followed as one unit.
+inline constexpr char unit[] = "unit";
+inline constexpr char tracked[] = "tracked";
+inline constexpr char cgroup[] = "cgroup";
 // Under a last_exit: exactly one of them.
 inline constexpr char code[] = "code";
 inline constexpr char signal[] = "signal";
@@ -112,6 +118,9 @@ inline constexpr char signal[] = "signal";
 // "short_runs" counts those in a row, the mark of a program that puts
 // itself in the background.
 inline constexpr long long short_run_seconds = 6;
+
+inline constexpr char tracked_cgroup[] = "cgroup";
+inline constexpr char tracked_process_tree[] = "process_tree";
 
 // The states a slot can be in, as the document names them.
 enum class slot_state : std::uint8_t {

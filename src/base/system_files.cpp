@@ -264,4 +264,10 @@ long read_tail_at(int dir_fd, const char* name, char* buf, std::size_t cap, stru
     return static_cast<long>(used);
 }
 
+int make_directory(const char* path) { return ::mkdir(path, 0755); }
+
+int open_for_writing(const char* path) {
+    return ::open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+}
+
 }  // namespace vorn::real

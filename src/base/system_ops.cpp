@@ -77,6 +77,8 @@ constexpr system_ops real_ops = {
     .find_user_id = real::find_user_id,
     .find_group = real::find_group,
     .user_groups = real::user_groups,
+    .make_directory = real::make_directory,
+    .open_for_writing = real::open_for_writing,
 };
 
 }  // namespace

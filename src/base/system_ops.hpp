@@ -250,6 +250,13 @@ struct system_ops {
     // there are, which may be more than cap (only cap of them are then in
     // groups), or -1 with errno set.
     long (*user_groups)(const char* name, gid_t primary, gid_t* groups, std::size_t cap);
+    // Task units.  mkdir(path, 0755), which never follows a link: 0, or -1
+    // with errno set (EEXIST for anything already there).
+    int (*make_directory)(const char* path);
+    // Opens the existing file at path for writing (close-on-exec, never
+    // through a symbolic link, never waiting): the descriptor, or -1 with
+    // errno set.
+    int (*open_for_writing)(const char* path);
 };
 
 extern const system_ops real_system_ops;

@@ -72,6 +72,8 @@ void forget_file_writes(int notify_fd, int watch);
 bool take_write_events(int notify_fd);
 int truncate_descriptor(int fd);
 long read_tail_at(int dir_fd, const char* name, char* buf, std::size_t cap, struct stat* info);
+int make_directory(const char* path);
+int open_for_writing(const char* path);
 
 // system_channel.cpp
 int open_datagram_socket();

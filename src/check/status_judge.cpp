@@ -320,6 +320,38 @@ const char* state_shown(const judged_slot& view) {
     return nullptr;  // the file's own word
 }
 
+// The cgroup the file names is read only when it lies below this system's
+// cgroup2 mount: the file could name any directory.
+unit_tracking tracking_of(const read_slot& slot, cgroup_path& dir) {
+    const std::string_view tracked = slot.unit_tracked.text;
+    if (tracked == tracked_process_tree) return unit_tracking::process_tree;
+    if (tracked != tracked_cgroup) return unit_tracking::unknown;
+    cgroup_path mount{};
+    const std::string_view path = slot.unit_cgroup.text;
+    if (!find_cgroup2_mount(mount) || path.find('\0') != std::string_view::npos ||
+        !cgroup_below(path, mount.data()) || !copy_text(dir, path))
+        return unit_tracking::refused;
+    return unit_tracking::cgroup;
+}
+
+void judge_unit(judged_unit& unit, const read_slot& slot, pid_t main) {
+    cgroup_path dir{};
+    unit.tracking = tracking_of(slot, dir);
+    unit.leftover_count = -1;
+    static unit_member members[unit_process_max];
+    if (unit.tracking == unit_tracking::cgroup) {
+        unit.usage = cgroup_usage(dir.data());
+        unit.leftover_count = cgroup_leftovers(dir.data(), main, members, unit_process_max);
+    } else if (unit.tracking == unit_tracking::process_tree) {
+        unit.usage = process_tree_usage(main);
+    }
+    for (long i = 0; i < unit.leftover_count && i < static_cast<long>(leftovers_shown); ++i) {
+        const auto n = static_cast<std::size_t>(i);
+        unit.leftovers[n] = members[n];
+        process_name(members[n].pid, unit.leftover_names[n].data(), unit.leftover_names[n].size());
+    }
+}
+
 void judge_slot(judged_slot& view, const read_slot& slot) {
     view = judged_slot{};
     view.read = &slot;
@@ -338,6 +370,8 @@ void judge_slot(judged_slot& view, const read_slot& slot) {
                      (slot.state == slot_state::ended || slot.state == slot_state::off ||
                       slot.state == slot_state::stopped));
     explain(view, zombie_end);
+    judge_unit(view.unit, slot,
+               view.child == child_check::live ? static_cast<pid_t>(slot.pid.value) : 0);
 }
 
 void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/process_units.hpp"
 #include "check/status_read.hpp"
 #include "check/task_log.hpp"
 
@@ -44,6 +45,18 @@ inline constexpr std::array<const char*, 14> why_cause_names = {
     "waiting", "held_back",  "once_not_started", "no_process", "not_a_child", "unknown_state",
     "stopped", "refused"};
 
+// How the slot's processes are followed, what they use, and what earlier
+// runs left in its cgroup, as seen now.
+enum class unit_tracking : std::uint8_t { unknown, cgroup, process_tree, refused };
+inline constexpr std::size_t leftovers_shown = 8;
+struct judged_unit {
+    unit_tracking tracking;
+    unit_usage usage;
+    long leftover_count;  // -1: cannot be told
+    std::array<unit_member, leftovers_shown> leftovers;
+    std::array<std::array<char, 32>, leftovers_shown> leftover_names;
+};
+
 struct judged_slot {
     const read_slot* read;
     child_check child;
@@ -53,6 +66,7 @@ struct judged_slot {
     std::array<char, 2048> why;  // the why-line, "" when none
     bool log_shown;              // tail holds the end of its log
     status_log_tail tail;
+    judged_unit unit;
 };
 
 enum class logs_kept { no, yes, unusable };

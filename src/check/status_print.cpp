@@ -187,6 +187,58 @@ void print_settings_lines() {
     }
 }
 
+// A unit's usage: "cpu 1.25 s, memory 3.4 MB".
+std::array<char, 96> usage_text(const unit_usage& usage) {
+    std::array<char, 96> text{};
+    std::array<char, 32> cpu{}, memory{};
+    copy_text(cpu, "?");
+    copy_text(memory, "?");
+    if (usage.cpu_known)
+        format_text(cpu.data(), cpu.size(), "%.2f s", static_cast<double>(usage.cpu_usec) / 1e6);
+    if (usage.memory_known)
+        format_text(memory.data(), memory.size(), "%.1f MB",
+                    static_cast<double>(usage.memory_bytes) / 1e6);
+    format_text(text.data(), text.size(), "cpu %s, memory %s", cpu.data(), memory.data());
+    return text;
+}
+
+// Per slot: how its processes are followed, what they use now, and what
+// earlier runs left in its cgroup.
+void print_unit_lines() {
+    for (std::size_t i = 0; i < judged.slot_count; ++i) {
+        const judged_unit& unit = judged.slots[i].unit;
+        const char* name = shown(judged.slots[i].read->name.text);
+        if (unit.tracking == unit_tracking::unknown) continue;
+        if (unit.tracking == unit_tracking::refused) {
+            std::printf(
+                "unit of %s: the status file names a cgroup outside the cgroup2 mount: "
+                "not read\n",
+                name);
+            continue;
+        }
+        const bool cgroup = unit.tracking == unit_tracking::cgroup;
+        std::printf("unit of %s: %s %s, %s\n", name, cgroup ? "cgroup" : "process tree",
+                    cgroup ? shown(judged.slots[i].read->unit_cgroup.text) : "(no cgroup)",
+                    usage_text(unit.usage).data());
+        if (!cgroup) {
+            std::printf(
+                "  processes left by earlier runs of %s cannot be told: once reparented "
+                "they are no longer linked to it\n",
+                name);
+            continue;
+        }
+        if (unit.leftover_count <= 0) continue;
+        std::printf("  %ld process%s left by earlier runs of %s:", unit.leftover_count,
+                    unit.leftover_count == 1 ? "" : "es", name);
+        for (long n = 0; n < unit.leftover_count && n < static_cast<long>(leftovers_shown); ++n) {
+            const auto k = static_cast<std::size_t>(n);
+            std::printf("%s %d %s", n == 0 ? "" : ",", static_cast<int>(unit.leftovers[k].pid),
+                        shown(unit.leftover_names[k].data()));
+        }
+        std::puts(unit.leftover_count > static_cast<long>(leftovers_shown) ? ", ..." : "");
+    }
+}
+
 // Builds the JSON view; any member that cannot be made spoils it whole.
 class json_view {
 public:
@@ -231,6 +283,35 @@ public:
         for (std::size_t n = 0; view.log_shown && n < view.tail.line_count; ++n)
             append(tail, text_or_null(view.tail.lines[n].data()));
         set(object, "log_tail", tail);
+        // Only where the file tells how the unit is followed.
+        if (view.unit.tracking != unit_tracking::unknown) set(object, "unit_now", unit(view.unit));
+    }
+
+    // What the unit uses now and what earlier runs left in it.
+    json_t* unit(const judged_unit& u) {
+        static constexpr const char* tracking_names[] = {nullptr, tracked_cgroup,
+                                                         tracked_process_tree, "refused"};
+        json_t* object = json_object();
+        set(object, status_key::tracked,
+            text_or_null(tracking_names[static_cast<std::size_t>(u.tracking)]));
+        const bool cpu = u.tracking != unit_tracking::unknown && u.usage.cpu_known;
+        const bool memory = u.tracking != unit_tracking::unknown && u.usage.memory_known;
+        set(object, "cpu_seconds",
+            cpu ? json_real(static_cast<double>(u.usage.cpu_usec) / 1e6) : json_null());
+        set(object, "memory_bytes",
+            memory ? json_integer(static_cast<json_int_t>(u.usage.memory_bytes)) : json_null());
+        json_t* left = u.leftover_count >= 0 ? json_array() : json_null();
+        for (long n = 0; n < u.leftover_count && n < static_cast<long>(leftovers_shown); ++n) {
+            const auto k = static_cast<std::size_t>(n);
+            json_t* entry = json_object();
+            set(entry, status_key::pid, json_integer(u.leftovers[k].pid));
+            set(entry, status_key::name, text_or_null(u.leftover_names[k].data()));
+            append(left, entry);
+        }
+        set(object, "leftovers", left);
+        set(object, "leftover_count",
+            u.leftover_count >= 0 ? json_integer(u.leftover_count) : json_null());
+        return object;
     }
 
     json_t* document() {
@@ -258,6 +339,7 @@ void print_status_text(const char* own_file) {
     print_table();
     print_settings_lines();
     print_why_lines();
+    print_unit_lines();
     for (std::size_t i = 0; i < judged.warning_count; ++i)
         std::printf("warning: %s\n", judged.warnings[i].data());
 }

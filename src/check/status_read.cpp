@@ -172,6 +172,9 @@ void read_slot_of(const json_t* slot, read_slot* out) {
     read_user_of(slot, &out->settings);
     read_limits_of(slot, &out->settings);
     out->settings.no_new_privileges = truth_of(slot, key::no_new_privileges);
+    const json_t* unit = json_object_get(slot, key::unit);
+    out->unit_tracked = text_of(unit, key::tracked);
+    out->unit_cgroup = text_of(unit, key::cgroup);
 }
 
 void read_supervisor_of(const json_t* document, status_reading* out) {

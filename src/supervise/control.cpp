@@ -24,6 +24,7 @@
 #include "supervise/reload.hpp"
 #include "supervise/start_gate.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/unit.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
@@ -268,7 +269,10 @@ void begin_ending(control_client& c, std::size_t slot) {
                    c.request.name.data(), c.request.name.data());
         return;
     }
+    const char* name = task_table[slot].task_name.data();
+    unit_ending(name, pid);
     sys.send_signal(pid, SIGTERM);
+    unit_signal_rest(name, pid, SIGTERM);
     record_ending(slot);
     c.stage = client_stage::ending;
     c.slot = slot;
@@ -510,11 +514,15 @@ void follow_reload(control_client& c, long long now) {
     bool left = false;
     const bool look = look_due(c, now);
     for (std::size_t i = 0; i < task_slot_count; ++i) {
-        if (reload_under_way.ending[i] == 0) continue;
-        if (look && old_child_ended(i))
+        const pid_t pid = reload_under_way.ending[i];
+        if (pid == 0) continue;
+        if (look && old_child_ended(i)) {
+            // What it started ends with it.
+            unit_signal_rest(ending_task_name(i), pid, SIGKILL);
             reload_under_way.ending[i] = 0;
-        else
+        } else {
             left = true;
+        }
     }
     if (!left) {
         keep_new_once_entries(reload_under_way);
@@ -530,8 +538,12 @@ void follow_reload(control_client& c, long long now) {
         control.start_wanted = true;
         return;
     }
-    for (const pid_t pid : reload_under_way.ending)
-        if (pid != 0) sys.send_signal(pid, SIGKILL);
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const pid_t pid = reload_under_way.ending[i];
+        if (pid == 0) continue;
+        sys.send_signal(pid, SIGKILL);
+        unit_signal_rest(ending_task_name(i), pid, SIGKILL);
+    }
     c.killed = true;
     c.due_ms = now + kill_wait_ms;
 }
@@ -545,6 +557,8 @@ void follow_one(control_client& c, long long now) {
         forget_child(c.ending);
     }
     if (reaped == c.ending || task_table[c.slot].task_pid != c.ending) {
+        // What it started ends with it.
+        unit_signal_rest(c.request.name.data(), c.ending, SIGKILL);
         ended(c);  // by this look, or by a pass meanwhile
         return;
     }
@@ -555,6 +569,7 @@ void follow_one(control_client& c, long long now) {
         return;
     }
     sys.send_signal(c.ending, SIGKILL);
+    unit_signal_rest(c.request.name.data(), c.ending, SIGKILL);
     c.killed = true;
     c.due_ms = now + kill_wait_ms;
 }
@@ -699,17 +714,18 @@ void follow_control_requests(long long now_ms) {
 
 namespace {
 
-// A child of this supervisor's that has not ended gets SIGKILL; one that
-// has ended (or been reaped, its pid free again) is left alone.
-void kill_if_running(pid_t pid) {
+// A child of this supervisor's that has not ended gets SIGKILL, and so does
+// the rest of its unit; one that has ended (or been reaped, its pid free
+// again) is left alone.
+void kill_if_running(const char* name, pid_t pid) {
     int wait_status = 0;
-    if (pid > 0 && sys.child_ended(pid, &wait_status) == 0) sys.kill_process(pid);
+    if (pid > 0 && sys.child_ended(pid, &wait_status) == 0) end_unit_now(name, pid);
 }
 
 void end_for_new_turn(control_client& c) {
     const char* name = c.request.name.data();
     if (c.stage == client_stage::ending) {
-        kill_if_running(c.ending);
+        kill_if_running(name, c.ending);
         if (c.request.verb == control_verb::stop)
             answer(c, control_done,
                    "%s stopped: pid %d ended by a new turn; held down until vorn_restart_ctl "
@@ -721,12 +737,13 @@ void end_for_new_turn(control_client& c) {
                    "configuration itself",
                    name, static_cast<int>(c.ending));
     } else if (c.stage == client_stage::starting) {
-        kill_if_running(c.started);
+        kill_if_running(name, c.started);
         answer(c, control_failed,
                "%s %s%s, but pid %d ended by a new turn before it was seen to execute its program",
                name, c.done, c.before.data(), static_cast<int>(c.started));
     } else if (c.stage == client_stage::reloading) {
-        for (pid_t& pid : reload_under_way.ending) kill_if_running(std::exchange(pid, 0));
+        for (std::size_t i = 0; i < task_slot_count; ++i)
+            kill_if_running(ending_task_name(i), std::exchange(reload_under_way.ending[i], 0));
         answer(c, control_failed,
                "reload ended by a new turn before the old children ended: the turn ends every "
                "child and starts the tasks of the configuration itself");

@@ -16,6 +16,7 @@
 #include "supervise/record.hpp"
 #include "supervise/start_gate.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/unit.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_settings.hpp"
@@ -116,7 +117,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
         for (std::size_t i = 0; i < task_slot_count; ++i) {
             task_info& task = task_table[i];
             if (task.task_pid != 0 && task.task_mode != mode_none) {
-                sys.kill_process(task.task_pid);
+                end_unit_now(task.task_name.data(), task.task_pid);
                 std::fprintf(stderr, "kill %s\n", task.task_name.data());
                 record_killed(i);
             }
@@ -133,7 +134,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
         for (std::size_t i = 0; i < task_slot_count; ++i) {
             task_info& task = task_table[i];
             if (task.task_pid != 0 && task.task_mode != mode_none && task.task_system == 1) {
-                sys.kill_process(task.task_pid);
+                end_unit_now(task.task_name.data(), task.task_pid);
                 std::fprintf(stderr, "kill %s...........................\n", task.task_name.data());
                 record_killed(i);
                 task.task_pid = 0;

@@ -11,6 +11,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "supervise/unit.hpp"
 
 namespace vorn {
 
@@ -113,12 +114,16 @@ pid_t start_task(std::size_t slot, int report_fd) {
     static child_log log{};
     open_task_log(slot, argv.data(), log);
     restore_ld_library_path();
+    const int join_fd = unit_join_descriptor(slot);
     const pid_t pid = sys.fork_process();
     if (pid == 0) {
+        // Into the task's cgroup first of all, before anything it runs can fork.
+        if (join_fd >= 0) write_whole(join_fd, "0", 1);
         use_child_log(log);
         exec_task(task, argv.data(), report_fd);
     }
     const int error = errno;
+    if (join_fd >= 0) sys.close_descriptor(join_fd);
     task_log_started(slot, log, pid);
     hold_child(pid);
     errno = error;

@@ -16,6 +16,7 @@
 #include "supervise/published_file.hpp"
 #include "supervise/record.hpp"
 #include "tasks/task_settings.hpp"
+#include "supervise/unit.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -80,6 +81,26 @@ constexpr family task_problem{"vorn_restart_task_problem", "gauge",
                               "1, with the reason as a label, while the slot's task is refused "
                               "and never started (a user that does not exist, a key out of "
                               "range)."};
+
+constexpr family task_cpu{"vorn_restart_task_cpu_seconds_total", "counter",
+                          "CPU time used by the processes of the slot's unit (its cgroup, or its "
+                          "child and that child's descendants), read at most every 30 s."};
+constexpr family task_memory{"vorn_restart_task_memory_bytes", "gauge",
+                             "Memory of the slot's unit: its cgroup's memory.current, else the "
+                             "resident memory of its processes, read at most every 30 s."};
+constexpr family task_leftovers{"vorn_restart_task_leftover_processes", "gauge",
+                                "Processes left in the slot's cgroup by earlier runs of its task "
+                                "(only for tasks in a cgroup of their own)."};
+
+// What the units used, as last read; read again at most this often, and
+// only when the metrics file is written at all.
+constexpr std::time_t unit_sample_seconds = 30;
+struct unit_sample {
+    unit_usage usage;
+    long leftovers;  // -1: not known (a process tree)
+};
+std::array<unit_sample, task_slot_count> unit_samples{};
+std::time_t units_sampled_at = -1;
 
 // Appends to a buffer of fixed size; once something does not fit, the
 // whole document is spoilt rather than cut short.
@@ -219,6 +240,28 @@ void refused_samples(writer& out, const std::array<slot_labels, task_slot_count>
     }
 }
 
+// What each slot's unit uses and what earlier runs left, as last read.
+void unit_sample_lines(writer& out, const std::array<slot_labels, task_slot_count>& labels,
+                       const std::array<bool, task_slot_count>& shown) {
+    const auto each_slot = [&](auto&& write) {
+        for (std::size_t i = 0; i < task_slot_count; ++i)
+            if (shown[i]) write(i, labels[i].data(), current_record.slots[i]);
+    };
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        if (unit_samples[i].usage.cpu_known)
+            out.sample(task_cpu, "{%s} %.6f", l,
+                       static_cast<double>(unit_samples[i].usage.cpu_usec) / 1e6);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        if (unit_samples[i].usage.memory_known)
+            out.sample(task_memory, "{%s} %llu", l, unit_samples[i].usage.memory_bytes);
+    });
+    each_slot([&](std::size_t i, const char* l, const slot_record&) {
+        if (unit_samples[i].leftovers >= 0)
+            out.sample(task_leftovers, "{%s} %ld", l, unit_samples[i].leftovers);
+    });
+}
+
 // Every family of the slots in turn, each over every slot that holds a task.
 void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     std::array<slot_labels, task_slot_count> labels{};
@@ -265,6 +308,7 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     each_slot([&](std::size_t, const char* l, const slot_record& s) {
         out.sample(task_same_exits, "{%s} %u", l, s.same_exits);
     });
+    unit_sample_lines(out, labels, shown);
     each_slot([&](std::size_t i, const char* l, const slot_record&) {
         out.sample(task_held_back, "{%s} %d", l, state[i] == slot_state::held_back ? 1 : 0);
     });
@@ -290,13 +334,39 @@ std::size_t metrics_document(char* buf, std::size_t cap, std::time_t wall, std::
 void reset_metrics_output() {
     metrics_output = published_file{};
     metrics_current = false;
+    unit_samples = {};
+    units_sampled_at = -1;
 }
+
+namespace {
+
+unit_sample sample_unit(std::size_t slot) {
+    static unit_member left[unit_process_max];
+    const task_info& task = task_table[slot];
+    cgroup_path dir{};
+    if (!unit_cgroup_of(task.task_name.data(), dir)) return {process_tree_usage(task.task_pid), -1};
+    return {cgroup_usage(dir.data()),
+            cgroup_leftovers(dir.data(), task.task_pid, left, unit_process_max)};
+}
+
+// Reads what the units use when the last reading is unit_sample_seconds old:
+// true when it did, and the file is to be written again.
+bool sample_units(std::time_t boot) {
+    if (units_sampled_at >= 0 && boot - units_sampled_at < unit_sample_seconds) return false;
+    units_sampled_at = boot;
+    for (std::size_t i = 0; i < task_slot_count; ++i)
+        unit_samples[i] = task_table[i].task_name[0] != '\0' ? sample_unit(i) : unit_sample{{}, -1};
+    return true;
+}
+
+}  // namespace
 
 void write_metrics_file() {
     if (metrics_path[0] == '\0') return;
+    const std::time_t boot = sys.boot_seconds();
+    if (sample_units(boot)) metrics_output.pending = true;
     if (current_record.changed || current_record.up_changed) metrics_output.pending = true;
     if (!write_due(metrics_output)) return;
-    const std::time_t boot = sys.boot_seconds();
     const std::size_t length =
         metrics_document(metrics_buffer, sizeof metrics_buffer, sys.now(), boot);
     int error = ENOBUFS;

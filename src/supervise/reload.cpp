@@ -9,6 +9,7 @@
 #include "supervise/record.hpp"
 #include "supervise/start_gate.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/unit.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_settings.hpp"
 
@@ -201,11 +202,18 @@ bool begin_reload(reload_result& result) {
     for (std::size_t j = 0; j < slots; ++j) result.starts[j] = current_record.slots[j].starts;
     for (std::size_t i = 0; i < slots; ++i) {
         if (result.ending[i] == 0) continue;
+        const char* name = saved.tasks[i].task_name.data();
+        unit_ending(name, result.ending[i]);
         sys.send_signal(result.ending[i], SIGTERM);
+        unit_signal_rest(name, result.ending[i], SIGTERM);
         // Its end, recorded in the slot that waits for it, is no crash.
         if (result.waiting[i] >= 0) record_ending(static_cast<std::size_t>(result.waiting[i]));
     }
     return true;
+}
+
+const char* ending_task_name(std::size_t old_slot) {
+    return old_slot < slots ? saved.tasks[old_slot].task_name.data() : "";
 }
 
 void keep_new_once_entries(const reload_result& result) {

@@ -49,6 +49,10 @@ struct reload_result {
 // by name.  What is due starts at the next start step.
 bool begin_reload(reload_result& result);
 
+// The name of the task whose old child in result.ending[old_slot] ends:
+// its unit ends with it.
+const char* ending_task_name(std::size_t old_slot);
+
 // Before the start step that follows the reload: a `once` task it
 // brought in (new or changed) that has not started since is `once` again,
 // though a reap while the old children ended turned every `once` slot into

@@ -12,6 +12,7 @@
 #include "base/system_ops.hpp"
 #include "supervise/record.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/unit.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
@@ -124,6 +125,17 @@ void set_slot_settings(bool& ok, json_t* object, std::size_t index) {
     set(ok, object, status_key::capabilities, names);
 }
 
+// How the task's processes are followed, and its cgroup when it has one.
+json_t* unit_object(bool& ok, const char* name) {
+    cgroup_path dir{};
+    const bool cgroup = unit_cgroup_of(name, dir);
+    json_t* object = json_object();
+    set(ok, object, status_key::tracked,
+        json_string(cgroup ? tracked_cgroup : tracked_process_tree));
+    set(ok, object, status_key::cgroup, cgroup ? text(dir.data()) : json_null());
+    return object;
+}
+
 json_t* slot_object(bool& ok, std::size_t index) {
     const task_info& task = task_table[index];
     const slot_record& s = current_record.slots[index];
@@ -149,6 +161,7 @@ json_t* slot_object(bool& ok, std::size_t index) {
     const bool logged = format_log_path(log.data(), log.size(), task.task_name.data());
     set(ok, object, status_key::log, logged ? text(log.data()) : json_null());
     set_slot_settings(ok, object, index);
+    set(ok, object, status_key::unit, unit_object(ok, task.task_name.data()));
     return object;
 }
 

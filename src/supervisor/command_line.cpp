@@ -7,6 +7,7 @@
 
 #include "base/messages.hpp"
 #include "base/settings.hpp"
+#include "supervise/unit.hpp"
 
 namespace vorn {
 
@@ -28,7 +29,9 @@ const char help_text[] =
     "--metrics_path        such as: --metrics_path=/var/lib/prometheus/node-exporter/\n"
     "                      vorn_restart.prom (Prometheus text format; default: none)\n"
     "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
-    "                      so that a hung or dead supervisor resets the device)\n";
+    "                      so that a hung or dead supervisor resets the device)\n"
+    "--no_task_cgroups     follow each task's processes as a process tree, never in a\n"
+    "                      cgroup of its own (default: a cgroup per task when root)\n";
 
 void show_help(const char*) {
     std::fputs(help_text, stderr);
@@ -82,6 +85,8 @@ void set_log_size(const char* bytes) {
     std::exit(255);
 }
 
+void set_no_task_cgroups(const char*) { task_cgroups_off = true; }
+
 void set_watchdog(const char* device) {
     end_unless_taken("watchdog", apply_watchdog_path(device), watchdog_path_max, false);
 }
@@ -98,6 +103,7 @@ const option_row supervisor_options[] = {
     {"log_size", true, set_log_size},
     {"metrics_path", true, set_metrics_path},
     {"watchdog", true, set_watchdog},
+    {"no_task_cgroups", false, set_no_task_cgroups},
 };
 const std::size_t supervisor_option_count = std::size(supervisor_options);
 

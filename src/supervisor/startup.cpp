@@ -10,6 +10,7 @@
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
+#include "supervise/unit.hpp"
 #include "supervise/watch.hpp"
 #include "supervisor/command_line.hpp"
 
@@ -57,6 +58,7 @@ void start_up(int argc, char* argv[]) {
     enable_debug_privilege();
     save_ld_library_path();
     reset_settings();
+    reset_units();
     run_options(argc, argv, supervisor_options, supervisor_option_count, show_usage_error);
     normalise_settings();
     choose_default_status_path();
@@ -64,6 +66,7 @@ void start_up(int argc, char* argv[]) {
     complete_pending_update();
     print_startup_line();
     start_watches();
+    setup_units();
 }
 
 }  // namespace vorn

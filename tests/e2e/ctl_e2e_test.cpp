@@ -410,4 +410,73 @@ TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {
 }
 
 }  // namespace
+
+namespace {
+
+// A process that has ended (a zombie waiting for its reaper counts) or is gone.
+bool process_gone(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    return stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z");
+}
+
+// The cgroup2 mount, "" when there is none.
+std::string cgroup2_mount() {
+    std::smatch m;
+    const std::string info = read_file("/proc/self/mountinfo");
+    static const std::regex line(R"(^\S+ \S+ \S+ \S+ (\S+) [^\n]* - cgroup2 )",
+                                 std::regex::multiline);
+    return std::regex_search(info, m, line) ? m[1].str() : "";
+}
+
+}  // namespace
+
+// stop and restart end the task's whole unit: a helper its script left
+// behind is gone with it, in a cgroup and as a process tree.
+TEST(ctl_e2e, stop_and_restart_end_what_the_task_started) {
+    if (::geteuid() != 0) GTEST_SKIP() << "task cgroups need root";
+    const std::string mount = cgroup2_mount();
+    const struct {
+        const char* verb;
+        bool cgroups;
+    } rows[] = {{"stop", true}, {"restart", true}, {"stop", false}, {"restart", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.verb) + (row.cgroups ? " in a cgroup" : " as a tree"));
+        if (row.cgroups && mount.empty()) {
+            std::printf("skipped: no cgroup2 file system is mounted\n");
+            continue;
+        }
+        installation inst;
+        const std::string name = unique_name("unit");
+        const std::string helper = inst.root() + "/helper.pid";
+        inst.task("vorn_update", long_running);
+        inst.task("vorn_monitor", long_running);
+        inst.task(name, "sleep 1000 & echo $! > " + helper + "; exec sleep 999");
+        inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+            {"name": ")" +
+                    name + R"("}]})");
+        std::vector<std::string> args;
+        if (!row.cgroups) args.push_back("--no_task_cgroups");
+        std::string dir;
+        {
+            supervisor sup(inst, run_options{.extra_arguments = args});
+            ASSERT_TRUE(wait_until([&] {
+                return !read_file(helper).empty() && status_state(inst, name) == "running";
+            }));
+            const std::string status = read_file(inst.status_file());
+            const std::regex cgroup("\"cgroup\":\"([^\"]+/)" + name + "\"");
+            std::smatch m;
+            EXPECT_EQ(std::regex_search(status, m, cgroup), row.cgroups) << status;
+            if (row.cgroups) dir = m[1].str() + name;
+            const pid_t pid = std::stoi(read_file(helper));
+            const program_result r = ctl(inst, {row.verb, name});
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+            EXPECT_TRUE(wait_until([&] { return process_gone(pid); }));
+        }
+        if (!dir.empty()) {
+            EXPECT_TRUE(wait_until([&] { return ::rmdir(dir.c_str()) == 0; }));
+        }
+    }
+}
+
 }  // namespace vorn::e2e

@@ -498,6 +498,10 @@ system_ops fake_system::ops() {
     ops.read_some = fake_read_some;
     ops.send_signal = fake_send_signal;
     ops.reap_child = fake_reap_child;
+    // No process tree, no cgroup: nothing real is looked at or made.
+    ops.list_processes = [](pid_t*, std::size_t) { return 0L; };
+    ops.make_directory = [](const char*) { return errno = EACCES, -1; };
+    ops.open_for_writing = [](const char*) { return errno = EACCES, -1; };
     return ops;
 }
 

@@ -179,7 +179,9 @@ TEST_F(options_test, help_text_is_exact) {
         "--metrics_path        such as: --metrics_path=/var/lib/prometheus/node-exporter/\n"
         "                      vorn_restart.prom (Prometheus text format; default: none)\n"
         "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
-        "                      so that a hung or dead supervisor resets the device)\n");
+        "                      so that a hung or dead supervisor resets the device)\n"
+        "--no_task_cgroups     follow each task's processes as a process tree, never in a\n"
+        "                      cgroup of its own (default: a cgroup per task when root)\n");
 }
 
 // Every path in one form: a final "//" or "/." would have let an open that
