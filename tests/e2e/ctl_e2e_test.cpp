@@ -457,7 +457,6 @@ TEST(ctl_e2e, stop_and_restart_end_what_the_task_started) {
                     name + R"("}]})");
         std::vector<std::string> args;
         if (!row.cgroups) args.push_back("--no_task_cgroups");
-        std::string dir;
         {
             supervisor sup(inst, run_options{.extra_arguments = args});
             ASSERT_TRUE(wait_until([&] {
@@ -467,14 +466,10 @@ TEST(ctl_e2e, stop_and_restart_end_what_the_task_started) {
             const std::regex cgroup("\"cgroup\":\"([^\"]+/)" + name + "\"");
             std::smatch m;
             EXPECT_EQ(std::regex_search(status, m, cgroup), row.cgroups) << status;
-            if (row.cgroups) dir = m[1].str() + name;
             const pid_t pid = std::stoi(read_file(helper));
             const program_result r = ctl(inst, {row.verb, name});
             EXPECT_EQ(r.status, 0) << r.out << r.err;
             EXPECT_TRUE(wait_until([&] { return process_gone(pid); }));
-        }
-        if (!dir.empty()) {
-            EXPECT_TRUE(wait_until([&] { return ::rmdir(dir.c_str()) == 0; }));
         }
     }
 }

@@ -37,6 +37,50 @@ void set_clock_environment(const installation& inst) {
     ::setenv("VORN_TEST_MS_PER_SECOND", std::to_string(inst.ms_per_second()).c_str(), 1);
 }
 
+// A cgroup of its own for each supervisor the tests start, when they run
+// as root on cgroup v2: the task cgroups it makes lie below it, apart from
+// those of any other supervisor running at the same time, and whatever is
+// left in them is ended with it.  "" when there is none.
+std::string make_test_cgroup() {
+    if (::geteuid() != 0) return "";
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line, mount;
+    while (mount.empty() && std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string field, point;
+        for (int i = 0; i < 5 && fields >> field; ++i) point = field;
+        if (line.find(" - cgroup2 ") != std::string::npos) mount = point;
+    }
+    std::ifstream groups("/proc/self/cgroup");
+    std::string own;
+    while (own.empty() && std::getline(groups, line))
+        if (line.rfind("0::", 0) == 0) own = line.substr(3);
+    if (mount.empty() || own.empty()) return "";
+    static std::atomic<int> made{0};
+    std::string dir = mount + (own == "/" ? "" : own) + "/vorn_e2e." + std::to_string(::getpid()) +
+                      "." + std::to_string(made++);
+    return ::mkdir(dir.c_str(), 0755) == 0 ? dir : "";
+}
+
+// Ends what is left in the cgroup and removes it with the cgroups below it.
+void end_test_cgroup(const std::string& dir) {
+    if (dir.empty()) return;
+    std::ofstream(dir + "/cgroup.kill") << "1";
+    wait_until([&] {
+        std::ifstream events(dir + "/cgroup.events");
+        std::string word;
+        while (events >> word)
+            if (word == "populated") return events >> word && word == "0";
+        return true;
+    });
+    std::vector<std::filesystem::path> below;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, error))
+        if (entry.is_directory(error)) below.push_back(entry.path());
+    for (auto it = below.rbegin(); it != below.rend(); ++it) ::rmdir(it->c_str());
+    ::rmdir(dir.c_str());
+}
+
 }  // namespace
 
 std::string read_file(const std::string& path) {
@@ -177,10 +221,17 @@ supervisor::supervisor(const installation& inst, run_options options) {
     const std::string inherited = inst.root() + "/inherited";
     int out_pipe[2] = {-1, -1};
     if (options.stdout_to_pipe && ::pipe(out_pipe) != 0) std::abort();
+    cgroup_ = make_test_cgroup();
+    const std::string cgroup_procs = cgroup_ + "/cgroup.procs";
     pid_ = ::fork();
     if (pid_ < 0) std::abort();
     if (pid_ == 0) {
         ::setpgid(0, 0);
+        if (!cgroup_.empty()) {
+            const int procs = ::open(cgroup_procs.c_str(), O_WRONLY | O_CLOEXEC);
+            if (procs < 0 || ::write(procs, "0", 1) != 1) ::_exit(126);
+            ::close(procs);
+        }
         // Should the test process die without its clean-up (a crash), the
         // supervisor dies with it instead of running on unobserved.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -251,6 +302,8 @@ void supervisor::stop() {
         reaped_ = true;
     }
     pid_ = -1;
+    end_test_cgroup(cgroup_);
+    cgroup_.clear();
 }
 
 bool supervisor::terminate(std::chrono::milliseconds timeout) {

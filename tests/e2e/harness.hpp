@@ -141,6 +141,7 @@ private:
     int status_ = -1;
     bool reaped_ = false;
     std::string out_path_, err_path_;
+    std::string cgroup_;  // the supervisor's own cgroup, "" when it has none
 };
 
 // A program run to its end: exit status (128 + signal when killed) and output.
