@@ -15,6 +15,12 @@ sup=
 cleanup() {
   # procps kill: the kill of some shells does not take a process group.
   [ -z "$sup" ] || env kill -KILL -- "-$sup" 2>/dev/null || true
+  # The cgroups the supervisor made for its tasks, run as root: empty once
+  # the tasks are gone.
+  for dir in $(find /sys/fs/cgroup -maxdepth 8 -type d -name "${tag}_*" 2>/dev/null); do
+    n=20
+    until rmdir "$dir" 2>/dev/null || [ $n -eq 0 ]; do sleep 0.1; n=$((n - 1)); done
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT

@@ -427,6 +427,37 @@ TEST(check_e2e, status_never_calls_a_dead_task_running) {
     status_agreeing(inst, inst.status_file());
 }
 
+// What a task's unit uses, how it is followed, and what an earlier run left
+// behind in its cgroup after it ended by itself: named by --status, in
+// words and in the JSON view.
+TEST(check_e2e, status_shows_each_units_usage_and_what_earlier_runs_left) {
+    if (::geteuid() != 0 || cgroup2_mount().empty())
+        GTEST_SKIP() << "task cgroups need root and a cgroup2 file system";
+    installation inst;
+    const std::string leaver = unique_name("leaver");
+    inst.task("vorn_update", "exec sleep 1000");
+    inst.task("vorn_monitor", "exec sleep 1000");
+    inst.task(leaver, "sleep 1000 & echo $! > " + inst.root() + "/left; exit 0");
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                              {"name": ")" + leaver + R"(", "mode": "once"}]})");
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return status_state(inst, leaver) == "ended"; })) << sup.err();
+    const std::string left = read_file(inst.root() + "/left");
+    const program_result r = status_of(inst, inst.status_file());
+    EXPECT_NE(r.out.find("1 process left by earlier runs of " + leaver + ": " +
+                         left.substr(0, left.find('\n')) + " sleep"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("unit of vorn_monitor: cgroup /[^,]*/vorn_monitor, cpu [0-9.]+ s, "
+                          "memory [0-9.]+ MB")))
+        << r.out;
+    const program_result json =
+        check(inst, {"--install_path=" + inst.root(), "--status", "--json",
+                     "--status_path=" + inst.status_file()});
+    EXPECT_NE(json.out.find("\"unit_now\""), std::string::npos) << json.out;
+}
+
 // A task that keeps failing: its last words, escaped, under its line in
 // --status; raw, both generations in order, with --log.
 TEST(check_e2e, a_failing_tasks_last_words_are_shown) {

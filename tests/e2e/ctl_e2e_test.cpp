@@ -81,13 +81,6 @@ std::string as_nobody(const std::string& path, const std::string& request) {
     return answer;
 }
 
-std::string status_state(const installation& inst, const std::string& name) {
-    const std::string text = read_file(inst.status_file());
-    std::smatch m;
-    const std::regex slot("\"name\":\"" + name + "\"[^}]*\"state\":\"(\\w+)\"");
-    return std::regex_search(text, m, slot) ? m[1].str() : "";
-}
-
 // "true" or "false" once the supervisor has published whether its
 // configuration is usable; "" before its status file is there.
 std::string usable_published(const installation& inst) {
@@ -407,26 +400,6 @@ TEST(ctl_e2e, only_root_or_its_user_may_command_and_no_client_holds_it_up) {
     ::close(gone);
     EXPECT_EQ(ctl(inst, {"restart", worker}).status, 0);
     EXPECT_TRUE(sup.running());
-}
-
-}  // namespace
-
-namespace {
-
-// A process that has ended (a zombie waiting for its reaper counts) or is gone.
-bool process_gone(pid_t pid) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t close = stat.rfind(')');
-    return stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z");
-}
-
-// The cgroup2 mount, "" when there is none.
-std::string cgroup2_mount() {
-    std::smatch m;
-    const std::string info = read_file("/proc/self/mountinfo");
-    static const std::regex line(R"(^\S+ \S+ \S+ \S+ (\S+) [^\n]* - cgroup2 )",
-                                 std::regex::multiline);
-    return std::regex_search(info, m, line) ? m[1].str() : "";
 }
 
 }  // namespace

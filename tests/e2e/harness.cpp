@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -37,20 +38,44 @@ void set_clock_environment(const installation& inst) {
     ::setenv("VORN_TEST_MS_PER_SECOND", std::to_string(inst.ms_per_second()).c_str(), 1);
 }
 
+}  // namespace
+
+std::string cgroup2_mount() {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        if (line.find(" - cgroup2 ") == std::string::npos) continue;
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 5 && fields >> field; ++i) {
+        }
+        return field;
+    }
+    return "";
+}
+
+std::string status_state(const installation& inst, const std::string& name) {
+    const std::string text = read_file(inst.status_file());
+    std::smatch m;
+    const std::regex slot("\"name\":\"" + name + "\"[^}]*\"state\":\"(\\w+)\"");
+    return std::regex_search(text, m, slot) ? m[1].str() : "";
+}
+
+bool process_gone(pid_t pid) {
+    const char state = process_state(pid);
+    return state == 0 || state == 'Z' || state == 'X';
+}
+
+namespace {
+
 // A cgroup of its own for each supervisor the tests start, when they run
 // as root on cgroup v2: the task cgroups it makes lie below it, apart from
 // those of any other supervisor running at the same time, and whatever is
 // left in them is ended with it.  "" when there is none.
 std::string make_test_cgroup() {
     if (::geteuid() != 0) return "";
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line, mount;
-    while (mount.empty() && std::getline(mounts, line)) {
-        std::istringstream fields(line);
-        std::string field, point;
-        for (int i = 0; i < 5 && fields >> field; ++i) point = field;
-        if (line.find(" - cgroup2 ") != std::string::npos) mount = point;
-    }
+    const std::string mount = cgroup2_mount();
+    std::string line;
     std::ifstream groups("/proc/self/cgroup");
     std::string own;
     while (own.empty() && std::getline(groups, line))

@@ -178,6 +178,12 @@ struct marker {
 
 // State letter of /proc/<pid>/stat, or 0 when the process is gone.
 char process_state(pid_t pid);
+// A process that has ended (a zombie waiting for its reaper counts) or is gone.
+bool process_gone(pid_t pid);
+// The state the status file gives the task's slot, "" when it names none.
+std::string status_state(const installation& inst, const std::string& name);
+// Where cgroup v2 is mounted, "" when it is not.
+std::string cgroup2_mount();
 // Start time of the process (field 22 of /proc/<pid>/stat), 0 when it is gone.
 unsigned long long process_start_time(pid_t pid);
 

@@ -350,5 +350,32 @@ TEST(supervisor_e2e, ended_task_is_restarted_even_when_started_with_sigchld_igno
     ASSERT_TRUE(wait_until([&] { return inst.starts("vorn_monitor").size() >= 3; })) << sup.err();
 }
 
+// The kills when the updater exits 0 end each task's whole unit: what the
+// task started in the background goes with it, in a cgroup and as a tree.
+TEST(supervisor_e2e, a_turns_kill_ends_what_the_task_started) {
+    for (const bool cgroups : {true, false}) {
+        SCOPED_TRACE(cgroups ? "in a cgroup" : "as a process tree");
+        if (cgroups && (::geteuid() != 0 || cgroup2_mount().empty())) {
+            std::printf("skipped: task cgroups need root and a cgroup2 file system\n");
+            continue;
+        }
+        installation inst;
+        const std::string worker = unique_name("worker");
+        const std::string helpers = inst.root() + "/helpers";
+        inst.task("vorn_update", "[ -e " + inst.root() + "/again ] && exec sleep 1000\ntouch " +
+                                     inst.root() + "/again; sleep 0.5; exit 0");
+        inst.task("vorn_monitor", long_running);
+        inst.task(worker, "sleep 1000 & echo $! >> " + helpers + "; exec sleep 999");
+        inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
+                                  {"name": ")" + worker + R"("}]})");
+        std::vector<std::string> args;
+        if (!cgroups) args.push_back("--no_task_cgroups");
+        supervisor sup(inst, run_options{.extra_arguments = args});
+        ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; })) << sup.err();
+        const pid_t first_helper = std::stoi(read_file(helpers));
+        EXPECT_TRUE(wait_until([&] { return process_gone(first_helper); }));
+    }
+}
+
 }  // namespace
 }  // namespace vorn::e2e
