@@ -99,8 +99,8 @@ struct read_slot {
     read_text marker, log;
     number stopped_by, stopped_since_boot;  // while the operator holds it down
     read_settings settings;
-    read_text unit_tracked;                 // "cgroup" or "process_tree"
-    read_text unit_cgroup;                  // the task's cgroup, when tracked in one
+    read_text unit_tracked;  // "cgroup" or "process_tree"
+    read_text unit_cgroup;   // the task's cgroup, when tracked in one
 };
 
 // Where the file says the task logs are.

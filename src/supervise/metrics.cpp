@@ -15,8 +15,8 @@
 #include "base/text.hpp"
 #include "supervise/published_file.hpp"
 #include "supervise/record.hpp"
-#include "tasks/task_settings.hpp"
 #include "supervise/unit.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {

@@ -439,7 +439,8 @@ TEST(check_e2e, status_shows_each_units_usage_and_what_earlier_runs_left) {
     inst.task("vorn_monitor", "exec sleep 1000");
     inst.task(leaver, "sleep 1000 & echo $! > " + inst.root() + "/left; exit 0");
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                              {"name": ")" + leaver + R"(", "mode": "once"}]})");
+                              {"name": ")" +
+                leaver + R"(", "mode": "once"}]})");
     supervisor sup(inst);
     ASSERT_TRUE(wait_until([&] { return status_state(inst, leaver) == "ended"; })) << sup.err();
     const std::string left = read_file(inst.root() + "/left");
@@ -452,9 +453,8 @@ TEST(check_e2e, status_shows_each_units_usage_and_what_earlier_runs_left) {
         r.out, std::regex("unit of vorn_monitor: cgroup /[^,]*/vorn_monitor, cpu [0-9.]+ s, "
                           "memory [0-9.]+ MB")))
         << r.out;
-    const program_result json =
-        check(inst, {"--install_path=" + inst.root(), "--status", "--json",
-                     "--status_path=" + inst.status_file()});
+    const program_result json = check(inst, {"--install_path=" + inst.root(), "--status", "--json",
+                                             "--status_path=" + inst.status_file()});
     EXPECT_NE(json.out.find("\"unit_now\""), std::string::npos) << json.out;
 }
 

@@ -367,7 +367,8 @@ TEST(supervisor_e2e, a_turns_kill_ends_what_the_task_started) {
         inst.task("vorn_monitor", long_running);
         inst.task(worker, "sleep 1000 & echo $! >> " + helpers + "; exec sleep 999");
         inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-                                  {"name": ")" + worker + R"("}]})");
+                                  {"name": ")" +
+                    worker + R"("}]})");
         std::vector<std::string> args;
         if (!cgroups) args.push_back("--no_task_cgroups");
         supervisor sup(inst, run_options{.extra_arguments = args});
