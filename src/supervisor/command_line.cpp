@@ -28,7 +28,9 @@ const char help_text[] =
     "--metrics_path        such as: --metrics_path=/var/lib/prometheus/node-exporter/\n"
     "                      vorn_restart.prom (Prometheus text format; default: none)\n"
     "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
-    "                      so that a hung or dead supervisor resets the device)\n";
+    "                      so that a hung or dead supervisor resets the device)\n"
+    "--no_oom_protect      keep the OOM score the supervisor was started with (as\n"
+    "                      root it otherwise takes -1000, and its tasks 0)\n";
 
 void show_help(const char*) {
     std::fputs(help_text, stderr);
@@ -41,6 +43,8 @@ void show_usage_error(const char*) {
 }
 
 void set_debug(const char*) { debug_mode = 1; }
+
+void set_no_oom_protect(const char*) { oom_protect = false; }
 
 // Ends the program when the value of --option was refused.
 void end_unless_taken(const char* option, path_result result, std::size_t max, bool dir) {
@@ -98,6 +102,7 @@ const option_row supervisor_options[] = {
     {"log_size", true, set_log_size},
     {"metrics_path", true, set_metrics_path},
     {"watchdog", true, set_watchdog},
+    {"no_oom_protect", false, set_no_oom_protect},
 };
 const std::size_t supervisor_option_count = std::size(supervisor_options);
 
