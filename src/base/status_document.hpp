@@ -17,7 +17,8 @@
 //               or {"signal": n} or null), "last_exit_at",
 //               "last_exit_at_boot", "same_exits", "ended_by_supervisor",
 //               "short_runs", "marker",
-//               "stopped_by", "stopped_since", "stopped_since_boot", "log"},
+//               "stopped_by", "stopped_since", "stopped_since_boot", "log",
+//               "start_failure"},
 //              ...]}
 #pragma once
 
@@ -83,6 +84,8 @@ inline constexpr char stopped_by[] = "stopped_by";  // uid, or null
 inline constexpr char stopped_since[] = "stopped_since";
 inline constexpr char stopped_since_boot[] = "stopped_since_boot";
 inline constexpr char log[] = "log";
+// Why the latest start with settings did not execute the program, or null.
+inline constexpr char start_failure[] = "start_failure";
 // Under a last_exit: exactly one of them.
 inline constexpr char code[] = "code";
 inline constexpr char signal[] = "signal";

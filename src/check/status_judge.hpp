@@ -37,11 +37,12 @@ enum class why_cause : std::uint8_t {
     not_a_child,       // recorded as running, and the pid is another process
     unknown_state,     // the file names a state this checker does not know
     stopped,           // the operator holds it down
+    start_failure,     // a step before its program failed: it never ran
 };
-inline constexpr std::array<const char*, 13> why_cause_names = {
+inline constexpr std::array<const char*, 14> why_cause_names = {
     "",        "executable", "background",       "crash_loop", "exit",        "ended",
     "waiting", "held_back",  "once_not_started", "no_process", "not_a_child", "unknown_state",
-    "stopped"};
+    "stopped", "start_failure"};
 
 struct judged_slot {
     const read_slot* read;

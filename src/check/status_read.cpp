@@ -132,6 +132,7 @@ void read_slot_of(const json_t* slot, read_slot* out) {
     out->stopped_by = number_of(slot, key::stopped_by, 0, UINT32_MAX - 1);
     out->stopped_since_boot = boot_of(slot, key::stopped_since_boot);
     out->log = text_of(slot, key::log);
+    out->start_failure = text_of(slot, key::start_failure);
 }
 
 void read_supervisor_of(const json_t* document, status_reading* out) {

@@ -97,6 +97,8 @@ json_t* slot_object(bool& ok, std::size_t index) {
     std::array<char, setting_size + task_name_size + 8> log{};
     const bool logged = format_log_path(log.data(), log.size(), task.task_name.data());
     set(ok, object, status_key::log, logged ? text(log.data()) : json_null());
+    set(ok, object, status_key::start_failure,
+        s.start_failure[0] != '\0' ? text(s.start_failure.data()) : json_null());
     return object;
 }
 

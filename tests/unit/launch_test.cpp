@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "base/text.hpp"
 #include "fake_system.hpp"
 #include "supervise/launch.hpp"
+#include "supervise/record.hpp"
 #include "tasks/task_settings.hpp"
 
 namespace vorn {
@@ -267,6 +269,35 @@ TEST_F(launch_test, environment_adds_and_overrides_and_never_drops) {
     build_child_environment(&s, &fits);
     EXPECT_FALSE(fits);  // the child then stops at its environment step
     environ = saved;
+}
+
+// A pass's start with settings keeps a report for the slot: a failed step
+// becomes the slot's start failure when its end is recorded, and a later
+// start that executes its program clears it.
+TEST_F(launch_test, start_failure_is_kept_until_a_start_executes) {
+    clear_task_settings();
+    copy_text(task_table[3].task_name, "worker");
+    task_settings_used[3] = true;
+    task_settings_table[3] = www_settings();
+    static int reads = 0;
+    sys.read_some = [](int fd, char* buf, std::size_t len) -> long {
+        if (fd != testing::fake_system::report_fd || reads++ > 0) return 0;
+        const start_failure told{EPERM, start_step::uid, 0, {}};
+        std::memcpy(buf, &told, len);
+        return static_cast<long>(sizeof told);
+    };
+    reads = 0;
+    ASSERT_GT(start_task(3), 0);
+    record_end_seen(3, testing::exit_status(255));
+    EXPECT_STREQ(current_record.slots[3].start_failure.data(),
+                 "cannot take uid 65534: Operation not permitted");
+    ASSERT_GT(start_task(3), 0);
+    record_start_reports();
+    EXPECT_STREQ(current_record.slots[3].start_failure.data(), "");
+    EXPECT_EQ(std::count(testing::fake_system::closed.begin(), testing::fake_system::closed.end(),
+                         testing::fake_system::report_fd),
+              2);  // each report closed once it told
+    clear_task_settings();
 }
 
 }  // namespace
