@@ -40,8 +40,8 @@ enum class why_cause : std::uint8_t {
     start_failure,     // a step before its program failed: it never ran
 };
 inline constexpr std::array<const char*, 14> why_cause_names = {
-    "",        "executable", "background",       "crash_loop", "exit",        "ended",
-    "waiting", "held_back",  "once_not_started", "no_process", "not_a_child", "unknown_state",
+    "",        "executable",   "background",       "crash_loop", "exit",        "ended",
+    "waiting", "held_back",    "once_not_started", "no_process", "not_a_child", "unknown_state",
     "stopped", "start_failure"};
 
 struct judged_slot {
