@@ -9,6 +9,7 @@
 #   bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants]
 #                [--before REV | --no-before] [--no-talk | --talk-only]
 #                [--no-commands | --commands-only]
+#                [--identity-only]
 #                [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]
 #
 #   --idle S        length of the idle window (default 60)
@@ -28,6 +29,12 @@
 #                   a new process of the task runs and until the command
 #                   returns (no starts, idle windows, passes, variants or
 #                   talkative tasks)
+#   --identity-only measure the start alone, each supervisor as it is and
+#                   with every task as the user nobody under two limits (open
+#                   files and memory): runit's chpst, s6's s6-setuidgid and
+#                   s6-softlimit, supervisord's user=, vorn_restart's "user"
+#                   and "limits" (no idle windows, passes, variants, commands
+#                   or talkative tasks)
 #   --talk S        how long each talkative task writes (default 20)
 #   --talk-rate B   bytes per second each of them writes (default 10000000)
 #   --talk-in DIR   the talkative tasks' logs go to a new directory in DIR
@@ -57,6 +64,7 @@ talk_rate=10000000
 talk_in=
 commands=1
 commands_only=0
+identity_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --idle) idle=$2; shift ;;
@@ -69,11 +77,12 @@ while [ $# -gt 0 ]; do
     --talk-only) talk_only=1 ;;
     --no-commands) commands=0 ;;
     --commands-only) commands_only=1 ;;
+    --identity-only) identity_only=1 ;;
     --talk) talk_seconds=$2; shift ;;
     --talk-rate) talk_rate=$2; shift ;;
     --talk-in) talk_in=$2; shift ;;
     --keep) keep=1 ;;
-    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--no-talk | --talk-only] [--no-commands | --commands-only] [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--idle SECONDS] [--starts N] [--only-vorn] [--no-variants] [--before REV | --no-before] [--no-talk | --talk-only] [--no-commands | --commands-only] [--identity-only] [--talk SECONDS] [--talk-rate BYTES] [--talk-in DIR] [--keep]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -90,9 +99,17 @@ if [ $commands_only -eq 1 ]; then
   before_rev=
   talk=0
 fi
+if [ $identity_only -eq 1 ]; then
+  [ $talk_only -eq 0 ] && [ $commands_only -eq 0 ] ||
+    { echo "bench/run.sh: --identity-only excludes --talk-only and --commands-only" >&2; exit 2; }
+  variants=0
+  before_rev=
+  talk=0
+  commands=0
+fi
 # The starts, idle windows, passes and variants of the 16 tasks.
 main_part=1
-[ $talk_only -eq 0 ] && [ $commands_only -eq 0 ] || main_part=0
+[ $talk_only -eq 0 ] && [ $commands_only -eq 0 ] && [ $identity_only -eq 0 ] || main_part=0
 case "$talk_seconds$talk_rate" in
   *[!0-9]*) echo "bench/run.sh: --talk and --talk-rate take whole numbers" >&2; exit 2 ;;
 esac
@@ -298,6 +315,46 @@ mkdir -p "$work/supervisor"
   printf '\n[supervisorctl]\nserverurl=unix://%s\n' "$work/supervisor/ctl.sock"
 } >"$work/supervisor/supervisord-ctl.conf"
 
+# The same 16 tasks with every task as the user nobody under two limits
+# (open files and memory), as each supervisor says it: runit's chpst, s6's
+# s6-setuidgid and s6-softlimit, supervisord's user= (it has no per-program
+# limits), vorn_restart's "user" and "limits".  The work directory is made
+# mode 0700: nobody must reach the tasks' scripts.
+id_user=nobody
+id_files=64
+id_memory=268435456
+if [ $identity_only -eq 1 ]; then
+  id -u "$id_user" >/dev/null 2>&1 || { echo "bench/run.sh: no user $id_user on this machine" >&2; exit 1; }
+  chmod 0755 "$work"
+  mkdir -p "$work/userroot/usr/sbin" "$work/userroot/etc/vorn/vorn_restart" "$work/supervisor-user"
+  json=
+  for i in $(seq 0 $((count - 1))); do
+    task_script "$i" >"$work/userroot/usr/sbin/${names[$i]}"
+    chmod 0755 "$work/userroot/usr/sbin/${names[$i]}"
+    json+="${json:+,}{\"name\":\"${names[$i]}\",\"user\":\"$id_user\",\"limits\":{\"open_files\":$id_files,\"memory\":$id_memory}}"
+    for d in runit s6; do
+      mkdir -p "$work/$d-user/${names[$i]}"
+      case $d in
+        runit) printf '#!/bin/sh\nexec chpst -u %s -o %s -m %s %s\n' "$id_user" "$id_files" "$id_memory" \
+                 "$work/userroot/usr/sbin/${names[$i]}" ;;
+        s6) printf '#!/bin/sh\nexec s6-softlimit -o %s -a %s s6-setuidgid %s %s\n' "$id_files" "$id_memory" \
+              "$id_user" "$work/userroot/usr/sbin/${names[$i]}" ;;
+      esac >"$work/$d-user/${names[$i]}/run"
+      chmod +x "$work/$d-user/${names[$i]}/run"
+    done
+  done
+  echo "{\"tasks\":[$json]}" >"$work/userroot/etc/vorn/vorn_restart/vorn_restart.conf"
+  find "$work/runit-user" "$work/s6-user" -exec touch -d '1 minute ago' {} +
+  {
+    printf '[supervisord]\nnodaemon=true\nlogfile=%s\npidfile=%s\nchildlogdir=%s\n' \
+      "$work/supervisor-user/supervisord.log" "$work/supervisor-user/supervisord.pid" "$work/supervisor-user"
+    for i in $(seq 0 $((count - 1))); do
+      printf '\n[program:%s]\ncommand=%s\nuser=%s\nstdout_logfile=NONE\nstderr_logfile=NONE\n' \
+        "${names[$i]}" "$work/userroot/usr/sbin/${names[$i]}" "$id_user"
+    done
+  } >"$work/supervisor-user/supervisord.conf"
+fi
+
 # The talkative tasks: 4 tasks, each the same talker (bench/talker.c)
 # writing $talk_rate bytes a second for $talk_seconds seconds, under each
 # supervisor with its own way of logging, every task's log bounded to
@@ -412,6 +469,11 @@ subject() {
     daemontools) args=(-- "$(command -v svscan)" "$work/daemontools") ;;
     supervisor) args=(-- "$(command -v supervisord)" -c "$work/supervisor/supervisord.conf") ;;
     vorn) args=(--pidns -- "$vorn" --install_path="$work/root" --status_path="$work/vorn.status") ;;
+    # every task as nobody under two limits
+    runit-user) args=(-- "$(command -v runsvdir)" "$work/runit-user") ;;
+    s6-user) args=(-- "$(command -v s6-svscan)" "$work/s6-user") ;;
+    supervisor-user) args=(-- "$(command -v supervisord)" -c "$work/supervisor-user/supervisord.conf") ;;
+    vorn-user) args=(--pidns -- "$vorn" --install_path="$work/userroot" --status_path="$work/vorn-user.status") ;;
     # the same with every task's output in a log of its own
     vorn-logs) args=(--pidns -- "$vorn" --install_path="$work/root" --status_path="$work/vorn-logs.status"
                      --log_path="$work/idle-logs" --log_size=65536) ;;
@@ -535,6 +597,23 @@ if [ $main_part -eq 1 ]; then
       probe_run "$work/variant-$v.txt" --idle 5 --restarts 0 "${args[@]}"
     done
   fi
+fi
+
+# The start with every task as nobody under two limits, beside the plain
+# start, in rounds as above.
+identity_subjects=()
+if [ $identity_only -eq 1 ]; then
+  [ $only_vorn -eq 1 ] || identity_subjects+=(runit s6 supervisor)
+  identity_subjects+=(vorn)
+  for r in $(seq "$starts"); do
+    say "starts as $id_user, round $r of $starts"
+    for k in "${identity_subjects[@]}"; do
+      for v in "$k" "$k-user"; do
+        subject "$v"
+        probe_run "$work/start-$v-$r.txt" --wait-exit 0 "${args[@]}"
+      done
+    done
+  done
 fi
 
 # The operator's restart command of each supervisor, on the same task (the
@@ -961,6 +1040,26 @@ pass_syscalls() {  # the system calls of each whole idle pass, by name in order 
       done
       echo
     fi
+  fi
+
+  if [ $identity_only -eq 1 ]; then
+    echo "### Start → 16 running, every task as $id_user with two limits (open files $id_files, memory $id_memory B)"
+    echo
+    echo "| supervisor | how | plain, median (min–max) of $starts | as $id_user with the limits | ratio |"
+    echo "|---|---|---|---|---|"
+    for k in "${identity_subjects[@]}"; do
+      case $k in
+        runit) how="\`chpst -u $id_user -o $id_files -m $id_memory\` in each run file" ;;
+        s6) how="\`s6-softlimit -o $id_files -a $id_memory s6-setuidgid $id_user\` in each run file" ;;
+        supervisor) how="\`user=$id_user\` (no per-program limits)" ;;
+        vorn) how="\`\"user\": \"$id_user\", \"limits\": {\"open_files\": $id_files, \"memory\": $id_memory}\`" ;;
+      esac
+      name=$k
+      [ "$k" != vorn ] || name="**vorn_restart**"
+      printf '| %s | %s | %s | %s | %s |\n' "$name" "$how" "$(start_range "$k")" \
+        "$(start_range "$k-user")" "$(ratio "$(start_median "$k-user")" "$(start_median "$k")")"
+    done
+    echo
   fi
 
   if [ $commands -eq 1 ]; then

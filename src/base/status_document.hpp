@@ -18,7 +18,8 @@
 //               "last_exit_at_boot", "same_exits", "ended_by_supervisor",
 //               "short_runs", "marker",
 //               "stopped_by", "stopped_since", "stopped_since_boot", "log",
-//               "start_failure"},
+//               "refused", "user", "limits", ["no_new_privileges"],
+//               ["capabilities"], "start_failure"},
 //              ...]}
 #pragma once
 
@@ -84,6 +85,23 @@ inline constexpr char stopped_by[] = "stopped_by";  // uid, or null
 inline constexpr char stopped_since[] = "stopped_since";
 inline constexpr char stopped_since_boot[] = "stopped_since_boot";
 inline constexpr char log[] = "log";
+// Why the slot's task is refused (its state "refused"), or null.
+inline constexpr char refused[] = "refused";
+// Who the task runs as: {"uid", "gid", "groups": [...]}, null when it runs
+// as the supervisor.
+inline constexpr char user[] = "user";
+inline constexpr char uid[] = "uid";
+inline constexpr char gid[] = "gid";
+inline constexpr char groups[] = "groups";
+// The limits set: {"open_files": n or "unlimited", ..., "nice",
+// "oom_score_adjust"}, null when none is.
+inline constexpr char limits[] = "limits";
+inline constexpr char nice[] = "nice";
+inline constexpr char oom_score_adjust[] = "oom_score_adjust";
+inline constexpr char unlimited[] = "unlimited";
+// Only when set: true, and the capabilities kept by name.
+inline constexpr char no_new_privileges[] = "no_new_privileges";
+inline constexpr char capabilities[] = "capabilities";
 // Why the latest start with settings did not execute the program, or null.
 inline constexpr char start_failure[] = "start_failure";
 // Under a last_exit: exactly one of them.
@@ -106,11 +124,12 @@ enum class slot_state : std::uint8_t {
     held_back,  // due, and a not-run marker holds it back
     waiting,    // due, and started at the next pass
     stopped,    // held down by the operator (vorn_restart_ctl stop) until started
+    refused,    // its entry cannot be honoured (a user that does not exist...): never started
 };
-inline constexpr std::size_t slot_state_count = 7;
+inline constexpr std::size_t slot_state_count = 8;
 
 inline constexpr std::array<const char*, slot_state_count> slot_state_names = {
-    "running", "exited", "ended", "off", "held_back", "waiting", "stopped"};
+    "running", "exited", "ended", "off", "held_back", "waiting", "stopped", "refused"};
 
 constexpr const char* slot_state_name(slot_state state) {
     return slot_state_names[static_cast<std::size_t>(state)];

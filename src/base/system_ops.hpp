@@ -237,6 +237,20 @@ struct system_ops {
     // answer that is still there to be read).
     int (*send_all)(int fd, const char* data, std::size_t len);
 
+    // Users and groups, from the system's databases: resolved when the
+    // configuration is read, never in a child.  Each lookup answers 1 when
+    // the entry is found, 0 when there is none, -1 with errno set when the
+    // database cannot be read.  A user by name (getpwnam_r): its uid and
+    // primary group.
+    int (*find_user)(const char* name, uid_t* uid, gid_t* gid);
+    // A user by number (getpwuid_r): its name (into name[cap]) and primary group.
+    int (*find_user_id)(uid_t uid, char* name, std::size_t cap, gid_t* gid);
+    // A group by name (getgrnam_r).
+    int (*find_group)(const char* name, gid_t* gid);
+    // The groups of the user, `primary` included (getgrouplist): how many
+    // there are, which may be more than cap (only cap of them are then in
+    // groups), or -1 with errno set.
+    long (*user_groups)(const char* name, gid_t primary, gid_t* groups, std::size_t cap);
     // A task's settings, applied by its child between fork and exec (each
     // async-signal-safe), and the supervisor's own OOM score.  Each 0, or
     // -1 with errno set.

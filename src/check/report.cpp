@@ -17,6 +17,7 @@
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -114,11 +115,73 @@ void print_cut_arguments(std::size_t slot, const task_info& task) {
         slot, shown(task.task_name.data()), passed, command_text.data());
 }
 
+void print_identity(const task_settings& s) {
+    if (!s.identity) return;
+    std::printf("  runs as: user %s (uid %u, gid %u, groups", shown(s.user_name.data()),
+                static_cast<unsigned>(s.uid), static_cast<unsigned>(s.gid));
+    for (std::size_t i = 0; i < s.group_count; ++i)
+        std::printf(" %u", static_cast<unsigned>(s.groups[i]));
+    std::puts(")");
+}
+
+void print_limits(const task_settings& s) {
+    if (s.limits_set == 0 && !s.nice_set && !s.oom_score_set) return;
+    const char* separator = "  limits: ";
+    for (std::size_t i = 0; i < task_limit_count; ++i) {
+        if ((s.limits_set & (1U << i)) == 0) continue;
+        if (s.limits[i] == limit_unlimited)
+            std::printf("%s%s unlimited", separator, task_limit_names[i]);
+        else
+            std::printf("%s%s %llu", separator, task_limit_names[i],
+                        static_cast<unsigned long long>(s.limits[i]));
+        separator = ", ";
+    }
+    if (s.nice_set) std::printf("%snice %d", separator, s.nice);
+    if (s.nice_set) separator = ", ";
+    if (s.oom_score_set) std::printf("%soom_score_adjust %d", separator, s.oom_score_adjust);
+    std::puts("");
+}
+
+void print_environment(const task_settings& s) {
+    if (!s.directory.empty() && s.directory[0] != '\0')
+        std::printf("  directory: %s\n", shown(s.directory.data()));
+    if (s.variable_count == 0) return;
+    std::fputs("  environment:", stdout);
+    for (std::size_t i = 0; i < s.variable_count; ++i)
+        std::printf(" %s", shown(s.variables[i].data()));
+    std::puts("");
+}
+
+void print_privileges(const task_settings& s) {
+    if (s.no_new_privileges) std::puts("  no_new_privileges: yes");
+    if (!s.capabilities_set) return;
+    std::fputs("  capabilities:", stdout);
+    if (s.capabilities == 0) std::fputs(" none", stdout);
+    for (std::size_t n = 0; n < capability_count; ++n)
+        if ((s.capabilities & (std::uint64_t{1} << n)) != 0) std::printf(" %s", capability_name(n));
+    std::puts("");
+}
+
+// Who the task runs as and with what, or why it never runs.
+void print_settings(std::size_t slot) {
+    const task_settings* settings = settings_of(slot);
+    if (!settings) return;
+    if (const char* reason = nullptr; task_refused(slot, &reason)) {
+        std::printf("  refused: %s (never started)\n", shown(reason));
+        return;
+    }
+    print_identity(*settings);
+    print_limits(*settings);
+    print_environment(*settings);
+    print_privileges(*settings);
+}
+
 void print_slot(std::size_t slot, const task_info& task) {
     if (task.task_mode == mode_none) {
         if (task.task_name[0] != '\0')
             std::printf("slot %zu: %s, mode none: never started\n", slot,
                         shown(task.task_name.data()));
+        if (task.task_name[0] != '\0') print_settings(slot);
         return;
     }
     std::printf("slot %zu: %s, mode %s, system %d\n", slot, shown(task.task_name.data()),
@@ -129,8 +192,30 @@ void print_slot(std::size_t slot, const task_info& task) {
         std::printf("  command line: %s\n", command_text.data());
     else
         std::puts("  command line: (too long to show)");
+    print_settings(slot);
     print_executable(task.task_path.data());
     print_markers(task);
+}
+
+// One line when some tasks are refused: the file is usable for the others,
+// but these never run.  Whether there were any.
+bool print_refused() {
+    std::size_t refused = 0, named = 0;
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        named += task_table[i].task_name[0] != '\0' ? 1 : 0;
+        refused += task_refused(i) ? 1 : 0;
+    }
+    if (refused == 0) return false;
+    std::printf("%zu of %zu tasks are refused and never start:", refused, named);
+    const char* separator = " ";
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const char* reason = nullptr;
+        if (!task_refused(i, &reason)) continue;
+        std::printf("%s%s (%s)", separator, shown(task_table[i].task_name.data()), shown(reason));
+        separator = ", ";
+    }
+    std::puts("");
+    return true;
 }
 
 void print_pending_update() {
@@ -261,8 +346,9 @@ int check_configuration(const char* config_file) {
     for (std::size_t i = 0; i < task_slot_count; ++i) print_slot(i, task_table[i]);
     print_pending_update();
     print_unstartable();
+    const bool refused = print_refused();
     print_kill_listing(0);
-    return check_exit_usable;
+    return refused ? check_exit_unusable : check_exit_usable;
 }
 
 }  // namespace vorn

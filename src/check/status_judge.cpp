@@ -257,6 +257,11 @@ why_cause explain_due(const read_slot& slot, why_text& why) {
             say(why, "held back by marker %s", shown(slot.marker.text));
         return why_cause::held_back;
     }
+    if (slot.state_known && slot.state == slot_state::refused) {
+        const std::string_view reason = slot.settings.refused.text;
+        say(why, "refused, never started: %s", reason.empty() ? "no reason given" : shown(reason));
+        return why_cause::refused;
+    }
     say(why, "its state \"%s\" is not one this checker knows", shown(slot.state_name.text));
     return why_cause::unknown_state;
 }
@@ -302,6 +307,7 @@ void explain(judged_slot& view, const read_end& zombie_end) {
         view.log_shown = false;
     } else if (view.due) {
         view.cause = explain_due(slot, view.why);
+        view.log_shown = view.cause != why_cause::refused;
     } else {
         view.log_shown = false;
     }

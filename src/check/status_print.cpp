@@ -2,9 +2,11 @@
 #include "check/status_print.hpp"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <jansson.h>
 
@@ -126,6 +128,65 @@ void print_why_lines() {
     }
 }
 
+using settings_text = std::array<char, 1024>;
+
+void add_text(settings_text& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends to the line; what does not fit is left out.
+void add_text(settings_text& text, const char* format, ...) {
+    const std::size_t used = std::strlen(text.data());
+    std::va_list args;
+    va_start(args, format);
+    vformat_text(text.data() + used, text.size() - used, format, args);
+    va_end(args);
+}
+
+// "runs as uid 33 (gid 33, groups 33 44)".
+void add_user(settings_text& text, const read_settings& s) {
+    if (s.user_invalid) add_text(text, "; runs as: invalid");
+    if (!s.user_given) return;
+    add_text(text, "; runs as uid %s (gid %s, groups", number_shown(s.uid).data(),
+             number_shown(s.gid).data());
+    if (s.groups_invalid) add_text(text, " invalid");
+    for (std::size_t i = 0; !s.groups_invalid && i < s.group_count; ++i)
+        add_text(text, " %s", number_shown(s.groups[i]).data());
+    add_text(text, ")");
+}
+
+// "limits open_files 1024, memory unlimited, nice 5".
+void add_limits(settings_text& text, const read_settings& s) {
+    if (s.limits_invalid) add_text(text, "; limits: invalid");
+    const char* separator = "; limits ";
+    for (std::size_t i = 0; i < task_limit_count; ++i) {
+        const bool unlimited = (s.unlimited & (1U << i)) != 0;
+        if (!unlimited && s.limits[i].kind == number_kind::absent) continue;
+        add_text(text, "%s%s %s", separator, task_limit_names[i],
+                 unlimited ? "unlimited" : number_shown(s.limits[i]).data());
+        separator = ", ";
+    }
+    const std::array<std::pair<const char*, const number*>, 2> others{
+        {{"nice", &s.nice}, {"oom_score_adjust", &s.oom_score_adjust}}};
+    for (const auto& [name, value] : others) {
+        if (value->kind == number_kind::absent) continue;
+        add_text(text, "%s%s %s", separator, name, number_shown(*value).data());
+        separator = ", ";
+    }
+}
+
+// A line per slot whose task runs with settings of its own.
+void print_settings_lines() {
+    for (std::size_t i = 0; i < judged.slot_count; ++i) {
+        const read_slot& slot = *judged.slots[i].read;
+        settings_text text{};
+        add_user(text, slot.settings);
+        add_limits(text, slot.settings);
+        if (slot.settings.no_new_privileges == truth::yes) add_text(text, "; no new privileges");
+        if (text[0] == '\0') continue;
+        std::printf("slot %s, %s: %s\n", number_shown(slot.index).data(), shown(slot.name.text),
+                    text.data() + 2);
+    }
+}
+
 // Builds the JSON view; any member that cannot be made spoils it whole.
 class json_view {
 public:
@@ -195,6 +256,7 @@ void print_status_text(const char* own_file) {
     print_header();
     print_configuration(own_file);
     print_table();
+    print_settings_lines();
     print_why_lines();
     for (std::size_t i = 0; i < judged.warning_count; ++i)
         std::printf("warning: %s\n", judged.warnings[i].data());

@@ -108,6 +108,42 @@ read_end end_of(const json_t* object, const char* name) {
     return {end_kind::invalid, 0};
 }
 
+constexpr long long id_max = UINT32_MAX - 1LL;
+
+void read_user_of(const json_t* slot, read_settings* out) {
+    const json_t* user = json_object_get(slot, key::user);
+    out->user_given = json_is_object(user);
+    out->user_invalid = user && !json_is_null(user) && !out->user_given;
+    if (!out->user_given) return;
+    out->uid = number_of(user, key::uid, 0, id_max);
+    out->gid = number_of(user, key::gid, 0, id_max);
+    const json_t* groups = json_object_get(user, key::groups);
+    out->groups_invalid = !json_is_array(groups) || json_array_size(groups) > task_group_max;
+    if (out->groups_invalid) return;
+    out->group_count = json_array_size(groups);
+    for (std::size_t i = 0; i < out->group_count; ++i) {
+        const json_t* group = json_array_get(groups, i);
+        const json_int_t id = json_is_integer(group) ? json_integer_value(group) : -1;
+        out->groups[i] = id >= 0 && id <= id_max ? number{number_kind::ok, id} : number{};
+        if (!out->groups[i].ok()) out->groups_invalid = true;
+    }
+}
+
+void read_limits_of(const json_t* slot, read_settings* out) {
+    const json_t* limits = json_object_get(slot, key::limits);
+    out->limits_invalid = limits && !json_is_null(limits) && !json_is_object(limits);
+    if (!json_is_object(limits)) return;
+    for (std::size_t i = 0; i < task_limit_count; ++i) {
+        const json_t* value = json_object_get(limits, task_limit_names[i]);
+        if (json_is_string(value) && std::strcmp(json_string_value(value), key::unlimited) == 0)
+            out->unlimited |= 1U << i;
+        else
+            out->limits[i] = number_of(limits, task_limit_names[i], 0, INT64_MAX);
+    }
+    out->nice = number_of(limits, key::nice, -20, 19);
+    out->oom_score_adjust = number_of(limits, key::oom_score_adjust, -1000, 1000);
+}
+
 void read_slot_of(const json_t* slot, read_slot* out) {
     *out = read_slot{};
     out->index = number_of(slot, key::slot, 0, task_slot_count - 1);
@@ -132,6 +168,10 @@ void read_slot_of(const json_t* slot, read_slot* out) {
     out->stopped_by = number_of(slot, key::stopped_by, 0, UINT32_MAX - 1);
     out->stopped_since_boot = boot_of(slot, key::stopped_since_boot);
     out->log = text_of(slot, key::log);
+    out->settings.refused = text_of(slot, key::refused);
+    read_user_of(slot, &out->settings);
+    read_limits_of(slot, &out->settings);
+    out->settings.no_new_privileges = truth_of(slot, key::no_new_privileges);
     out->start_failure = text_of(slot, key::start_failure);
 }
 

@@ -20,6 +20,7 @@
 
 #include "base/status_document.hpp"
 #include "supervise/pace.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -62,6 +63,24 @@ struct read_end {
     long long value = 0;
 };
 
+// What a slot's settings say: who its task runs as, its limits.  Each
+// number within its range (ids 0 to 2^32-2, nice -20..19, the OOM score
+// -1000..1000, limits non-negative) or invalid.
+struct read_settings {
+    read_text refused;  // why the task is refused, when it is
+    bool user_given;    // "user" is an object
+    bool user_invalid;  // "user" is neither null nor an object
+    number uid, gid;
+    std::size_t group_count;
+    bool groups_invalid;  // not an array of at most task_group_max ids
+    std::array<number, task_group_max> groups;
+    bool limits_invalid;                          // "limits" is neither null nor an object
+    std::uint32_t unlimited;                      // bit task_limit: "unlimited"
+    std::array<number, task_limit_count> limits;  // absent when not set
+    number nice, oom_score_adjust;
+    truth no_new_privileges;
+};
+
 struct read_slot {
     number index;  // "slot", 0 to 15
     read_text name, path;
@@ -80,6 +99,7 @@ struct read_slot {
     read_text marker, log;
     read_text start_failure;  // why its latest start did not execute the program
     number stopped_by, stopped_since_boot;  // while the operator holds it down
+    read_settings settings;
 };
 
 // Where the file says the task logs are.

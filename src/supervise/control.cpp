@@ -25,6 +25,7 @@
 #include "supervise/start_gate.hpp"
 #include "supervise/task_log.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -162,6 +163,11 @@ void said_ended(const control_client& c) {
 void start_now(control_client& c, std::size_t slot, const char* done, const char* before) {
     const char* name = c.request.name.data();
     c.slot = slot;
+    if (const char* reason = nullptr; task_refused(slot, &reason)) {
+        said_ended(c);
+        answer(c, control_failed, "%s not started: %s", name, reason);
+        return;
+    }
     const task_markers markers = markers_of(task_table[slot]);
     if (const marker_ref* marker = holding_marker(markers)) {
         said_ended(c);

@@ -18,6 +18,7 @@
 #include "supervise/task_log.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -89,6 +90,7 @@ void start_pass() {
         task_info& task = task_table[i];
         if (task.task_pid != 0 || task.task_mode == mode_none) continue;
         if (current_record.slots[i].stopped) continue;  // held down by the operator
+        if (task_refused(i)) continue;  // its entry cannot be honoured: never started
         // Filled in by the gate: left uninitialised, so that a pass with
         // nothing due does not clear it for nothing.
         marker_path marker;  // NOLINT(cppcoreguidelines-pro-type-member-init)

@@ -15,6 +15,7 @@
 #include "base/text.hpp"
 #include "supervise/published_file.hpp"
 #include "supervise/record.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -75,6 +76,11 @@ constexpr family task_stopped{"vorn_restart_task_stopped_since_seconds", "gauge"
                               "seconds since the epoch, with the uid that stopped it."};
 constexpr family task_held_back{"vorn_restart_task_held_back", "gauge",
                                 "1 while a not-run marker holds the slot back, else 0."};
+constexpr family task_problem{"vorn_restart_task_problem", "gauge",
+                              "1, with the reason as a label, while the slot's task is refused "
+                              "and never started (a user that does not exist, a key out of "
+                              "range), or while its latest start failed before its program "
+                              "ran (a uid it cannot take, a directory it cannot enter)."};
 
 // Appends to a buffer of fixed size; once something does not fit, the
 // whole document is spoilt rather than cut short.
@@ -202,6 +208,20 @@ void supervisor_samples(writer& out, std::time_t wall, std::time_t boot) {
         out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], r.updater_ends[i]);
 }
 
+// Why each refused slot's task never starts, or why its latest start never
+// ran its program, as a label.
+void refused_samples(writer& out, const std::array<slot_labels, task_slot_count>& labels,
+                     const std::array<bool, task_slot_count>& shown) {
+    static_assert(start_failure_text_size >= task_refusal_size);
+    for (std::size_t i = 0; i < task_slot_count; ++i) {
+        const char* reason = current_record.slots[i].start_failure.data();
+        if (!shown[i] || (!task_refused(i, &reason) && reason[0] == '\0')) continue;
+        std::array<char, start_failure_text_size * 3> problem{};
+        metrics_label_value(reason, problem.data(), problem.size());
+        out.sample(task_problem, "{%s,problem=\"%s\"} 1", labels[i].data(), problem.data());
+    }
+}
+
 // Every family of the slots in turn, each over every slot that holds a task.
 void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
     std::array<slot_labels, task_slot_count> labels{};
@@ -257,6 +277,7 @@ void slot_samples(writer& out, std::time_t wall, std::time_t boot) {
             out.sample(task_stopped, "{%s,uid=\"%u\"} %lld", l, static_cast<unsigned>(hold->by),
                        wall_of(hold->since, wall, boot));
     });
+    refused_samples(out, labels, shown);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
 #include "supervise/task_log.hpp"
+#include "tasks/task_settings.hpp"
 
 namespace vorn {
 
@@ -65,6 +66,9 @@ moment now_moment() { return {sys.now(), sys.boot_seconds()}; }
 
 slot_state state_of_slot(const task_info& task, const slot_record& s) {
     if (task.task_pid != 0) return s.end_seen ? slot_state::exited : slot_state::running;
+    // Settings belong to the table's slots (a copy of a task has none).
+    for (std::size_t i = 0; i < task_slot_count; ++i)
+        if (&task == &task_table[i] && task_refused(i)) return slot_state::refused;
     if (s.stopped) return slot_state::stopped;
     if (task.task_mode == mode_none)
         return s.started_this_turn ? slot_state::ended : slot_state::off;

@@ -10,6 +10,7 @@
 #include "supervise/start_gate.hpp"
 #include "supervise/task_log.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_settings.hpp"
 
 namespace vorn {
 
@@ -24,6 +25,10 @@ struct old_table {
     // Each slot's mode as the file wrote it: after any reap the cycle
     // turns a `once` slot into `none` in the table, the record keeps it.
     std::array<std::int32_t, slots> modes;
+    // The settings of the slots that had them; a row not in use is never
+    // touched.
+    std::array<bool, slots> settings_used;
+    std::array<task_settings, slots> settings;
 };
 
 old_table saved{};
@@ -36,7 +41,35 @@ void save_table() {
         const slot_record& s = current_record.slots[i];
         const bool known = text_view(s.name) == text_view(task_table[i].task_name);
         saved.modes[i] = known ? s.configured_mode : task_table[i].task_mode;
+        saved.settings_used[i] = task_settings_used[i];
+        if (task_settings_used[i]) saved.settings[i] = task_settings_table[i];
     }
+}
+
+void restore_settings() {
+    clear_task_settings();
+    for (std::size_t i = 0; i < slots; ++i) {
+        task_settings_used[i] = saved.settings_used[i];
+        if (saved.settings_used[i]) task_settings_table[i] = saved.settings[i];
+    }
+}
+
+// Whether two rows of settings ask for the same: compared member by
+// member, never over the padding between them.
+bool same_settings(const task_settings& a, const task_settings& b) {
+    return a.refusal == b.refusal && a.identity == b.identity && a.uid == b.uid && a.gid == b.gid &&
+           a.group_count == b.group_count && a.groups == b.groups && a.directory == b.directory &&
+           a.variable_count == b.variable_count && a.variables == b.variables &&
+           a.limits_set == b.limits_set && a.limits == b.limits && a.nice_set == b.nice_set &&
+           a.nice == b.nice && a.oom_score_set == b.oom_score_set &&
+           a.oom_score_adjust == b.oom_score_adjust && a.no_new_privileges == b.no_new_privileges &&
+           a.capabilities_set == b.capabilities_set && a.capabilities == b.capabilities;
+}
+
+bool same_settings_in(std::size_t old_slot, std::size_t new_slot) {
+    const bool used = task_settings_used[new_slot];
+    if (saved.settings_used[old_slot] != used) return false;
+    return !used || same_settings(saved.settings[old_slot], task_settings_table[new_slot]);
 }
 
 bool same_name(std::size_t old_slot, std::size_t new_slot) {
@@ -49,7 +82,7 @@ bool unchanged(std::size_t old_slot, std::size_t new_slot) {
     const task_info& b = task_table[new_slot];
     return saved.modes[old_slot] == b.task_mode && a.task_system == b.task_system &&
            a.task_name == b.task_name && a.task_path == b.task_path &&
-           a.task_argument == b.task_argument;
+           a.task_argument == b.task_argument && same_settings_in(old_slot, new_slot);
 }
 
 bool unchanged_in_its_slot(std::size_t old_slot, std::size_t new_slot) {
@@ -157,6 +190,7 @@ bool begin_reload(reload_result& result) {
         task_table = saved.tasks;
         task_info_size = saved.size;
         configured_arguments = saved.arguments;
+        restore_settings();
         return false;
     }
     const std::array<int, slots> from = pair_up();
@@ -202,6 +236,7 @@ bool not_started(std::size_t slot, marker_path& why) {
     if (task.task_pid != 0) return false;
     if (current_record.slots[slot].stopped) return copy_text(why, "held down");
     if (task.task_mode == mode_none) return copy_text(why, "mode none");
+    if (task_refused(slot)) return copy_text(why, "refused: see vorn_restart_check --status");
     const task_markers markers = markers_of(task);
     const marker_ref* marker = holding_marker(markers);
     return marker != nullptr &&

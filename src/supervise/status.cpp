@@ -13,6 +13,7 @@
 #include "supervise/record.hpp"
 #include "supervise/task_log.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -73,6 +74,56 @@ void set_slot_history(bool& ok, json_t* object, const slot_record& s) {
     set(ok, object, status_key::short_runs, json_integer(s.short_runs));
 }
 
+// Who the task runs as; null when it runs as the supervisor.
+json_t* user_object(bool& ok, const task_settings* settings) {
+    if (!settings || !settings->identity) return json_null();
+    json_t* object = json_object();
+    set(ok, object, status_key::uid, json_integer(settings->uid));
+    set(ok, object, status_key::gid, json_integer(settings->gid));
+    json_t* groups = json_array();
+    for (std::size_t i = 0; i < settings->group_count; ++i)
+        append(ok, groups, json_integer(settings->groups[i]));
+    set(ok, object, status_key::groups, groups);
+    return object;
+}
+
+json_t* limit_value(std::uint64_t limit) {
+    return limit == limit_unlimited ? json_string(status_key::unlimited)
+                                    : json_integer(static_cast<json_int_t>(limit));
+}
+
+// The limits set, nice and the OOM score among them; null when none is.
+json_t* limits_object(bool& ok, const task_settings* settings) {
+    if (!settings || (settings->limits_set == 0 && !settings->nice_set && !settings->oom_score_set))
+        return json_null();
+    json_t* object = json_object();
+    for (std::size_t i = 0; i < task_limit_count; ++i)
+        if ((settings->limits_set & (1U << i)) != 0)
+            set(ok, object, task_limit_names[i], limit_value(settings->limits[i]));
+    if (settings->nice_set) set(ok, object, status_key::nice, json_integer(settings->nice));
+    if (settings->oom_score_set)
+        set(ok, object, status_key::oom_score_adjust, json_integer(settings->oom_score_adjust));
+    return object;
+}
+
+// What the slot's settings say, the reason it is refused first.
+void set_slot_settings(bool& ok, json_t* object, std::size_t index) {
+    const task_settings* settings = settings_of(index);
+    const char* reason = nullptr;
+    set(ok, object, status_key::refused, task_refused(index, &reason) ? text(reason) : json_null());
+    const bool refused = reason != nullptr;
+    set(ok, object, status_key::user, refused ? json_null() : user_object(ok, settings));
+    set(ok, object, status_key::limits, refused ? json_null() : limits_object(ok, settings));
+    if (!settings || refused) return;
+    if (settings->no_new_privileges) set(ok, object, status_key::no_new_privileges, json_true());
+    if (!settings->capabilities_set) return;
+    json_t* names = json_array();
+    for (std::size_t n = 0; n < capability_count; ++n)
+        if ((settings->capabilities & (std::uint64_t{1} << n)) != 0)
+            append(ok, names, json_string(capability_name(n)));
+    set(ok, object, status_key::capabilities, names);
+}
+
 json_t* slot_object(bool& ok, std::size_t index) {
     const task_info& task = task_table[index];
     const slot_record& s = current_record.slots[index];
@@ -97,6 +148,7 @@ json_t* slot_object(bool& ok, std::size_t index) {
     std::array<char, setting_size + task_name_size + 8> log{};
     const bool logged = format_log_path(log.data(), log.size(), task.task_name.data());
     set(ok, object, status_key::log, logged ? text(log.data()) : json_null());
+    set_slot_settings(ok, object, index);
     set(ok, object, status_key::start_failure,
         s.start_failure[0] != '\0' ? text(s.start_failure.data()) : json_null());
     return object;

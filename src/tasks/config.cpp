@@ -13,6 +13,8 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "tasks/config_settings.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -208,6 +210,8 @@ void write_task(std::size_t slot_index, const json_t* task) {
     for (std::size_t k = 0; k < given; ++k)
         copy_text(slot.task_argument[k], string_of(json_array_get(arguments, k)));
     configured_arguments[slot_index] = given;
+    // Only an entry with settings touches their table.
+    if (has_task_settings(task)) read_task_settings(slot_index, task);
 
     ++task_info_size;
     slot.task_pid = 0;
@@ -286,6 +290,7 @@ bool write_tasks(const json_t* document, config_problem* problem, std::size_t* w
 
 bool read_config_tasks(config_problem* problem, const char* path) {
     task_table.fill(empty_task);
+    clear_task_settings();
     task_info_size = 0;
     add_builtin_tasks(false);
     configured_arguments.fill(0);
@@ -297,6 +302,7 @@ bool read_config_tasks(config_problem* problem, const char* path) {
 
 bool apply_config(config_problem* problem, const char* path) {
     configured_arguments.fill(0);
+    clear_task_settings();
     const json_document document = load_config(problem, path);
     if (!document) return false;
     std::size_t written = 0;

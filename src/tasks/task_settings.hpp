@@ -38,9 +38,9 @@ inline constexpr std::array<const char*, task_limit_count> task_limit_names = {
 // A limit written "unlimited".
 inline constexpr std::uint64_t limit_unlimited = UINT64_MAX;
 
-inline constexpr std::size_t task_group_max = 32;        // supplementary groups kept
-inline constexpr std::size_t task_environment_max = 8;   // variables a task entry may set
-inline constexpr std::size_t task_variable_size = 128;   // "NAME=value" and its NUL
+inline constexpr std::size_t task_group_max = 32;       // supplementary groups kept
+inline constexpr std::size_t task_environment_max = 8;  // variables a task entry may set
+inline constexpr std::size_t task_variable_size = 128;  // "NAME=value" and its NUL
 inline constexpr std::size_t task_refusal_size = 160;
 inline constexpr std::size_t task_user_name_size = 33;  // a user or group name as written
 
@@ -57,7 +57,7 @@ struct task_settings {
     uid_t uid;
     gid_t gid;
     std::array<char, task_user_name_size> user_name;  // as written, or the number
-    std::size_t group_count;                           // supplementary groups
+    std::size_t group_count;                          // supplementary groups
     std::array<gid_t, task_group_max> groups;
 
     std::array<char, task_path_size> directory;  // "": the supervisor's own

@@ -33,6 +33,39 @@ TEST(config_e2e, configured_task_gets_its_arguments_then_the_settings) {
     EXPECT_NE(sup.out().find("task_info_size: 5\n"), std::string::npos);
 }
 
+// A user that does not exist: that task never runs (not as root either),
+// the others do, and the checker names the cause in both of its views.
+TEST(config_e2e, task_of_an_unknown_user_never_runs_and_the_checker_says_why) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    const std::string other = unique_name("other");
+    inst.task("vorn_update", long_running);
+    inst.task(worker, long_running);
+    inst.task(other, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker +
+                R"(", "user": "vorn-no-such-user"}, {"name": ")" + other +
+                R"(", "user": "nobody", "limits": {"open_files": 64}}]})");
+    const std::string reason = "user vorn-no-such-user does not exist";
+    const program_result report =
+        run_on_clock(inst, {VORN_CHECK_BINARY, "--install_path=" + inst.root()});
+    EXPECT_EQ(report.status, 1) << report.out;
+    EXPECT_NE(report.out.find("  refused: " + reason + " (never started)\n"), std::string::npos)
+        << report.out;
+    EXPECT_NE(report.out.find("  runs as: user nobody (uid "), std::string::npos) << report.out;
+    EXPECT_NE(report.out.find("  limits: open_files 64\n"), std::string::npos) << report.out;
+    supervisor sup(inst);
+    ASSERT_TRUE(wait_until([&] { return !inst.starts(other).empty(); })) << sup.err();
+    const std::size_t passes = inst.events().size();
+    ASSERT_TRUE(wait_until([&] { return inst.events().size() > passes + 2; }));
+    EXPECT_TRUE(inst.starts(worker).empty());
+    const program_result status =
+        run_on_clock(inst, {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
+                            "--install_path=" + inst.root()});
+    EXPECT_EQ(status.status, 1) << status.out;
+    EXPECT_NE(status.out.find(worker + ": refused, never started: " + reason), std::string::npos)
+        << status.out;
+}
+
 TEST(config_e2e, change_takes_effect_at_the_next_turn) {
     installation inst;
     const std::string first = unique_name("first");

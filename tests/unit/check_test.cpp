@@ -412,6 +412,24 @@ TEST_F(check_report_test, nothing_is_killed_started_or_read_elsewhere) {
     EXPECT_EQ(sys.fork_process, fake_system::ops().fork_process);
 }
 
+TEST_F(check_report_test, who_each_task_runs_as_and_why_a_refused_one_never_runs) {
+    fake_system::file_text = R"({"tasks": [{"name": "w", "user": "www", "limits": {"memory":
+        1048576, "core": "unlimited"}, "nice": 5}, {"name": "x", "user": "nobody"}]})";
+    const std::string out = run();
+    EXPECT_NE(out.find("slot 0: w, mode always, system 1\n  command line: " + sbin_ +
+                       "w --install_path=/\n  runs as: user www (uid 33, gid 33, groups 33 4)\n"
+                       "  limits: memory 1048576, core unlimited, nice 5\n  executable: yes\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  refused: user nobody does not exist (never started)\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("1 of 2 tasks are refused and never start: x (user nobody does not "
+                       "exist)\nthe next turn kills by name:"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(status_, check_exit_unusable);
+}
+
 TEST_F(check_report_test, unusable_configuration_gives_two_lines) {
     const struct {
         std::string json;

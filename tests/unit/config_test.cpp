@@ -7,12 +7,14 @@
 #include "base/text.hpp"
 #include "fake_system.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
 namespace {
 
 using testing::fake_system;
+using testing::fake_users;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using config_test = testing::supervisor_test;
@@ -158,6 +160,117 @@ TEST_F(config_test, json_texts) {
             EXPECT_NE(problem.text[0], '\0');
         }
     }
+}
+
+// The optional keys of task "a": what its slot holds, or why it is refused.
+// Task "b" beside it runs as ever, whatever a's keys are.
+TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
+    const std::string long_name(150, 'N');
+    const struct {
+        std::string keys;
+        std::string refusal;  // "" when not refused
+        uid_t uid = 0;
+        std::vector<gid_t> groups = {};  // the gid first
+    } rows[] = {
+        {R"("user": "www")", "", 33, {33, 33, 4}},
+        {R"("user": "www", "group": "adm")", "", 33, {4, 4}},
+        {R"("user": 33)", "", 33, {33, 33, 4}},
+        {R"("user": 5000, "group": 77)", "", 5000, {77, 77}},
+        {R"("user": "nobody")", "user nobody does not exist"},
+        {R"("user": "broken")", "user broken cannot be looked up: Input/output error"},
+        {R"("user": 5000)", "user 5000 has no entry in the user database: give \"group\" too"},
+        {R"("user": "www", "group": "xyz")", "group xyz does not exist"},
+        {R"("group": "adm")", "\"group\" is given without \"user\": name the user too"},
+        {R"("user": 1000.0)",
+         "\"user\" is 1000.0: give a name of at most 32 bytes or a number "
+         "from 0 to 4294967294"},
+        {R"("user": 4294967295)",
+         "\"user\" is 4294967295: give a name of at most 32 bytes or a "
+         "number from 0 to 4294967294"},
+        {R"("user": "www", "group": -1)",
+         "\"group\" is -1: give a name of at most 32 bytes or a "
+         "number from 0 to 4294967294"},
+        {R"("user": "many")", "user many belongs to 33 groups, more than the 32 a task can keep"},
+        {R"("limits": {"open_files": -1})",
+         "\"limits\".\"open_files\" is -1: give a non-negative integer or \"unlimited\""},
+        {R"("limits": {"core": 1.5})",
+         "\"limits\".\"core\" is 1.5: give a non-negative integer or \"unlimited\""},
+        {R"("limits": {"cores": 1})",
+         "\"limits\" has \"cores\", which is not a limit: known are "
+         "open_files, processes, memory, core, cpu_seconds, "
+         "file_size, stack"},
+        {R"("limits": [])", "\"limits\" is an array: give an object"},
+        {R"("nice": 20)", "\"nice\" is 20: give a whole number from -20 to 19"},
+        {R"("nice": -21)", "\"nice\" is -21: give a whole number from -20 to 19"},
+        {R"("oom_score_adjust": 1001)",
+         "\"oom_score_adjust\" is 1001: give a whole number from -1000 to 1000"},
+        {R"("oom_score_adjust": "0")",
+         "\"oom_score_adjust\" is \"0\": give a whole number from -1000 to 1000"},
+        {R"("directory": "var/x")",
+         "\"directory\" is \"var/x\": give an absolute path of at most 255 bytes"},
+        {R"("environment": {"A=B": "x"})",
+         "\"environment\" has the name \"A=B\": a name is not empty and has no '='"},
+        {R"("environment": {"": "x"})",
+         "\"environment\" has the name \"\": a name is not empty and has no '='"},
+        {R"("environment": {"A": 1})", "\"environment\".\"A\" is 1: give a string"},
+        {R"("environment": {"A": ")" + std::string(126, 'v') + "\"}",
+         "\"environment\".\"A\" does not fit: name and value take at most 126 bytes together"},
+        {R"("environment": {"1":"","2":"","3":"","4":"","5":"","6":"","7":"","8":"","9":""})",
+         "\"environment\" has 9 variables, at most 8 fit"},
+        {R"("environment": {")" + long_name + "\": 1}",
+         "a key of the task is at fault, and the reason is too long"},
+        {R"("no_new_privileges": 1)", "\"no_new_privileges\" is 1: give true or false"},
+        {R"("capabilities": ["net_raw", "cap_net_raw"])",
+         "\"capabilities\" element 1 is \"cap_net_raw\", which names no capability"},
+        {R"("capabilities": null)",
+         "\"capabilities\" is null: give a list of names such as "
+         "\"net_bind_service\""},
+    };
+    fake_users::users["many"] = {40, 40, {}};
+    for (gid_t id = 100; id < 132; ++id) fake_users::users["many"].groups.push_back(id);
+    fake_users::broken = "broken";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.keys);
+        clear_task_table();
+        fake_system::file_text =
+            R"({"tasks": [{"name": "a", )" + row.keys + R"(}, {"name": "b"}]})";
+        EXPECT_TRUE(apply_config());
+        EXPECT_EQ(task_info_size, 2);
+        EXPECT_EQ(text_view(task_table[0].task_name), "a");
+        const char* reason = "";
+        EXPECT_EQ(task_refused(0, &reason), !row.refusal.empty());
+        EXPECT_EQ(std::string(reason), row.refusal);
+        EXPECT_EQ(settings_of(1), nullptr);  // b has none, and nothing of a's reaches it
+        if (!row.refusal.empty() || row.groups.empty()) continue;
+        const task_settings& s = *settings_of(0);
+        std::vector<gid_t> ids{s.gid};
+        ids.insert(ids.end(), s.groups.begin(), s.groups.begin() + s.group_count);
+        EXPECT_TRUE(s.identity);
+        EXPECT_EQ(s.uid, row.uid);
+        EXPECT_EQ(ids, row.groups);
+    }
+}
+
+TEST_F(config_test, settings_are_kept_as_written_and_a_table_without_them_is_not_touched) {
+    fake_system::file_text = R"({"tasks": [{"name": "a"}, {"name": "b", "directory": "/srv",
+        "environment": {"A": "1"}, "limits": {"core": 0, "stack": "unlimited"}, "nice": -20,
+        "oom_score_adjust": -1000, "no_new_privileges": true,
+        "capabilities": ["net_bind_service"]}]})";
+    EXPECT_TRUE(apply_config());
+    EXPECT_FALSE(task_settings_used[0]);
+    const task_settings& s = *settings_of(1);
+    EXPECT_EQ(text_view(s.directory), "/srv");
+    EXPECT_EQ(text_view(s.variables[0]), "A=1");
+    EXPECT_EQ(s.limits_set, (1U << limit_core) | (1U << limit_stack));
+    EXPECT_EQ(s.limits[limit_stack], limit_unlimited);
+    EXPECT_EQ(s.nice, -20);
+    EXPECT_EQ(s.oom_score_adjust, -1000);
+    EXPECT_TRUE(s.no_new_privileges);
+    EXPECT_EQ(s.capabilities, 1U << 10);
+    EXPECT_FALSE(s.identity);
+    fake_system::file_text = R"({"tasks": [{"name": "a"}, {"name": "b"}]})";
+    EXPECT_TRUE(apply_config());  // the next turn
+    EXPECT_EQ(settings_of(1), nullptr);
 }
 
 TEST_F(config_test, configured_tasks_keep_their_kill_errors_visible) {

@@ -404,6 +404,45 @@ pid_t fake_reap_child(pid_t pid, int* status) {
 
 }  // namespace
 
+namespace {
+
+int fake_find_user(const char* name, uid_t* uid, gid_t* gid) {
+    errno = EIO;
+    if (fake_users::broken == name) return -1;
+    const auto found = fake_users::users.find(name);
+    if (found == fake_users::users.end()) return 0;
+    *uid = found->second.uid;
+    *gid = found->second.gid;
+    return 1;
+}
+
+int fake_find_user_id(uid_t uid, char* name, std::size_t cap, gid_t* gid) {
+    for (const auto& [user, entry] : fake_users::users)
+        if (entry.uid == uid && user.size() < cap) {
+            std::memcpy(name, user.c_str(), user.size() + 1);
+            *gid = entry.gid;
+            return 1;
+        }
+    return 0;
+}
+
+int fake_find_group(const char* name, gid_t* gid) {
+    const auto found = fake_users::groups.find(name);
+    if (found == fake_users::groups.end()) return 0;
+    *gid = found->second;
+    return 1;
+}
+
+long fake_user_groups(const char* name, gid_t primary, gid_t* groups, std::size_t cap) {
+    std::vector<gid_t> list{primary};
+    for (const gid_t id : fake_users::users[name].groups)
+        if (std::find(list.begin(), list.end(), id) == list.end()) list.push_back(id);
+    std::copy_n(list.begin(), std::min(cap, list.size()), groups);
+    return static_cast<long>(list.size());
+}
+
+}  // namespace
+
 system_ops fake_system::ops() {
     system_ops ops = real_system_ops;  // stat and access(X_OK) look at real files
     ops.fork_process = fake_fork;
@@ -451,6 +490,10 @@ system_ops fake_system::ops() {
     ops.take_write_events = [](int) { return std::exchange(fake_logs::write_noted, false); };
     ops.truncate_descriptor = logs_truncate;
     ops.effective_user = [] { return fake_logs::euid; };
+    ops.find_user = fake_find_user;
+    ops.find_user_id = fake_find_user_id;
+    ops.find_group = fake_find_group;
+    ops.user_groups = fake_user_groups;
     ops.accept_client = fake_accept;
     ops.read_some = fake_read_some;
     ops.send_signal = fake_send_signal;

@@ -23,6 +23,7 @@
 #include "supervise/record.hpp"
 #include "supervise/task_log.hpp"
 #include "supervise/watch.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn::testing {
@@ -67,6 +68,24 @@ struct fake_logs {
         bytes_per_second = 0;
         largest = 0;
         write_noted = false;
+    }
+};
+
+// The user and group databases: www (uid 33, gid 33, also in adm, 4)
+// unless a test says otherwise.  A name in `broken` cannot be looked up (EIO).
+struct fake_users {
+    struct user {
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;  // the groups that list it as a member
+    };
+    static inline std::map<std::string, user> users;
+    static inline std::map<std::string, gid_t> groups;
+    static inline std::string broken;
+    static void reset() {
+        users = {{"www", {33, 33, {4}}}};
+        groups = {{"www", 33}, {"adm", 4}};
+        broken.clear();
     }
 };
 
@@ -188,6 +207,7 @@ struct fake_system {
         piece_size = 5;
         piece_bytes = 0;
         fake_logs::reset();
+        fake_users::reset();
     }
 
     static system_ops ops();
@@ -202,6 +222,7 @@ protected:
         reset_settings();
         reset_own_names();
         clear_task_table();
+        clear_task_settings();
         stdout_stderr_fd = 0;
         reset_record();
         reset_publishing();

@@ -10,6 +10,7 @@
 #include "base/text.hpp"
 #include "check/status_read.hpp"
 #include "fake_system.hpp"
+#include "supervise/control.hpp"
 #include "supervise/cycle.hpp"
 #include "supervise/metrics.hpp"
 #include "supervise/record.hpp"
@@ -603,6 +604,64 @@ TEST_F(status_test, metrics_file_fails_and_is_retried_apart_from_the_status_file
     run_pass();
     run_pass();
     EXPECT_EQ(writes(metrics), before + 1);
+}
+
+// A task whose user does not exist never runs, not even as root, and says
+// why in the status, the metrics and the answer to a start; the other runs.
+TEST_F(status_test, a_refused_task_never_starts_and_says_why_everywhere) {
+    fake_system::file_text = R"({"tasks": [{"name": "a", "user": "www", "limits": {"core": 0,
+        "stack": "unlimited"}, "nice": 5}, {"name": "b", "user": "nobody"}]})";
+    ASSERT_TRUE(apply_config());
+    record_configuration(true, config_problem{});
+    start_pass();
+    EXPECT_EQ(fake_system::forked, std::vector<pid_t>{1000});
+    reset_control();
+    control.listen_fd = 70;
+    fake_system::clients = {{0, "start b\n"}};
+    fake_system::firings = {{sys.boot_milliseconds(), 70}};
+    rest(sys.boot_milliseconds() + 50);
+    ASSERT_EQ(fake_system::answers.size(), 1u);
+    EXPECT_EQ(fake_system::answers[0].second,
+              "b not started: user nobody does not exist\nexit 1\n");
+    EXPECT_EQ(fake_system::forked.size(), 1u);
+    reset_control();
+    // A start that never ran its program is a problem too, until one does.
+    copy_text(current_record.slots[0].start_failure, "cannot take uid 33: Operation not permitted");
+
+    static char buf[metrics_buffer_size];
+    const std::string metrics(buf, metrics_document(buf, sizeof buf, 0, 0));
+    EXPECT_NE(metrics.find("vorn_restart_task_problem{slot=\"1\",name=\"b\",problem=\"user nobody "
+                           "does not exist\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("{slot=\"0\",name=\"a\",problem=\"cannot take uid 33: Operation not "
+                           "permitted\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("{slot=\"1\",name=\"b\",state=\"refused\"} 1\n"), std::string::npos);
+    char* text = status_document();
+    json_error_t error;
+    json_t* document = json_loads(text, 0, &error);
+    std::free(text);
+    status_reading reading{};
+    read_status_document(document, &reading);
+    const read_settings& a = reading.slots[0].settings;
+    EXPECT_FALSE(a.refused.given);
+    EXPECT_EQ(a.uid.value, 33);
+    EXPECT_EQ(a.group_count, 2u);
+    EXPECT_EQ(a.limits[limit_core].value, 0);
+    EXPECT_EQ(a.unlimited, 1U << limit_stack);
+    EXPECT_EQ(a.nice.value, 5);
+    EXPECT_EQ(reading.slots[0].start_failure.text, "cannot take uid 33: Operation not permitted");
+    EXPECT_EQ(reading.slots[1].settings.refused.text, "user nobody does not exist");
+    EXPECT_EQ(reading.slots[1].state, slot_state::refused);
+    EXPECT_FALSE(reading.slots[1].settings.user_given);
+    // Out of range, never believed.
+    json_t* user = json_object_get(json_array_get(json_object_get(document, "slots"), 0), "user");
+    json_object_set_new(user, "uid", json_integer(4294967295));
+    json_array_append_new(json_object_get(user, "groups"), json_integer(-1));
+    read_status_document(document, &reading);
+    EXPECT_FALSE(reading.slots[0].settings.uid.ok());
+    EXPECT_TRUE(reading.slots[0].settings.groups_invalid);
+    json_decref(document);
 }
 
 }  // namespace
