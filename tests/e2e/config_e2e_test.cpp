@@ -42,6 +42,9 @@ TEST(config_e2e, task_of_an_unknown_user_never_runs_and_the_checker_says_why) {
     inst.task("vorn_update", long_running);
     inst.task(worker, long_running);
     inst.task(other, long_running);
+    // other runs as nobody: it must reach its script and write its log.
+    std::filesystem::permissions(inst.root(), std::filesystem::perms(0755));
+    std::filesystem::permissions(inst.root() + "/log", std::filesystem::perms(0777));
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker +
                 R"(", "user": "vorn-no-such-user"}, {"name": ")" + other +
                 R"(", "user": "nobody", "limits": {"open_files": 64}}]})");
