@@ -16,6 +16,7 @@ setting_text sbin_path{};
 setting_text config_path{};
 setting_text cache_path{};
 unsigned char debug_mode = 0;
+bool oom_protect = true;
 std::array<char, status_path_size> status_path{};
 bool status_path_given = false;
 std::array<char, status_path_size> metrics_path{};
@@ -104,6 +105,7 @@ void reset_settings() {
     config_path.fill('\0');
     cache_path.fill('\0');
     debug_mode = 0;
+    oom_protect = true;
     copy_text(install_path, default_install_path);
     copy_text(sbin_path, default_sbin_path);
     copy_text(config_path, default_config_path);

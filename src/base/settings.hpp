@@ -21,6 +21,9 @@ extern setting_text sbin_path;     // task executables, ends in '/'
 extern setting_text config_path;   // configuration directory, ends in '/'
 extern setting_text cache_path;    // empty, or a directory ending in '/'
 extern unsigned char debug_mode;   // 1: keep standard output and error
+// Whether the supervisor, running as root, makes itself the OOM killer's
+// last choice (oom_score_adj -1000) at start-up; --no_oom_protect: no.
+extern bool oom_protect;
 
 // Where the supervisor publishes its state; empty: nowhere.  By default
 // the first of these whose directory exists (BusyBox devices often have no

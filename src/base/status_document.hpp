@@ -19,7 +19,7 @@
 //               "short_runs", "marker",
 //               "stopped_by", "stopped_since", "stopped_since_boot", "log",
 //               "refused", "user", "limits", ["no_new_privileges"],
-//               ["capabilities"],
+//               ["capabilities"], "start_failure",
 //               "unit": {"tracked": "cgroup" or "process_tree",
 //                        "cgroup": its path, or null}},
 //              ...]}
@@ -108,6 +108,8 @@ inline constexpr char capabilities[] = "capabilities";
 inline constexpr char unit[] = "unit";
 inline constexpr char tracked[] = "tracked";
 inline constexpr char cgroup[] = "cgroup";
+// Why the latest start with settings did not execute the program, or null.
+inline constexpr char start_failure[] = "start_failure";
 // Under a last_exit: exactly one of them.
 inline constexpr char code[] = "code";
 inline constexpr char signal[] = "signal";

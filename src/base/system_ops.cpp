@@ -79,6 +79,20 @@ constexpr system_ops real_ops = {
     .user_groups = real::user_groups,
     .make_directory = real::make_directory,
     .open_for_writing = real::open_for_writing,
+    .set_oom_score = real::set_oom_score,
+    .set_limit = real::set_limit,
+    .set_nice = real::set_nice,
+    .drop_bounding_capability = real::drop_bounding_capability,
+    .keep_capabilities = real::keep_capabilities,
+    .set_groups = real::set_groups,
+    .set_group_id = real::set_group_id,
+    .set_user_id = real::set_user_id,
+    .identity_now = real::identity_now,
+    .set_capabilities = real::set_capabilities,
+    .raise_ambient_capability = real::raise_ambient_capability,
+    .change_directory = real::change_directory,
+    .forbid_new_privileges = real::forbid_new_privileges,
+    .exec_program = real::exec_program,
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <poll.h>
 #include <sys/stat.h>
@@ -257,6 +258,36 @@ struct system_ops {
     // through a symbolic link, never waiting): the descriptor, or -1 with
     // errno set.
     int (*open_for_writing)(const char* path);
+    // A task's settings, applied by its child between fork and exec (each
+    // async-signal-safe), and the supervisor's own OOM score.  Each 0, or
+    // -1 with errno set.
+    // Writes value into /proc/self/oom_score_adj.
+    int (*set_oom_score)(int value);
+    // setrlimit(resource, value) with the soft limit equal to the hard one;
+    // UINT64_MAX is RLIM_INFINITY.
+    int (*set_limit)(int resource, std::uint64_t value);
+    // setpriority(PRIO_PROCESS, 0, value): the nice value itself, not a step.
+    int (*set_nice)(int value);
+    // prctl(PR_CAPBSET_DROP, number): EINVAL for a number past the last
+    // capability the kernel knows.
+    int (*drop_bounding_capability)(int number);
+    // prctl(PR_SET_KEEPCAPS, 1): the permitted set outlives the change of user.
+    int (*keep_capabilities)();
+    int (*set_groups)(const gid_t* groups, std::size_t count);  // setgroups
+    int (*set_group_id)(gid_t gid);                             // setresgid(gid, gid, gid)
+    int (*set_user_id)(uid_t uid);                              // setresuid(uid, uid, uid)
+    // getresuid and getresgid: the real, effective and saved ids.
+    void (*identity_now)(uid_t uids[3], gid_t gids[3]);
+    // capset: the effective, permitted and inheritable sets all become
+    // kept (bit n: capability n).
+    int (*set_capabilities)(std::uint64_t kept);
+    // prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, number).
+    int (*raise_ambient_capability)(int number);
+    int (*change_directory)(const char* path);  // chdir
+    int (*forbid_new_privileges)();             // prctl(PR_SET_NO_NEW_PRIVS, 1)
+    // execvp(path, argv) when envp is nullptr (the environment as it is),
+    // else execve(path, argv, envp).  Returns only when it fails: -1.
+    int (*exec_program)(const char* path, char* const argv[], char* const envp[]);
 };
 
 extern const system_ops real_system_ops;

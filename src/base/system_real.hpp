@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <poll.h>
 #include <sys/stat.h>
@@ -86,6 +87,22 @@ int accept_client(int listen_fd, pid_t* pid, uid_t* uid);
 long read_some(int fd, char* buf, std::size_t len);
 int connect_channel(const char* path, unsigned seconds, pid_t* pid, uid_t* uid);
 int send_all(int fd, const char* data, std::size_t len);
+
+// system_identity.cpp
+int set_oom_score(int value);
+int set_limit(int resource, std::uint64_t value);
+int set_nice(int value);
+int drop_bounding_capability(int number);
+int keep_capabilities();
+int set_groups(const gid_t* groups, std::size_t count);
+int set_group_id(gid_t gid);
+int set_user_id(uid_t uid);
+void identity_now(uid_t uids[3], gid_t gids[3]);
+int set_capabilities(std::uint64_t kept);
+int raise_ambient_capability(int number);
+int change_directory(const char* path);
+int forbid_new_privileges();
+int exec_program(const char* path, char* const argv[], char* const envp[]);
 
 // system_clock.cpp
 std::time_t now();

@@ -144,6 +144,10 @@ run_record with_zombie_end(const read_slot& slot, const read_end& end) {
 // first: an executable that cannot be run, a program that puts itself in
 // the background, runs that end alike.  why_cause::none when none does.
 why_cause known_cause(const read_slot& slot, const run_record& run, why_text& why) {
+    if (!slot.start_failure.text.empty()) {
+        say(why, "its program never ran: %s", shown(slot.start_failure.text));
+        return why_cause::start_failure;
+    }
     const char* path = own_task_path(slot);
     if (const char* fault = executable_fault(path)) {
         say(why, "the executable %s %s", shown(path), fault);

@@ -39,11 +39,12 @@ enum class why_cause : std::uint8_t {
     unknown_state,     // the file names a state this checker does not know
     stopped,           // the operator holds it down
     refused,           // its entry cannot be honoured: it never runs
+    start_failure,     // a step before its program failed: it never ran
 };
-inline constexpr std::array<const char*, 14> why_cause_names = {
+inline constexpr std::array<const char*, 15> why_cause_names = {
     "",        "executable", "background",       "crash_loop", "exit",        "ended",
     "waiting", "held_back",  "once_not_started", "no_process", "not_a_child", "unknown_state",
-    "stopped", "refused"};
+    "stopped", "refused",    "start_failure"};
 
 // How the slot's processes are followed, what they use, and what earlier
 // runs left in its cgroup, as seen now.

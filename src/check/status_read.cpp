@@ -175,6 +175,7 @@ void read_slot_of(const json_t* slot, read_slot* out) {
     const json_t* unit = json_object_get(slot, key::unit);
     out->unit_tracked = text_of(unit, key::tracked);
     out->unit_cgroup = text_of(unit, key::cgroup);
+    out->start_failure = text_of(slot, key::start_failure);
 }
 
 void read_supervisor_of(const json_t* document, status_reading* out) {

@@ -97,6 +97,7 @@ struct read_slot {
     number same_exits, short_runs;
     number ended_by_supervisor;  // of same_exits, so no more than it
     read_text marker, log;
+    read_text start_failure;                // why its latest start did not execute the program
     number stopped_by, stopped_since_boot;  // while the operator holds it down
     read_settings settings;
     read_text unit_tracked;  // "cgroup" or "process_tree"

@@ -203,16 +203,17 @@ void start_now(control_client& c, std::size_t slot, const char* done, const char
 // What the new child's exec report tells: the end of the pipe once it has
 // executed its program, its errno when it could not.
 void take_exec_report(control_client& c) {
-    int error = 0;
-    const long n = sys.read_some(c.report_fd, reinterpret_cast<char*>(&error), sizeof error);
+    start_failure failure{};
+    const long n = sys.read_some(c.report_fd, reinterpret_cast<char*>(&failure), sizeof failure);
     if (n < 0 && errno == EAGAIN) return;
-    if (n != 0 && n != static_cast<long>(sizeof error)) {
+    if (n != 0 && n != static_cast<long>(sizeof failure)) {
         not_seen_to_execute(c, n < 0 ? error_text(errno) : "its report is cut short");
         return;
     }
     const char* name = c.request.name.data();
     const int pid = c.started;
     if (n == 0) {
+        record_start_news(c.slot, start_news::executed, failure);
         said(c, c.slot, c.done);
         const bool restarted = c.request.verb == control_verb::restart;
         answer(c, control_done, "%s %s%s, pid %d running%s", name, c.done, c.before.data(), pid,
@@ -221,10 +222,13 @@ void take_exec_report(control_client& c) {
     }
     // Nothing but _exit(255) follows a failed exec: its end is as good as
     // seen, and no command after this answer may take the child for running.
+    record_start_news(c.slot, start_news::failed, failure);
     if (task_table[c.slot].task_pid == pid) record_end_seen(c.slot, 255 << 8);  // exit 255
     said_ended(c);
-    answer(c, control_failed, "%s not %s%s; pid %d could not execute its program: %s", name, c.done,
-           c.before.data(), pid, error_text(error));
+    std::array<char, start_failure_text_size> why{};
+    describe_start_failure(failure, settings_of(c.slot), "could not ", why.data(), why.size());
+    answer(c, control_failed, "%s not %s%s; pid %d %s", name, c.done, c.before.data(), pid,
+           why.data());
 }
 
 // Whether another client is ending the slot's child right now.

@@ -210,6 +210,7 @@ pass_outcome run_pass() {
     start_pass();
     const pass_outcome outcome = reap_step();
     if (outcome == pass_outcome::go_on) note_ended_children();
+    record_start_reports();
     rotate_task_logs();
     publish_record();
     // The next pass begins a pass after this one ended.

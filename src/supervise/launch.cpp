@@ -2,6 +2,8 @@
 #include "supervise/launch.hpp"
 
 #include "supervise/children.hpp"
+#include "supervise/start_report.hpp"
+#include "supervise/unit.hpp"
 
 #include <cerrno>
 #include <unistd.h>
@@ -42,7 +44,55 @@ void write_whole(int fd, const char* line, std::size_t len) {
     }
 }
 
+// In the child: the unit could not be joined; the task runs all the same,
+// its processes then followed as a process tree.
+void say_unit_not_joined(const task_info& task, int error) {
+    std::array<char, 256> line{};
+    std::size_t used = 0;
+    append(line.data(), line.size(), &used, task.task_name.data());
+    append(line.data(), line.size(), &used, ": cannot join its cgroup: ");
+    append(line.data(), line.size(), &used, error_text(error));
+    append(line.data(), line.size(), &used, "\n");
+    write_whole(STDERR_FILENO, line.data(), used);
+}
+
+// Whether the entry "NAME=value" sets the same name as variable "NAME=...".
+bool same_name(const char* entry, const char* variable) {
+    for (; *variable != '\0' && *variable != '='; ++entry, ++variable)
+        if (*entry != *variable) return false;
+    return *entry == '=' && *variable == '=';
+}
+
+bool overridden(const char* entry, const task_settings& settings) {
+    for (std::size_t i = 0; i < settings.variable_count; ++i)
+        if (same_name(entry, settings.variables[i].data())) return true;
+    return false;
+}
+
+// The environment of a child with variables of its own, built before fork.
+std::array<char*, child_environment_max + task_environment_max + 1> child_environment{};
+
 }  // namespace
+
+bool children_reset_oom_score = false;
+
+char* const* build_child_environment(const task_settings* settings, bool* fits) {
+    *fits = true;
+    if (settings == nullptr || settings->variable_count == 0) return nullptr;
+    std::size_t n = 0;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (overridden(*entry, *settings)) continue;
+        if (n == child_environment_max) {
+            *fits = false;
+            break;
+        }
+        child_environment[n++] = *entry;
+    }
+    for (std::size_t i = 0; i < settings->variable_count && i < task_environment_max; ++i)
+        child_environment[n++] = const_cast<char*>(settings->variables[i].data());
+    child_environment[n] = nullptr;
+    return child_environment.data();
+}
 
 std::size_t build_child_argv(const task_info& task, child_argv& argv) {
     std::size_t n = 0;
@@ -65,24 +115,50 @@ std::size_t build_child_argv(const task_info& task, child_argv& argv) {
 }
 
 void exec_task(const task_info& task, char* const argv[], int report_fd) {
+    const child_plan plan = plan_child(nullptr, false);
+    launch_child(task, argv, nullptr, plan, -1, report_fd);
+}
+
+start_failure run_child(const task_info& task, char* const argv[], char* const envp[],
+                        const child_plan& plan, int join_fd) {
+    // First of all, so that whatever the steps start is in the task's unit;
+    // a unit that cannot be joined is followed as a process tree instead.
+    if (join_fd >= 0 && sys.write_descriptor(join_fd, "0", 1) != 0)
+        say_unit_not_joined(task, errno);
+    start_failure failure{};
+    if (!take_child_steps(plan, &failure)) return failure;
     restore_broken_pipes();
-    ::execvp(task.task_path.data(), argv);
+    sys.exec_program(task.task_path.data(), argv, envp);
+    return start_failure{errno, start_step::exec, 0, {}};
+}
+
+void launch_child(const task_info& task, char* const argv[], char* const envp[],
+                  const child_plan& plan, int join_fd, int report_fd) {
+    const start_failure failure = run_child(task, argv, envp, plan, join_fd);
     // Only async-signal-safe calls from here: the line is put together by
     // hand and written at once, and _exit leaves the parent's stdio buffers
     // and exit handlers alone.
-    const int error = errno;
     std::array<char, 512> line{};
     std::size_t used = 0;
-    append(line.data(), line.size(), &used, "execlp(");
-    append(line.data(), line.size(), &used, task.task_name.data());
-    append(line.data(), line.size(), &used, ", ");
-    append(line.data(), line.size(), &used, task.task_name.data());
-    append(line.data(), line.size(), &used, "): ");
-    append(line.data(), line.size(), &used, error_text(error));
+    if (failure.step == start_step::exec) {
+        append(line.data(), line.size(), &used, "execlp(");
+        append(line.data(), line.size(), &used, task.task_name.data());
+        append(line.data(), line.size(), &used, ", ");
+        append(line.data(), line.size(), &used, task.task_name.data());
+        append(line.data(), line.size(), &used, "): ");
+        append(line.data(), line.size(), &used, error_text(failure.error));
+    } else {
+        std::array<char, start_failure_text_size> why{};
+        describe_start_failure(failure, plan.settings, "cannot ", why.data(), why.size());
+        append(line.data(), line.size(), &used, task.task_name.data());
+        append(line.data(), line.size(), &used, " not started: ");
+        append(line.data(), line.size(), &used, why.data());
+    }
     append(line.data(), line.size(), &used, "\n");
     write_whole(STDERR_FILENO, line.data(), used);
     // In one write, well under PIPE_BUF: the reader has all of it or nothing.
-    if (report_fd >= 0) write_whole(report_fd, reinterpret_cast<const char*>(&error), sizeof error);
+    if (report_fd >= 0)
+        write_whole(report_fd, reinterpret_cast<const char*>(&failure), sizeof failure);
     ::_exit(255);
 }
 
@@ -114,16 +190,27 @@ pid_t start_task(std::size_t slot, int report_fd) {
     static child_log log{};
     open_task_log(slot, argv.data(), log);
     restore_ld_library_path();
+    const task_settings* settings = settings_of(slot);
+    child_plan plan = plan_child(settings, children_reset_oom_score);
+    char* const* envp = build_child_environment(settings, &plan.environment_fits);
+    // A task with settings tells a failed step on a report of its own, read
+    // when its end is recorded, unless the caller follows one already.
+    std::array<int, 2> own_report{-1, -1};
+    if (settings != nullptr && report_fd < 0 && sys.open_exec_report(own_report.data()) == 0)
+        report_fd = own_report[1];
     const int join_fd = unit_join_descriptor(slot);
     const pid_t pid = sys.fork_process();
     if (pid == 0) {
-        // Into the task's cgroup first of all, before anything it runs can fork.
-        if (join_fd >= 0) write_whole(join_fd, "0", 1);
         use_child_log(log);
-        exec_task(task, argv.data(), report_fd);
+        launch_child(task, argv.data(), envp, plan, join_fd, report_fd);
     }
     const int error = errno;
     if (join_fd >= 0) sys.close_descriptor(join_fd);
+    if (own_report[1] >= 0) {
+        sys.close_descriptor(own_report[1]);
+        keep_start_report(slot, pid > 0 ? own_report[0] : -1);
+        if (pid <= 0) sys.close_descriptor(own_report[0]);
+    }
     task_log_started(slot, log, pid);
     hold_child(pid);
     errno = error;

@@ -80,7 +80,8 @@ constexpr family task_held_back{"vorn_restart_task_held_back", "gauge",
 constexpr family task_problem{"vorn_restart_task_problem", "gauge",
                               "1, with the reason as a label, while the slot's task is refused "
                               "and never started (a user that does not exist, a key out of "
-                              "range)."};
+                              "range), or while its latest start failed before its program "
+                              "ran (a uid it cannot take, a directory it cannot enter)."};
 
 constexpr family task_cpu{"vorn_restart_task_cpu_seconds_total", "counter",
                           "CPU time used by the processes of the slot's unit (its cgroup, or its "
@@ -228,13 +229,15 @@ void supervisor_samples(writer& out, std::time_t wall, std::time_t boot) {
         out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], r.updater_ends[i]);
 }
 
-// Why each refused slot's task never starts, as a label.
+// Why each refused slot's task never starts, or why its latest start never
+// ran its program, as a label.
 void refused_samples(writer& out, const std::array<slot_labels, task_slot_count>& labels,
                      const std::array<bool, task_slot_count>& shown) {
+    static_assert(start_failure_text_size >= task_refusal_size);
     for (std::size_t i = 0; i < task_slot_count; ++i) {
-        const char* reason = nullptr;
-        if (!shown[i] || !task_refused(i, &reason)) continue;
-        std::array<char, task_refusal_size * 3> problem{};
+        const char* reason = current_record.slots[i].start_failure.data();
+        if (!shown[i] || (!task_refused(i, &reason) && reason[0] == '\0')) continue;
+        std::array<char, start_failure_text_size * 3> problem{};
         metrics_label_value(reason, problem.data(), problem.size());
         out.sample(task_problem, "{%s,problem=\"%s\"} 1", labels[i].data(), problem.data());
     }

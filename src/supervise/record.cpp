@@ -25,8 +25,16 @@ exit_record exit_of(int wait_status) {
     return {exit_kind::code, WEXITSTATUS(wait_status), now_moment()};
 }
 
+// What the slot's kept exec report tells now.
+void take_report_of(std::size_t slot) {
+    start_failure failure{};
+    const start_news news = take_start_report(slot, &failure);
+    if (news != start_news::none) record_start_news(slot, news, failure);
+}
+
 // The bookkeeping of one end, whatever brought it about.
 void note_end(std::size_t slot, const exit_record& end) {
+    take_report_of(slot);
     slot_record& s = current_record.slots[slot];
     const bool same = s.last_exit.kind == end.kind && s.last_exit.value == end.value;
     s.same_exits = same ? s.same_exits + 1 : 1;
@@ -79,6 +87,7 @@ void reset_record() {
 }
 
 void record_turn_begins() {
+    close_start_reports();  // the last turn's children are all ended
     ++current_record.turn;
     current_record.turn_started = now_moment();
     current_record.changed = true;
@@ -125,12 +134,15 @@ void record_reloaded(const std::array<int, task_slot_count>& from) {
     current_record.problem[0] = '\0';
     current_record.changed = true;
     const std::array<slot_record, task_slot_count> old = current_record.slots;
+    std::array<int, task_slot_count> carried{};
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         const task_info& task = task_table[i];
         slot_record& s = current_record.slots[i];
         const slot_record* was = from[i] >= 0 ? &old[static_cast<std::size_t>(from[i])] : nullptr;
+        carried[i] = -1;
         if (was != nullptr && text_view(was->name) == text_view(task.task_name)) {
             s = *was;
+            carried[i] = from[i];
         } else {
             s = slot_record{};
             s.name = task.task_name;
@@ -138,6 +150,7 @@ void record_reloaded(const std::array<int, task_slot_count>& from) {
         s.configured_mode = task.task_mode;
         take_hold(i, s);
     }
+    move_start_reports(carried);
 }
 
 void record_started(std::size_t slot) {
@@ -247,6 +260,22 @@ void record_gate(std::size_t slot, const marker_path& marker) {
     known = marker;
     current_record.changed = true;
     if (marker[0] != '\0') log_task_held(slot, marker.data());
+}
+
+void record_start_news(std::size_t slot, start_news news, const start_failure& failure) {
+    slot_record& s = current_record.slots[slot];
+    if (news == start_news::executed) {
+        if (s.start_failure[0] == '\0') return;
+        s.start_failure[0] = '\0';
+    } else {
+        describe_start_failure(failure, settings_of(slot), "cannot ", s.start_failure.data(),
+                               s.start_failure.size());
+    }
+    current_record.changed = true;
+}
+
+void record_start_reports() {
+    for (std::size_t i = 0; i < task_slot_count; ++i) take_report_of(i);
 }
 
 bool record_end_seen(std::size_t slot, int wait_status) {

@@ -14,7 +14,9 @@
 #include <sys/types.h>
 
 #include "base/status_document.hpp"
+#include "supervise/child_setup.hpp"
 #include "supervise/start_gate.hpp"
+#include "supervise/start_report.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -62,6 +64,10 @@ struct slot_record {
     std::uint32_t short_runs;  // latest ends in a row with code 0 within a pass of the start
     marker_path marker;        // the marker holding it back, empty when none
     bool stopped;              // held down by the operator (its row in holds)
+    // Why the latest start with settings did not execute the program
+    // ("cannot take uid 65534: Operation not permitted"); "" once a start
+    // executed it.
+    std::array<char, start_failure_text_size> start_failure;
 };
 
 // A task the operator stopped: held down whatever its mode, across turns,
@@ -151,6 +157,13 @@ bool slot_up(const task_info& task, const slot_record& s);
 // waitpid gives it): recorded and said in its log now, so that the status
 // is never behind an end.  False when it was already known.
 bool record_end_seen(std::size_t slot, int wait_status);
+
+// What a start of the slot told of its steps: the failure's text is kept,
+// or forgotten once a start executed the program.
+void record_start_news(std::size_t slot, start_news news, const start_failure& failure);
+// At a pass: what the slots' kept exec reports tell by now (a child that
+// executed its program clears the slot's start failure).
+void record_start_reports();
 
 // The slot's child was seen running at the end of a pass.
 inline void record_seen_running(std::size_t slot) {

@@ -162,6 +162,8 @@ json_t* slot_object(bool& ok, std::size_t index) {
     set(ok, object, status_key::log, logged ? text(log.data()) : json_null());
     set_slot_settings(ok, object, index);
     set(ok, object, status_key::unit, unit_object(ok, task.task_name.data()));
+    set(ok, object, status_key::start_failure,
+        s.start_failure[0] != '\0' ? text(s.start_failure.data()) : json_null());
     return object;
 }
 

@@ -127,9 +127,11 @@ int unit_join_descriptor(std::size_t slot) {
     return fd;
 }
 
-void unit_ending(const char* name, pid_t main) {
-    cgroup_path dir{};
-    if (main <= 1 || unit_cgroup_of(name, dir) || tree_of(main) != nullptr) return;
+// The tree is noted for a task in a cgroup too: a child that could not
+// join its cgroup runs all the same, and what it started is then found
+// only as its descendants.
+void unit_ending(const char*, pid_t main) {
+    if (main <= 1 || tree_of(main) != nullptr) return;
     noted_tree& tree = trees[next_tree];
     next_tree = (next_tree + 1) % trees.size();
     tree.main = main;
@@ -138,10 +140,7 @@ void unit_ending(const char* name, pid_t main) {
 
 void unit_signal_rest(const char* name, pid_t main, int signal) {
     cgroup_path dir{};
-    if (unit_cgroup_of(name, dir)) {
-        signal_cgroup(dir.data(), main, signal);
-        return;
-    }
+    if (unit_cgroup_of(name, dir)) signal_cgroup(dir.data(), main, signal);
     if (noted_tree* tree = tree_of(main)) signal_tree(*tree, signal);
 }
 

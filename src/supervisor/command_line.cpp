@@ -31,7 +31,9 @@ const char help_text[] =
     "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
     "                      so that a hung or dead supervisor resets the device)\n"
     "--no_task_cgroups     follow each task's processes as a process tree, never in a\n"
-    "                      cgroup of its own (default: a cgroup per task when root)\n";
+    "                      cgroup of its own (default: a cgroup per task when root)\n"
+    "--no_oom_protect      keep the OOM score the supervisor was started with (as\n"
+    "                      root it otherwise takes -1000, and its tasks 0)\n";
 
 void show_help(const char*) {
     std::fputs(help_text, stderr);
@@ -44,6 +46,8 @@ void show_usage_error(const char*) {
 }
 
 void set_debug(const char*) { debug_mode = 1; }
+
+void set_no_oom_protect(const char*) { oom_protect = false; }
 
 // Ends the program when the value of --option was refused.
 void end_unless_taken(const char* option, path_result result, std::size_t max, bool dir) {
@@ -104,6 +108,7 @@ const option_row supervisor_options[] = {
     {"metrics_path", true, set_metrics_path},
     {"watchdog", true, set_watchdog},
     {"no_task_cgroups", false, set_no_task_cgroups},
+    {"no_oom_protect", false, set_no_oom_protect},
 };
 const std::size_t supervisor_option_count = std::size(supervisor_options);
 

@@ -1,16 +1,19 @@
 // The supervisor's start-up, once before the supervision cycle (see startup.hpp).
 #include "supervisor/startup.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "base/inherited.hpp"
+#include "base/messages.hpp"
 #include "base/platform.hpp"
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "supervise/unit.hpp"
+#include "supervise/launch.hpp"
 #include "supervise/watch.hpp"
 #include "supervisor/command_line.hpp"
 
@@ -37,6 +40,19 @@ void start_watches() {
 }
 
 }  // namespace
+
+// As root, the supervisor is the OOM killer's last choice: were it killed,
+// nothing would start the tasks again.  Its children give that up before
+// they execute their programs (launch.hpp).
+void protect_from_oom() {
+    if (!oom_protect || sys.effective_user() != 0) return;
+    if (sys.set_oom_score(-1000) == 0) {
+        children_reset_oom_score = true;
+        return;
+    }
+    complain("cannot set its own oom_score_adj to -1000: %s; running unprotected",
+             error_text(errno));
+}
 
 void start_up(int argc, char* argv[]) {
     // First of all: started with a standard descriptor closed, the first
@@ -65,6 +81,7 @@ void start_up(int argc, char* argv[]) {
     note_own_names(argc > 0 ? argv[0] : nullptr);
     complete_pending_update();
     print_startup_line();
+    protect_from_oom();
     start_watches();
     setup_units();
 }

@@ -10,4 +10,8 @@ namespace vorn {
 // pending updater update and the start-up line.
 void start_up(int argc, char* argv[]);
 
+// Run as root, and unless --no_oom_protect was given: the supervisor's own
+// oom_score_adj becomes -1000, and its children are to set theirs back.
+void protect_from_oom();
+
 }  // namespace vorn

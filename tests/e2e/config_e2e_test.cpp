@@ -1,5 +1,7 @@
 // The real binary reading its configuration file and honouring markers.
+#include <cstdio>
 #include <filesystem>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +42,9 @@ TEST(config_e2e, task_of_an_unknown_user_never_runs_and_the_checker_says_why) {
     inst.task("vorn_update", long_running);
     inst.task(worker, long_running);
     inst.task(other, long_running);
+    // other runs as nobody: it must reach its script and write its log.
+    std::filesystem::permissions(inst.root(), std::filesystem::perms(0755));
+    std::filesystem::permissions(inst.root() + "/log", std::filesystem::perms(0777));
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker +
                 R"(", "user": "vorn-no-such-user"}, {"name": ")" + other +
                 R"(", "user": "nobody", "limits": {"open_files": 64}}]})");
@@ -214,6 +219,96 @@ TEST(config_e2e, demo_installation_starts_its_tasks) {
     EXPECT_NE(sup.out().find("arguments: --cp=2 --install_path=" + inst.root() + "/ --cache_path="),
               std::string::npos);
     EXPECT_NE(sup.out().find("task_info_size: 6\n"), std::string::npos);
+}
+
+// What a task entry's settings give the program: each row runs a worker with
+// the keys given, and the worker writes what it sees (identity, limits,
+// directory, environment, privileges, OOM score) where any user may write.
+TEST(config_e2e, task_settings_reach_the_program) {
+    const bool nobody = ::getpwnam("nobody") != nullptr;
+    const struct {
+        std::string keys;  // members added to the worker's entry
+        std::vector<std::string> seen;
+        bool needs_nobody = false;
+    } rows[] = {
+        {"", {"oom 0\n"}},  // the supervisor's own is -1000
+        {R"("user": "nobody")", {"uid 65534 gid 65534 groups 65534\n"}, true},
+        {R"("limits": {"open_files": 64, "core": "unlimited"})",
+         {"nofile 64\n", "core unlimited\n"}},
+        {R"("directory": "/tmp")", {"pwd /tmp\n"}},
+        {R"("environment": {"VORN_E2E_OLD": "replaced", "VORN_E2E_NEW": "added"})",
+         {"env replaced added\n"}},
+        {R"("no_new_privileges": true)", {"NoNewPrivs:\t1\n"}},
+        {R"("user": "nobody", "capabilities": ["net_bind_service"])",
+         {"uid 65534", "CapAmb:\t0000000000000400\n"},
+         true},
+        {R"("oom_score_adjust": 300, "nice": 5)", {"oom 300\n", "nice 5\n"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.keys);
+        if (row.needs_nobody && !nobody) {
+            std::puts("skipped: no user nobody on this machine");
+            continue;
+        }
+        installation inst;
+        const std::string worker = unique_name("worker");
+        const std::string seen = inst.root() + "/seen/facts";
+        std::filesystem::create_directories(inst.root() + "/seen");
+        // The worker runs as nobody in some rows: it must reach its script and its file.
+        std::filesystem::permissions(inst.root(), std::filesystem::perms(0755));
+        std::filesystem::permissions(inst.root() + "/seen", std::filesystem::perms(0777));
+        inst.task("vorn_update", long_running);
+        inst.write(inst.sbin() + worker,
+                   "#!/bin/sh\n{ echo \"uid $(id -u) gid $(id -g) groups $(id -G)\"\n"
+                   "echo \"nofile $(ulimit -n)\"; echo \"core $(ulimit -c)\"; echo \"pwd $PWD\"\n"
+                   "echo \"env $VORN_E2E_OLD $VORN_E2E_NEW\"\n"
+                   "echo \"oom $(cat /proc/$$/oom_score_adj)\"\n"
+                   "read -r stat < /proc/$$/stat; set -- ${stat##*) }; echo \"nice ${17}\"\n"
+                   "grep -E '^(NoNewPrivs|CapAmb)' /proc/$$/status; } > " +
+                       seen + ".new && mv " + seen + ".new " + seen + "\nexec sleep 1000\n",
+                   true);
+        const std::string comma = row.keys.empty() ? "" : ", ";
+        inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker + "\"" + comma +
+                    row.keys + "}]}");
+        supervisor sup(inst, {.environment = {{"VORN_E2E_OLD", "inherited"}}});
+        ASSERT_TRUE(wait_until([&] { return !read_file(seen).empty(); }, 10s)) << sup.err();
+        for (const std::string& fact : row.seen)
+            EXPECT_NE(read_file(seen).find(fact), std::string::npos) << read_file(seen);
+        if (sup.err().find("cannot set its own oom_score_adj") != std::string::npos) {
+            std::puts("skipped: this machine refuses oom_score_adj -1000 to the supervisor");
+            continue;
+        }
+        EXPECT_EQ(read_file("/proc/" + std::to_string(sup.pid()) + "/oom_score_adj"), "-1000\n");
+    }
+}
+
+// A step that fails before the program: it never runs, and the status, the
+// checker and the control client say which step and why.
+TEST(config_e2e, a_task_whose_settings_cannot_be_applied_never_runs) {
+    installation inst;
+    const std::string worker = unique_name("worker");
+    inst.task("vorn_update", long_running);
+    inst.task(worker, long_running);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker +
+                R"(", "directory": "/nonexistent/x"}]})");
+    supervisor sup(inst);
+    const std::string why = "cannot change to directory /nonexistent/x: No such file or directory";
+    ASSERT_TRUE(wait_until([&] {
+        return read_file(inst.status_file()).find("\"start_failure\":\"" + why) !=
+               std::string::npos;
+    })) << sup.err();
+    EXPECT_TRUE(inst.starts(worker).empty());
+    EXPECT_NE(sup.err().find(worker + " not started: " + why + "\n"), std::string::npos);
+    const program_result check =
+        run_on_clock(inst, {VORN_CHECK_BINARY, "--install_path=" + inst.root(), "--status",
+                            "--status_path=" + inst.status_file()});
+    EXPECT_NE(check.out.find("its program never ran: " + why), std::string::npos) << check.out;
+    const program_result ctl = run_on_clock(
+        inst, {VORN_CTL_BINARY, "restart", worker, "--status_path=" + inst.status_file(),
+               "--install_path=" + inst.root()});
+    EXPECT_NE(ctl.out.find("could not change to directory /nonexistent/x"), std::string::npos)
+        << ctl.out << ctl.err;
+    EXPECT_TRUE(inst.starts(worker).empty());
 }
 
 }  // namespace

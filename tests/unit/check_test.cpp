@@ -740,6 +740,10 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
         {R"("state": "waiting", "path": "/bin/sh")",
          "the executable " + root_ + "/usr/sbin/gone is missing", "gone", 3},
         {R"("state": "waiting", "path": "/nonexistent/w")", "starts at the next pass"},
+        // A step before the program failed: said before what its ends tell.
+        {R"("state": "waiting", "last_exit": {"code": 255}, "same_exits": 3, )"
+         R"("start_failure": "cannot take uid 65534: Operation not permitted")",
+         "its program never ran: cannot take uid 65534: Operation not permitted"},
         {R"("state": "waiting", "last_exit": {"code": 1}, "same_exits": 3)",
          "restarted 3 times and ended with code 1 each time"},
         {R"("state": "exited", "pid": 900, "last_exit": {"code": 1}, "same_exits": 1)",

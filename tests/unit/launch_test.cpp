@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include "base/text.hpp"
 #include "fake_system.hpp"
 #include "supervise/launch.hpp"
+#include "supervise/record.hpp"
+#include "tasks/task_settings.hpp"
 
 namespace vorn {
 namespace {
@@ -105,6 +108,196 @@ TEST_F(launch_test, failed_exec_reports_and_leaves_parent_buffers_alone) {
         out.append(chunk, static_cast<std::size_t>(r));
     ::close(out_pipe[0]);
     EXPECT_EQ(out, "parent line\n");
+}
+
+// The child's steps through a fake system: each call is logged, and the
+// one named `failing` fails with EPERM (identity_now then tells uid 0).
+struct child_calls {
+    static inline std::string failing;
+    static inline std::string log;
+    static inline char* const* exec_envp = nullptr;
+    static int call(const std::string& name, const std::string& what) {
+        log += what + " ";
+        if (name != failing) return 0;
+        errno = EPERM;
+        return -1;
+    }
+    static void install() {
+        failing.clear();
+        log.clear();
+        exec_envp = nullptr;
+        sys.write_descriptor = [](int, const char*, std::size_t) { return call("join", "join"); };
+        sys.set_oom_score = [](int v) { return call("oom", "oom:" + std::to_string(v)); };
+        sys.set_limit = [](int r, std::uint64_t v) {
+            return call("limit", "limit:" + std::to_string(r) + ":" + std::to_string(v));
+        };
+        sys.set_nice = [](int v) { return call("nice", "nice:" + std::to_string(v)); };
+        sys.drop_bounding_capability = [](int n) {
+            if (n >= 41) return errno = EINVAL, -1;  // past the kernel's last
+            return n == 0 ? call("bound", "bound") : 0;
+        };
+        sys.keep_capabilities = [] { return call("keep", "keep"); };
+        sys.set_groups = [](const gid_t*, std::size_t n) {
+            return call("groups", "groups:" + std::to_string(n));
+        };
+        sys.set_group_id = [](gid_t g) { return call("gid", "gid:" + std::to_string(g)); };
+        sys.set_user_id = [](uid_t u) { return call("uid", "uid:" + std::to_string(u)); };
+        sys.identity_now = [](uid_t uids[3], gid_t gids[3]) {
+            const bool root = failing == "identity";  // setuid "worked", still root
+            for (int i = 0; i < 3; ++i) uids[i] = root ? 0 : 65534, gids[i] = 33;
+        };
+        sys.set_capabilities = [](std::uint64_t k) {
+            return call("caps", "caps:" + std::to_string(k));
+        };
+        sys.raise_ambient_capability = [](int n) {
+            return call("ambient", "ambient:" + std::to_string(n));
+        };
+        sys.change_directory = [](const char* d) { return call("dir", std::string("dir:") + d); };
+        sys.forbid_new_privileges = [] { return call("nnp", "nnp"); };
+        sys.exec_program = [](const char*, char* const[], char* const envp[]) {
+            exec_envp = envp;
+            call("exec", "exec");
+            errno = ENOENT;
+            return -1;
+        };
+    }
+};
+
+task_settings www_settings() {
+    task_settings s{};
+    s.identity = true;
+    s.uid = 65534;
+    s.gid = 33;
+    copy_text(s.user_name, "www");
+    s.group_count = 2;
+    copy_text(s.directory, "/srv/x");
+    s.limits_set = 1U << limit_open_files;
+    s.limits[limit_open_files] = 64;
+    s.nice_set = true;
+    s.nice = 5;
+    s.no_new_privileges = true;
+    s.capabilities_set = true;
+    s.capabilities = 1ULL << 10;  // net_bind_service
+    return s;
+}
+
+TEST_F(launch_test, a_failing_step_stops_the_child_before_its_program) {
+    struct row {
+        const char* failing;
+        start_step step;
+        const char* text;
+    };
+    const row rows[] = {
+        {"oom", start_step::oom_score, "cannot set oom_score_adj to 0: Operation not permitted"},
+        {"limit", start_step::limit,
+         "cannot set the limit open_files to 64: Operation not permitted"},
+        {"nice", start_step::nice, "cannot set nice to 5: Operation not permitted"},
+        {"bound", start_step::bounding_set,
+         "cannot drop chown from the bounding set: Operation not permitted"},
+        {"keep", start_step::keep_capabilities,
+         "cannot keep its capabilities across the change of user: Operation not permitted"},
+        {"groups", start_step::groups,
+         "cannot take the supplementary groups of www: Operation not permitted"},
+        {"gid", start_step::gid, "cannot take gid 33: Operation not permitted"},
+        {"uid", start_step::uid, "cannot take uid 65534: Operation not permitted"},
+        {"identity", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
+        {"caps", start_step::capabilities,
+         "cannot keep only the capabilities asked for: Operation not permitted"},
+        {"ambient", start_step::ambient,
+         "cannot raise the ambient capability net_bind_service: Operation not permitted"},
+        {"dir", start_step::directory,
+         "cannot change to directory /srv/x: Operation not permitted"},
+        {"nnp", start_step::no_new_privileges,
+         "cannot set no_new_privileges: Operation not permitted"},
+        // A unit that cannot be joined is no reason not to run.
+        {"join", start_step::exec, "cannot execute its program: No such file or directory"},
+    };
+    const task_settings settings = www_settings();
+    task_info t = empty_task;
+    copy_text(t.task_name, "worker");
+    child_argv argv{};
+    build_child_argv(t, argv);
+    for (const row& r : rows) {
+        child_calls::install();
+        child_calls::failing = r.failing;
+        const start_failure f = run_child(t, argv.data(), nullptr, plan_child(&settings, true), 5);
+        EXPECT_EQ(f.step, r.step) << r.failing;
+        EXPECT_EQ(child_calls::log.find("exec") != std::string::npos, r.step == start_step::exec)
+            << r.failing;
+        std::array<char, start_failure_text_size> text{};
+        describe_start_failure(f, &settings, "cannot ", text.data(), text.size());
+        EXPECT_STREQ(text.data(), r.text);
+    }
+    // In order, everything asked for, the identity before the capabilities it keeps.
+    EXPECT_EQ(child_calls::log,
+              "join oom:0 limit:7:64 nice:5 bound keep groups:2 gid:33 uid:65534 caps:1024 "
+              "ambient:10 dir:/srv/x nnp exec ");
+}
+
+TEST_F(launch_test, children_without_settings_give_up_only_the_oom_protection) {
+    task_info t = empty_task;
+    child_argv argv{};
+    build_child_argv(t, argv);
+    child_calls::install();
+    run_child(t, argv.data(), nullptr, plan_child(nullptr, true), -1);
+    EXPECT_EQ(child_calls::log, "oom:0 exec ");
+    child_calls::install();
+    run_child(t, argv.data(), nullptr, plan_child(nullptr, false), -1);
+    EXPECT_EQ(child_calls::log, "exec ");
+    EXPECT_EQ(child_calls::exec_envp, nullptr);  // execvp, the environment as it is
+}
+
+TEST_F(launch_test, environment_adds_and_overrides_and_never_drops) {
+    std::array<char*, 3> inherited{const_cast<char*>("PATH=/bin"), const_cast<char*>("HOME=/root"),
+                                   nullptr};
+    char** const saved = environ;
+    environ = inherited.data();
+    task_settings s{};
+    bool fits = false;
+    EXPECT_EQ(build_child_environment(&s, &fits), nullptr);
+    s.variable_count = 2;
+    copy_text(s.variables[0], "HOME=/srv");
+    copy_text(s.variables[1], "HOM=x");
+    char* const* envp = build_child_environment(&s, &fits);
+    std::vector<std::string> got;
+    for (; *envp != nullptr; ++envp) got.emplace_back(*envp);
+    EXPECT_TRUE(fits);
+    EXPECT_EQ(got, (std::vector<std::string>{"PATH=/bin", "HOME=/srv", "HOM=x"}));
+    std::vector<char*> many(child_environment_max + 1, const_cast<char*>("A=1"));
+    many.push_back(nullptr);
+    environ = many.data();
+    build_child_environment(&s, &fits);
+    EXPECT_FALSE(fits);  // the child then stops at its environment step
+    environ = saved;
+}
+
+// A pass's start with settings keeps a report for the slot: a failed step
+// becomes the slot's start failure when its end is recorded, and a later
+// start that executes its program clears it.
+TEST_F(launch_test, start_failure_is_kept_until_a_start_executes) {
+    clear_task_settings();
+    copy_text(task_table[3].task_name, "worker");
+    task_settings_used[3] = true;
+    task_settings_table[3] = www_settings();
+    static int reads = 0;
+    sys.read_some = [](int fd, char* buf, std::size_t len) -> long {
+        if (fd != testing::fake_system::report_fd || reads++ > 0) return 0;
+        const start_failure told{EPERM, start_step::uid, 0, {}};
+        std::memcpy(buf, &told, len);
+        return static_cast<long>(sizeof told);
+    };
+    reads = 0;
+    ASSERT_GT(start_task(3), 0);
+    record_end_seen(3, testing::exit_status(255));
+    EXPECT_STREQ(current_record.slots[3].start_failure.data(),
+                 "cannot take uid 65534: Operation not permitted");
+    ASSERT_GT(start_task(3), 0);
+    record_start_reports();
+    EXPECT_STREQ(current_record.slots[3].start_failure.data(), "");
+    EXPECT_EQ(std::count(testing::fake_system::closed.begin(), testing::fake_system::closed.end(),
+                         testing::fake_system::report_fd),
+              2);  // each report closed once it told
+    clear_task_settings();
 }
 
 }  // namespace

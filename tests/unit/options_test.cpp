@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "base/settings.hpp"
+#include "base/system_ops.hpp"
+#include "supervise/launch.hpp"
 #include "supervisor/command_line.hpp"
+#include "supervisor/startup.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn {
@@ -181,7 +184,9 @@ TEST_F(options_test, help_text_is_exact) {
         "--watchdog            such as: --watchdog=/dev/watchdog (written to at every pass,\n"
         "                      so that a hung or dead supervisor resets the device)\n"
         "--no_task_cgroups     follow each task's processes as a process tree, never in a\n"
-        "                      cgroup of its own (default: a cgroup per task when root)\n");
+        "                      cgroup of its own (default: a cgroup per task when root)\n"
+        "--no_oom_protect      keep the OOM score the supervisor was started with (as\n"
+        "                      root it otherwise takes -1000, and its tasks 0)\n");
 }
 
 // Every path in one form: a final "//" or "/." would have let an open that
@@ -349,6 +354,46 @@ TEST_F(options_test, pending_updater_file_is_moved_onto_the_updater) {
     std::string content;
     moved >> content;
     EXPECT_EQ(content, "new");
+}
+
+// Only a supervisor running as root protects itself, unless told not to;
+// its children give the protection up only once it has it.
+TEST_F(options_test, oom_protection_is_taken_by_root_alone) {
+    static uid_t euid = 0;
+    static int set_result = 0;
+    static std::vector<int> scores;
+    const struct {
+        uid_t euid;
+        const char* option;  // nullptr: none
+        int set_result;
+        bool children_reset;
+    } rows[] = {
+        {0, nullptr, 0, true},
+        {1000, nullptr, 0, false},
+        {0, "--no_oom_protect", 0, false},
+        {0, nullptr, -1, false},
+    };
+    for (const auto& row : rows) {
+        reset_settings();
+        if (row.option != nullptr) parse({row.option});
+        euid = row.euid;
+        set_result = row.set_result;
+        scores.clear();
+        sys.effective_user = [] { return euid; };
+        sys.set_oom_score = [](int value) {
+            scores.push_back(value);
+            return set_result;
+        };
+        children_reset_oom_score = false;
+        CaptureStderr();
+        protect_from_oom();
+        GetCapturedStderr();
+        sys = real_system_ops;
+        EXPECT_EQ(children_reset_oom_score, row.children_reset) << row.euid;
+        const bool tried = row.euid == 0 && row.option == nullptr;
+        EXPECT_EQ(scores, tried ? std::vector<int>{-1000} : std::vector<int>{}) << row.euid;
+    }
+    children_reset_oom_score = false;
 }
 
 }  // namespace

@@ -625,11 +625,16 @@ TEST_F(status_test, a_refused_task_never_starts_and_says_why_everywhere) {
               "b not started: user nobody does not exist\nexit 1\n");
     EXPECT_EQ(fake_system::forked.size(), 1u);
     reset_control();
+    // A start that never ran its program is a problem too, until one does.
+    copy_text(current_record.slots[0].start_failure, "cannot take uid 33: Operation not permitted");
 
     static char buf[metrics_buffer_size];
     const std::string metrics(buf, metrics_document(buf, sizeof buf, 0, 0));
     EXPECT_NE(metrics.find("vorn_restart_task_problem{slot=\"1\",name=\"b\",problem=\"user nobody "
                            "does not exist\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("{slot=\"0\",name=\"a\",problem=\"cannot take uid 33: Operation not "
+                           "permitted\"} 1\n"),
               std::string::npos);
     EXPECT_NE(metrics.find("{slot=\"1\",name=\"b\",state=\"refused\"} 1\n"), std::string::npos);
     char* text = status_document();
@@ -645,6 +650,7 @@ TEST_F(status_test, a_refused_task_never_starts_and_says_why_everywhere) {
     EXPECT_EQ(a.limits[limit_core].value, 0);
     EXPECT_EQ(a.unlimited, 1U << limit_stack);
     EXPECT_EQ(a.nice.value, 5);
+    EXPECT_EQ(reading.slots[0].start_failure.text, "cannot take uid 33: Operation not permitted");
     EXPECT_EQ(reading.slots[1].settings.refused.text, "user nobody does not exist");
     EXPECT_EQ(reading.slots[1].state, slot_state::refused);
     EXPECT_FALSE(reading.slots[1].settings.user_given);
