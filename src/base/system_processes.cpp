@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -235,19 +236,35 @@ void close_inherited_on_exec() {
     for (rlim_t fd = STDERR_FILENO + 1; fd < top; ++fd) keep_from_children(static_cast<int>(fd));
 }
 
+// Read with getdents64 into a buffer of its own rather than through
+// opendir, which takes its buffer from the heap: a task's unit is looked
+// for at every kill, and a pass uses no heap.
 long list_processes(pid_t* pids, std::size_t cap) {
-    DIR* dir = ::opendir("/proc");
-    if (!dir) return -1;
+    const int fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    alignas(8) std::array<char, 4096> buf{};
     std::size_t count = 0;
-    while (count < cap) {
-        const dirent* entry = ::readdir(dir);
-        if (!entry) break;
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
-        pids[count++] = static_cast<pid_t>(pid);
+    long got = 0;
+    while (count < cap && (got = ::syscall(SYS_getdents64, fd, buf.data(), buf.size())) > 0) {
+        for (long at = 0; at < got && count < cap;) {
+            // struct linux_dirent64: d_ino (8), d_off (8), d_reclen (2), d_type (1), d_name.
+            unsigned short length = 0;
+            std::memcpy(&length, buf.data() + at + 16, sizeof length);
+            const char* name = buf.data() + at + 19;
+            at += length;
+            if (length == 0) break;
+            char* end = nullptr;
+            const long pid = std::strtol(name, &end, 10);
+            if (end == name || *end != '\0' || pid <= 0) continue;
+            pids[count++] = static_cast<pid_t>(pid);
+        }
     }
-    ::closedir(dir);
+    const int error = errno;
+    ::close(fd);
+    if (got < 0) {
+        errno = error;
+        return -1;
+    }
     return static_cast<long>(count);
 }
 
