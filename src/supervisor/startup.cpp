@@ -12,8 +12,8 @@
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
-#include "supervise/unit.hpp"
 #include "supervise/launch.hpp"
+#include "supervise/unit.hpp"
 #include "supervise/watch.hpp"
 #include "supervisor/command_line.hpp"
 
