@@ -22,18 +22,21 @@ namespace {
 // The process trees being ended: noted before their main process got its
 // first signal, until SIGKILL ends them.  Two per slot: a reload may end an
 // old child while a new one of the slot is already stopped.
+// The main pids apart from the members, so that forgetting every tree
+// touches one line of memory and not the members' pages, which a
+// supervisor that never ends a task never uses.
 struct noted_tree {
-    pid_t main;
     std::size_t count;
     std::array<unit_member, unit_process_max> members;
 };
+std::array<pid_t, 2 * task_slot_count> tree_mains{};
 std::array<noted_tree, 2 * task_slot_count> trees{};
 std::size_t next_tree = 0;
 
-noted_tree* tree_of(pid_t main) {
-    for (noted_tree& t : trees)
-        if (t.main == main) return &t;
-    return nullptr;
+std::size_t tree_of(pid_t main) {
+    for (std::size_t i = 0; i < tree_mains.size(); ++i)
+        if (tree_mains[i] == main) return i;
+    return tree_mains.size();
 }
 
 // Never pid 1 or less, never the supervisor itself.
@@ -65,16 +68,17 @@ void signal_cgroup(const char* dir, pid_t main, int signal) {
         if (members[i].pid != main) signal_member(members[i], signal);
 }
 
-void signal_tree(noted_tree& tree, int signal) {
+void signal_tree(std::size_t index, int signal) {
+    noted_tree& tree = trees[index];
     for (std::size_t i = 0; i < tree.count; ++i) signal_member(tree.members[i], signal);
     if (signal != SIGKILL) return;
     // What the members forked since they were noted: their children still
     // name them as their parent until they have ended.
     static unit_member late[unit_process_max];
-    const std::size_t count =
-        process_descendants(tree.main, tree.members.data(), tree.count, late, unit_process_max);
+    const std::size_t count = process_descendants(tree_mains[index], tree.members.data(),
+                                                  tree.count, late, unit_process_max);
     for (std::size_t i = 0; i < count; ++i) signal_member(late[i], SIGKILL);
-    tree.main = 0;
+    tree_mains[index] = 0;
 }
 
 // The cgroups cannot be used: every task is followed as a process tree.
@@ -89,7 +93,7 @@ void give_up_cgroups(const char* dir, int error) {
 void reset_units() {
     units = unit_place{};
     task_cgroups_off = false;
-    for (noted_tree& t : trees) t.main = 0;
+    tree_mains.fill(0);
     next_tree = 0;
 }
 
@@ -131,17 +135,18 @@ int unit_join_descriptor(std::size_t slot) {
 // join its cgroup runs all the same, and what it started is then found
 // only as its descendants.
 void unit_ending(const char*, pid_t main) {
-    if (main <= 1 || tree_of(main) != nullptr) return;
+    if (main <= 1 || tree_of(main) != tree_mains.size()) return;
     noted_tree& tree = trees[next_tree];
+    tree_mains[next_tree] = main;
     next_tree = (next_tree + 1) % trees.size();
-    tree.main = main;
     tree.count = process_descendants(main, nullptr, 0, tree.members.data(), tree.members.size());
 }
 
 void unit_signal_rest(const char* name, pid_t main, int signal) {
     cgroup_path dir{};
     if (unit_cgroup_of(name, dir)) signal_cgroup(dir.data(), main, signal);
-    if (noted_tree* tree = tree_of(main)) signal_tree(*tree, signal);
+    if (const std::size_t index = tree_of(main); index != tree_mains.size())
+        signal_tree(index, signal);
 }
 
 void end_unit_now(const char* name, pid_t main) {
