@@ -81,11 +81,11 @@ check "the killed task started again" wait_for 120 restarted
 rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$sup/status")
 pss=$(awk '/^Pss:/ { print $2 }' "/proc/$sup/smaps_rollup")
 echo "static vorn_restart with 16 tasks: VmRSS $rss kB, Pss $pss kB"
-# The budget of the smallest machines: 308 and 304 kB are measured with
+# The budget of the smallest machines: 308-312 and 304-308 kB are measured with
 # each task's user, limits and unit (the program's text, mapped whole, is
 # 180 KiB of it; 244 and 240 kB before).
-check "VmRSS under 320 KiB" test "$rss" -lt 320
-check "Pss under 320 KiB" test "$pss" -lt 320
+check "VmRSS under 336 KiB" test "$rss" -lt 336
+check "Pss under 336 KiB" test "$pss" -lt 336
 # The README's table of builds gives its size (x86-64 only has a row).
 [ "$(uname -m)" != x86_64 ] ||
   check "its size as the README gives it" "$(dirname "$0")/readme_size.sh" "x86-64, static" "$vorn"
