@@ -512,6 +512,9 @@ void judge_warnings() {
             "vorn_restart cannot run killall (%s): stale copies of its tasks are not killed at "
             "each turn",
             reading.kill_problem.text.empty() ? "?" : shown(reading.kill_problem.text));
+    if (reading.oom_works == truth::no)
+        warn("vorn_restart is not protected from the OOM killer: the kernel refused -1000 (%s)",
+             reading.oom_problem.text.empty() ? "?" : shown(reading.oom_problem.text));
     std::string_view path;
     if (supervisor_path(&path) && !killall_on(path))
         warn(

@@ -73,7 +73,7 @@ struct judged_slot {
 enum class logs_kept { no, yes, unusable };
 
 // The supervisor's own, and one per slot whose log a stranger writes to.
-inline constexpr std::size_t status_warnings_max = 4 + task_slot_count;
+inline constexpr std::size_t status_warnings_max = 5 + task_slot_count;
 
 struct judged_status {
     bool live;               // a live supervisor wrote the file

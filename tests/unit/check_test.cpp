@@ -861,24 +861,34 @@ TEST_F(check_status_test, search_for_a_supervisor_reads_no_stranger_stat) {
 }
 
 // What a turn cannot do about stale copies is told.
-TEST_F(check_status_test, killall_missing_is_warned_about) {
+// The supervisor's own faults that leave its tasks running: warned about,
+// and the exit status stays 0.
+TEST_F(check_status_test, killall_missing_or_oom_protection_refused_is_warned_about) {
     temp_dir bin;
     bin.write("killall", "#!/bin/sh\n");
     ::chmod((bin / "killall").c_str(), 0755);
+    const std::string path = "PATH=" + bin.path() + "\0"s;
     const struct {
         std::string kill_by_name;
         std::string environ;
         std::string warning;
+        std::string oom = "";
     } cases[] = {
-        {R"({"works": true})", "HOME=/\0PATH=" + bin.path() + "\0"s, ""},
+        {R"({"works": true})", "HOME=/\0" + path, ""},
         {R"({"works": true})", "PATH=/nonexistent:" + bin.path() + "/x\0"s,
          "warning: no killall on vorn_restart's PATH (/nonexistent:" + bin.path() + "/x)"},
         {R"({"works": false, "problem": "No such file or directory"})", "",
          "warning: vorn_restart cannot run killall (No such file or directory)"},
+        {R"({"works": true})", path,
+         "warning: vorn_restart is not protected from the OOM killer: the kernel refused -1000 "
+         "(Permission denied)\n",
+         R"("oom_protection": {"works": false, "problem": "Permission denied"}, )"},
+        {R"({"works": true})", path, "", R"("oom_protection": {"works": true}, )"},
     };
     for (const auto& c : cases) {
         fake_files::files["/proc/812/environ"] = c.environ;
-        const std::string out = status(swap(document(""), R"({"works": true})", c.kill_by_name));
+        const std::string out =
+            status(swap(document("", "true", c.oom), R"({"works": true})", c.kill_by_name));
         EXPECT_EQ(status_, status_exit_running);
         const std::size_t at = out.find("warning: ");
         EXPECT_EQ(at == std::string::npos ? "" : out.substr(at, c.warning.size()), c.warning)

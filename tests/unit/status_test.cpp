@@ -12,10 +12,12 @@
 #include "fake_system.hpp"
 #include "supervise/control.hpp"
 #include "supervise/cycle.hpp"
+#include "supervise/launch.hpp"
 #include "supervise/metrics.hpp"
 #include "supervise/record.hpp"
 #include "supervise/status.hpp"
 #include "supervise/task_log.hpp"
+#include "supervisor/startup.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -415,6 +417,51 @@ TEST_F(status_test, killall_that_cannot_run_is_told_once_and_shown) {
         EXPECT_EQ(GetCapturedStderr(), row.said);
         CaptureStderr();
     }
+}
+
+// The supervisor's own OOM protection: what came of it is in the status
+// file, the metrics and the checker's reading, never on standard error.
+TEST_F(status_test, own_oom_protection_is_recorded_not_printed) {
+    static int refusal = 0;
+    sys.set_oom_score = [](int) { return (errno = refusal) == 0 ? 0 : -1; };
+    const struct {
+        uid_t euid;
+        bool asked;
+        int refusal;
+        const char* status;
+        const char* metrics;
+        truth read;
+    } rows[] = {
+        {0, true, EACCES, R"({"works":false,"problem":"Permission denied"})",
+         "vorn_restart_oom_protected 0\n", truth::no},
+        {0, true, 0, R"({"works":true,"problem":null})", "vorn_restart_oom_protected 1\n",
+         truth::yes},
+        {0, false, 0, "null", "", truth::absent},     // --no_oom_protect
+        {1000, true, 0, "null", "", truth::absent},  // not root
+    };
+    for (const auto& row : rows) {
+        testing::fake_logs::euid = row.euid;
+        oom_protect = row.asked;
+        refusal = row.refusal;
+        reset_record();
+        protect_from_oom();
+        EXPECT_EQ(GetCapturedStderr(), "");
+        CaptureStderr();
+        const json_document doc = written();
+        char* oom = json_dumps(json_object_get(doc.get(), "oom_protection"),
+                               JSON_ENCODE_ANY | JSON_COMPACT);
+        EXPECT_STREQ(oom, row.status);
+        std::free(oom);
+        static char buf[metrics_buffer_size];
+        const std::string text(buf, metrics_document(buf, sizeof buf, 0, 0));
+        const std::size_t at = text.find("\nvorn_restart_oom_protected ") + 1;
+        EXPECT_EQ(at == 0 ? "" : text.substr(at, text.find('\n', at) + 1 - at),
+                  row.metrics);
+        status_reading read{};
+        read_status_document(doc.get(), &read);
+        EXPECT_EQ(read.oom_works, row.read);
+    }
+    children_reset_oom_score = false;
 }
 
 TEST_F(status_test, bytes_that_are_not_utf8_become_question_marks) {
