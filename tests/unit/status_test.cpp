@@ -110,7 +110,8 @@ TEST_F(status_test, crash_loop_counts_starts_and_same_exits) {
 }
 
 // Short runs go by the boot clock, from the moment the end was first seen,
-// however late the reap comes and however the wall clock is set meanwhile.
+// however late the reap comes and however the wall clock is set meanwhile;
+// an end that a child's descriptor tells in the wait is recorded there.
 TEST_F(status_test, quick_ends_with_status_zero_are_short_runs) {
     struct {
         std::time_t ran;         // boot-clock seconds from the start to the end seen
@@ -118,6 +119,7 @@ TEST_F(status_test, quick_ends_with_status_zero_are_short_runs) {
         std::time_t reap_later;  // boot-clock seconds from the end seen to the reap
         int status;
         const char* short_runs;
+        bool by_descriptor = false;  // seen in the wait, not by a pass
     } const rows[] = {{0, 0, 0, exit_status(0), "1"},
                       {5, 0, 0, exit_status(0), "2"},
                       {5, -86400 * 365, 0, exit_status(0), "3"},  // NTP sets it back
@@ -125,18 +127,24 @@ TEST_F(status_test, quick_ends_with_status_zero_are_short_runs) {
                       {20, -3600, 0, exit_status(0), "0"},
                       {0, 20'000 * 86400, 0, exit_status(0), "1"},  // from 1970 to now
                       {5, 0, 15, exit_status(0), "2"},              // reaped behind three others
-                      {0, 0, 0, exit_status(1), "0"}};
+                      {0, 0, 0, exit_status(1), "0"},
+                      {0, 0, 0, exit_status(1), "0", true}};
     configure({{"up", mode_always}, {"mon", mode_always}, {"forks", mode_always}});
     int same = 0, previous = -1;
     for (const auto& row : rows) {
         same = row.status == previous ? same + 1 : 1;
         previous = row.status;
+        fake_system::handles = row.by_descriptor;
+        if (row.by_descriptor) reset_child_handles();
         start_pass();
         const pid_t pid = task_table[2].task_pid;
         fake_system::boot_clock += row.ran;
         fake_system::clock += row.wall_jump;
         fake_system::ended[pid] = row.status;
-        note_ended_children();
+        if (row.by_descriptor)
+            rest(sys.boot_milliseconds() + 1000);
+        else
+            note_ended_children();
         EXPECT_EQ(slot_text(written(), 2, "state"), "exited");
         fake_system::boot_clock += row.reap_later;
         fake_system::reaps.push_back({pid, row.status});
