@@ -233,9 +233,8 @@ namespace {
 
 // The longest reason a task is not started, with what goes around it: a
 // marker's path or why its entry is refused.
-constexpr std::size_t longest_reason =
-    std::max(sizeof " (not run: /tmp/..nr), " + task_name_size,
-             sizeof " (refused: ), " + task_refusal_size);
+constexpr std::size_t longest_reason = std::max(sizeof " (not run: /tmp/..nr), " + task_name_size,
+                                                sizeof " (refused: ), " + task_refusal_size);
 using name_list = std::array<char, slots * task_name_size>;
 using reason_list = std::array<char, slots*(task_name_size + longest_reason)>;
 

@@ -170,7 +170,8 @@ TEST(metrics_e2e, promtool_passes_the_file_and_node_exporter_serves_it) {
     const std::time_t now = std::time(nullptr);
     const double k = 1000.0 / static_cast<double>(inst.ms_per_second());
     EXPECT_LE(started, static_cast<double>(now) + 1) << now;
-    EXPECT_GE(started, static_cast<double>(before) - (k - 1) * static_cast<double>(now - before + 1))
+    EXPECT_GE(started,
+              static_cast<double>(before) - (k - 1) * static_cast<double>(now - before + 1))
         << before << " to " << now;
     EXPECT_FALSE(std::filesystem::exists(inst.status_file()));
 
@@ -434,8 +435,7 @@ TEST(metrics_e2e, shipped_alerts_fire_on_a_real_server_for_each_fault_and_no_oth
     ASSERT_EQ(::kill(stopped, SIGKILL), 0);
     within("VornSupervisorSilent " + t + " -", 30s, std::chrono::steady_clock::now());
     if (oom == "0")
-        for (const std::string& device : {h, f})
-            within(unprotected + device + " -", 30s, started);
+        for (const std::string& device : {h, f}) within(unprotected + device + " -", 30s, started);
     std::printf("fault to firing: %s\n", took.c_str());
 
     firing("");

@@ -145,10 +145,10 @@ TEST(supervisor_e2e, without_debug_everything_goes_to_the_null_device) {
                                  "/etc/vorn/vorn_restart/, sbin_path=" + inst.root() +
                                  "/usr/sbin/, cache_path=\n");
         const std::string status = read_file(inst.status_file());
-        const bool said = status.find(R"("oom_protection":{"works":true,"problem":null})") !=
-                              std::string::npos ||
-                          status.find(R"("oom_protection":{"works":false,"problem":"Permission )"
-                                      R"(denied"})") != std::string::npos;
+        const bool said =
+            status.find(R"("oom_protection":{"works":true,"problem":null})") != std::string::npos ||
+            status.find(R"("oom_protection":{"works":false,"problem":"Permission )"
+                        R"(denied"})") != std::string::npos;
         EXPECT_TRUE(said || ::geteuid() != 0) << status;
         EXPECT_TRUE(!usable || read_lines(update_env)[0] == "unset /dev/null");
         EXPECT_TRUE(sup.running());

@@ -782,8 +782,7 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
         // Between the fork and a failed exec, as between the fork and any exec:
         // no task runs, and its last ends tell why.
         {R"("state": "running", "pid": 900, "last_exit": {"code": 255}, "same_exits": 4)",
-         not_executed + "the executable " + root_ + "/usr/sbin/gone is missing", "gone", 3,
-         forked},
+         not_executed + "the executable " + root_ + "/usr/sbin/gone is missing", "gone", 3, forked},
         {R"("state": "running", "pid": 900)", not_executed + "it is starting", "w", 2, forked},
         {R"("state": "running", "pid": 900, "since_boot": 299998, "last_exit": {"code": 3})",
          ended + "it ended with code 0" + reaped, "w", 2, zombie(0)},

@@ -444,7 +444,7 @@ TEST_F(status_test, own_oom_protection_is_recorded_not_printed) {
          "vorn_restart_oom_protected 0\n", truth::no},
         {0, true, 0, R"({"works":true,"problem":null})", "vorn_restart_oom_protected 1\n",
          truth::yes},
-        {0, false, 0, "null", "", truth::absent},     // --no_oom_protect
+        {0, false, 0, "null", "", truth::absent},    // --no_oom_protect
         {1000, true, 0, "null", "", truth::absent},  // not root
     };
     for (const auto& row : rows) {
@@ -463,8 +463,7 @@ TEST_F(status_test, own_oom_protection_is_recorded_not_printed) {
         static char buf[metrics_buffer_size];
         const std::string text(buf, metrics_document(buf, sizeof buf, 0, 0));
         const std::size_t at = text.find("\nvorn_restart_oom_protected ") + 1;
-        EXPECT_EQ(at == 0 ? "" : text.substr(at, text.find('\n', at) + 1 - at),
-                  row.metrics);
+        EXPECT_EQ(at == 0 ? "" : text.substr(at, text.find('\n', at) + 1 - at), row.metrics);
         status_reading read{};
         read_status_document(doc.get(), &read);
         EXPECT_EQ(read.oom_works, row.read);
