@@ -11,6 +11,7 @@
 //    "configuration": {"file", "usable", "problem"},
 //    "updater": {"last_exit", "at", "at_boot", "then"},
 //    "kill_by_name": {"works", "problem"},
+//    "oom_protection": {"works", "problem"} or null,
 //    "log_path", "log_problem",
 //    "slots": [{"slot", "name", "path", "system", "mode", "state", "pid",
 //               "since", "since_boot", "starts", "last_exit" ({"code": n}
@@ -51,18 +52,22 @@ inline constexpr char written_boot[] = "written_boot";
 inline constexpr char configuration[] = "configuration";
 inline constexpr char updater[] = "updater";
 inline constexpr char kill_by_name[] = "kill_by_name";
+// The supervisor's own oom_score_adj -1000: {"works": true, "problem": null},
+// or {"works": false, "problem": why the kernel refused it}; null when it
+// was not asked for (--no_oom_protect, or not run as root).
+inline constexpr char oom_protection[] = "oom_protection";
 inline constexpr char log_path[] = "log_path";
 inline constexpr char log_problem[] = "log_problem";
 inline constexpr char slots[] = "slots";
 // Under configuration.
 inline constexpr char file[] = "file";
 inline constexpr char usable[] = "usable";
-inline constexpr char problem[] = "problem";  // also under kill_by_name
+inline constexpr char problem[] = "problem";  // also under kill_by_name and oom_protection
 // Under updater.
 inline constexpr char at[] = "at";
 inline constexpr char at_boot[] = "at_boot";
 inline constexpr char then[] = "then";
-// Under kill_by_name.
+// Under kill_by_name and oom_protection.
 inline constexpr char works[] = "works";
 // A slot.
 inline constexpr char slot[] = "slot";

@@ -54,8 +54,22 @@ bool has_end(const read_end& end) {
 
 bool is_once(const read_slot& slot) { return slot.mode.text == "once"; }
 
-// A process the file calls running must be a live child of the supervisor;
-// *ended: how a zombie ended, when the kernel tells.
+// Whether the supervisor's child has not executed the task's program yet:
+// between the fork and the exec it is a copy of the supervisor, its
+// executable the supervisor's.  False when either link cannot be read.
+bool not_executed_yet(pid_t pid) {
+    std::array<char, 64> path{};
+    std::array<char, 4096> own{}, child{};
+    format_text(path.data(), path.size(), "/proc/%d/exe", static_cast<int>(judged.facts.pid));
+    if (sys.read_link(path.data(), own.data(), own.size()) <= 0) return false;
+    format_text(path.data(), path.size(), "/proc/%d/exe", static_cast<int>(pid));
+    return sys.read_link(path.data(), child.data(), child.size()) > 0 &&
+           std::strcmp(own.data(), child.data()) == 0;
+}
+
+// A process the file calls running must be a live child of the supervisor
+// that runs the task's program; *ended: how a zombie ended, when the
+// kernel tells.
 child_check check_child(const read_slot& slot, read_end* ended) {
     if (!slot.pid.ok()) return child_check::gone;
     const process_stat stat = read_process_stat(static_cast<pid_t>(slot.pid.value));
@@ -68,7 +82,8 @@ child_check check_child(const read_slot& slot, read_end* ended) {
         return child_check::zombie;
     }
     if (stat.parent != judged.facts.pid) return child_check::not_child;
-    return child_check::live;
+    const auto pid = static_cast<pid_t>(slot.pid.value);
+    return not_executed_yet(pid) ? child_check::not_executed : child_check::live;
 }
 
 // The slot's executable as the checker's own configuration names it (the
@@ -242,6 +257,19 @@ void explain_gone(const judged_slot& view, why_text& why) {
         say(why, ": %s", cause.data());
 }
 
+// A child that has not executed the task's program yet: no task runs, and
+// the slot is judged by its last ends, as one that starts.
+why_cause explain_not_executed(const read_slot& slot, why_text& why) {
+    say(why,
+        "recorded as running as pid %lld, but that process has not executed the task's program "
+        "yet: ",
+        slot.pid.value);
+    const why_cause cause = known_cause(slot, record_of(slot), why);
+    if (cause != why_cause::none) return cause;
+    say(why, "it is starting");
+    return why_cause::starting;
+}
+
 // A slot that is due and does not run, in a state other than exited.
 why_cause explain_due(const read_slot& slot, why_text& why) {
     if (slot.state_known && slot.state == slot_state::waiting) {
@@ -289,6 +317,8 @@ void explain(judged_slot& view, const read_end& zombie_end) {
         explain_gone(view, view.why);
         view.cause =
             view.child == child_check::gone ? why_cause::no_process : why_cause::not_a_child;
+    } else if (view.child == child_check::not_executed) {
+        view.cause = explain_not_executed(slot, view.why);
     } else if (view.child == child_check::live) {
         view.cause = explain_running(slot, view.why);
         view.log_shown = view.cause != why_cause::none;
@@ -318,6 +348,7 @@ const char* state_shown(const judged_slot& view) {
         case child_check::gone:
         case child_check::not_child: return "gone";
         case child_check::zombie: return slot_state_name(slot_state::exited);
+        case child_check::not_executed: return "starting";
         case child_check::not_running:
         case child_check::live: break;
     }
@@ -512,6 +543,9 @@ void judge_warnings() {
             "vorn_restart cannot run killall (%s): stale copies of its tasks are not killed at "
             "each turn",
             reading.kill_problem.text.empty() ? "?" : shown(reading.kill_problem.text));
+    if (reading.oom_works == truth::no)
+        warn("vorn_restart is not protected from the OOM killer: the kernel refused -1000 (%s)",
+             reading.oom_problem.text.empty() ? "?" : shown(reading.oom_problem.text));
     std::string_view path;
     if (supervisor_path(&path) && !killall_on(path))
         warn(

@@ -20,8 +20,10 @@
 
 namespace vorn {
 
-// A child the file calls running, as /proc shows it now.
-enum class child_check { not_running, live, gone, zombie, not_child };
+// A child the file calls running, as /proc shows it now.  not_executed: a
+// child of the supervisor that has not executed the task's program yet
+// (its /proc/<pid>/exe is still the supervisor's): no task runs there.
+enum class child_check { not_running, live, gone, zombie, not_child, not_executed };
 
 // Why a slot has a why-line: the cause it names.
 enum class why_cause : std::uint8_t {
@@ -40,11 +42,12 @@ enum class why_cause : std::uint8_t {
     stopped,           // the operator holds it down
     refused,           // its entry cannot be honoured: it never runs
     start_failure,     // a step before its program failed: it never ran
+    starting,          // forked, its program not executed yet, and nothing known against it
 };
-inline constexpr std::array<const char*, 15> why_cause_names = {
+inline constexpr std::array<const char*, 16> why_cause_names = {
     "",        "executable", "background",       "crash_loop", "exit",        "ended",
     "waiting", "held_back",  "once_not_started", "no_process", "not_a_child", "unknown_state",
-    "stopped", "refused",    "start_failure"};
+    "stopped", "refused",    "start_failure",    "starting"};
 
 // How the slot's processes are followed, what they use, and what earlier
 // runs left in its cgroup, as seen now.
@@ -73,7 +76,7 @@ struct judged_slot {
 enum class logs_kept { no, yes, unusable };
 
 // The supervisor's own, and one per slot whose log a stranger writes to.
-inline constexpr std::size_t status_warnings_max = 4 + task_slot_count;
+inline constexpr std::size_t status_warnings_max = 5 + task_slot_count;
 
 struct judged_status {
     bool live;               // a live supervisor wrote the file

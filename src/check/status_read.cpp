@@ -201,6 +201,9 @@ void read_supervisor_of(const json_t* document, status_reading* out) {
     const json_t* kill = json_object_get(document, key::kill_by_name);
     out->kill_works = truth_of(kill, key::works);
     out->kill_problem = text_of(kill, key::problem);
+    const json_t* oom = json_object_get(document, key::oom_protection);
+    out->oom_works = truth_of(oom, key::works);
+    out->oom_problem = text_of(oom, key::problem);
     const json_t* log_path_value = json_object_get(document, key::log_path);
     out->log_path = text_of(document, key::log_path);
     out->log_path_is = !log_path_value || json_is_null(log_path_value) ? log_path_kind::none

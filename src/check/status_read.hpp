@@ -118,6 +118,8 @@ struct status_reading {
     read_text updater_then;
     truth kill_works;
     read_text kill_problem;
+    truth oom_works;  // absent when the protection was not asked for
+    read_text oom_problem;
     log_path_kind log_path_is;
     read_text log_path, log_problem;
     std::size_t slot_count;

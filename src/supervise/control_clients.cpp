@@ -8,6 +8,7 @@
 #include "base/text.hpp"
 #include "supervise/publish.hpp"
 #include "supervise/record.hpp"
+#include "supervise/reload.hpp"
 #include "tasks/task_table.hpp"
 
 namespace vorn {
@@ -22,8 +23,8 @@ void free_client(control_client& c) {
 }
 
 void answer(control_client& c, int code, const char* format, ...) {
-    // Room for a reload's four lists of sixteen names and the words between.
-    std::array<char, 4 * task_slot_count * task_name_size + 256> text{};
+    // Room for a reload's lists of sixteen names, with their reasons.
+    std::array<char, reload_answer_size + 256> text{};
     std::va_list args;
     va_start(args, format);
     vformat_text(text.data(), text.size(), format, args);

@@ -32,10 +32,21 @@ static_assert(control_exec_ms == 10000, "an answer says 10 s");
 
 namespace {
 
-// Said on standard error and in the task's log: "worker restarted by uid 0".
+// Said on standard error and in the task's log as the command is carried
+// out, before what it does: "worker restarted by uid 0".
 void said(const control_client& c, std::size_t slot, const char* what) {
     complain("%s %s by uid %u", c.request.name.data(), what, static_cast<unsigned>(c.uid));
-    log_task_command(slot, what, static_cast<unsigned>(c.uid));
+    std::array<char, 64> line{};
+    format_text(line.data(), line.size(), "%s by uid %u", what, static_cast<unsigned>(c.uid));
+    log_task_note(slot, line.data());
+}
+
+// A start or restart that was said and starts nothing: said too, with why.
+void said_not_started(const control_client& c, const char* why) {
+    complain("%s not started: %s", c.request.name.data(), why);
+    std::array<char, 640> line{};
+    format_text(line.data(), line.size(), "not started: %s", why);
+    log_task_note(c.slot, line.data());
 }
 
 // What an answer about the updater adds: its end by the operator's signal
@@ -112,38 +123,37 @@ void begin_grace(control_client& c) {
 
 // The new child runs, but whether it executed its program is not known.
 void not_seen_to_execute(control_client& c, const char* why) {
-    said(c, c.slot, c.done);
     answer(c, control_failed, "%s %s%s, but pid %d is not seen to execute its program: %s",
            c.request.name.data(), c.done, c.before.data(), static_cast<int>(c.started), why);
 }
 
 namespace {
 
-// A restart that starts nothing: said as what it did, when it ended a child.
-void said_ended(const control_client& c) {
-    if (c.request.verb == control_verb::restart && c.ending != 0) said(c, c.slot, "ended");
-}
-
 // Starts the slot's task now, unless a not-run marker holds it back (as
 // it would from a pass).  The answer comes once the new child has executed
 // its program (take_exec_report), which it tells by closing the pipe it
-// would write its errno to.
+// would write its errno to.  The command is said before the fork, unless a
+// restart said it before it ended the old child; one that was said and
+// starts nothing says why.
 void start_now(control_client& c, std::size_t slot, const char* done, const char* before) {
     const char* name = c.request.name.data();
     c.slot = slot;
     if (const char* reason = nullptr; task_refused(slot, &reason)) {
-        said_ended(c);
+        if (c.ending != 0) said_not_started(c, reason);
         answer(c, control_failed, "%s not started: %s", name, reason);
         return;
     }
     const task_markers markers = markers_of(task_table[slot]);
     if (const marker_ref* marker = holding_marker(markers)) {
-        said_ended(c);
+        std::array<char, marker_path_size + 16> why{};
+        format_text(why.data(), why.size(), "held back by %s", marker->path.data());
+        if (c.ending != 0) said_not_started(c, why.data());
         record_gate(slot, marker->path);
         answer(c, control_failed, "%s not %s%s; the marker %s holds it back until it is removed",
                name, done, before, marker->path.data());
         return;
     }
+    if (c.ending == 0) said(c, slot, done);
     std::array<int, 2> report{-1, -1};
     const int pipe_error = sys.open_exec_report(report.data()) == 0 ? 0 : errno;
     const pid_t pid = start_task(slot, report[1]);
@@ -151,7 +161,9 @@ void start_now(control_client& c, std::size_t slot, const char* done, const char
     if (report[1] >= 0) sys.close_descriptor(report[1]);
     if (pid < 0) {
         if (report[0] >= 0) sys.close_descriptor(report[0]);
-        said_ended(c);
+        std::array<char, 96> why{};
+        format_text(why.data(), why.size(), "fork: %s", error_text(error));
+        said_not_started(c, why.data());
         answer(c, control_failed, "%s %s%s, but cannot be started: fork: %s", name, done, before,
                error_text(error));
         return;
@@ -183,7 +195,6 @@ void take_exec_report(control_client& c) {
     const int pid = c.started;
     if (n == 0) {
         record_start_news(c.slot, start_news::executed, failure);
-        said(c, c.slot, c.done);
         const bool restarted = c.request.verb == control_verb::restart;
         answer(c, control_done, "%s %s%s, pid %d running%s", name, c.done, c.before.data(), pid,
                restarted ? updater_note(c.slot) : "");
@@ -193,9 +204,9 @@ void take_exec_report(control_client& c) {
     // seen, and no command after this answer may take the child for running.
     record_start_news(c.slot, start_news::failed, failure);
     if (task_table[c.slot].task_pid == pid) record_end_seen(c.slot, 255 << 8);  // exit 255
-    said_ended(c);
     std::array<char, start_failure_text_size> why{};
     describe_start_failure(failure, settings_of(c.slot), "could not ", why.data(), why.size());
+    said_not_started(c, why.data());
     answer(c, control_failed, "%s not %s%s; pid %d %s", name, c.done, c.before.data(), pid,
            why.data());
 }
@@ -234,6 +245,8 @@ void begin_ending(control_client& c, std::size_t slot) {
         record_released(slot);
         save_holds();
     }
+    // The restart is said when it comes, before the old child's end.
+    if (!stop && pid != 0) said(c, slot, "restarted");
     if (pid == 0) {
         if (!stop)
             start_now(c, slot, "restarted", ": no child was running");

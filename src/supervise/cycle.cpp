@@ -258,7 +258,7 @@ void run_turn() {
 }
 
 void run_cycle() {
-    reset_record();
+    // The record was begun by the start-up (its OOM protection is in it).
     reset_publishing();
     reset_task_logs();
     reset_control();

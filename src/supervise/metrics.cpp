@@ -50,6 +50,10 @@ constexpr family problem_info{
 constexpr family kill_works{"vorn_restart_kill_by_name_works", "gauge",
                             "1 when the latest turn could run killall to kill stale copies of "
                             "the tasks, else 0."};
+constexpr family oom_protected{"vorn_restart_oom_protected", "gauge",
+                               "1 when the supervisor's own oom_score_adj is -1000 (the OOM "
+                               "killer's last choice), 0 when the kernel refused it; no sample "
+                               "when it was not asked for (--no_oom_protect, or not root)."};
 constexpr family updater_exits{"vorn_restart_updater_exits_total", "counter",
                                "Ends of the updater in slot 0 by exit status (0, 1, other) or "
                                "signal."};
@@ -224,6 +228,8 @@ void supervisor_samples(writer& out, std::time_t wall, std::time_t boot) {
         out.sample(problem_info, "{problem=\"%s\"} 1", problem.data());
     }
     if (r.configuration_read) out.sample(kill_works, " %d", r.kill_error == 0 ? 1 : 0);
+    if (r.oom != oom_protection::not_asked)
+        out.sample(oom_protected, " %d", r.oom == oom_protection::taken ? 1 : 0);
     static constexpr const char* updater_labels[updater_end_count] = {"0", "1", "other", "signal"};
     for (std::size_t i = 0; i < updater_end_count; ++i)
         out.sample(updater_exits, "{exit=\"%s\"} %u", updater_labels[i], r.updater_ends[i]);

@@ -89,6 +89,11 @@ enum updater_end : std::uint8_t {
     updater_end_count
 };
 
+// The supervisor's own protection from the OOM killer (oom_score_adj
+// -1000), as start-up left it: not asked for (--no_oom_protect, or not
+// root), taken, or refused by the kernel.
+enum class oom_protection : std::uint8_t { not_asked, taken, refused };
+
 struct supervisor_record {
     pid_t pid;
     unsigned long long start_ticks;  // field 22 of /proc/self/stat, 0 when not known
@@ -101,6 +106,8 @@ struct supervisor_record {
     exit_record updater_exit;
     const char* updater_then;  // what the supervisor did about it, nullptr before
     std::array<std::uint32_t, updater_end_count> updater_ends;  // since the supervisor started
+    oom_protection oom;
+    int oom_error;         // why the kernel refused it
     int kill_error;        // kill_by_name_error of the latest turn
     bool kill_error_told;  // said on standard error since it last worked
     std::array<slot_record, task_slot_count> slots;
@@ -113,7 +120,8 @@ struct supervisor_record {
 
 extern supervisor_record current_record;
 
-// Forgets everything: this process, started now, no turn yet.
+// Forgets everything: this process, started now, no turn yet, its OOM
+// protection not asked for.
 void reset_record();
 
 void record_turn_begins();

@@ -1,6 +1,7 @@
 // The configuration applied as a difference (see reload.hpp).
 #include "supervise/reload.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 
@@ -230,12 +231,16 @@ void keep_new_once_entries(const reload_result& result) {
 
 namespace {
 
-// The longest reason a task is not started, with what goes around it.
-constexpr std::size_t longest_reason = sizeof " (not run: /tmp/..nr), " + task_name_size;
+// The longest reason a task is not started, with what goes around it: a
+// marker's path or why its entry is refused.
+constexpr std::size_t longest_reason = std::max(sizeof " (not run: /tmp/..nr), " + task_name_size,
+                                                sizeof " (refused: ), " + task_refusal_size);
 using name_list = std::array<char, slots * task_name_size>;
+using reason_list = std::array<char, slots*(task_name_size + longest_reason)>;
 
 static_assert(2 * slots * task_name_size + slots * longest_reason + 128 <= reload_answer_size,
               "every name of both tables, and a reason for each new one, fit in the answer");
+static_assert(marker_path_size >= sizeof "refused: " + task_refusal_size);
 
 // Why the slot's task does not start now (into why), or false when it
 // does or runs.
@@ -244,11 +249,25 @@ bool not_started(std::size_t slot, marker_path& why) {
     if (task.task_pid != 0) return false;
     if (current_record.slots[slot].stopped) return copy_text(why, "held down");
     if (task.task_mode == mode_none) return copy_text(why, "mode none");
-    if (task_refused(slot)) return copy_text(why, "refused: see vorn_restart_check --status");
+    if (const char* reason = nullptr; task_refused(slot, &reason))
+        return format_text(why.data(), why.size(), "refused: %s", reason);
     const task_markers markers = markers_of(task);
     const marker_ref* marker = holding_marker(markers);
     return marker != nullptr &&
            format_text(why.data(), why.size(), "not run: %s", marker->path.data());
+}
+
+// Whether the reload ended a child of the old table for the slot's task.
+bool ended_for(const reload_result& result, std::size_t slot) {
+    for (const int waiting : result.waiting)
+        if (waiting == static_cast<int>(slot)) return true;
+    return false;
+}
+
+void add_reason(reason_list& list, const char* name, const marker_path& why) {
+    std::array<char, task_name_size + longest_reason> entry{};
+    format_text(entry.data(), entry.size(), "%s (%s)", name, why.data());
+    add_name(list, entry.data(), ", ");
 }
 
 template <std::size_t N>
@@ -258,9 +277,13 @@ const char* or_none(const std::array<char, N>& list) {
 
 }  // namespace
 
+// A changed task whose old child ended is restarted when it starts again,
+// and stopped (with why) when it does not; one that had no child is
+// started, or not started (with why).
 bool format_reload_answer(const reload_result& result, char* buf, std::size_t size) {
     name_list kept{}, restarted{}, started{};
-    std::array<char, slots*(task_name_size + longest_reason)> held{};
+    reason_list stopped{}, held{};
+    if (result.stopped[0] != '\0') copy_text(stopped, result.stopped.data());
     for (std::size_t j = 0; j < slots; ++j) {
         const char* name = task_table[j].task_name.data();
         if (result.change[j] == reload_change::none) continue;
@@ -268,17 +291,17 @@ bool format_reload_answer(const reload_result& result, char* buf, std::size_t si
             add_name(kept, name);
             continue;
         }
+        const bool ended = ended_for(result, j);
         marker_path why{};
-        if (!not_started(j, why)) {
-            add_name(result.change[j] == reload_change::changed ? restarted : started, name);
-            continue;
-        }
-        std::array<char, task_name_size + longest_reason> entry{};
-        format_text(entry.data(), entry.size(), "%s (%s)", name, why.data());
-        add_name(held, entry.data(), ", ");
+        if (!not_started(j, why))
+            add_name(ended ? restarted : started, name);
+        else if (ended)
+            add_reason(stopped, name, why);
+        else
+            add_reason(held, name, why);
     }
     return format_text(buf, size, "reloaded: kept %s; restarted %s; stopped %s; started %s%s%s",
-                       or_none(kept), or_none(restarted), or_none(result.stopped), or_none(started),
+                       or_none(kept), or_none(restarted), or_none(stopped), or_none(started),
                        held[0] != '\0' ? "; not started " : "", held.data());
 }
 

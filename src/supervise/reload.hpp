@@ -59,13 +59,18 @@ const char* ending_task_name(std::size_t old_slot);
 // `none` (the cycle's rule for the runs of a turn).
 void keep_new_once_entries(const reload_result& result);
 
-inline constexpr std::size_t reload_answer_size = 4 * task_slot_count * task_name_size;
+inline constexpr std::size_t reload_answer_size = 6 * task_slot_count * task_name_size;
 
 // The answer once the old children have ended: "reloaded: kept ...;
-// restarted ...; stopped ...; started ..." ("none" for an empty list),
-// then, when a changed or new task does not start (held down by the
-// operator, in mode none, held back by a not-run marker), "; not started
-// NAME (why), ...".  False when it does not fit.
+// restarted ...; stopped ...; started ..." ("none" for an empty list).
+// Restarted: a changed task whose old child ended and that starts again;
+// started: a new task, or a changed one that had no child.  Stopped: the
+// old entries no new one took the place of, then ", NAME (why)" for each
+// changed task whose old child ended and that does not start now (its
+// entry refused, with the reason; held down by the operator; in mode none;
+// held back by a not-run marker).  Then, when a task that had no child
+// does not start, "; not started NAME (why), ...".  False when it does not
+// fit.
 bool format_reload_answer(const reload_result& result, char* buf, std::size_t size);
 
 }  // namespace vorn

@@ -198,6 +198,18 @@ json_t* kill_object(bool& ok) {
     return object;
 }
 
+// Whether the supervisor is the OOM killer's last choice; null when that
+// was not asked for.
+json_t* oom_object(bool& ok) {
+    const oom_protection oom = current_record.oom;
+    if (oom == oom_protection::not_asked) return json_null();
+    json_t* object = json_object();
+    set(ok, object, status_key::works, json_boolean(oom == oom_protection::taken));
+    set(ok, object, status_key::problem,
+        oom == oom_protection::refused ? text(error_text(current_record.oom_error)) : json_null());
+    return object;
+}
+
 // An unusable configuration starts nothing: no slot to show.
 json_t* slots_array(bool& ok) {
     json_t* slots = json_array();
@@ -222,6 +234,7 @@ json_t* document(bool& ok) {
     set(ok, root, status_key::configuration, configuration_object(ok));
     set(ok, root, status_key::updater, updater_object(ok));
     set(ok, root, status_key::kill_by_name, kill_object(ok));
+    set(ok, root, status_key::oom_protection, oom_object(ok));
     // Where the tasks' output goes, and why not when the directory was refused.
     set(ok, root, status_key::log_path, text_or_null(log_path.data()));
     set(ok, root, status_key::log_problem, text_or_null(task_logs.problem.data()));

@@ -492,13 +492,14 @@ void log_task_held(std::size_t slot, const char* marker) {
     watch_log(task_table[slot].task_name.data(), fd, info);
 }
 
-void log_task_command(std::size_t slot, const char* what, unsigned uid) {
+void log_task_note(std::size_t slot, const char* what) {
     if (!logs_in_use()) return;
     struct stat info {};
     const int fd = open_checked(slot, info);
     if (fd < 0) return;
-    std::array<char, 160> line{};
-    format_text(line.data(), line.size(), "%s %s by uid %u", shown_name(slot).data(), what, uid);
+    std::array<char, 768> line{};
+    format_text(line.data(), line.size(), "%s %s", shown_name(slot).data(),
+                shown_text<640>(what).data());
     write_line(fd, line.data());
     watch_log(task_table[slot].task_name.data(), fd, info);
 }

@@ -143,9 +143,10 @@ void log_task_killed(std::size_t slot, int updater_code);
 // is watched from then on.
 void log_task_held(std::size_t slot, const char* marker);
 
-// The operator's command (what: "restarted", "stopped" ...) by uid: one
-// line in the slot's log, which stays watched.
-void log_task_command(std::size_t slot, const char* what, unsigned uid);
+// The operator's command and what came of it ("restarted by uid 0", "not
+// started: ..."): one line in the slot's log, "<name> <what>", which stays
+// watched.
+void log_task_note(std::size_t slot, const char* what);
 
 // The operator's hold came to the slot's task without a command to this
 // supervisor (kept from the one before it): its log is watched from then

@@ -13,6 +13,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "supervise/launch.hpp"
+#include "supervise/record.hpp"
 #include "supervise/unit.hpp"
 #include "supervise/watch.hpp"
 #include "supervisor/command_line.hpp"
@@ -43,15 +44,19 @@ void start_watches() {
 
 // As root, the supervisor is the OOM killer's last choice: were it killed,
 // nothing would start the tasks again.  Its children give that up before
-// they execute their programs (launch.hpp).
+// they execute their programs (launch.hpp).  A refusal (root without
+// CAP_SYS_RESOURCE, as in most containers) is recorded, not printed: the
+// status, the checker and the metrics say it.
 void protect_from_oom() {
+    current_record.oom = oom_protection::not_asked;
     if (!oom_protect || sys.effective_user() != 0) return;
     if (sys.set_oom_score(-1000) == 0) {
         children_reset_oom_score = true;
+        current_record.oom = oom_protection::taken;
         return;
     }
-    complain("cannot set its own oom_score_adj to -1000: %s; running unprotected",
-             error_text(errno));
+    current_record.oom = oom_protection::refused;
+    current_record.oom_error = errno;
 }
 
 void start_up(int argc, char* argv[]) {
@@ -81,6 +86,8 @@ void start_up(int argc, char* argv[]) {
     note_own_names(argc > 0 ? argv[0] : nullptr);
     complete_pending_update();
     print_startup_line();
+    // This process, started now: what start-up finds is recorded from here on.
+    reset_record();
     protect_from_oom();
     start_watches();
     setup_units();

@@ -27,7 +27,11 @@
  * configuration ("sleep 30") from it.  The deadline of a wait is the last
  * reading returned plus the timeout; a deadline already logged, as when an
  * event ends the wait and the same deadline is waited for again, logs
- * nothing, nor do deadlines of other lengths (a look at a log 20 ms on). */
+ * nothing, nor do deadlines of other lengths (a look at a log 20 ms on).
+ *
+ * When VORN_TEST_SIGNAL_LOG names a file, the marked process appends
+ * "<virtual ms> <signal> <pid>" to it for each kill() it makes: a test
+ * reads from it when the supervisor sent a signal, by its own clock. */
 #define _GNU_SOURCE
 #undef _TIME_BITS /* clock_gettime and ppoll by their own names; see below */
 #include <dlfcn.h>
@@ -50,6 +54,7 @@ typedef int (*clock_fn)(clockid_t, struct timespec*);
 typedef int (*ppoll_fn)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
 typedef int (*ppoll_chk_fn)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*,
                             size_t);
+typedef int (*kill_fn)(pid_t, int);
 
 static struct {
     int settled;
@@ -57,7 +62,9 @@ static struct {
     long long ms_per_second;
     long long epoch_ns;
     char log[4096];
+    char signal_log[4096];
     clock_fn real_clock;
+    kill_fn real_kill;
     ppoll_fn real_ppoll;
     ppoll_chk_fn real_ppoll_chk;
     long long readings[READINGS]; /* virtual ns, whole milliseconds */
@@ -91,6 +98,7 @@ static void settle(void) {
     fast.real_clock = (clock_fn)dlsym(RTLD_NEXT, "clock_gettime");
     fast.real_ppoll = (ppoll_fn)dlsym(RTLD_NEXT, "ppoll");
     fast.real_ppoll_chk = (ppoll_chk_fn)dlsym(RTLD_NEXT, "__ppoll_chk");
+    fast.real_kill = (kill_fn)dlsym(RTLD_NEXT, "kill");
 #if __TIMESIZE == 32
     settle_time64();
 #endif
@@ -104,6 +112,8 @@ static void settle(void) {
     fast.epoch_ns = epoch < 0 ? 0 : epoch;
     const char* log = getenv("VORN_TEST_SLEEP_LOG");
     if (log && strlen(log) < sizeof fast.log) strcpy(fast.log, log);
+    const char* signals = getenv("VORN_TEST_SIGNAL_LOG");
+    if (signals && strlen(signals) < sizeof fast.signal_log) strcpy(fast.signal_log, signals);
 }
 
 __attribute__((constructor)) static void start(void) { settle(); }
@@ -223,6 +233,29 @@ int __ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* timeout, co
     struct timespec scaled;
     const struct timespec* real = ppoll_timeout(timeout, &scaled);
     return fast.real_ppoll_chk(fds, n, real, mask, fds_length);
+}
+
+int kill(pid_t pid, int signal) {
+    settle();
+    if (!fast.real_kill) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const int result = fast.real_kill(pid, signal);
+    if (!marked() || !fast.signal_log[0]) return result;
+    const int error = errno;
+    const long long real = real_ns(CLOCK_BOOTTIME);
+    char line[64];
+    const int n = snprintf(line, sizeof line, "%lld %d %d\n",
+                           real < 0 ? -1 : virtual_ns(real) / NS_PER_MS, signal, (int)pid);
+    const int fd = open(fast.signal_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (write(fd, line, (size_t)n) < 0) {
+        }
+        close(fd);
+    }
+    errno = error;
+    return result;
 }
 
 #if __TIMESIZE == 32

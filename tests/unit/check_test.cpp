@@ -635,6 +635,9 @@ TEST_F(check_status_test, exit_status_tells_live_degraded_absent_and_unknown) {
          "slot 2, w: recorded as running as pid 900, but there is no such process\n"},
         {document(running), [] { fake_files::add_process(900, "w", "w\0"s, 1, "/w"); }, 1,
          "that pid is now a process vorn_restart did not start\n"},
+        // Forked, not yet the task's program: the supervisor's executable still.
+        {document(running), [] { fake_files::add_process(900, "vorn_restart", "v\0"s, 812, "/v"); },
+         1, "2     w                     starting   900      -       4       signal 9\n"},
         {document(slot(R"("state": "exited", "pid": 900, "mode": "once")")), [] {}, 0, "exited"},
         {document(slot(R"("state": "off", "mode": "once", "starts": 0)")), [] {}, 0,
          "slot 2, w: mode once, not started in this turn"},
@@ -725,6 +728,10 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
         };
     };
     const std::string reaped = "; it is started again after its reap at a coming pass";
+    const std::string not_executed =
+        "recorded as running as pid 900, but that process has not executed the task's program "
+        "yet: ";
+    const auto forked = [] { fake_files::add_process(900, "vorn_restart", "v\0"s, 812, "/v"); };
     const std::string ended =
         "recorded as running as pid 900, but that process has ended and "
         "waits for vorn_restart to reap it: ";
@@ -772,6 +779,11 @@ TEST_F(check_status_test, slots_that_should_run_and_do_not_say_why) {
         {R"("state": "running", "pid": 900, "last_exit": {"signal": 11}, "same_exits": 2)",
          ended + "restarted 3 times and ended with signal 11 each time" + reaped, "w", 2,
          zombie(11)},
+        // Between the fork and a failed exec, as between the fork and any exec:
+        // no task runs, and its last ends tell why.
+        {R"("state": "running", "pid": 900, "last_exit": {"code": 255}, "same_exits": 4)",
+         not_executed + "the executable " + root_ + "/usr/sbin/gone is missing", "gone", 3, forked},
+        {R"("state": "running", "pid": 900)", not_executed + "it is starting", "w", 2, forked},
         {R"("state": "running", "pid": 900, "since_boot": 299998, "last_exit": {"code": 3})",
          ended + "it ended with code 0" + reaped, "w", 2, zombie(0)},
         {R"("state": "running", "pid": 900, "since_boot": 299998, "last_exit": {"code": 3})",
@@ -861,24 +873,34 @@ TEST_F(check_status_test, search_for_a_supervisor_reads_no_stranger_stat) {
 }
 
 // What a turn cannot do about stale copies is told.
-TEST_F(check_status_test, killall_missing_is_warned_about) {
+// The supervisor's own faults that leave its tasks running: warned about,
+// and the exit status stays 0.
+TEST_F(check_status_test, killall_missing_or_oom_protection_refused_is_warned_about) {
     temp_dir bin;
     bin.write("killall", "#!/bin/sh\n");
     ::chmod((bin / "killall").c_str(), 0755);
+    const std::string path = "PATH=" + bin.path() + "\0"s;
     const struct {
         std::string kill_by_name;
         std::string environ;
         std::string warning;
+        std::string oom = "";
     } cases[] = {
-        {R"({"works": true})", "HOME=/\0PATH=" + bin.path() + "\0"s, ""},
+        {R"({"works": true})", "HOME=/\0" + path, ""},
         {R"({"works": true})", "PATH=/nonexistent:" + bin.path() + "/x\0"s,
          "warning: no killall on vorn_restart's PATH (/nonexistent:" + bin.path() + "/x)"},
         {R"({"works": false, "problem": "No such file or directory"})", "",
          "warning: vorn_restart cannot run killall (No such file or directory)"},
+        {R"({"works": true})", path,
+         "warning: vorn_restart is not protected from the OOM killer: the kernel refused -1000 "
+         "(Permission denied)\n",
+         R"("oom_protection": {"works": false, "problem": "Permission denied"}, )"},
+        {R"({"works": true})", path, "", R"("oom_protection": {"works": true}, )"},
     };
     for (const auto& c : cases) {
         fake_files::files["/proc/812/environ"] = c.environ;
-        const std::string out = status(swap(document(""), R"({"works": true})", c.kill_by_name));
+        const std::string out =
+            status(swap(document("", "true", c.oom), R"({"works": true})", c.kill_by_name));
         EXPECT_EQ(status_, status_exit_running);
         const std::size_t at = out.find("warning: ");
         EXPECT_EQ(at == std::string::npos ? "" : out.substr(at, c.warning.size()), c.warning)

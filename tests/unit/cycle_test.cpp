@@ -271,6 +271,17 @@ TEST_F(cycle_test, each_deadline_holds_whatever_wakes_the_wait_around_it) {
     const std::vector<row> rows = {
         {"the next pass", 5000, [](long long) { run_pass(); },
          [] { return sys.boot_milliseconds(); }},
+        // A pass that takes 700 ms (its reap step here): the next one is due
+        // a pass after its end, not after its start.
+        {"the next pass after a long one", 5700,
+         [](long long) {
+             sys.reap_any = [](int*) {
+                 fake_system::boot_ms += 700;
+                 return pid_t{0};
+             };
+             run_pass();
+         },
+         [] { return sys.boot_milliseconds(); }},
         {"the grace before SIGKILL", 3000,
          [](long long start) {
              put_task(2, "worker", mode_always, 0, 1001);

@@ -19,14 +19,17 @@ struct hold_file {
     uid_t owner;
     int error;
     std::string said;  // the names held, then what was said
+    mode_t mode = 0644;
+    nlink_t links = 1;
 };
 
 TEST_F(holds_test, the_file_is_believed_whole_or_not_at_all_and_start_ends_every_hold) {
     static const hold_file* file;
     sys.read_file_info = [](const char*, char* buf, std::size_t cap, struct stat* info) {
         *info = {};
-        info->st_mode = S_IFREG | 0644;
+        info->st_mode = S_IFREG | file->mode;
         info->st_uid = file->owner;
+        info->st_nlink = file->links;
         errno = file->error;
         return file->error != 0 ? -1L : static_cast<long>(file->text.copy(buf, cap));
     };
@@ -41,6 +44,9 @@ TEST_F(holds_test, the_file_is_believed_whole_or_not_at_all_and_start_ends_every
         {"", 0, ENOENT, ""},
         {"0 100 w\n", 5, 0, no + "it belongs to another user\n"},
         {"0 100 w\n", 0, ELOOP, no + "it is a symbolic link\n"},
+        {"0 100 w\n", 0, 0, no + "its group can write to it\n", 0664},
+        {"0 100 w\n", 0, 0, no + "anyone can write to it\n", 0646},
+        {"0 100 w\n", 0, 0, no + "it has other names (hard links)\n", 0644, 2},
         {"0 100 w\n0 x o\n", 0, 0, no + "line 2 is not \"<uid> <since> <name>\"\n"},
         {full + "0 100 o\n", 0, 0, no + "it holds more than 16 tasks\n"},
         {full + full + full, 0, 0, no + "it is longer than 4544 bytes\n"},

@@ -29,9 +29,10 @@ std::string table_text() {
     return text;
 }
 
-// Forks w=1002 s=1003 j=1004 o=1005 g=1006; o's run is over, f is held.
-// Then s moves, w changes and moves, j changes in its slot, g goes, x, n,
-// f and m are new: the old children of w and j end before their new ones.
+// Forks w=1002 s=1003 j=1004 o=1005 g=1006 u=1007; o's run is over, f is
+// held, h is off.  Then s moves, w changes and moves, j changes in its slot,
+// g goes, u's user is gone, h is on, x, n, f and m are new: the old
+// children of w and j end before their new ones, u's ends for good.
 TEST_F(reload_test, reload_applies_the_difference_and_answers_what_it_did) {
     reset_control();
     control.listen_fd = 70;
@@ -43,7 +44,8 @@ TEST_F(reload_test, reload_applies_the_difference_and_answers_what_it_did) {
     copy_text(current_record.holds[0].name, "f");
     fake_system::file_text =
         file_of(R"({"name": "w"}, {"name": "s"}, {"name": "j", "mode": "once"}, )"
-                R"({"name": "o", "mode": "once"}, {"name": "g"})");
+                R"({"name": "o", "mode": "once"}, {"name": "g"}, {"name": "u"}, )"
+                R"({"name": "h", "mode": "none"})");
     add_builtin_tasks();
     record_configuration(apply_config(), config_problem{});
     start_pass();
@@ -56,7 +58,8 @@ TEST_F(reload_test, reload_applies_the_difference_and_answers_what_it_did) {
         file_of(R"({"name": "s"}, {"name": "w", "argument": ["-x"]}, )"
                 R"({"name": "j", "mode": "once", "argument": ["-x"]}, )"
                 R"({"name": "o", "mode": "once"}, {"name": "x"}, )"
-                R"({"name": "n", "mode": "none"}, {"name": "f"}, {"name": "m"})");
+                R"({"name": "n", "mode": "none"}, {"name": "f"}, {"name": "m"}, )"
+                R"({"name": "u", "user": "nobody"}, {"name": "h"})");
     fake_system::clients = {{0, "reload\n"}};
     fake_system::firings = {{sys.boot_milliseconds(), 70}};
     rest(sys.boot_milliseconds() + 50);
@@ -64,17 +67,18 @@ TEST_F(reload_test, reload_applies_the_difference_and_answers_what_it_did) {
     fake_system::reaps = {{999, 0}};  // a reap meanwhile turns every `once` slot into `none`
     reap_step();
     const std::string in_grace = table_text();
-    EXPECT_EQ(fake_system::signals.size(), 3u);  // SIGTERM to w, j and g
-    for (const pid_t old : {1002, 1004, 1006}) fake_system::ended[old] = SIGTERM;
+    EXPECT_EQ(fake_system::signals.size(), 4u);  // SIGTERM to w, j, g and u
+    for (const pid_t old : {1002, 1004, 1006, 1007}) fake_system::ended[old] = SIGTERM;
     rest(sys.boot_milliseconds() + 50);
     ::testing::internal::GetCapturedStdout();
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(in_grace, "s=1003 w=1002 j=1004 o=0 x=1007 n=0 f=0 m=0 ");
+    EXPECT_EQ(in_grace, "s=1003 w=1002 j=1004 o=0 x=1008 n=0 f=0 m=0 u=1007 h=1009 ");
     ASSERT_EQ(fake_system::answers.size(), 1u);
     EXPECT_EQ(fake_system::answers[0].second,
-              "reloaded: kept vorn_update vorn_monitor s o; restarted w j; stopped g; started x; "
-              "not started n (mode none), f (held down), m (not run: /tmp/.m.nr)\nexit 0\n");
-    EXPECT_EQ(table_text(), "s=1003 w=1008 j=1009 o=0 x=1007 n=0 f=0 m=0 ");
+              "reloaded: kept vorn_update vorn_monitor s o; restarted w j; stopped g, u (refused: "
+              "user nobody does not exist); started x h; not started n (mode none), f (held "
+              "down), m (not run: /tmp/.m.nr)\nexit 0\n");
+    EXPECT_EQ(table_text(), "s=1003 w=1010 j=1011 o=0 x=1008 n=0 f=0 m=0 u=0 h=1009 ");
     EXPECT_EQ(current_record.slots[2].starts, s_starts);  // s's record and log moved with it
     EXPECT_EQ(task_logs.slots[2].fd, s_log);
     EXPECT_EQ(fake_system::killed_by_name, (std::vector<std::string>{"x", "n", "f", "m"}));

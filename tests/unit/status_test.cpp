@@ -12,10 +12,12 @@
 #include "fake_system.hpp"
 #include "supervise/control.hpp"
 #include "supervise/cycle.hpp"
+#include "supervise/launch.hpp"
 #include "supervise/metrics.hpp"
 #include "supervise/record.hpp"
 #include "supervise/status.hpp"
 #include "supervise/task_log.hpp"
+#include "supervisor/startup.hpp"
 #include "tasks/config.hpp"
 #include "tasks/task_table.hpp"
 
@@ -108,7 +110,8 @@ TEST_F(status_test, crash_loop_counts_starts_and_same_exits) {
 }
 
 // Short runs go by the boot clock, from the moment the end was first seen,
-// however late the reap comes and however the wall clock is set meanwhile.
+// however late the reap comes and however the wall clock is set meanwhile;
+// an end that a child's descriptor tells in the wait is recorded there.
 TEST_F(status_test, quick_ends_with_status_zero_are_short_runs) {
     struct {
         std::time_t ran;         // boot-clock seconds from the start to the end seen
@@ -116,6 +119,7 @@ TEST_F(status_test, quick_ends_with_status_zero_are_short_runs) {
         std::time_t reap_later;  // boot-clock seconds from the end seen to the reap
         int status;
         const char* short_runs;
+        bool by_descriptor = false;  // seen in the wait, not by a pass
     } const rows[] = {{0, 0, 0, exit_status(0), "1"},
                       {5, 0, 0, exit_status(0), "2"},
                       {5, -86400 * 365, 0, exit_status(0), "3"},  // NTP sets it back
@@ -123,18 +127,24 @@ TEST_F(status_test, quick_ends_with_status_zero_are_short_runs) {
                       {20, -3600, 0, exit_status(0), "0"},
                       {0, 20'000 * 86400, 0, exit_status(0), "1"},  // from 1970 to now
                       {5, 0, 15, exit_status(0), "2"},              // reaped behind three others
-                      {0, 0, 0, exit_status(1), "0"}};
+                      {0, 0, 0, exit_status(1), "0"},
+                      {0, 0, 0, exit_status(1), "0", true}};
     configure({{"up", mode_always}, {"mon", mode_always}, {"forks", mode_always}});
     int same = 0, previous = -1;
     for (const auto& row : rows) {
         same = row.status == previous ? same + 1 : 1;
         previous = row.status;
+        fake_system::handles = row.by_descriptor;
+        if (row.by_descriptor) reset_child_handles();
         start_pass();
         const pid_t pid = task_table[2].task_pid;
         fake_system::boot_clock += row.ran;
         fake_system::clock += row.wall_jump;
         fake_system::ended[pid] = row.status;
-        note_ended_children();
+        if (row.by_descriptor)
+            rest(sys.boot_milliseconds() + 1000);
+        else
+            note_ended_children();
         EXPECT_EQ(slot_text(written(), 2, "state"), "exited");
         fake_system::boot_clock += row.reap_later;
         fake_system::reaps.push_back({pid, row.status});
@@ -415,6 +425,50 @@ TEST_F(status_test, killall_that_cannot_run_is_told_once_and_shown) {
         EXPECT_EQ(GetCapturedStderr(), row.said);
         CaptureStderr();
     }
+}
+
+// The supervisor's own OOM protection: what came of it is in the status
+// file, the metrics and the checker's reading, never on standard error.
+TEST_F(status_test, own_oom_protection_is_recorded_not_printed) {
+    static int refusal = 0;
+    sys.set_oom_score = [](int) { return (errno = refusal) == 0 ? 0 : -1; };
+    const struct {
+        uid_t euid;
+        bool asked;
+        int refusal;
+        const char* status;
+        const char* metrics;
+        truth read;
+    } rows[] = {
+        {0, true, EACCES, R"({"works":false,"problem":"Permission denied"})",
+         "vorn_restart_oom_protected 0\n", truth::no},
+        {0, true, 0, R"({"works":true,"problem":null})", "vorn_restart_oom_protected 1\n",
+         truth::yes},
+        {0, false, 0, "null", "", truth::absent},    // --no_oom_protect
+        {1000, true, 0, "null", "", truth::absent},  // not root
+    };
+    for (const auto& row : rows) {
+        testing::fake_logs::euid = row.euid;
+        oom_protect = row.asked;
+        refusal = row.refusal;
+        reset_record();
+        protect_from_oom();
+        EXPECT_EQ(GetCapturedStderr(), "");
+        CaptureStderr();
+        const json_document doc = written();
+        char* oom = json_dumps(json_object_get(doc.get(), "oom_protection"),
+                               JSON_ENCODE_ANY | JSON_COMPACT);
+        EXPECT_STREQ(oom, row.status);
+        std::free(oom);
+        static char buf[metrics_buffer_size];
+        const std::string text(buf, metrics_document(buf, sizeof buf, 0, 0));
+        const std::size_t at = text.find("\nvorn_restart_oom_protected ") + 1;
+        EXPECT_EQ(at == 0 ? "" : text.substr(at, text.find('\n', at) + 1 - at), row.metrics);
+        status_reading read{};
+        read_status_document(doc.get(), &read);
+        EXPECT_EQ(read.oom_works, row.read);
+    }
+    children_reset_oom_score = false;
 }
 
 TEST_F(status_test, bytes_that_are_not_utf8_become_question_marks) {

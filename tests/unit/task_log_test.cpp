@@ -9,6 +9,7 @@
 
 #include "base/text.hpp"
 #include "fake_system.hpp"
+#include "supervise/control.hpp"
 #include "supervise/cycle.hpp"
 #include "supervise/task_log.hpp"
 
@@ -60,6 +61,7 @@ TEST_F(task_log_test, each_end_is_one_line_and_closes_the_log) {
         const char* how;
         std::function<void()> end;
         std::string line;
+        std::string before = "";  // the operator's command, said when it came
     };
     const std::vector<row> rows = {
         {"exit", [] { fake_system::ended[1001] = exit_status(3); }, "ended with code 3"},
@@ -75,19 +77,33 @@ TEST_F(task_log_test, each_end_is_one_line_and_closes_the_log) {
              fake_system::reaps = {{1000, exit_status(1)}};
          },
          "killed: the updater ended with 1"},
+        {"the operator's restart",
+         [] {
+             sys.send_signal = [](pid_t pid, int signal) {
+                 fake_system::ended[pid] = signal_status(signal);
+                 return 0;
+             };
+             control.listen_fd = 70;
+             fake_system::clients = {{0, "restart worker\n"}};
+             fake_system::firings = {{sys.boot_milliseconds() + 100, 70}};
+         },
+         "killed by signal 15", std::string(stamp) + "worker restarted by uid 0\n"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.how);
         SetUp();
+        reset_control();
         start_worker(1);
         r.end();
         CaptureStderr();
         run_pass();
         GetCapturedStderr();
         EXPECT_EQ(fake_logs::files["worker.log"],
-                  stamp + std::string("worker (pid 1001) ") + r.line + "\n");
-        EXPECT_EQ(task_logs.slots[2].fd, -1);
+                  r.before + stamp + std::string("worker (pid 1001) ") + r.line + "\n");
+        // Closed, but where the restart's new child writes to it.
+        EXPECT_EQ(task_logs.slots[2].fd == -1, r.before.empty());
     }
+    reset_control();
 }
 
 TEST_F(task_log_test, rotation_keeps_the_newest_whole_lines_and_the_descriptor) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <sys/stat.h>
@@ -7,6 +8,8 @@
 
 #include "base/text.hpp"
 #include "fake_system.hpp"
+#include "supervise/cycle.hpp"
+#include "supervise/publish.hpp"
 #include "supervise/record.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/config.hpp"
@@ -155,6 +158,54 @@ TEST_F(watch_test, device_is_kept_alive_in_pieces_its_timeout_allows) {
             EXPECT_EQ(said, "");
         else
             EXPECT_NE(said.find(r.said), std::string::npos) << said;
+    }
+}
+
+// An idle minute with metrics and both watchdogs on, each pass taking a few
+// ms of its own: one wait per pass, its kicks and publishing done at the
+// pass's own wake-up.
+TEST_F(watch_test, an_idle_minute_wakes_once_a_pass) {
+    struct row {
+        const char* what;
+        int timeout;       // the device's, -1: it does not tell
+        const char* usec;  // WATCHDOG_USEC, nullptr: none
+        unsigned piece;    // the longest time between two kicks
+    };
+    const std::vector<row> rows = {
+        {"a device that does not tell", -1, nullptr, 5},
+        {"a device of 60 s, systemd's 20 s", 60, "20000000", 10},
+        {"a device of 10 s, systemd's 11 s", 10, "11000000", 5},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        reset_watch();
+        reset_publishing();
+        watch_fake::timeout = r.timeout;
+        watch_fake::device_mode = r.timeout < 0 ? S_IFIFO | 0600 : S_IFCHR | 0600;
+        ASSERT_EQ(apply_metrics_path("/var/m.prom"), path_result::ok);
+        ASSERT_TRUE(open_watchdog("/dev/wd"));
+        ASSERT_TRUE(open_notify("@vorn/notify", r.usec));
+        EXPECT_EQ(watch.piece_seconds, r.piece);
+        // Each pass's reap step and each mark of a file take 2 ms.
+        sys.reap_any = [](int*) { return fake_system::boot_ms += 2, pid_t{0}; };
+        sys.stamp_file = [](const char*, std::time_t) { return fake_system::boot_ms += 2, 0; };
+        for (std::size_t i = 0; i < 3; ++i) {
+            copy_text(task_table[i].task_name, i == 0 ? "vorn_update" : "w" + std::to_string(i));
+            task_table[i].task_mode = mode_always;
+            task_table[i].task_pid = static_cast<pid_t>(100 + i);
+        }
+        record_configuration(true, config_problem{});
+        run_pass();  // the first pass writes both files
+        watch_fake::events.clear();
+        const long long start = sys.boot_milliseconds();
+        while (sys.boot_milliseconds() - start < 60000) run_pass();
+        const auto count = [&](const std::string& event) {
+            return std::count_if(watch_fake::events.begin(), watch_fake::events.end(),
+                                 [&](const std::string& e) { return e.starts_with(event); });
+        };
+        EXPECT_EQ(count("sleep:"), 12) << ::testing::PrintToString(watch_fake::events);
+        EXPECT_EQ(count("device:"), 12);
+        EXPECT_EQ(count("notify:WATCHDOG=1"), 12);
     }
 }
 
