@@ -162,7 +162,8 @@ install_peers() {
 }
 
 # --- packages and build -----------------------------------------------------
-scripts/deps.sh valgrind gcc strace
+# Its output is not the report's: standard error for what apt-get says.
+scripts/deps.sh valgrind gcc strace git >&2
 [ $only_vorn -eq 1 ] || install_peers
 
 build=build-bench

@@ -405,6 +405,10 @@ void judge_slot(judged_slot& view, const read_slot& slot) {
                      (slot.state == slot_state::ended || slot.state == slot_state::off ||
                       slot.state == slot_state::stopped));
     explain(view, zombie_end);
+    // Caught between its fork and its exec with nothing known against it:
+    // the task starts, as it should.
+    if (view.child == child_check::not_executed && view.cause == why_cause::starting)
+        view.due = false;
     judge_unit(view.unit, slot,
                view.child == child_check::live ? static_cast<pid_t>(slot.pid.value) : 0);
 }

@@ -635,9 +635,10 @@ TEST_F(check_status_test, exit_status_tells_live_degraded_absent_and_unknown) {
          "slot 2, w: recorded as running as pid 900, but there is no such process\n"},
         {document(running), [] { fake_files::add_process(900, "w", "w\0"s, 1, "/w"); }, 1,
          "that pid is now a process vorn_restart did not start\n"},
-        // Forked, not yet the task's program: the supervisor's executable still.
+        // Forked, not yet the task's program (the supervisor's executable
+        // still): starting, which is well while nothing is known against it.
         {document(running), [] { fake_files::add_process(900, "vorn_restart", "v\0"s, 812, "/v"); },
-         1, "2     w                     starting   900      -       4       signal 9\n"},
+         0, "2     w                     starting   900      -       4       signal 9\n"},
         {document(slot(R"("state": "exited", "pid": 900, "mode": "once")")), [] {}, 0, "exited"},
         {document(slot(R"("state": "off", "mode": "once", "starts": 0)")), [] {}, 0,
          "slot 2, w: mode once, not started in this turn"},
