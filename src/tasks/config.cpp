@@ -168,9 +168,29 @@ bool fits_field(std::string_view text, std::size_t size) {
     return text.size() < size && text.find('\0') == std::string_view::npos;
 }
 
+// "system": an integer must fit 32 bits; another type leaves the default.
+bool check_system(const json_t* system, int index, config_problem* problem) {
+    if (json_is_integer(system)) {
+        const json_int_t value = json_integer_value(system);
+        if (value < INT32_MIN || value > INT32_MAX)
+            return describe(problem, index, "system",
+                            "\"system\" is %" JSON_INTEGER_FORMAT ", outside %" PRId32
+                            " to %" PRId32,
+                            value, INT32_MIN, INT32_MAX);
+    }
+    // An integer too large for the parser is as far outside; a real is not
+    // an integer and leaves the default, as "system": 1.0 does.
+    const char* large = large_number_text(system);
+    if (large && large_number_is_integer(large))
+        return describe(problem, index, "system",
+                        "\"system\" is %s, outside %" PRId32 " to %" PRId32, large, INT32_MIN,
+                        INT32_MAX);
+    return true;
+}
+
 // Checks one element of "tasks" against what a slot can hold.
 bool check_task(const json_t* task, int index, config_problem* problem) {
-    const bool object = json_is_object(task) && !large_number_text(task);
+    const bool object = is_written_object(task);
     const json_t* name = object ? json_object_get(task, "name") : nullptr;
     if (!name)
         return describe(problem, index, "name",
@@ -192,22 +212,7 @@ bool check_task(const json_t* task, int index, config_problem* problem) {
                         "\"name\" is the supervisor's own process name: killing stale copies of "
                         "the task would kill the supervisor at every turn");
 
-    const json_t* system = json_object_get(task, "system");
-    if (json_is_integer(system)) {
-        const json_int_t value = json_integer_value(system);
-        if (value < INT32_MIN || value > INT32_MAX)
-            return describe(problem, index, "system",
-                            "\"system\" is %" JSON_INTEGER_FORMAT ", outside %" PRId32
-                            " to %" PRId32,
-                            value, INT32_MIN, INT32_MAX);
-    }
-    // An integer too large for the parser is as far outside; a real is not
-    // an integer and leaves the default, as "system": 1.0 does.
-    const char* large = large_number_text(system);
-    if (large && large_number_is_integer(large))
-        return describe(problem, index, "system",
-                        "\"system\" is %s, outside %" PRId32 " to %" PRId32, large, INT32_MIN,
-                        INT32_MAX);
+    if (!check_system(json_object_get(task, "system"), index, problem)) return false;
 
     const json_t* arguments = json_object_get(task, "argument");
     if (!json_is_array(arguments)) return true;  // absent or another type: no arguments
@@ -341,7 +346,7 @@ namespace {
 // Writes the tasks of the document into the table, from slot 0 on, up to
 // the first task at fault.  *written counts the slots written either way.
 bool write_tasks(const json_t* document, config_problem* problem, std::size_t* written) {
-    if (!json_is_object(document) || large_number_text(document))
+    if (!is_written_object(document))
         return describe(problem, -1, "tasks", "the document is %s, not an object",
                         type_name(document));
     const json_t* tasks = json_object_get(document, "tasks");

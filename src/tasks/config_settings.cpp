@@ -137,9 +137,7 @@ bool read_group(task_settings& s, const json_t* group) {
 
 // What uid 0 keeps whatever its capability sets, said when "capabilities"
 // would leave a task as uid 0.
-constexpr char uid_0_keeps[] =
-    "as uid 0 the task still owns root's files and commands the supervisor; name the user to "
-    "run it as";
+constexpr char uid_0_keeps[] = "which owns root's files and commands the supervisor";
 
 // USER, LOGNAME and HOME of a user that has an entry named `name`.
 bool read_home(task_settings& s, const char* name) {
@@ -157,7 +155,10 @@ bool read_identity(task_settings& s, const json_t* task) {
     const json_t* group = json_object_get(task, "group");
     if (!user && group) return refuse(s, "\"group\" is given without \"user\": name the user too");
     if (!user && s.capabilities_set)
-        return refuse(s, "\"capabilities\" is given without \"user\": %s", uid_0_keeps);
+        return refuse(s,
+                      "\"capabilities\" is given without \"user\": the task would stay uid 0, %s; "
+                      "name the user to run it as",
+                      uid_0_keeps);
     if (!user) return true;
     long long number = -1;
     if (!read_id(s, "user", user, &number)) return false;
@@ -179,8 +180,8 @@ bool read_identity(task_settings& s, const json_t* task) {
         return refuse(s, "user %s has no entry in the user database: give \"group\" too",
                       s.user_name.data());
     if (s.uid == 0 && s.capabilities_set)
-        return refuse(s, "\"capabilities\" is given with user %s, uid 0: %s", s.user_name.data(),
-                      uid_0_keeps);
+        return refuse(s, "\"capabilities\" is given with user %s (uid 0), %s; name another user",
+                      s.user_name.data(), uid_0_keeps);
     s.gid = primary;
     if (group && !read_group(s, group)) return false;
     if (found == 1 && (!read_home(s, name.data()) || !read_groups(s, name.data()))) return false;
@@ -222,7 +223,7 @@ bool read_variable(task_settings& s, const char* name, const json_t* value) {
 }
 
 bool read_environment(task_settings& s, const json_t* value) {
-    if (!json_is_object(value))
+    if (!is_written_object(value))
         return refuse(s, "\"environment\" is %s: give an object of names and strings",
                       shown_value(value).data());
     if (json_object_size(value) > task_environment_max)
@@ -243,7 +244,7 @@ int limit_of(const char* name) {
 }
 
 bool read_limits(task_settings& s, const json_t* value) {
-    if (!json_is_object(value))
+    if (!is_written_object(value))
         return refuse(s, "\"limits\" is %s: give an object", shown_value(value).data());
     const char* name = nullptr;
     const json_t* limit = nullptr;

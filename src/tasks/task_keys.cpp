@@ -59,7 +59,7 @@ bool repeated_settings_key(const json_t* task, std::string_view entry, char* rea
 bool repeated_member(const json_t* task, std::string_view entry, const char* key, char* reason,
                      std::size_t size) {
     const json_t* object = json_object_get(task, key);
-    if (!json_is_object(object) || json_object_size(object) > task_environment_max) return false;
+    if (!is_written_object(object) || json_object_size(object) > task_environment_max) return false;
     const std::size_t at = json_last_value(entry, 0, key);
     const char* name = nullptr;
     const json_t* value = nullptr;
@@ -140,5 +140,9 @@ const char* large_number_text(const json_t* value) {
 }
 
 bool large_number_is_integer(const char* text) { return std::strpbrk(text, ".eE") == nullptr; }
+
+bool is_written_object(const json_t* value) {
+    return json_is_object(value) && large_number_text(value) == nullptr;
+}
 
 }  // namespace vorn

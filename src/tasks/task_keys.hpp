@@ -61,4 +61,7 @@ const char* large_number_text(const json_t* value);
 // Whether such a number is written as an integer (no fraction, no exponent).
 bool large_number_is_integer(const char* text);
 
+// An object of the file: one that is not such a wrapped number.
+bool is_written_object(const json_t* value);
+
 }  // namespace vorn

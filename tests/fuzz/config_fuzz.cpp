@@ -162,12 +162,16 @@ void check_table(bool usable, const config_problem& problem) {
         }
     }
 
-    // The keys as written are found wherever the parser found them.
+    // The keys as written are found wherever the parser found them: no
+    // refusal ends so (a key of the file may hold the words elsewhere).
+    constexpr std::string_view unchecked = " could not be checked for repeats";
     for (int i = 0; i < static_cast<int>(task_slot_count); ++i) {
         const char* reason = nullptr;
-        if (task_refused(static_cast<std::size_t>(i), &reason))
-            check(std::strstr(reason, "could not be checked for repeats") == nullptr,
-                  "an entry's keys not found in its text", i);
+        if (!task_refused(static_cast<std::size_t>(i), &reason)) continue;
+        const std::string_view text(reason);
+        check(text.size() < unchecked.size() ||
+                  text.substr(text.size() - unchecked.size()) != unchecked,
+              "an entry's keys not found in its text", i);
     }
 
     if (!usable) {

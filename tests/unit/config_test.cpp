@@ -266,14 +266,14 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
         {R"("Mode": "once", "nome": 1, "comment": "x", "capabilityset": [])", ""},
         // Capabilities only mean something to a task that is not uid 0.
         {R"("capabilities": ["net_bind_service"])",
-         "\"capabilities\" is given without \"user\": as uid 0 the task still owns root's files "
-         "and commands the supervisor; name the user to run it as"},
+         "\"capabilities\" is given without \"user\": the task would stay uid 0, which owns "
+         "root's files and commands the supervisor; name the user to run it as"},
         {R"("user": "root", "capabilities": [])",
-         "\"capabilities\" is given with user root, uid 0: as uid 0 the task still owns root's "
-         "files and commands the supervisor; name the user to run it as"},
+         "\"capabilities\" is given with user root (uid 0), which owns root's files and commands "
+         "the supervisor; name another user"},
         {R"("user": 0, "group": 4, "capabilities": ["kill"])",
-         "\"capabilities\" is given with user 0, uid 0: as uid 0 the task still owns root's files "
-         "and commands the supervisor; name the user to run it as"},
+         "\"capabilities\" is given with user 0 (uid 0), which owns root's files and commands the "
+         "supervisor; name another user"},
         // Numbers too large for the parser, shown as written.
         {R"("limits": {"memory": 18446744073709551615})",
          "\"limits\".\"memory\" is 18446744073709551615: give at most 9223372036854775807, or "
@@ -289,6 +289,9 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
          "\"user\" is 99999999999999999999: give a name of at most 32 bytes or a number from 0 "
          "to 4294967294"},
         {R"("environment": {"A": -1E+999})", "\"environment\".\"A\" is -1E+999: give a string"},
+        {R"("limits": 9999999999999999999)", "\"limits\" is 9999999999999999999: give an object"},
+        {R"("environment": 1e400)",
+         "\"environment\" is 1e400: give an object of names and strings"},
     };
     fake_users::users["root"] = {0, 0, {}, "/root"};
     fake_users::users["deep"] = {41, 41, {}, "/" + std::string(255, 'd')};
