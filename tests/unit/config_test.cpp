@@ -320,6 +320,15 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
         EXPECT_EQ(ids, row.groups);
         EXPECT_EQ(std::string(s.login.data()) + " " + s.home.data(), row.login_home);
     }
+    // Keys given twice are looked for in the "tasks" the parser keeps, the last.
+    const std::string twice = R"([{"name": "a", "user": "www", "user": "www"}])";
+    const std::string once = R"([{"name": "a", "user": "www"}])";
+    fake_system::file_text = "{\"tasks\": " + twice + ", \"tasks\": " + once + "}";
+    EXPECT_TRUE(apply_config());
+    EXPECT_FALSE(task_refused(0));
+    fake_system::file_text = "{\"tasks\": " + once + ", \"tasks\": " + twice + "}";
+    EXPECT_TRUE(apply_config());
+    EXPECT_TRUE(task_refused(0));
 }
 
 TEST_F(config_test, settings_are_kept_as_written_and_a_table_without_them_is_not_touched) {
