@@ -237,19 +237,24 @@ struct system_ops {
     // answer that is still there to be read).
     int (*send_all)(int fd, const char* data, std::size_t len);
 
-    // Users and groups, from the system's databases: resolved when the
-    // configuration is read, never in a child.  Each lookup answers 1 when
-    // the entry is found, 0 when there is none, -1 with errno set when the
-    // database cannot be read.  A user by name (getpwnam_r): its uid and
-    // primary group.
+    // Users and groups, from /etc/passwd and /etc/group as they are written
+    // (base/accounts.hpp; no other source of the C library's name service
+    // is consulted): resolved when the configuration is read, never in a
+    // child.  Each lookup answers 1 when the entry is found, 0 when there is
+    // none, -1 with errno set when the file cannot be read (or a name found
+    // does not fit: ENAMETOOLONG).  A user by name: its uid and primary group.
     int (*find_user)(const char* name, uid_t* uid, gid_t* gid);
-    // A user by number (getpwuid_r): its name (into name[cap]) and primary group.
+    // A user by number (the first entry with that uid): its name (into
+    // name[cap]) and primary group.
     int (*find_user_id)(uid_t uid, char* name, std::size_t cap, gid_t* gid);
-    // A group by name (getgrnam_r).
+    // The home directory of the user of that name, into home[cap].
+    int (*find_user_home)(const char* name, char* home, std::size_t cap);
+    // A group by name, and whether a group of that number exists.
     int (*find_group)(const char* name, gid_t* gid);
-    // The groups of the user, `primary` included (getgrouplist): how many
-    // there are, which may be more than cap (only cap of them are then in
-    // groups), or -1 with errno set.
+    int (*find_group_id)(gid_t gid);
+    // The groups of the user, `primary` first, then each group that lists
+    // it as a member, each once: how many there are, which may be more
+    // than cap (only cap of them are then in groups), or -1 with errno set.
     long (*user_groups)(const char* name, gid_t primary, gid_t* groups, std::size_t cap);
     // Task units.  mkdir(path, 0755), which never follows a link: 0, or -1
     // with errno set (EEXIST for anything already there).

@@ -113,7 +113,9 @@ int wait_for(struct pollfd* fds, std::size_t count, long long deadline_ms);
 // system_users.cpp
 int find_user(const char* name, uid_t* uid, gid_t* gid);
 int find_user_id(uid_t uid, char* name, std::size_t cap, gid_t* gid);
+int find_user_home(const char* name, char* home, std::size_t cap);
 int find_group(const char* name, gid_t* gid);
+int find_group_id(gid_t gid);
 long user_groups(const char* name, gid_t primary, gid_t* groups, std::size_t cap);
 
 // Closes fd, keeping the errno of the failure that made it useless: -1.

@@ -1,78 +1,94 @@
-// Users and groups from the system's databases (see system_ops.hpp).  The
-// reentrant lookups write into one buffer of fixed size, so nothing is
-// allocated here; they are only ever called before fork.
+// Users and groups from /etc/passwd and /etc/group (see system_ops.hpp and
+// accounts.hpp), read through one buffer of fixed size: nothing is
+// allocated and no module of the C library's name service is loaded.
+// Only ever called before fork.
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <grp.h>
-#include <pwd.h>
+#include <type_traits>
 
+#include "base/accounts.hpp"
+#include "base/system_ops.hpp"
 #include "base/system_real.hpp"
 
 namespace vorn::real {
 
 namespace {
 
-// Room for one entry's strings (its name, password field, home, shell, or
-// a group's member list).
-std::array<char, 16384> entry_text{};
+static_assert(std::is_same_v<uid_t, std::uint32_t> && std::is_same_v<gid_t, std::uint32_t>);
 
-// What a *_r lookup answered: found, no such entry, or the error.
-int lookup_result(int error, const void* found) {
-    if (found) return 1;
-    // getpw*_r answer 0 or one of these for "no such entry".
-    if (error == 0 || error == ENOENT || error == ESRCH || error == EBADF || error == EPERM)
-        return 0;
-    errno = error;
-    return -1;
+constexpr char passwd_file[] = "/etc/passwd";
+constexpr char group_file[] = "/etc/group";
+
+std::array<char, 4096> piece{};
+
+bool take(void* context, const char* bytes, std::size_t length) {
+    return account_read(*static_cast<account_search*>(context), {bytes, length});
+}
+
+// Runs the search over the file: 1 found, 0 not, -1 with errno set.
+int search(const char* path, account_search& s) {
+    if (sys.read_file_pieces(path, piece.data(), piece.size(), take, &s) != 0) return -1;
+    account_finish(s);
+    return s.found ? 1 : 0;
+}
+
+// Copies a name or home found into buf[cap]: false (errno ENAMETOOLONG)
+// when it does not fit.
+bool give(const char* text, bool too_long, char* buf, std::size_t cap) {
+    const std::size_t length = std::strlen(text);
+    if (too_long || length >= cap) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(buf, text, length + 1);
+    return true;
 }
 
 }  // namespace
 
 int find_user(const char* name, uid_t* uid, gid_t* gid) {
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    const int error = ::getpwnam_r(name, &entry, entry_text.data(), entry_text.size(), &found);
-    const int result = lookup_result(error, found);
-    if (result == 1) {
-        *uid = entry.pw_uid;
-        *gid = entry.pw_gid;
+    account_search s = account_lookup(account_ask::user_named, name, 0);
+    const int found = search(passwd_file, s);
+    if (found == 1) {
+        *uid = s.id;
+        *gid = s.gid;
     }
-    return result;
+    return found;
 }
 
 int find_user_id(uid_t uid, char* name, std::size_t cap, gid_t* gid) {
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    const int error = ::getpwuid_r(uid, &entry, entry_text.data(), entry_text.size(), &found);
-    const int result = lookup_result(error, found);
-    if (result != 1) return result;
-    const std::size_t length = std::strlen(entry.pw_name);
-    if (length >= cap) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(name, entry.pw_name, length + 1);
-    *gid = entry.pw_gid;
+    account_search s = account_lookup(account_ask::user_numbered, {}, uid);
+    const int found = search(passwd_file, s);
+    if (found != 1) return found;
+    if (!give(s.entry_name.data(), s.name_too_long, name, cap)) return -1;
+    *gid = s.gid;
     return 1;
 }
 
+int find_user_home(const char* name, char* home, std::size_t cap) {
+    account_search s = account_lookup(account_ask::user_named, name, 0);
+    const int found = search(passwd_file, s);
+    if (found != 1) return found;
+    return give(s.home.data(), s.home_too_long, home, cap) ? 1 : -1;
+}
+
 int find_group(const char* name, gid_t* gid) {
-    struct group entry {};
-    struct group* found = nullptr;
-    const int error = ::getgrnam_r(name, &entry, entry_text.data(), entry_text.size(), &found);
-    const int result = lookup_result(error, found);
-    if (result == 1) *gid = entry.gr_gid;
-    return result;
+    account_search s = account_lookup(account_ask::group_named, name, 0);
+    const int found = search(group_file, s);
+    if (found == 1) *gid = s.id;
+    return found;
+}
+
+int find_group_id(gid_t gid) {
+    account_search s = account_lookup(account_ask::group_numbered, {}, gid);
+    return search(group_file, s);
 }
 
 long user_groups(const char* name, gid_t primary, gid_t* groups, std::size_t cap) {
-    int count = cap > INT_MAX ? INT_MAX : static_cast<int>(cap);
-    const int given = count;
-    if (::getgrouplist(name, primary, groups, &count) >= 0) return count;
-    // Too many: count says how many there are, where the C library tells.
-    return count > given ? count : static_cast<long>(cap) + 1;
+    account_search s = account_groups(name, primary, groups, cap);
+    if (search(group_file, s) < 0) return -1;
+    return static_cast<long>(s.count);
 }
 
 }  // namespace vorn::real

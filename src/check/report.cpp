@@ -17,6 +17,7 @@
 #include "supervise/launch.hpp"
 #include "supervise/start_gate.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_keys.hpp"
 #include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
@@ -113,6 +114,35 @@ void print_cut_arguments(std::size_t slot, const task_info& task) {
         "warning: tasks[%zu] (\"%s\"): \"argument\" element %zu is empty and ends the "
         "arguments; not passed: %s\n",
         slot, shown(task.task_name.data()), passed, command_text.data());
+}
+
+// Each key of a task entry that is no key of one: ignored, with the known
+// key it is nearest; or, near one of the keys from "user" on, refusing its
+// task (a fault).
+void print_unknown_keys(const char* config_file) {
+    config_problem unread;
+    const json_document document = load_config(&unread, config_file);
+    const json_t* tasks = json_object_get(document.get(), "tasks");
+    for (std::size_t i = 0; i < json_array_size(tasks) && i < task_slot_count; ++i) {
+        const char* key = nullptr;
+        const json_t* value = nullptr;
+        json_object_foreach(json_array_get(tasks, i), key, value) {
+            const key_verdict verdict = judge_task_key(key);
+            if (verdict.known) continue;
+            const char* name = shown(task_table[i].task_name.data());
+            const char* nearest = task_entry_keys[verdict.nearest];
+            if (verdict.refused)
+                std::printf(
+                    "fault: tasks[%zu] (\"%s\"): \"%s\" is no key of a task entry: did you mean "
+                    "\"%s\"? The task is refused\n",
+                    i, name, shown(key), nearest);
+            else
+                std::printf(
+                    "warning: tasks[%zu] (\"%s\"): \"%s\" is no key of a task entry and is "
+                    "ignored; the nearest is \"%s\"\n",
+                    i, name, shown(key), nearest);
+        }
+    }
 }
 
 void print_identity(const task_settings& s) {
@@ -341,6 +371,7 @@ int check_configuration(const char* config_file) {
         std::printf("cache_path: %s does not exist: ignored, as the supervisor ignores it\n",
                     shown(check_line.ignored_cache_path));
     for (std::size_t i = 0; i < task_slot_count; ++i) print_cut_arguments(i, task_table[i]);
+    print_unknown_keys(config_file);
     dump_task_table(0, write_shown);
     // The slots a start pass would start, in its order: those not in mode none.
     for (std::size_t i = 0; i < task_slot_count; ++i) print_slot(i, task_table[i]);

@@ -63,14 +63,52 @@ bool same_name(const char* entry, const char* variable) {
     return *entry == '=' && *variable == '=';
 }
 
-bool overridden(const char* entry, const task_settings& settings) {
-    for (std::size_t i = 0; i < settings.variable_count; ++i)
-        if (same_name(entry, settings.variables[i].data())) return true;
+// What a task's settings add to the environment, in their order: HOME,
+// USER and LOGNAME of the user it runs as and PWD of its directory, then
+// its "environment", which wins over those for a name it gives too.
+constexpr std::size_t identity_variables = 4;
+std::array<char*, identity_variables + task_environment_max> added{};
+std::array<char, sizeof "HOME=" + task_path_size> home_variable{};
+std::array<char, sizeof "USER=" + task_user_name_size> user_variable{};
+std::array<char, sizeof "LOGNAME=" + task_user_name_size> logname_variable{};
+std::array<char, sizeof "PWD=" + task_path_size> pwd_variable{};
+
+bool given(const char* variable, const task_settings& settings) {
+    for (std::size_t i = 0; i < settings.variable_count && i < task_environment_max; ++i)
+        if (same_name(settings.variables[i].data(), variable)) return true;
+    return false;
+}
+
+// Adds the variable "<name><value>" unless the task's "environment" gives it.
+template <std::size_t N>
+void add_own(std::size_t* count, std::array<char, N>& variable, const char* name, const char* value,
+             const task_settings& settings) {
+    format_text(variable.data(), variable.size(), "%s%s", name, value);  // sized to fit
+    if (!given(variable.data(), settings)) added[(*count)++] = variable.data();
+}
+
+// Fills `added`: the count.
+std::size_t collect_added(const task_settings& s) {
+    std::size_t count = 0;
+    if (s.identity) {
+        add_own(&count, home_variable, "HOME=", s.home.data(), s);
+        add_own(&count, user_variable, "USER=", s.login.data(), s);
+        add_own(&count, logname_variable, "LOGNAME=", s.login.data(), s);
+    }
+    if (s.directory[0] != '\0') add_own(&count, pwd_variable, "PWD=", s.directory.data(), s);
+    for (std::size_t i = 0; i < s.variable_count && i < task_environment_max; ++i)
+        added[count++] = const_cast<char*>(s.variables[i].data());
+    return count;
+}
+
+bool overridden(const char* entry, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (same_name(entry, added[i])) return true;
     return false;
 }
 
 // The environment of a child with variables of its own, built before fork.
-std::array<char*, child_environment_max + task_environment_max + 1> child_environment{};
+std::array<char*, child_environment_max + added.size() + 1> child_environment{};
 
 }  // namespace
 
@@ -78,18 +116,18 @@ bool children_reset_oom_score = false;
 
 char* const* build_child_environment(const task_settings* settings, bool* fits) {
     *fits = true;
-    if (settings == nullptr || settings->variable_count == 0) return nullptr;
+    const std::size_t count = settings != nullptr ? collect_added(*settings) : 0;
+    if (count == 0) return nullptr;
     std::size_t n = 0;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        if (overridden(*entry, *settings)) continue;
+        if (overridden(*entry, count)) continue;
         if (n == child_environment_max) {
             *fits = false;
             break;
         }
         child_environment[n++] = *entry;
     }
-    for (std::size_t i = 0; i < settings->variable_count && i < task_environment_max; ++i)
-        child_environment[n++] = const_cast<char*>(settings->variables[i].data());
+    for (std::size_t i = 0; i < count; ++i) child_environment[n++] = added[i];
     child_environment[n] = nullptr;
     return child_environment.data();
 }

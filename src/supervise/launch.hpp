@@ -28,7 +28,10 @@ extern bool children_reset_oom_score;
 
 // The inherited environment with the task's variables added, replacing
 // those of the same names, in process-wide storage (valid until the next
-// call); nullptr for a task without variables, which keeps the environment
+// call): HOME, USER and LOGNAME of the user a task with "user" runs as
+// (its entry's home and name; "/" and the number for a number without an
+// entry), PWD of its "directory", then its "environment", which wins over
+// those.  nullptr for a task that adds none, which keeps the environment
 // as it is.  *fits is false when more than child_environment_max variables
 // are inherited: the child then fails its environment step rather than run
 // without some of them.

@@ -9,11 +9,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/json_text.hpp"
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
 #include "tasks/config_settings.hpp"
+#include "tasks/task_keys.hpp"
 #include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
@@ -26,6 +28,12 @@ static_assert(setting_size - 1 + sizeof(config_file_name) <= sizeof(config_name)
 // Every configured name fits one kill-by-name run.
 static_assert(task_slot_count <= kill_names_per_run);
 std::array<char, config_read_limit + 1> config_text{};
+// The text again with each number too large for the parser wrapped
+// (json_text.hpp), only ever written when the file holds one.
+std::array<char, json_wrapped_size(config_read_limit)> wrapped_text{};
+// The text the last document was parsed from, as the file writes it: where
+// the configuration step finds each entry's keys as written.
+std::string_view loaded_text;
 
 bool describe(config_problem* problem, int task_index, const char* key, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
@@ -49,6 +57,7 @@ std::string_view string_of(const json_t* value) {
 }
 
 const char* type_name(const json_t* value) {
+    if (large_number_text(value)) return "a number";
     switch (json_typeof(value)) {
         case JSON_OBJECT: return "an object";
         case JSON_ARRAY: return "an array";
@@ -101,6 +110,40 @@ void describe_parse_error(config_problem* problem, const char* path, std::string
                  error.text);
 }
 
+// An error told "near '{'" where the copy has a wrapped number: near the
+// number itself, as the text writes it.  The last byte of the error's text
+// is the parser's code for it, and stays.
+void name_the_number(json_error_t* error, std::string_view number) {
+    constexpr std::string_view near_wrapping = " near '{'";
+    const std::string_view said(error->text);
+    const std::size_t lead = said.size() - near_wrapping.size();
+    if (said.size() < near_wrapping.size() || tail_from(said, lead) != near_wrapping) return;
+    std::array<char, JSON_ERROR_TEXT_LENGTH - 1> text{};
+    if (format_text(text.data(), text.size(), "%.*s near '%.*s'", static_cast<int>(lead),
+                    error->text, static_cast<int>(head(number, 40).size()), number.data()))
+        std::memcpy(error->text, text.data(), std::strlen(text.data()) + 1);
+}
+
+// Parses the text again with its numbers too large for the parser wrapped,
+// so that each refuses only what holds it.  A fault elsewhere in the text
+// is told at its place in the text (*error), not in the copy.
+json_document load_wrapped(std::string_view text, json_error_t* error) {
+    std::size_t count = 0;
+    const std::size_t length =
+        json_wrap_large_numbers(text, wrapped_text.data(), wrapped_text.size(), &count);
+    if (length == 0 || count == 0) return nullptr;  // the parser's own error stands
+    json_document document{json_loadb(wrapped_text.data(), length, JSON_DECODE_ANY, error)};
+    if (document) return document;
+    const json_text_place place = json_place_in_text(text, {wrapped_text.data(), length},
+                                                     static_cast<std::size_t>(error->position));
+    error->position = static_cast<int>(place.offset);
+    error->column -= static_cast<int>(place.line_growth);
+    // At a wrapped number the parser read the wrapping's '{': the text has the number.
+    if (place.number > 0)
+        name_the_number(error, {text.data() + place.offset - place.number, place.number});
+    return nullptr;
+}
+
 // Refuses what the parser would misreport: no text at all, a byte-order
 // mark, a NUL byte.  True when the text may go to the parser.
 bool plain_text(config_problem* problem, const char* path, std::string_view text) {
@@ -125,12 +168,33 @@ bool fits_field(std::string_view text, std::size_t size) {
     return text.size() < size && text.find('\0') == std::string_view::npos;
 }
 
+// "system": an integer must fit 32 bits; another type leaves the default.
+bool check_system(const json_t* system, int index, config_problem* problem) {
+    if (json_is_integer(system)) {
+        const json_int_t value = json_integer_value(system);
+        if (value < INT32_MIN || value > INT32_MAX)
+            return describe(problem, index, "system",
+                            "\"system\" is %" JSON_INTEGER_FORMAT ", outside %" PRId32
+                            " to %" PRId32,
+                            value, INT32_MIN, INT32_MAX);
+    }
+    // An integer too large for the parser is as far outside; a real is not
+    // an integer and leaves the default, as "system": 1.0 does.
+    const char* large = large_number_text(system);
+    if (large && large_number_is_integer(large))
+        return describe(problem, index, "system",
+                        "\"system\" is %s, outside %" PRId32 " to %" PRId32, large, INT32_MIN,
+                        INT32_MAX);
+    return true;
+}
+
 // Checks one element of "tasks" against what a slot can hold.
 bool check_task(const json_t* task, int index, config_problem* problem) {
-    const json_t* name = json_object_get(task, "name");
+    const bool object = is_written_object(task);
+    const json_t* name = object ? json_object_get(task, "name") : nullptr;
     if (!name)
         return describe(problem, index, "name",
-                        json_is_object(task) ? "\"name\" is missing" : "the task is not an object");
+                        object ? "\"name\" is missing" : "the task is not an object");
     if (!json_is_string(name)) return describe(problem, index, "name", "\"name\" is not a string");
     const std::string_view text = string_of(name);
     if (text.empty()) return describe(problem, index, "name", "\"name\" is empty");
@@ -148,15 +212,7 @@ bool check_task(const json_t* task, int index, config_problem* problem) {
                         "\"name\" is the supervisor's own process name: killing stale copies of "
                         "the task would kill the supervisor at every turn");
 
-    const json_t* system = json_object_get(task, "system");
-    if (json_is_integer(system)) {
-        const json_int_t value = json_integer_value(system);
-        if (value < INT32_MIN || value > INT32_MAX)
-            return describe(problem, index, "system",
-                            "\"system\" is %" JSON_INTEGER_FORMAT ", outside %" PRId32
-                            " to %" PRId32,
-                            value, INT32_MIN, INT32_MAX);
-    }
+    if (!check_system(json_object_get(task, "system"), index, problem)) return false;
 
     const json_t* arguments = json_object_get(task, "argument");
     if (!json_is_array(arguments)) return true;  // absent or another type: no arguments
@@ -189,9 +245,34 @@ std::int32_t mode_of(const json_t* mode) {
     return mode_always;
 }
 
+// The entries of "tasks" as the file writes them, found one after the
+// other as they are asked for (an entry without settings never asks).
+struct written_entries {
+    bool started;       // "tasks" looked for
+    std::size_t index;  // of the entry json_next_element finds next
+    std::size_t next;   // its cursor, json_nowhere once there is none
+};
+
+std::string_view entry_text(written_entries& entries, std::size_t index) {
+    const std::string_view text = loaded_text;
+    if (!entries.started) {
+        entries.started = true;
+        entries.next = json_last_value(text, text.find_first_not_of(" \t\r\n"), "tasks");
+    }
+    std::size_t at = 0;
+    while (entries.next != json_nowhere && entries.index <= index) {
+        if (!json_next_element(text, &entries.next, &at)) {
+            entries.next = json_nowhere;
+            break;
+        }
+        if (entries.index++ == index) return {text.data() + at, entries.next - at};
+    }
+    return {};
+}
+
 // Writes a checked task into its slot; its stale copies are killed by name
 // with the others when the configuration step ends.
-void write_task(std::size_t slot_index, const json_t* task) {
+void write_task(std::size_t slot_index, const json_t* task, written_entries& entries) {
     task_info& slot = task_table[slot_index];
     const json_t* system = json_object_get(task, "system");
     if (json_is_integer(system))  // check_task made sure it fits
@@ -211,7 +292,8 @@ void write_task(std::size_t slot_index, const json_t* task) {
         copy_text(slot.task_argument[k], string_of(json_array_get(arguments, k)));
     configured_arguments[slot_index] = given;
     // Only an entry with settings touches their table.
-    if (has_task_settings(task)) read_task_settings(slot_index, task);
+    if (has_task_settings(task))
+        read_task_settings(slot_index, task, entry_text(entries, slot_index));
 
     ++task_info_size;
     slot.task_pid = 0;
@@ -248,10 +330,14 @@ json_document load_config(config_problem* problem, const char* path) {
     // goes unseen.  Any JSON value is accepted here, so that a document
     // that is not an object is told as such rather than as a syntax error.
     const std::string_view text(config_text.data(), static_cast<std::size_t>(length));
+    loaded_text = {};
     if (!plain_text(problem, path, text)) return nullptr;
     json_error_t error;
     json_document document{json_loadb(text.data(), text.size(), JSON_DECODE_ANY, &error)};
+    if (!document && json_error_code(&error) == json_error_numeric_overflow)
+        document = load_wrapped(text, &error);
     if (!document) describe_parse_error(problem, path, text, error);
+    if (document) loaded_text = text;
     return document;
 }
 
@@ -260,13 +346,14 @@ namespace {
 // Writes the tasks of the document into the table, from slot 0 on, up to
 // the first task at fault.  *written counts the slots written either way.
 bool write_tasks(const json_t* document, config_problem* problem, std::size_t* written) {
-    if (!json_is_object(document))
+    if (!is_written_object(document))
         return describe(problem, -1, "tasks", "the document is %s, not an object",
                         type_name(document));
     const json_t* tasks = json_object_get(document, "tasks");
     if (!tasks) return describe(problem, -1, "tasks", "\"tasks\" is missing");
     if (!json_is_array(tasks)) return describe(problem, -1, "tasks", "\"tasks\" is not an array");
 
+    written_entries entries{false, 0, json_nowhere};
     const std::size_t count = json_array_size(tasks);
     for (std::size_t i = 0; i < count; ++i) {
         const int index = static_cast<int>(i);
@@ -280,7 +367,7 @@ bool write_tasks(const json_t* document, config_problem* problem, std::size_t* w
             if (problem && json_is_string(name)) copy_text(problem->task_name, string_of(name));
             return false;
         }
-        write_task(i, task);
+        write_task(i, task, entries);
         *written = i + 1;
     }
     return true;

@@ -11,16 +11,12 @@
 
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
+#include "tasks/task_keys.hpp"
 #include "tasks/task_settings.hpp"
 
 namespace vorn {
 
 namespace {
-
-constexpr std::array<const char*, 9> settings_keys = {
-    "user",        "group", "directory",        "environment",
-    "limits",      "nice",  "oom_score_adjust", "no_new_privileges",
-    "capabilities"};
 
 // The largest id a user or group can have: (uid_t)-1 means "no change" to
 // setuid and setgid.
@@ -44,11 +40,16 @@ std::string_view string_of(const json_t* value) {
     return {json_string_value(value), json_string_length(value)};
 }
 
-// A value as a reason shows it: a number, true, false or null as written,
-// a short string in quotes, anything else by its type.
+// A value as a reason shows it: a number, true, false or null as written
+// (one too large for the parser too), a short string in quotes, anything
+// else by its type.
 using value_text = std::array<char, 48>;
 value_text shown_value(const json_t* value) {
     value_text text{};
+    if (const char* number = large_number_text(value)) {
+        if (!copy_text(text, number)) copy_text(text, "a number too long to show");
+        return text;
+    }
     switch (json_typeof(value)) {
         case JSON_INTEGER:
             format_text(text.data(), text.size(), "%" JSON_INTEGER_FORMAT,
@@ -119,23 +120,46 @@ bool read_groups(task_settings& s, const char* name) {
     return true;
 }
 
-// The group given, by name or number, into s.gid.
+// The group given, by name or number, into s.gid: one that has an entry.
 bool read_group(task_settings& s, const json_t* group) {
     long long number = -1;
     if (!read_id(s, "group", group, &number)) return false;
     if (number >= 0) {
         s.gid = static_cast<gid_t>(number);
-        return true;
+        std::array<char, 24> shown{};
+        format_text(shown.data(), shown.size(), "%lld", number);
+        const int found = sys.find_group_id(s.gid);
+        return found == 1 || refuse_lookup(s, found, "group", shown.data());
     }
     const int found = sys.find_group(json_string_value(group), &s.gid);
     return found == 1 || refuse_lookup(s, found, "group", json_string_value(group));
+}
+
+// What uid 0 keeps whatever its capability sets, said when "capabilities"
+// would leave a task as uid 0.
+constexpr char uid_0_keeps[] = "which owns root's files and commands the supervisor";
+
+// USER, LOGNAME and HOME of a user that has an entry named `name`.
+bool read_home(task_settings& s, const char* name) {
+    copy_text(s.login, name);
+    const int found = sys.find_user_home(name, s.home.data(), s.home.size());
+    if (found == 1) return true;
+    if (found == 0) return refuse(s, "user %s does not exist", name);
+    return refuse(s, "the home directory of user %s cannot be looked up: %s", name,
+                  std::strerror(errno));
 }
 
 // "user" and "group", resolved now: the child only applies them.
 bool read_identity(task_settings& s, const json_t* task) {
     const json_t* user = json_object_get(task, "user");
     const json_t* group = json_object_get(task, "group");
-    if (!user) return !group || refuse(s, "\"group\" is given without \"user\": name the user too");
+    if (!user && group) return refuse(s, "\"group\" is given without \"user\": name the user too");
+    if (!user && s.capabilities_set)
+        return refuse(s,
+                      "\"capabilities\" is given without \"user\": the task would stay uid 0, %s; "
+                      "name the user to run it as",
+                      uid_0_keeps);
+    if (!user) return true;
     long long number = -1;
     if (!read_id(s, "user", user, &number)) return false;
     std::array<char, task_user_name_size> name{};
@@ -155,11 +179,17 @@ bool read_identity(task_settings& s, const json_t* task) {
     if (found == 0 && !group)
         return refuse(s, "user %s has no entry in the user database: give \"group\" too",
                       s.user_name.data());
+    if (s.uid == 0 && s.capabilities_set)
+        return refuse(s, "\"capabilities\" is given with user %s (uid 0), %s; name another user",
+                      s.user_name.data(), uid_0_keeps);
     s.gid = primary;
     if (group && !read_group(s, group)) return false;
+    if (found == 1 && (!read_home(s, name.data()) || !read_groups(s, name.data()))) return false;
     s.identity = true;
-    if (found == 1) return read_groups(s, name.data());
-    s.groups[0] = s.gid;  // no entry: no supplementary groups
+    if (found == 1) return true;
+    copy_text(s.login, s.user_name.data());  // no entry: the number, home "/",
+    copy_text(s.home, "/");                  // no supplementary groups
+    s.groups[0] = s.gid;
     s.group_count = 1;
     return true;
 }
@@ -193,7 +223,7 @@ bool read_variable(task_settings& s, const char* name, const json_t* value) {
 }
 
 bool read_environment(task_settings& s, const json_t* value) {
-    if (!json_is_object(value))
+    if (!is_written_object(value))
         return refuse(s, "\"environment\" is %s: give an object of names and strings",
                       shown_value(value).data());
     if (json_object_size(value) > task_environment_max)
@@ -214,7 +244,7 @@ int limit_of(const char* name) {
 }
 
 bool read_limits(task_settings& s, const json_t* value) {
-    if (!json_is_object(value))
+    if (!is_written_object(value))
         return refuse(s, "\"limits\" is %s: give an object", shown_value(value).data());
     const char* name = nullptr;
     const json_t* limit = nullptr;
@@ -227,6 +257,12 @@ bool read_limits(task_settings& s, const json_t* value) {
                           name);
         long long number = 0;
         const bool unlimited = json_is_string(limit) && string_of(limit) == "unlimited";
+        const char* large = large_number_text(limit);
+        if (large && large[0] != '-' && large_number_is_integer(large))
+            return refuse(s,
+                          "\"limits\".\"%s\" is %s: give at most %" PRId64
+                          ", or \"unlimited\" for no limit",
+                          name, shown_value(limit).data(), INT64_MAX);
         if (!unlimited && !whole_in(limit, 0, INT64_MAX, &number))
             return refuse(s,
                           "\"limits\".\"%s\" is %s: give a non-negative integer or "
@@ -303,15 +339,21 @@ constexpr std::array<settings_row, 7> settings_rows = {{
 }  // namespace
 
 bool has_task_settings(const json_t* task) {
-    for (const char* key : settings_keys)
-        if (json_object_get(task, key)) return true;
+    const char* key = nullptr;
+    const json_t* value = nullptr;
+    json_object_foreach(const_cast<json_t*>(task), key, value) {
+        const key_verdict verdict = judge_task_key(key);
+        if (verdict.refused || (verdict.known && verdict.nearest >= first_settings_key))
+            return true;
+    }
     return false;
 }
 
-void read_task_settings(std::size_t slot, const json_t* task) {
+void read_task_settings(std::size_t slot, const json_t* task, std::string_view entry) {
     task_settings& s = task_settings_table[slot];
     s = task_settings{};
     task_settings_used[slot] = true;
+    if (task_key_fault(task, entry, s.refusal.data(), s.refusal.size())) return;
     for (const settings_row& row : settings_rows) {
         const json_t* value = json_object_get(task, row.key);
         if (value && !row.read(s, value)) return;

@@ -59,6 +59,11 @@ struct task_settings {
     std::array<char, task_user_name_size> user_name;  // as written, or the number
     std::size_t group_count;                          // supplementary groups
     std::array<gid_t, task_group_max> groups;
+    // What the task's USER and LOGNAME, and HOME, become: the name and home
+    // directory of the user's entry, or the number and "/" for a user
+    // given by a number that has none.
+    std::array<char, task_user_name_size> login;
+    std::array<char, task_path_size> home;
 
     std::array<char, task_path_size> directory;  // "": the supervisor's own
 

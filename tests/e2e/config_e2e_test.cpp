@@ -33,38 +33,93 @@ TEST(config_e2e, configured_task_gets_its_arguments_then_the_settings) {
     EXPECT_NE(sup.out().find("task_info_size: 5\n"), std::string::npos);
 }
 
-// A user that does not exist: that task never runs (not as root either),
-// the others do, and the checker names the cause in both of its views.
-TEST(config_e2e, task_of_an_unknown_user_never_runs_and_the_checker_says_why) {
+// A task whose privileges are unknown or ambiguous (a user that does not
+// exist, "user" given twice, a key misspelt): that task never runs (not as
+// root either), the others do, and the checker names the cause in both of
+// its views.
+TEST(config_e2e, a_task_whose_privileges_are_unsure_never_runs_and_the_checker_says_why) {
+    const struct {
+        std::string keys;  // the refused worker's
+        std::string reason;
+        std::string checker_line;  // a line of the configuration report besides
+    } rows[] = {
+        {R"("user": "vorn-no-such-user")", "user vorn-no-such-user does not exist",
+         "  runs as: user nobody (uid "},
+        {R"("user": "nobody", "capabilities": [], "user": "root")",
+         "\"user\" is given 2 times: the entry must say it once", "  limits: open_files 64\n"},
+        {R"("user": "nobody", "capabilites": ["net_raw"])",
+         "\"capabilites\" is no key of a task entry: did you mean \"capabilities\"?",
+         "fault: tasks[1] (\""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.keys);
+        installation inst;
+        const std::string worker = unique_name("worker");
+        const std::string other = unique_name("other");
+        inst.task("vorn_update", long_running);
+        inst.task(worker, long_running);
+        inst.task(other, long_running);
+        // other runs as nobody: it must reach its script and write its log.
+        std::filesystem::permissions(inst.root(), std::filesystem::perms(0755));
+        std::filesystem::permissions(inst.root() + "/log", std::filesystem::perms(0777));
+        inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker + "\", " +
+                    row.keys + R"(}, {"name": ")" + other +
+                    R"(", "user": "nobody", "limits": {"open_files": 64}}]})");
+        const program_result report =
+            run_on_clock(inst, {VORN_CHECK_BINARY, "--install_path=" + inst.root()});
+        EXPECT_EQ(report.status, 1) << report.out;
+        EXPECT_NE(report.out.find("  refused: " + row.reason + " (never started)\n"),
+                  std::string::npos)
+            << report.out;
+        EXPECT_NE(report.out.find(row.checker_line), std::string::npos) << report.out;
+        supervisor sup(inst);
+        ASSERT_TRUE(wait_until([&] { return !inst.starts(other).empty(); })) << sup.err();
+        const std::size_t passes = inst.events().size();
+        ASSERT_TRUE(wait_until([&] { return inst.events().size() > passes + 2; }));
+        EXPECT_TRUE(inst.starts(worker).empty());
+        const program_result status = run_on_clock(
+            inst, {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
+                   "--install_path=" + inst.root()});
+        EXPECT_EQ(status.status, 1) << status.out;
+        EXPECT_NE(status.out.find(worker + ": refused, never started: " + row.reason),
+                  std::string::npos)
+            << status.out;
+    }
+}
+
+// A limit too large for the parser, written in after the updater's exit 0
+// has let the tasks run: at the next turn it refuses that task alone, and
+// every other task, the updater included, is started again.
+TEST(config_e2e, a_number_too_large_refuses_its_task_alone_at_the_next_turn) {
     installation inst;
     const std::string worker = unique_name("worker");
     const std::string other = unique_name("other");
-    inst.task("vorn_update", long_running);
+    inst.task("vorn_update", "sleep 1; exit 0");
     inst.task(worker, long_running);
     inst.task(other, long_running);
-    // other runs as nobody: it must reach its script and write its log.
-    std::filesystem::permissions(inst.root(), std::filesystem::perms(0755));
-    std::filesystem::permissions(inst.root() + "/log", std::filesystem::perms(0777));
-    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker +
-                R"(", "user": "vorn-no-such-user"}, {"name": ")" + other +
-                R"(", "user": "nobody", "limits": {"open_files": 64}}]})");
-    const std::string reason = "user vorn-no-such-user does not exist";
-    const program_result report =
-        run_on_clock(inst, {VORN_CHECK_BINARY, "--install_path=" + inst.root()});
-    EXPECT_EQ(report.status, 1) << report.out;
-    EXPECT_NE(report.out.find("  refused: " + reason + " (never started)\n"), std::string::npos)
-        << report.out;
-    EXPECT_NE(report.out.find("  runs as: user nobody (uid "), std::string::npos) << report.out;
-    EXPECT_NE(report.out.find("  limits: open_files 64\n"), std::string::npos) << report.out;
+    const auto config = [&](const std::string& limit) {
+        inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": ")" + worker +
+                    R"(", "limits": {"core": )" + limit + R"(}}, {"name": ")" + other + R"("}]})");
+    };
+    config("0");
     supervisor sup(inst);
-    ASSERT_TRUE(wait_until([&] { return !inst.starts(other).empty(); })) << sup.err();
-    const std::size_t passes = inst.events().size();
-    ASSERT_TRUE(wait_until([&] { return inst.events().size() > passes + 2; }));
-    EXPECT_TRUE(inst.starts(worker).empty());
+    ASSERT_TRUE(wait_until([&] { return !inst.starts(worker).empty(); })) << sup.err();
+    config("18446744073709551615");
+    const std::size_t updates = inst.starts("vorn_update").size();
+    const std::size_t others = inst.starts(other).size();
+    ASSERT_TRUE(wait_until([&] {
+        return inst.starts("vorn_update").size() > updates + 1 &&
+               inst.starts(other).size() > others;
+    })) << sup.err();
+    const std::size_t workers = inst.starts(worker).size();
+    ASSERT_TRUE(wait_until([&] { return inst.starts(other).size() > others + 1; })) << sup.err();
+    EXPECT_EQ(inst.starts(worker).size(), workers);
+    const std::string reason =
+        "\"limits\".\"core\" is 18446744073709551615: give at most "
+        "9223372036854775807, or \"unlimited\" for no limit";
     const program_result status =
         run_on_clock(inst, {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
                             "--install_path=" + inst.root()});
-    EXPECT_EQ(status.status, 1) << status.out;
     EXPECT_NE(status.out.find(worker + ": refused, never started: " + reason), std::string::npos)
         << status.out;
 }
@@ -225,7 +280,9 @@ TEST(config_e2e, demo_installation_starts_its_tasks) {
 // the keys given, and the worker writes what it sees (identity, limits,
 // directory, environment, privileges, OOM score) where any user may write.
 TEST(config_e2e, task_settings_reach_the_program) {
-    const bool nobody = ::getpwnam("nobody") != nullptr;
+    const passwd* entry = ::getpwnam("nobody");
+    const bool nobody = entry != nullptr;
+    const std::string home = nobody ? entry->pw_dir : "";
     const struct {
         std::string keys;  // members added to the worker's entry
         std::vector<std::string> seen;
@@ -236,6 +293,9 @@ TEST(config_e2e, task_settings_reach_the_program) {
         {R"("limits": {"open_files": 64, "core": "unlimited"})",
          {"nofile 64\n", "core unlimited\n"}},
         {R"("directory": "/tmp")", {"pwd /tmp\n"}},
+        {R"("user": "nobody", "directory": "/tmp", "environment": {"LOGNAME": "mine"})",
+         {"pwd /tmp\n", "names HOME=" + home + " USER=nobody LOGNAME=mine\n"},
+         true},
         {R"("environment": {"VORN_E2E_OLD": "replaced", "VORN_E2E_NEW": "added"})",
          {"env replaced added\n"}},
         {R"("no_new_privileges": true)", {"NoNewPrivs:\t1\n"}},
@@ -262,6 +322,7 @@ TEST(config_e2e, task_settings_reach_the_program) {
                    "#!/bin/sh\n{ echo \"uid $(id -u) gid $(id -g) groups $(id -G)\"\n"
                    "echo \"nofile $(ulimit -n)\"; echo \"core $(ulimit -c)\"; echo \"pwd $PWD\"\n"
                    "echo \"env $VORN_E2E_OLD $VORN_E2E_NEW\"\n"
+                   "echo \"names HOME=$HOME USER=$USER LOGNAME=$LOGNAME\"\n"
                    "echo \"oom $(cat /proc/$$/oom_score_adj)\"\n"
                    "read -r stat < /proc/$$/stat; set -- ${stat##*) }; echo \"nice ${17}\"\n"
                    "grep -E '^(NoNewPrivs|CapAmb)' /proc/$$/status; } > " +

@@ -6,6 +6,7 @@
 // the fuzzer hands the input over as the file and only records the names it
 // would have killed: no killall, no fork, no file is ever touched.
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
 #include "tasks/config.hpp"
+#include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
 
 namespace {
@@ -68,6 +70,39 @@ int no_stat(const char*, struct stat*) { fail("stat during the configuration ste
 bool no_executable(const char*) { fail("access during the configuration step", -1); }
 int no_rename(const char*, const char*) { fail("rename during the configuration step", -1); }
 void no_standard_descriptors() { fail("opening descriptors during the configuration step", -1); }
+
+// Users and groups: "root" (0) and "www" (33, also in group 4) have
+// entries, and groups 0, 4 and 33; "broken" cannot be looked up.
+int fuzz_find_user(const char* name, uid_t* uid, gid_t* gid) {
+    const std::string_view text(name);
+    if (text == "broken") return errno = EIO, -1;
+    if (text != "root" && text != "www") return 0;
+    *uid = *gid = text == "root" ? 0 : 33;
+    return 1;
+}
+int fuzz_find_user_id(uid_t uid, char* name, std::size_t cap, gid_t* gid) {
+    if ((uid != 0 && uid != 33) || cap < 5) return 0;
+    std::strcpy(name, uid == 0 ? "root" : "www");
+    *gid = uid;
+    return 1;
+}
+int fuzz_find_user_home(const char* name, char* home, std::size_t cap) {
+    if (cap < 9) return errno = ENAMETOOLONG, -1;
+    std::strcpy(home, std::string_view(name) == "root" ? "/root" : "/var/www");
+    return 1;
+}
+int fuzz_find_group(const char* name, gid_t* gid) {
+    const std::string_view text(name);
+    if (text != "adm" && text != "www") return 0;
+    *gid = text == "adm" ? 4 : 33;
+    return 1;
+}
+int fuzz_find_group_id(gid_t gid) { return gid == 0 || gid == 4 || gid == 33 ? 1 : 0; }
+long fuzz_user_groups(const char*, gid_t primary, gid_t* groups, std::size_t cap) {
+    if (cap > 0) groups[0] = primary;
+    if (cap > 1) groups[1] = 4;
+    return primary == 4 ? 1 : 2;
+}
 
 template <std::size_t N>
 bool terminated(const std::array<char, N>& field) {
@@ -127,6 +162,18 @@ void check_table(bool usable, const config_problem& problem) {
         }
     }
 
+    // The keys as written are found wherever the parser found them: no
+    // refusal ends so (a key of the file may hold the words elsewhere).
+    constexpr std::string_view unchecked = " could not be checked for repeats";
+    for (int i = 0; i < static_cast<int>(task_slot_count); ++i) {
+        const char* reason = nullptr;
+        if (!task_refused(static_cast<std::size_t>(i), &reason)) continue;
+        const std::string_view text(reason);
+        check(text.size() < unchecked.size() ||
+                  text.substr(text.size() - unchecked.size()) != unchecked,
+              "an entry's keys not found in its text", i);
+    }
+
     if (!usable) {
         check(terminated(problem.text) && problem.text[0] != '\0',
               "unusable without a description");
@@ -158,7 +205,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
            .stat_path = no_stat,
            .path_executable = no_executable,
            .rename_path = no_rename,
-           .open_standard_descriptors = no_standard_descriptors};
+           .open_standard_descriptors = no_standard_descriptors,
+           .find_user = fuzz_find_user,
+           .find_user_id = fuzz_find_user_id,
+           .find_user_home = fuzz_find_user_home,
+           .find_group = fuzz_find_group,
+           .find_group_id = fuzz_find_group_id,
+           .user_groups = fuzz_user_groups};
     return 0;
 }
 

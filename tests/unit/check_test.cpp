@@ -414,17 +414,26 @@ TEST_F(check_report_test, nothing_is_killed_started_or_read_elsewhere) {
 
 TEST_F(check_report_test, who_each_task_runs_as_and_why_a_refused_one_never_runs) {
     fake_system::file_text = R"({"tasks": [{"name": "w", "user": "www", "limits": {"memory":
-        1048576, "core": "unlimited"}, "nice": 5}, {"name": "x", "user": "nobody"}]})";
+        1048576, "core": "unlimited"}, "nice": 5, "Mode": 1}, {"name": "x", "user": "nobody",
+        "capabilites": [], "nice": 1, "nice": 2, "comment\u001b": ""}]})";
     const std::string out = run();
+    EXPECT_NE(out.find("warning: tasks[0] (\"w\"): \"Mode\" is no key of a task entry and is "
+                       "ignored; the nearest is \"mode\"\n"
+                       "fault: tasks[1] (\"x\"): \"capabilites\" is no key of a task entry: did "
+                       "you mean \"capabilities\"? The task is refused\n"
+                       "warning: tasks[1] (\"x\"): \"comment\\033\" is no key of a task entry and "
+                       "is ignored; the nearest is \"argument\"\n"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("slot 0: w, mode always, system 1\n  command line: " + sbin_ +
                        "w --install_path=/\n  runs as: user www (uid 33, gid 33, groups 33 4)\n"
                        "  limits: memory 1048576, core unlimited, nice 5\n  executable: yes\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("  refused: user nobody does not exist (never started)\n"),
-              std::string::npos);
-    EXPECT_NE(out.find("1 of 2 tasks are refused and never start: x (user nobody does not "
-                       "exist)\nthe next turn kills by name:"),
+    const std::string reason = "\"nice\" is given 2 times: the entry must say it once";
+    EXPECT_NE(out.find("  refused: " + reason + " (never started)\n"), std::string::npos);
+    EXPECT_NE(out.find("1 of 2 tasks are refused and never start: x (" + reason +
+                       ")\nthe next turn kills by name:"),
               std::string::npos)
         << out;
     EXPECT_EQ(status_, check_exit_unusable);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/json_text.hpp"
 #include "base/process_names.hpp"
 #include "base/text.hpp"
 #include "fake_system.hpp"
@@ -117,6 +118,16 @@ std::vector<config_case> cases() {
          0, "name"},
         {"a scalar document", R"("tasks")", false, 2, {}, {}, -1, "tasks"},
         {"seventeen tasks", many_tasks(17), false, 18, names(16), {}, 16, nullptr},
+        // Numbers too large for the parser refuse only what holds them.
+        {"system as a real too large, the default",
+         R"({"tasks": [{"name": "a", "system": 1e400, "x": -99999999999999999999}]})", true, 3,
+         {"a"}, {{0, "a", 1, 2, {}}}},
+        {"system as an integer too large", R"({"tasks": [{"name": "a"}, {"name": "b", "system": 9223372036854775808}]})",
+         false, 3, {"a"}, {}, 1, "system"},
+        {"a task that is a number too large", R"({"tasks": [1e400]})", false, 2, {}, {}, 0, "name"},
+        {"an argument that is one", R"({"tasks": [{"name": "a", "argument": [1e999]}]})", false, 2,
+         {}, {}, 0, "argument"},
+        {"a document that is one", "-1e400", false, 2, {}, {}, -1, "tasks"},
     };
     // clang-format on
 }
@@ -170,12 +181,17 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
         std::string keys;
         std::string refusal;  // "" when not refused
         uid_t uid = 0;
-        std::vector<gid_t> groups = {};  // the gid first
+        std::vector<gid_t> groups = {};           // the gid first
+        std::string login_home = "www /var/www";  // USER and HOME it gets
     } rows[] = {
         {R"("user": "www")", "", 33, {33, 33, 4}},
         {R"("user": "www", "group": "adm")", "", 33, {4, 4}},
         {R"("user": 33)", "", 33, {33, 33, 4}},
-        {R"("user": 5000, "group": 77)", "", 5000, {77, 77}},
+        {R"("user": 5000, "group": 77)", "", 5000, {77, 77}, "5000 /"},
+        {R"("user": "deep")",
+         "the home directory of user deep cannot be looked up: File name too long"},
+        {R"("user": 5000, "group": 4242)", "group 4242 does not exist"},
+        {R"("user": "nobody", "group": "adm")", "user nobody does not exist"},
         {R"("user": "nobody")", "user nobody does not exist"},
         {R"("user": "broken")", "user broken cannot be looked up: Input/output error"},
         {R"("user": 5000)", "user 5000 has no entry in the user database: give \"group\" too"},
@@ -225,7 +241,61 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
         {R"("capabilities": null)",
          "\"capabilities\" is null: give a list of names such as "
          "\"net_bind_service\""},
+        // Given twice, the parser would keep the last: ambiguous, refused.
+        {R"("user": "www", "user": "root")",
+         "\"user\" is given 2 times: the entry must say it once"},
+        {R"("user": "www", "\u0075ser": "www")",
+         "\"user\" is given 2 times: the entry must say it once"},
+        {R"("nice": 1, "no_new_privileges": true, "nice": 2, "nice": 1)",
+         "\"nice\" is given 3 times: the entry must say it once"},
+        {R"("limits": {"core": 0, "stack": 1, "core": 1})",
+         "\"limits\".\"core\" is given 2 times: the entry must say it once"},
+        {R"("environment": {"A": "1", "\u0041": "2"})",
+         "\"environment\".\"A\" is given 2 times: the entry must say it once"},
+        {R"("user": "www", "name": "a", "x": {"user": 1})", "", 33, {33, 33, 4}},
+        // Misspelt, or in another case: refused; other keys ignored.
+        {R"("User": "www")", "\"User\" is no key of a task entry: did you mean \"user\"?"},
+        {R"("capabilites": ["net_raw"])",
+         "\"capabilites\" is no key of a task entry: did you mean \"capabilities\"?"},
+        {R"("acpabiliteis": [])",
+         "\"acpabiliteis\" is no key of a task entry: did you mean \"capabilities\"?"},
+        {R"("no_new_privilege": true)",
+         "\"no_new_privilege\" is no key of a task entry: did you mean \"no_new_privileges\"?"},
+        {R"("user": "www", "limit": {})",
+         "\"limit\" is no key of a task entry: did you mean \"limits\"?"},
+        {R"("Mode": "once", "nome": 1, "comment": "x", "capabilityset": [])", ""},
+        // Capabilities only mean something to a task that is not uid 0.
+        {R"("capabilities": ["net_bind_service"])",
+         "\"capabilities\" is given without \"user\": the task would stay uid 0, which owns "
+         "root's files and commands the supervisor; name the user to run it as"},
+        {R"("user": "root", "capabilities": [])",
+         "\"capabilities\" is given with user root (uid 0), which owns root's files and commands "
+         "the supervisor; name another user"},
+        {R"("user": 0, "group": 4, "capabilities": ["kill"])",
+         "\"capabilities\" is given with user 0 (uid 0), which owns root's files and commands the "
+         "supervisor; name another user"},
+        // Numbers too large for the parser, shown as written.
+        {R"("limits": {"memory": 18446744073709551615})",
+         "\"limits\".\"memory\" is 18446744073709551615: give at most 9223372036854775807, or "
+         "\"unlimited\" for no limit"},
+        {R"("limits": {"core": 9223372036854775808})",
+         "\"limits\".\"core\" is 9223372036854775808: give at most 9223372036854775807, or "
+         "\"unlimited\" for no limit"},
+        {R"("limits": {"core": -9223372036854775809})",
+         "\"limits\".\"core\" is -9223372036854775809: give a non-negative integer or "
+         "\"unlimited\""},
+        {R"("nice": 1e400)", "\"nice\" is 1e400: give a whole number from -20 to 19"},
+        {R"("user": 99999999999999999999)",
+         "\"user\" is 99999999999999999999: give a name of at most 32 bytes or a number from 0 "
+         "to 4294967294"},
+        {R"("environment": {"A": -1E+999})", "\"environment\".\"A\" is -1E+999: give a string"},
+        {R"("limits": 9999999999999999999)", "\"limits\" is 9999999999999999999: give an object"},
+        {R"("environment": 1e400)",
+         "\"environment\" is 1e400: give an object of names and strings"},
     };
+    fake_users::users["root"] = {0, 0, {}, "/root"};
+    fake_users::users["deep"] = {41, 41, {}, "/" + std::string(255, 'd')};
+    fake_users::groups["staff"] = 77;
     fake_users::users["many"] = {40, 40, {}};
     for (gid_t id = 100; id < 132; ++id) fake_users::users["many"].groups.push_back(id);
     fake_users::broken = "broken";
@@ -248,7 +318,17 @@ TEST_F(config_test, task_settings_are_read_exactly_or_the_task_is_refused) {
         EXPECT_TRUE(s.identity);
         EXPECT_EQ(s.uid, row.uid);
         EXPECT_EQ(ids, row.groups);
+        EXPECT_EQ(std::string(s.login.data()) + " " + s.home.data(), row.login_home);
     }
+    // Keys given twice are looked for in the "tasks" the parser keeps, the last.
+    const std::string twice = R"([{"name": "a", "user": "www", "user": "www"}])";
+    const std::string once = R"([{"name": "a", "user": "www"}])";
+    fake_system::file_text = "{\"tasks\": " + twice + ", \"tasks\": " + once + "}";
+    EXPECT_TRUE(apply_config());
+    EXPECT_FALSE(task_refused(0));
+    fake_system::file_text = "{\"tasks\": " + once + ", \"tasks\": " + twice + "}";
+    EXPECT_TRUE(apply_config());
+    EXPECT_TRUE(task_refused(0));
 }
 
 TEST_F(config_test, settings_are_kept_as_written_and_a_table_without_them_is_not_touched) {
@@ -340,6 +420,14 @@ TEST_F(config_test, problems_say_what_happened) {
         {R"({"tasks": [{"name": "a\u0000b"}]})",
          "/c.conf: line 1, column 30: a string holds \\u0000, which no task field can hold", false},
         {" \n\t", "/c.conf is empty", false},
+        // Told in the file's own lines and columns with numbers too large
+        // for the parser in it, as with numbers of the same length.
+        {R"({"tasks": [{"n": 1e400, "m": 99999999999999999999 "x"}]})",
+         "/c.conf: line 1, column 53: '}' expected near '\"x\"'", false},
+        {"{\"tasks\": [{\"n\": 1e400, \"m\": 99999999999999999999,\n  \"\u00e9\": 2e308 \"x\"}]}",
+         "/c.conf: line 2, column 16: '}' expected near '\"x\"'", false},
+        {R"({"a": 1e400 1e400})", "/c.conf: line 1, column 17: '}' expected near '1e400'", false},
+        {"[1e400,\n 1e400 1e400]", "/c.conf: line 2, column 12: ']' expected near '1e400'", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
@@ -374,6 +462,95 @@ TEST_F(config_test, problem_names_the_faulty_task_when_its_name_is_usable) {
         EXPECT_EQ(problem.task_index, c.index);
         EXPECT_EQ(std::string(problem.task_name.data()), c.name);
     }
+}
+
+// The numbers the parser refuses are those wrapped, and no other: the
+// copy parses, and each number left as it is parses on its own.
+TEST(json_text_test, numbers_too_large_for_the_parser_are_wrapped_and_no_other) {
+    const std::string text =
+        R"([1e400, -1e400, 1e-400, 9223372036854775807, 9223372036854775808, 2e308, 1.7e308,)"
+        R"( -9223372036854775808, -9223372036854775809, "1e400", {"\"1e400": 0.5E+400}, 0, -0])";
+    std::vector<char> out(json_wrapped_size(text.size()));
+    std::size_t count = 0;
+    const std::size_t length = json_wrap_large_numbers(text, out.data(), out.size(), &count);
+    EXPECT_EQ(std::string(out.data(), length),
+              R"([{"":"1e400"}, {"":"-1e400"}, 1e-400, 9223372036854775807, )"
+              R"({"":"9223372036854775808"}, {"":"2e308"}, 1.7e308, -9223372036854775808, )"
+              R"({"":"-9223372036854775809"}, "1e400", {"\"1e400": {"":"0.5E+400"}}, 0, -0])");
+    EXPECT_EQ(count, 6u);
+    json_error_t error;
+    json_t* parsed = json_loadb(out.data(), length, 0, &error);
+    EXPECT_NE(parsed, nullptr) << error.text;
+    json_decref(parsed);
+    // The worst case fits the size given for it, and one byte less does not.
+    std::string worst;
+    while (worst.size() + 6 <= 10239) worst += worst.empty() ? "1e400" : ",1e400";
+    worst = "[" + worst.substr(0, worst.size() - 6) + "]";
+    std::vector<char> big(json_wrapped_size(worst.size()));
+    EXPECT_GT(json_wrap_large_numbers(worst, big.data(), big.size(), &count), 0u);
+    EXPECT_EQ(json_wrap_large_numbers(worst, big.data(), worst.size() + count * 7, &count), 0u);
+}
+
+// Users and groups as /etc/passwd and /etc/group write them, through the
+// real lookups, the files handed out in pieces of every size from 1 byte.
+TEST_F(config_test, users_and_groups_are_read_from_the_files_as_written) {
+    const std::string passwd =
+        "root:x:0:0:root:/root:/bin/bash\n#www:x:1:1::/no:/bin/sh\n\n"
+        "bad:x:12a:1::/bad:/bin/sh\nshort:x:5:5\nfar:x:4294967295:1::/far:/bin/sh\n"
+        ":x:6:6::/:/bin/sh\ntoor:x:0:0::/toor:/bin/sh\n"
+        "www:x:33:33:www-data:/var/www:/usr/sbin/nologin\nwww:x:34:34::/second:/bin/sh\n"
+        "long:x:77:77::/" +
+        std::string(300, 'h') + ":/bin/sh\n" + std::string(40, 'n') +
+        ":x:78:78::/:/bin/sh\nlast:x:9:10::/home/last:/bin/sh:x";  // no newline at the end
+    const std::string group =
+        "root:x:0:\nadm:x:4:syslog,www\nwwwx:x:5:wwwx,ww\nstaff:x:50:www2,www\ndup:x:4:www\n"
+        "bad:x::www\n#c:x:8:www\nlast:x:7:www";
+    const system_ops& real = real_system_ops;
+    for (std::size_t piece : {1, 2, 3, 5, 8, 13, 4096}) {
+        SCOPED_TRACE(piece);
+        fake_system::piece_size = piece;
+        fake_system::file_text = passwd;
+        uid_t uid = 1;
+        gid_t gid = 1;
+        const auto user = [&](const char* name) {
+            uid = gid = 1;
+            const int found = real.find_user(name, &uid, &gid);
+            return std::to_string(found) + " " + std::to_string(uid) + " " + std::to_string(gid);
+        };
+        EXPECT_EQ(user("www"), "1 33 33");
+        EXPECT_EQ(user("root"), "1 0 0");
+        EXPECT_EQ(user("last"), "1 9 10");
+        for (const char* none : {"#www", "bad", "short", "far", "", "ww", "wwww", "x"})
+            EXPECT_EQ(user(none), "0 1 1") << none;
+        char name[33] = {};
+        EXPECT_EQ(real.find_user_id(34, name, sizeof name, &gid), 1);
+        EXPECT_STREQ(name, "www");
+        EXPECT_EQ(real.find_user_id(0, name, sizeof name, &gid), 1);
+        EXPECT_STREQ(name, "root");
+        EXPECT_EQ(real.find_user_id(12, name, sizeof name, &gid), 0);
+        EXPECT_EQ(real.find_user_id(78, name, sizeof name, &gid), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        char home[256] = {};
+        EXPECT_EQ(real.find_user_home("www", home, sizeof home), 1);
+        EXPECT_STREQ(home, "/var/www");
+        EXPECT_EQ(real.find_user_home("last", home, sizeof home), 1);
+        EXPECT_STREQ(home, "/home/last");
+        EXPECT_EQ(real.find_user_home("long", home, sizeof home), -1);
+        fake_system::file_text = group;
+        EXPECT_EQ(real.find_group("adm", &gid), 1);
+        EXPECT_EQ(gid, 4u);
+        EXPECT_EQ(real.find_group("#c", &gid), 0);
+        EXPECT_EQ(real.find_group_id(7), 1);
+        EXPECT_EQ(real.find_group_id(8), 0);
+        std::array<gid_t, 3> groups{};
+        EXPECT_EQ(real.user_groups("www", 33, groups.data(), 3), 4);
+        EXPECT_EQ(groups, (std::array<gid_t, 3>{33, 4, 50}));
+        EXPECT_EQ(real.user_groups("ww", 4, groups.data(), 3), 2);
+        EXPECT_EQ(groups[1], 5u);
+    }
+    fake_system::file_present = false;
+    EXPECT_EQ(real_system_ops.find_group_id(0), -1);
+    EXPECT_EQ(real_system_ops.user_groups("www", 33, nullptr, 0), -1);
 }
 
 // Which task names killall would match to the supervisor's own process.

@@ -433,6 +433,20 @@ int fake_find_group(const char* name, gid_t* gid) {
     return 1;
 }
 
+int fake_find_user_home(const char* name, char* home, std::size_t cap) {
+    const auto found = fake_users::users.find(name);
+    if (found == fake_users::users.end()) return 0;
+    if (found->second.home.size() >= cap) return errno = ENAMETOOLONG, -1;
+    std::memcpy(home, found->second.home.c_str(), found->second.home.size() + 1);
+    return 1;
+}
+
+int fake_find_group_id(gid_t gid) {
+    for (const auto& [name, id] : fake_users::groups)
+        if (id == gid) return 1;
+    return 0;
+}
+
 long fake_user_groups(const char* name, gid_t primary, gid_t* groups, std::size_t cap) {
     std::vector<gid_t> list{primary};
     for (const gid_t id : fake_users::users[name].groups)
@@ -492,7 +506,9 @@ system_ops fake_system::ops() {
     ops.effective_user = [] { return fake_logs::euid; };
     ops.find_user = fake_find_user;
     ops.find_user_id = fake_find_user_id;
+    ops.find_user_home = fake_find_user_home;
     ops.find_group = fake_find_group;
+    ops.find_group_id = fake_find_group_id;
     ops.user_groups = fake_user_groups;
     ops.accept_client = fake_accept;
     ops.read_some = fake_read_some;

@@ -71,19 +71,21 @@ struct fake_logs {
     }
 };
 
-// The user and group databases: www (uid 33, gid 33, also in adm, 4)
-// unless a test says otherwise.  A name in `broken` cannot be looked up (EIO).
+// The user and group databases: www (uid 33, gid 33, also in adm, 4, home
+// /var/www) unless a test says otherwise.  A name in `broken` cannot be
+// looked up (EIO).
 struct fake_users {
     struct user {
         uid_t uid;
         gid_t gid;
         std::vector<gid_t> groups;  // the groups that list it as a member
+        std::string home = "/home";
     };
     static inline std::map<std::string, user> users;
     static inline std::map<std::string, gid_t> groups;
     static inline std::string broken;
     static void reset() {
-        users = {{"www", {33, 33, {4}}}};
+        users = {{"www", {33, 33, {4}, "/var/www"}}};
         groups = {{"www", 33}, {"adm", 4}};
         broken.clear();
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -142,9 +143,15 @@ struct child_calls {
         };
         sys.set_group_id = [](gid_t g) { return call("gid", "gid:" + std::to_string(g)); };
         sys.set_user_id = [](uid_t u) { return call("uid", "uid:" + std::to_string(u)); };
+        // "identity": setuid "worked", still root; "identity:N": only id N
+        // (real, effective and saved uid, then gid) is still 0.
         sys.identity_now = [](uid_t uids[3], gid_t gids[3]) {
-            const bool root = failing == "identity";  // setuid "worked", still root
-            for (int i = 0; i < 3; ++i) uids[i] = root ? 0 : 65534, gids[i] = 33;
+            const bool root = failing == "identity";
+            const int spoilt = failing.rfind("identity:", 0) == 0 ? failing[9] - '0' : -1;
+            for (int i = 0; i < 3; ++i) {
+                uids[i] = root || spoilt == i ? 0 : 65534;
+                gids[i] = spoilt == i + 3 ? 0 : 33;
+            }
         };
         sys.set_capabilities = [](std::uint64_t k) {
             return call("caps", "caps:" + std::to_string(k));
@@ -201,6 +208,12 @@ TEST_F(launch_test, a_failing_step_stops_the_child_before_its_program) {
         {"gid", start_step::gid, "cannot take gid 33: Operation not permitted"},
         {"uid", start_step::uid, "cannot take uid 65534: Operation not permitted"},
         {"identity", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
+        {"identity:0", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
+        {"identity:1", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
+        {"identity:2", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
+        {"identity:3", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
+        {"identity:4", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
+        {"identity:5", start_step::identity, "cannot hold uid 65534 and gid 33 after taking them"},
         {"caps", start_step::capabilities,
          "cannot keep only the capabilities asked for: Operation not permitted"},
         {"ambient", start_step::ambient,
@@ -232,6 +245,31 @@ TEST_F(launch_test, a_failing_step_stops_the_child_before_its_program) {
     EXPECT_EQ(child_calls::log,
               "join oom:0 limit:7:64 nice:5 bound keep groups:2 gid:33 uid:65534 caps:1024 "
               "ambient:10 dir:/srv/x nnp exec ");
+    // A user in its primary group alone still sets its groups: the
+    // supervisor's own never reach the task.
+    task_settings alone = settings;
+    alone.group_count = 1;
+    child_calls::install();
+    run_child(t, argv.data(), nullptr, plan_child(&alone, false), -1);
+    EXPECT_NE(child_calls::log.find(" groups:1 gid:33 uid:65534 "), std::string::npos)
+        << child_calls::log;
+}
+
+// The real limit step, in a child of the test: soft and hard limit both,
+// so that the task cannot raise the soft one back.
+TEST(launch_real_test, a_limit_sets_the_soft_and_the_hard_limit) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit got{};
+        const bool set = real_system_ops.set_limit(RLIMIT_CORE, 4096) == 0 &&
+                         ::getrlimit(RLIMIT_CORE, &got) == 0;
+        ::_exit(!set ? 2 : got.rlim_cur == 4096 && got.rlim_max == 4096 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(launch_test, children_without_settings_give_up_only_the_oom_protection) {
@@ -248,21 +286,61 @@ TEST_F(launch_test, children_without_settings_give_up_only_the_oom_protection) {
 }
 
 TEST_F(launch_test, environment_adds_and_overrides_and_never_drops) {
-    std::array<char*, 3> inherited{const_cast<char*>("PATH=/bin"), const_cast<char*>("HOME=/root"),
+    std::array<char*, 5> inherited{const_cast<char*>("PATH=/bin"), const_cast<char*>("HOME=/root"),
+                                   const_cast<char*>("USER=root"), const_cast<char*>("PWD=/"),
                                    nullptr};
     char** const saved = environ;
     environ = inherited.data();
     task_settings s{};
     bool fits = false;
     EXPECT_EQ(build_child_environment(&s, &fits), nullptr);
-    s.variable_count = 2;
-    copy_text(s.variables[0], "HOME=/srv");
-    copy_text(s.variables[1], "HOM=x");
-    char* const* envp = build_child_environment(&s, &fits);
-    std::vector<std::string> got;
-    for (; *envp != nullptr; ++envp) got.emplace_back(*envp);
-    EXPECT_TRUE(fits);
-    EXPECT_EQ(got, (std::vector<std::string>{"PATH=/bin", "HOME=/srv", "HOM=x"}));
+    const struct {
+        bool identity;
+        const char* login;
+        const char* home;
+        const char* directory;
+        std::vector<std::string> variables;
+        std::vector<std::string> environment;
+    } rows[] = {
+        // The last entry overrides an inherited name as the first does.
+        {false,
+         "",
+         "",
+         "",
+         {"HOM=x", "HOME=/srv"},
+         {"PATH=/bin", "USER=root", "PWD=/", "HOM=x", "HOME=/srv"}},
+        {true,
+         "www",
+         "/var/www",
+         "/srv/x",
+         {},
+         {"PATH=/bin", "HOME=/var/www", "USER=www", "LOGNAME=www", "PWD=/srv/x"}},
+        {true,
+         "5000",
+         "/",
+         "",
+         {"A=1", "LOGNAME=w"},
+         {"PATH=/bin", "PWD=/", "HOME=/", "USER=5000", "A=1", "LOGNAME=w"}},
+        {false, "", "", "/tmp", {"PWD=/x"}, {"PATH=/bin", "HOME=/root", "USER=root", "PWD=/x"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.login + std::string(" ") + row.directory);
+        s = task_settings{};
+        s.identity = row.identity;
+        copy_text(s.login, row.login);
+        copy_text(s.home, row.home);
+        copy_text(s.directory, row.directory);
+        for (const std::string& variable : row.variables)
+            copy_text(s.variables[s.variable_count++], variable);
+        char* const* envp = build_child_environment(&s, &fits);
+        ASSERT_NE(envp, nullptr);
+        std::vector<std::string> got;
+        for (; *envp != nullptr; ++envp) got.emplace_back(*envp);
+        EXPECT_TRUE(fits);
+        EXPECT_EQ(got, row.environment);
+    }
+    s = task_settings{};
+    s.variable_count = 1;
     std::vector<char*> many(child_environment_max + 1, const_cast<char*>("A=1"));
     many.push_back(nullptr);
     environ = many.data();
