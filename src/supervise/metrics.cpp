@@ -96,11 +96,7 @@ constexpr family task_leftovers{"vorn_restart_task_leftover_processes", "gauge",
 // What the units used, as last read; read again at most this often, and
 // only when the metrics file is written at all.
 constexpr std::time_t unit_sample_seconds = 30;
-struct unit_sample {
-    unit_usage usage;
-    long leftovers;  // -1: not known (a process tree)
-};
-std::array<unit_sample, task_slot_count> unit_samples{};
+std::array<unit_reading, task_slot_count> unit_samples{};
 std::time_t units_sampled_at = -1;
 
 // Appends to a buffer of fixed size; once something does not fit, the
@@ -343,22 +339,12 @@ void reset_metrics_output() {
 
 namespace {
 
-unit_sample sample_unit(std::size_t slot) {
-    static unit_member left[unit_process_max];
-    const task_info& task = task_table[slot];
-    cgroup_path dir{};
-    if (!unit_cgroup_of(task.task_name.data(), dir)) return {process_tree_usage(task.task_pid), -1};
-    return {cgroup_usage(dir.data()),
-            cgroup_leftovers(dir.data(), task.task_pid, left, unit_process_max)};
-}
-
 // Reads what the units use when the last reading is unit_sample_seconds old:
 // true when it did, and the file is to be written again.
 bool sample_units(std::time_t boot) {
     if (units_sampled_at >= 0 && boot - units_sampled_at < unit_sample_seconds) return false;
     units_sampled_at = boot;
-    for (std::size_t i = 0; i < task_slot_count; ++i)
-        unit_samples[i] = task_table[i].task_name[0] != '\0' ? sample_unit(i) : unit_sample{{}, -1};
+    read_units(unit_samples);
     return true;
 }
 
