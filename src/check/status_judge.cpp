@@ -330,7 +330,8 @@ const char* state_shown(const judged_slot& view) {
 unit_tracking tracking_of(const read_slot& slot, cgroup_path& dir) {
     const std::string_view tracked = slot.unit_tracked.text;
     if (tracked == tracked_process_tree) return unit_tracking::process_tree;
-    if (tracked != tracked_cgroup) return unit_tracking::unknown;
+    // A cgroup not made yet (the task never started in this run): nothing to read.
+    if (tracked != tracked_cgroup || slot.unit_cgroup.text.empty()) return unit_tracking::unknown;
     if (!task_cgroup_proven(slot.unit_cgroup.text, slot.name.text, judged.facts.pid, dir))
         return unit_tracking::refused;
     return unit_tracking::cgroup;

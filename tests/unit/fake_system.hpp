@@ -23,6 +23,7 @@
 #include "supervise/publish.hpp"
 #include "supervise/record.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/unit.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
@@ -230,6 +231,7 @@ protected:
         reset_task_logs();
         reset_watch();
         reset_child_handles();
+        reset_units();  // no tree noted, no cgroup made by an earlier test
     }
     void TearDown() override { sys = real_system_ops; }
 };

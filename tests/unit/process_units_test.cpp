@@ -419,6 +419,24 @@ TEST_F(unit_end_test, a_child_starts_in_its_cgroup_else_joins_it) {
     EXPECT_EQ(procs, (std::vector<std::string>(2, container() + "/w/cgroup.procs")));
 }
 
+// After a cgroup.kill no child is started into that cgroup by clone3 (some
+// kernels kill such a child at once): it joins the cgroup while the cgroup
+// still holds processes, and the cgroup is made afresh once it is empty.
+TEST_F(unit_end_test, after_a_cgroup_kill_a_child_joins_or_gets_a_fresh_cgroup) {
+    in_cgroup();
+    copy_text(task_table[2].task_path, "/bin/w");
+    fake_cgroups::clone_error = 0;
+    unit_signal_rest("w", 1000, SIGKILL);
+    fake_cgroups::made.clear();
+    ASSERT_GT(start_task(2), 0);
+    EXPECT_TRUE(fake_cgroups::clone_fds.empty());
+    EXPECT_EQ(fake_cgroups::open.rbegin()->second, container() + "/w/cgroup.procs");
+    fake_files::files[container() + "/w/cgroup.procs"] = "";
+    ASSERT_GT(start_task(2), 0);
+    EXPECT_EQ(fake_cgroups::made, std::vector<std::string>{container() + "/w"});
+    EXPECT_EQ(fake_cgroups::clone_fds.size(), 1u);
+}
+
 // A task that leaves the table has its cgroup removed once it holds
 // nothing; the supervisor's end removes the container.
 TEST_F(unit_end_test, cgroups_of_tasks_that_leave_are_removed) {
