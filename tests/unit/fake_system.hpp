@@ -22,6 +22,7 @@
 #include "supervise/cycle.hpp"
 #include "supervise/publish.hpp"
 #include "supervise/record.hpp"
+#include "supervise/start_report.hpp"
 #include "supervise/task_log.hpp"
 #include "supervise/unit.hpp"
 #include "supervise/watch.hpp"
@@ -232,6 +233,8 @@ protected:
         reset_watch();
         reset_child_handles();
         reset_units();  // no tree noted, no cgroup made by an earlier test
+        close_start_reports();  // none kept from an earlier test's starts
+        fake_system::closed.clear();
     }
     void TearDown() override { sys = real_system_ops; }
 };
