@@ -85,13 +85,16 @@ constexpr family task_problem{"vorn_restart_task_problem", "gauge",
 
 constexpr family task_cpu{"vorn_restart_task_cpu_seconds_total", "counter",
                           "CPU time used by the processes of the slot's unit (its cgroup, or its "
-                          "child and that child's descendants), read at most every 30 s."};
+                          "child and that child's descendants with what they reaped, added up "
+                          "over its runs), read at most every 30 s."};
 constexpr family task_memory{"vorn_restart_task_memory_bytes", "gauge",
-                             "Memory of the slot's unit: its cgroup's memory.current, else the "
-                             "resident memory of its processes, read at most every 30 s."};
+                             "Memory of the slot's unit: its cgroup's memory.current where the "
+                             "memory controller is on, else the summed proportional set size of "
+                             "its processes, read at most every 30 s."};
 constexpr family task_leftovers{"vorn_restart_task_leftover_processes", "gauge",
-                                "Processes left in the slot's cgroup by earlier runs of its task "
-                                "(only for tasks in a cgroup of their own)."};
+                                "Processes of the slot's cgroup that started before its running "
+                                "child: left there by earlier runs of its task (only for tasks in "
+                                "a cgroup of their own)."};
 
 // What the units used, as last read; read again at most this often, and
 // only when the metrics file is written at all.

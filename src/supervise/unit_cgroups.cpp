@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +134,29 @@ void enter_leaf(const char* leaf) {
         complain("stays in the cgroup %s: cannot move into %s: %s", units.base.data(), leaf, why);
 }
 
+// The memory controller on for the task cgroups, where the supervisor's
+// own cgroup passes it on: each then tells its memory.current.  Nothing is
+// said when it cannot be: the summed Pss of their processes stands in.
+void count_memory() {
+    cgroup_path file{};
+    std::array<char, 256> text{};
+    if (!path_of(file, units.container.data(), "cgroup.controllers")) return;
+    const long n = sys.read_file(file.data(), text.data(), text.size() - 1);
+    const std::string_view offered(text.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    bool memory = false;
+    for (std::size_t at = 0; at < offered.size() && !memory;) {
+        const std::size_t end = offered.find_first_of(" \n", at);
+        memory = offered.substr(at, end - at) == "memory";
+        at = end == std::string_view::npos ? offered.size() : end + 1;
+    }
+    const int fd = memory && path_of(file, units.container.data(), "cgroup.subtree_control")
+                       ? sys.open_for_writing(file.data())
+                       : -1;
+    if (fd < 0) return;
+    sys.write_descriptor(fd, "+memory", 7);
+    sys.close_descriptor(fd);
+}
+
 std::size_t find_made(const char* name) {
     for (std::size_t i = 0; i < made.size(); ++i)
         if (made[i].name[0] != '\0' && std::strcmp(made[i].name.data(), name) == 0) return i;
@@ -242,6 +266,7 @@ void setup_units() {
     if (!make_container()) return;
     units.cgroups = true;
     enter_leaf(leaf.data());
+    count_memory();
 }
 
 void end_units() {

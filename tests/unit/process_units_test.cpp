@@ -341,14 +341,17 @@ TEST_F(unit_end_test, the_container_is_made_afresh_or_not_trusted) {
         SetUp();
         fake_cgroups::install();
         r.before();
+        fake_files::files["/cg/sup/vorn_restart.tasks/cgroup.controllers"] = "cpu memory pids\n";
         CaptureStderr();
         setup_units();
         EXPECT_EQ(GetCapturedStderr(), r.complaint) << r.what;
         EXPECT_EQ(units.cgroups, r.cgroups) << r.what;
         EXPECT_EQ(fake_cgroups::dirs.count("/cg/sup/vorn_restart.tasks/old"), r.cgroups ? 0u : 1u)
             << r.what;
-        // The supervisor in its leaf.
-        const std::vector<std::string> joined{"/cg/sup/vorn_restart.supervisor/cgroup.procs <- 0"};
+        // The supervisor in its leaf, the memory controller on where it is offered.
+        const std::vector<std::string> joined{
+            "/cg/sup/vorn_restart.supervisor/cgroup.procs <- 0",
+            "/cg/sup/vorn_restart.tasks/cgroup.subtree_control <- +memory"};
         EXPECT_EQ(fake_cgroups::written, r.cgroups ? joined : std::vector<std::string>{}) << r.what;
     }
 }
