@@ -221,6 +221,61 @@ TEST_F(unit_end_test, a_process_tree_is_ended_by_proof_only) {
         }
 }
 
+// What /proc shows is read process by process, not at one instant: a look
+// may pair a process with a parent that is no longer the one it had.  Each
+// is proven again at its signal, and a parent that started after its child
+// is no parent.
+TEST_F(unit_end_test, a_look_at_proc_that_has_aged_proves_nothing) {
+    struct row {
+        const char* what;
+        void (*after_the_look)();
+        std::vector<pid_t> killed;
+    };
+    const row rows[] = {
+        // 1002 ended after the look; its pid is another's process now.
+        {"a member's pid taken since the look",
+         [] {
+             processes::die(1002);
+             processes::add(1002, 1003, 9999);
+         },
+         {1001, 1007}},
+        // 1007 (forked since the noting) seen as 1001's child; 1001 ended and
+        // its pid went to a stranger's process, which 1007's parent is now.
+        {"a parent's pid taken since the look",
+         [] {
+             const auto kept = processes::table[1007];
+             processes::die(1001);
+             processes::add(1001, 1003, 7500);
+             processes::add(1007, 1001, kept.start);
+         },
+         {1002}},
+    };
+    for (const row& r : rows) {
+        SetUp();
+        unit_ending("w", 1000);
+        processes::add(1007, 1001, 8000);  // forked since the noting
+        {
+            const shared_process_look look;
+            unit_ending("a", 1003);  // the look, taken here
+            r.after_the_look();
+            unit_signal_rest("w", 1000, SIGKILL);
+        }
+        std::vector<pid_t> killed = signalled(SIGKILL);
+        std::sort(killed.begin(), killed.end());
+        EXPECT_EQ(killed, r.killed) << r.what;
+    }
+    // A process read with a parent that started after it: no child of that
+    // parent's, never noted, never signalled.
+    SetUp();
+    processes::add(1009, 1000, 9000);
+    processes::add(1020, 1009, 5000);
+    unit_ending("w", 1000);
+    unit_signal_rest("w", 1000, SIGTERM);
+    std::vector<pid_t> terms = signalled(SIGTERM);
+    std::sort(terms.begin(), terms.end());
+    EXPECT_EQ(terms, (std::vector<pid_t>{1001, 1002, 1009}));
+}
+
 TEST_F(unit_end_test, a_turn_ends_each_unit_from_one_look_at_proc) {
     end_unit_now("w", 1000);
     EXPECT_EQ(fake_system::killed, std::vector<pid_t>{1000});
@@ -286,16 +341,23 @@ TEST_F(unit_end_test, a_cgroup_is_signalled_by_what_its_processes_name) {
     unit_signal_rest("w", 1000, SIGKILL);
     EXPECT_EQ(fake_cgroups::written.back(), container() + "/w/cgroup.kill <- 1");
     EXPECT_TRUE(fake_system::signals.empty());
+    // Nothing to kill: no cgroup.kill, which would keep children from being
+    // started into the cgroup by clone3 on some kernels.
+    fake_cgroups::written.clear();
+    fake_files::files[container() + "/w/cgroup.events"] = "populated 0\nfrozen 0\n";
+    unit_signal_rest("w", 1000, SIGKILL);
+    EXPECT_TRUE(fake_cgroups::written.empty());
+    fake_files::files[container() + "/w/cgroup.events"] = "populated 1\nfrozen 0\n";
+    // Not made in this run: left alone, as is a unit never noted.
+    fake_cgroups::dirs.insert(container() + "/other");
+    fake_cgroups::join(1003, container() + "/other");
+    unit_signal_rest("other", 999, SIGKILL);
+    EXPECT_TRUE(fake_cgroups::written.empty());
+    EXPECT_TRUE(fake_system::signals.empty());
     // A kernel without cgroup.kill: each process in it.
     sys.open_for_writing = [](const char*) { return errno = ENOENT, -1; };
     unit_signal_rest("w", 1000, SIGKILL);
     EXPECT_EQ(signalled(SIGKILL), (std::vector<pid_t>{1001, 1002}));
-    // Not made in this run: left alone, as is a unit never noted.
-    fake_system::signals.clear();
-    fake_cgroups::dirs.insert(container() + "/other");
-    fake_cgroups::join(1003, container() + "/other");
-    unit_signal_rest("other", 1003, SIGKILL);
-    EXPECT_TRUE(fake_system::signals.empty());
 }
 
 // The container and the task cgroups are made afresh; what the supervisor
