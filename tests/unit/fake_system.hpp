@@ -232,7 +232,7 @@ protected:
         reset_task_logs();
         reset_watch();
         reset_child_handles();
-        reset_units();  // no tree noted, no cgroup made by an earlier test
+        reset_units();          // no tree noted, no cgroup made by an earlier test
         close_start_reports();  // none kept from an earlier test's starts
         fake_system::closed.clear();
     }
