@@ -121,13 +121,12 @@ bool make_container() {
 void enter_leaf(const char* leaf) {
     cgroup_path procs{};
     const char* why = nullptr;
-    int fd = -1;
-    if (sys.make_directory(leaf) != 0 && errno != EEXIST)
-        why = error_text(errno);
-    else if ((why = untrusted_because(leaf)) != nullptr)
-        ;
-    else if (!path_of(procs, leaf, "cgroup.procs") ||
-             (fd = sys.open_for_writing(procs.data())) < 0 || sys.write_descriptor(fd, "0", 1) != 0)
+    if (sys.make_directory(leaf) != 0 && errno != EEXIST) why = error_text(errno);
+    if (why == nullptr) why = untrusted_because(leaf);
+    const int fd = why == nullptr && path_of(procs, leaf, "cgroup.procs")
+                       ? sys.open_for_writing(procs.data())
+                       : -1;
+    if (why == nullptr && (fd < 0 || sys.write_descriptor(fd, "0", 1) != 0))
         why = error_text(errno);
     if (fd >= 0) sys.close_descriptor(fd);
     if (why != nullptr)
