@@ -199,6 +199,7 @@ void unusable_wait() {
         if (killed_left && (ends_may_wait() || sys.boot_milliseconds() >= look)) {
             killed_left = reap_killed_children();
             look = sys.boot_milliseconds() + pass_seconds * 1000LL;
+            tidy_unit_cgroups();  // the cgroups of the tasks the turn's kills ended
         }
     }
     control.turn_now = false;
