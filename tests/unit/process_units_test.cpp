@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -169,135 +170,112 @@ protected:
     static std::string container() { return fake_cgroups::container(); }
 };
 
-// A process tree is noted before its main process gets its first signal,
-// and a process gets SIGKILL only when it is proven a member at that moment.
-TEST_F(unit_end_test, a_process_tree_is_ended_by_proof_only) {
-    struct row {
-        const char* what;
-        void (*meanwhile)();  // between the noting and the SIGKILL
-        std::vector<pid_t> killed;
-    };
-    const row rows[] = {
-        // The deepest first; the stranger, the supervisor and pid 1 spared.
-        {"the tree", [] {}, {1002, 1001}},
-        // 1002 ended, its pid taken by a process of another's with a child of its own.
-        {"a member's pid came round again",
-         [] {
-             processes::die(1002);
-             processes::add(1002, 1003, 9000);
-             processes::add(1005, 1002, 9001);
-         },
-         {1001}},
-        // The main process reaped, its pid taken by a stranger's process with a child.
-        {"the main's pid came round again",
-         [] {
-             processes::die(1000);
-             processes::add(1000, 1003, 9000);
-             processes::add(1006, 1000, 9001);
-         },
-         {1002, 1001}},
-        // A child forked since: found through its parent, before that parent's own kill.
-        {"forked since", [] { processes::add(1007, 1001, 8000); }, {1007, 1002, 1001}},
-    };
-    for (const bool handles : {false, true})
-        for (const row& r : rows) {
-            SetUp();
-            fake_system::handles = handles;
-            unit_ending("w", 1000);
-            sys.send_signal(1000, SIGTERM);
-            r.meanwhile();
-            fake_system::signals.clear();
-            unit_signal_rest("w", 1000, SIGKILL);
-            std::vector<pid_t> killed = signalled(SIGKILL), expected = r.killed;
-            std::sort(killed.begin(), killed.end());
-            std::sort(expected.begin(), expected.end());
-            EXPECT_EQ(killed, expected) << r.what << (handles ? " (handles)" : "");
-            // Each handle given back.
-            for (const pid_t pid : r.killed)
-                EXPECT_EQ(std::count(fake_system::closed.begin(), fake_system::closed.end(),
-                                     fake_system::handle_base + pid),
-                          handles ? 1 : 0)
-                    << r.what;
-        }
+// Steps on the fake /proc, separated by spaces: "-P" ends P (its children
+// then belong to pid 1), "+P<Q@S" starts P as a child of Q at start time S.
+void act(const std::string& steps) {
+    std::istringstream in(steps);
+    for (std::string step; in >> step;) {
+        int pid = 0, parent = 0;
+        unsigned long long start = 0;
+        if (step[0] == '-') processes::die(std::stoi(step.substr(1)));
+        if (std::sscanf(step.c_str(), "+%d<%d@%llu", &pid, &parent, &start) == 3)
+            processes::add(pid, parent, start);
+    }
 }
 
-// What /proc shows is read process by process, not at one instant: a look
-// may pair a process with a parent that is no longer the one it had.  Each
-// is proven again at its signal, and a parent that started after its child
-// is no parent.
-TEST_F(unit_end_test, a_look_at_proc_that_has_aged_proves_nothing) {
-    struct row {
+long fake_files_list(pid_t* pids, std::size_t cap) {
+    const std::size_t n = std::min(cap, fake_files::pids.size());
+    std::copy_n(fake_files::pids.begin(), n, pids);
+    return static_cast<long>(n);
+}
+
+std::vector<pid_t> sorted(std::vector<pid_t> pids) {
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+// A process tree is noted before its main process gets its first signal,
+// and a process gets SIGKILL only when it is proven a member at that
+// moment: the look at /proc (one for every unit ended under it) is read
+// process by process and may have aged by then.
+TEST_F(unit_end_test, a_process_tree_is_ended_by_proof_only) {
+    const struct {
         const char* what;
-        void (*after_the_look)();
+        const char* before_look;  // after the noting
+        const char* after_look;   // before the signals
         std::vector<pid_t> killed;
-    };
-    const row rows[] = {
-        // 1002 ended after the look; its pid is another's process now.
-        {"a member's pid taken since the look",
-         [] {
-             processes::die(1002);
-             processes::add(1002, 1003, 9999);
-         },
+    } rows[] = {
+        {"the tree, deepest first; the stranger, the supervisor, pid 1 spared",
+         "",
+         "",
+         {1001, 1002}},
+        {"a member's pid taken by another's process",
+         "-1002 +1002<1003@9000 +1005<1002@9001",
+         "",
+         {1001}},
+        {"the main's pid taken", "-1000 +1000<1003@9000 +1006<1000@9001", "", {1001, 1002}},
+        {"a child forked since, before its parent's kill",
+         "+1007<1001@8000",
+         "",
+         {1001, 1002, 1007}},
+        {"a member's pid taken after the look",
+         "+1007<1001@8000",
+         "-1002 +1002<1003@9999",
          {1001, 1007}},
-        // 1007 (forked since the noting) seen as 1001's child; 1001 ended and
-        // its pid went to a stranger's process, which 1007's parent is now.
-        {"a parent's pid taken since the look",
-         [] {
-             const auto kept = processes::table[1007];
-             processes::die(1001);
-             processes::add(1001, 1003, 7500);
-             processes::add(1007, 1001, kept.start);
-         },
+        {"a parent's pid taken after the look",
+         "+1007<1001@8000",
+         "-1001 +1001<1003@7500 +1007<1001@8000",
          {1002}},
     };
-    for (const row& r : rows) {
-        SetUp();
-        unit_ending("w", 1000);
-        processes::add(1007, 1001, 8000);  // forked since the noting
-        {
-            const shared_process_look look;
-            unit_ending("a", 1003);  // the look, taken here
-            r.after_the_look();
-            unit_signal_rest("w", 1000, SIGKILL);
+    static int listings = 0;
+    const auto count_listings = [] {
+        sys.list_processes = [](pid_t* pids, std::size_t cap) {
+            ++listings;
+            return fake_files_list(pids, cap);
+        };
+    };
+    for (const bool handles : {false, true})
+        for (const auto& r : rows) {
+            SetUp();
+            count_listings();
+            fake_system::handles = handles;
+            unit_ending("w", 1000);
+            act(r.before_look);
+            listings = 0;
+            {
+                const shared_process_look look;
+                unit_ending("a", 1003);  // the look, taken here
+                act(r.after_look);
+                unit_signal_rest("w", 1000, SIGKILL);
+            }
+            EXPECT_EQ(listings, 1) << r.what;
+            EXPECT_EQ(sorted(signalled(SIGKILL)), r.killed) << r.what << (handles ? ", held" : "");
+            for (const pid_t pid : r.killed)  // each handle given back
+                EXPECT_EQ(std::count(fake_system::closed.begin(), fake_system::closed.end(),
+                                     fake_system::handle_base + pid),
+                          handles ? 1 : 0);
         }
-        std::vector<pid_t> killed = signalled(SIGKILL);
-        std::sort(killed.begin(), killed.end());
-        EXPECT_EQ(killed, r.killed) << r.what;
-    }
-    // A process read with a parent that started after it: no child of that
-    // parent's, never noted, never signalled.
+    // The kills of a turn: one look at /proc for all the units.
     SetUp();
-    processes::add(1009, 1000, 9000);
-    processes::add(1020, 1009, 5000);
+    count_listings();
+    for (const pid_t main : {1000, 1003}) {
+        task_info& task = task_table[main == 1000 ? 2 : 3];
+        copy_text(task.task_name, main == 1000 ? "w" : "a");
+        task.task_mode = mode_always;
+        task.task_pid = main;
+    }
+    listings = 0;
+    CaptureStderr();  // the kill lines
+    updater_exited(900, exit_status(0));
+    GetCapturedStderr();
+    EXPECT_EQ(listings, 1);
+    EXPECT_EQ(sorted(signalled(SIGKILL)), (std::vector<pid_t>{1001, 1002}));
+    // Read with a parent that started after it: no child of that parent's.
+    SetUp();
+    act("+1009<1000@9000 +1020<1009@5000");
     unit_ending("w", 1000);
     unit_signal_rest("w", 1000, SIGTERM);
-    std::vector<pid_t> terms = signalled(SIGTERM);
-    std::sort(terms.begin(), terms.end());
-    EXPECT_EQ(terms, (std::vector<pid_t>{1001, 1002, 1009}));
-}
-
-TEST_F(unit_end_test, a_turn_ends_each_unit_from_one_look_at_proc) {
-    end_unit_now("w", 1000);
-    EXPECT_EQ(fake_system::killed, std::vector<pid_t>{1000});
-    EXPECT_EQ(signalled(SIGKILL), (std::vector<pid_t>{1002, 1001}));
-    // A second unit under the same look: /proc listed once for both.
-    static int listings = 0;
-    listings = 0;
-    processes::add(1100, 1, 7100);
-    processes::add(1101, 1100, 7101);
-    sys.list_processes = [](pid_t* pids, std::size_t cap) {
-        ++listings;
-        const std::size_t n = std::min(cap, fake_files::pids.size());
-        std::copy_n(fake_files::pids.begin(), n, pids);
-        return static_cast<long>(n);
-    };
-    {
-        const shared_process_look look;
-        end_unit_now("a", 1003);
-        end_unit_now("b", 1100);
-    }
-    EXPECT_EQ(listings, 1);
-    EXPECT_EQ(signalled(SIGKILL), (std::vector<pid_t>{1002, 1001, 1101}));
+    EXPECT_EQ(sorted(signalled(SIGTERM)), (std::vector<pid_t>{1001, 1002, 1009}));
 }
 
 // Each of 200 processes gets one SIGTERM, then one SIGKILL: no bound on a unit.
@@ -305,24 +283,17 @@ TEST_F(unit_end_test, every_process_of_a_large_unit_is_signalled_once) {
     for (const bool cgroup : {false, true}) {
         SetUp();
         if (cgroup) in_cgroup();
+        std::vector<pid_t> expected{1001, 1002};
         for (pid_t pid = 2000; pid < 2200; ++pid) {
             processes::add(pid, 1000, 8000);
             if (cgroup) fake_cgroups::join(pid, container() + "/w");
+            expected.push_back(pid);
         }
         unit_ending("w", 1000);
-        sys.send_signal(1000, SIGTERM);
         unit_signal_rest("w", 1000, SIGTERM);
-        std::vector<pid_t> terms = signalled(SIGTERM);
-        std::sort(terms.begin(), terms.end());
-        std::vector<pid_t> expected{1000, 1001, 1002};
-        for (pid_t pid = 2000; pid < 2200; ++pid) expected.push_back(pid);
-        EXPECT_EQ(terms, expected) << (cgroup ? "cgroup" : "tree");
-        if (cgroup) continue;  // cgroup.kill, below
-        unit_signal_rest("w", 1000, SIGKILL);
-        std::vector<pid_t> kills = signalled(SIGKILL);
-        std::sort(kills.begin(), kills.end());
-        expected.erase(expected.begin());  // the main gets its own
-        EXPECT_EQ(kills, expected);
+        EXPECT_EQ(sorted(signalled(SIGTERM)), expected) << (cgroup ? "cgroup" : "tree");
+        unit_signal_rest("w", 1000, SIGKILL);  // a cgroup by cgroup.kill
+        EXPECT_EQ(sorted(signalled(SIGKILL)), cgroup ? std::vector<pid_t>{} : expected);
     }
 }
 
@@ -334,172 +305,118 @@ TEST_F(unit_end_test, a_cgroup_is_signalled_by_what_its_processes_name) {
     fake_cgroups::join(1003, container() + "/w");  // listed, but moved out since:
     fake_files::files["/proc/1003/cgroup"] = "0::/elsewhere\n";
     unit_ending("w", 1000);
-    sys.send_signal(1000, SIGTERM);
     unit_signal_rest("w", 1000, SIGTERM);
-    EXPECT_EQ(signalled(SIGTERM), (std::vector<pid_t>{1000, 1001, 1002}));
-    fake_system::signals.clear();
+    EXPECT_EQ(signalled(SIGTERM), (std::vector<pid_t>{1001, 1002}));
+    // Nothing in it: no cgroup.kill, after which some kernels kill a child
+    // started into the cgroup by clone3.
+    fake_files::files[container() + "/w/cgroup.events"] = "populated 0\n";
     unit_signal_rest("w", 1000, SIGKILL);
-    EXPECT_EQ(fake_cgroups::written.back(), container() + "/w/cgroup.kill <- 1");
-    EXPECT_TRUE(fake_system::signals.empty());
-    // Nothing to kill: no cgroup.kill, which would keep children from being
-    // started into the cgroup by clone3 on some kernels.
-    fake_cgroups::written.clear();
-    fake_files::files[container() + "/w/cgroup.events"] = "populated 0\nfrozen 0\n";
-    unit_signal_rest("w", 1000, SIGKILL);
-    EXPECT_TRUE(fake_cgroups::written.empty());
-    fake_files::files[container() + "/w/cgroup.events"] = "populated 1\nfrozen 0\n";
-    // Not made in this run: left alone, as is a unit never noted.
+    // Not made in this run: left alone.
     fake_cgroups::dirs.insert(container() + "/other");
     fake_cgroups::join(1003, container() + "/other");
     unit_signal_rest("other", 999, SIGKILL);
-    EXPECT_TRUE(fake_cgroups::written.empty());
-    EXPECT_TRUE(fake_system::signals.empty());
+    EXPECT_EQ(fake_cgroups::written.size(), 1u);  // the leaf's join alone
+    fake_files::files[container() + "/w/cgroup.events"] = "populated 1\n";
+    unit_signal_rest("w", 1000, SIGKILL);
+    EXPECT_EQ(fake_cgroups::written.back(), container() + "/w/cgroup.kill <- 1");
     // A kernel without cgroup.kill: each process in it.
     sys.open_for_writing = [](const char*) { return errno = ENOENT, -1; };
     unit_signal_rest("w", 1000, SIGKILL);
     EXPECT_EQ(signalled(SIGKILL), (std::vector<pid_t>{1001, 1002}));
 }
 
-// The container and the task cgroups are made afresh; what the supervisor
-// did not make is not taken.
+// The container is made afresh at start-up; one holding processes, or one
+// others may write to, is not taken: every task is then a process tree.
 TEST_F(unit_end_test, the_container_is_made_afresh_or_not_trusted) {
-    struct row {
+    const std::string old = "/cg/sup/vorn_restart.tasks/old",
+                      said =
+                          "vorn_restart: no cgroup "
+                          "for the tasks (/cg/sup/vorn_restart.tasks: not trusted: ";
+    const struct {
         const char* what;
-        void (*before)();
-        bool cgroups;
-        const char* complaint;
+        bool there;
+        pid_t holding;
+        mode_t mode;
+        std::string complaint;
+    } rows[] = {
+        {"none there", false, 0, 0755, ""},
+        {"an empty one with an empty cgroup", true, 0, 0755, ""},
+        {"one holding processes", true, 1003, 0755,
+         said + "it holds processes vorn_restart did not put there): their processes are "
+                "followed as process trees\n"},
+        {"one others may write to", true, 0, 0775,
+         said + "others than root may write to it): their processes are followed as process "
+                "trees\n"},
     };
-    const row rows[] = {
-        {"none there", [] {}, true, ""},
-        {"an empty one with an empty cgroup",
-         [] {
-             fake_cgroups::dirs.insert("/cg/sup/vorn_restart.tasks");
-             fake_cgroups::dirs.insert("/cg/sup/vorn_restart.tasks/old");
-         },
-         true, ""},
-        {"one holding processes",
-         [] {
-             fake_cgroups::dirs.insert("/cg/sup/vorn_restart.tasks");
-             fake_cgroups::dirs.insert("/cg/sup/vorn_restart.tasks/old");
-             fake_cgroups::join(1003, "/cg/sup/vorn_restart.tasks/old");
-         },
-         false,
-         "vorn_restart: no cgroup for the tasks (/cg/sup/vorn_restart.tasks: not trusted: it "
-         "holds processes vorn_restart did not put there): their processes are followed as "
-         "process trees\n"},
-        {"one another user may write to",
-         [] {
-             fake_cgroups::dirs.insert("/cg/sup/vorn_restart.tasks");
-             fake_cgroups::dirs.insert("/cg/sup/vorn_restart.tasks/old");
-             struct stat info {};
-             info.st_mode = S_IFDIR | 0775;
-             fake_files::infos["/cg/sup/vorn_restart.tasks"] = info;
-         },
-         false,
-         "vorn_restart: no cgroup for the tasks (/cg/sup/vorn_restart.tasks: not trusted: "
-         "others than root may write to it): their processes are followed as process trees\n"},
-    };
-    for (const row& r : rows) {
+    for (const auto& r : rows) {
         SetUp();
         fake_cgroups::install();
-        r.before();
-        fake_files::files["/cg/sup/vorn_restart.tasks/cgroup.controllers"] = "cpu memory pids\n";
+        if (r.there) fake_cgroups::dirs.insert({fake_cgroups::container(), old});
+        if (r.holding != 0) fake_cgroups::join(r.holding, old);
+        fake_files::infos[fake_cgroups::container()].st_mode = S_IFDIR | r.mode;
+        fake_files::files[fake_cgroups::container() + "/cgroup.controllers"] = "cpu memory\n";
         CaptureStderr();
         setup_units();
         EXPECT_EQ(GetCapturedStderr(), r.complaint) << r.what;
-        EXPECT_EQ(units.cgroups, r.cgroups) << r.what;
-        EXPECT_EQ(fake_cgroups::dirs.count("/cg/sup/vorn_restart.tasks/old"), r.cgroups ? 0u : 1u)
-            << r.what;
+        EXPECT_EQ(units.cgroups, r.complaint.empty()) << r.what;
+        EXPECT_EQ(fake_cgroups::dirs.count(old), r.there && !r.complaint.empty()) << r.what;
         // The supervisor in its leaf, the memory controller on where it is offered.
         const std::vector<std::string> joined{
             "/cg/sup/vorn_restart.supervisor/cgroup.procs <- 0",
             "/cg/sup/vorn_restart.tasks/cgroup.subtree_control <- +memory"};
-        EXPECT_EQ(fake_cgroups::written, r.cgroups ? joined : std::vector<std::string>{}) << r.what;
+        EXPECT_EQ(fake_cgroups::written, r.complaint.empty() ? joined : std::vector<std::string>{})
+            << r.what;
     }
 }
 
-TEST_F(unit_end_test, a_task_cgroup_is_made_afresh_or_its_start_refused) {
-    struct row {
-        const char* what;
-        void (*before)();
-        start_step step;
-        const char* refusal;
-    };
-    const row rows[] = {
-        {"none there", [] {}, start_step::none, ""},
-        {"an empty one", [] { fake_cgroups::dirs.insert(fake_cgroups::container() + "/w"); },
-         start_step::none, ""},
-        {"one holding a process of another's",
-         [] {
-             fake_cgroups::dirs.insert(fake_cgroups::container() + "/w");
-             fake_cgroups::join(1003, fake_cgroups::container() + "/w");
-         },
-         start_step::cgroup,
-         "cannot make its cgroup afresh: it holds processes vorn_restart did not put there"},
-    };
-    for (const row& r : rows) {
+// A task's cgroup is made afresh at its first start; one holding a process
+// of another's refuses the start.  The child starts in its cgroup where the
+// kernel can (else it joins it, and the kernel is not asked again), and
+// after a cgroup.kill it joins the cgroup until that is empty and made afresh.
+TEST_F(unit_end_test, a_task_cgroup_is_made_afresh_and_the_child_starts_in_it) {
+    const std::string w = fake_cgroups::container() + "/w";
+    for (const pid_t holding : {1003, 0}) {
         SetUp();
         fake_cgroups::install();
         setup_units();
-        r.before();
         fake_cgroups::made.clear();
+        fake_cgroups::dirs.insert(w);
+        if (holding != 0) fake_cgroups::join(holding, w);
         copy_text(task_table[2].task_name, "w");
         child_plan plan = plan_child(nullptr, false);
         unit_start start = begin_unit_start(2, &plan);
-        EXPECT_EQ(plan.cgroup_refused.step, r.step) << r.what;
         std::array<char, start_failure_text_size> why{};
-        if (r.step != start_step::none)
-            describe_start_failure(plan.cgroup_refused, nullptr, "cannot ", why.data(), why.size());
-        EXPECT_STREQ(why.data(), r.refusal) << r.what;
-        const bool fresh = r.step == start_step::none;
+        describe_start_failure(plan.cgroup_refused, nullptr, "cannot ", why.data(), why.size());
+        EXPECT_EQ(plan.cgroup_refused.step == start_step::cgroup, holding != 0);
+        if (holding != 0) {
+            EXPECT_STREQ(why.data(),
+                         "cannot make its cgroup afresh: it holds processes "
+                         "vorn_restart did not put there");
+        }
         EXPECT_EQ(fake_cgroups::made,
-                  fresh ? std::vector<std::string>{container() + "/w"} : std::vector<std::string>{})
-            << r.what;
-        EXPECT_EQ(start.cgroup_fd >= 0, fresh) << r.what;
-        EXPECT_EQ(unit_cgroup_made("w"), fresh) << r.what;
+                  holding != 0 ? std::vector<std::string>{} : std::vector<std::string>{w});
+        EXPECT_EQ(unit_cgroup_made("w"), holding == 0);
         end_unit_start(start, &plan);
     }
-}
-
-// Where the kernel starts a child in its cgroup it is not asked to join;
-// where it cannot, the child joins as its first step, and the kernel is
-// not asked again.
-TEST_F(unit_end_test, a_child_starts_in_its_cgroup_else_joins_it) {
-    fake_cgroups::install();
-    setup_units();
-    copy_text(task_table[2].task_name, "w");
     copy_text(task_table[2].task_path, "/bin/w");
+    const auto joins = [&] {
+        return std::count_if(fake_cgroups::open.begin(), fake_cgroups::open.end(),
+                             [&](const auto& fd) { return fd.second == w + "/cgroup.procs"; });
+    };
     fake_cgroups::clone_error = 0;
-    ASSERT_GT(start_task(2), 0);
-    EXPECT_EQ(fake_cgroups::clone_fds.size(), 1u);
-    EXPECT_EQ(fake_system::forked, std::vector<pid_t>{1000});
+    fake_cgroups::removed.clear();
+    ASSERT_GT(start_task(2), 0);  // clone3
+    fake_cgroups::join(1000, w);
+    unit_signal_rest("w", 999, SIGKILL);
+    ASSERT_GT(start_task(2), 0);  // joined: killed and not empty yet
+    fake_files::files[w + "/cgroup.procs"] = "";
+    ASSERT_GT(start_task(2), 0);  // made afresh, clone3
+    EXPECT_EQ(fake_cgroups::removed, std::vector<std::string>{w});
     fake_cgroups::clone_error = ENOSYS;
-    ASSERT_GT(start_task(2), 0);
-    ASSERT_GT(start_task(2), 0);
-    EXPECT_EQ(fake_system::forked.size(), 3u);
-    EXPECT_EQ(fake_cgroups::clone_fds.size(), 2u);  // not asked a second time
-    std::vector<std::string> procs;
-    for (const auto& [fd, path] : fake_cgroups::open)
-        if (path.ends_with("/w/cgroup.procs")) procs.push_back(path);
-    EXPECT_EQ(procs, (std::vector<std::string>(2, container() + "/w/cgroup.procs")));
-}
-
-// After a cgroup.kill no child is started into that cgroup by clone3 (some
-// kernels kill such a child at once): it joins the cgroup while the cgroup
-// still holds processes, and the cgroup is made afresh once it is empty.
-TEST_F(unit_end_test, after_a_cgroup_kill_a_child_joins_or_gets_a_fresh_cgroup) {
-    in_cgroup();
-    copy_text(task_table[2].task_path, "/bin/w");
-    fake_cgroups::clone_error = 0;
-    unit_signal_rest("w", 1000, SIGKILL);
-    fake_cgroups::made.clear();
-    ASSERT_GT(start_task(2), 0);
-    EXPECT_TRUE(fake_cgroups::clone_fds.empty());
-    EXPECT_EQ(fake_cgroups::open.rbegin()->second, container() + "/w/cgroup.procs");
-    fake_files::files[container() + "/w/cgroup.procs"] = "";
-    ASSERT_GT(start_task(2), 0);
-    EXPECT_EQ(fake_cgroups::made, std::vector<std::string>{container() + "/w"});
-    EXPECT_EQ(fake_cgroups::clone_fds.size(), 1u);
+    ASSERT_GT(start_task(2), 0);  // joined
+    ASSERT_GT(start_task(2), 0);  // joined, the kernel not asked again
+    EXPECT_EQ(fake_cgroups::clone_fds.size(), 3u);
+    EXPECT_EQ(joins(), 3);
 }
 
 // A task that leaves the table has its cgroup removed once it holds
@@ -517,44 +434,16 @@ TEST_F(unit_end_test, cgroups_of_tasks_that_leave_are_removed) {
     EXPECT_EQ(fake_cgroups::removed.back(), container());
 }
 
-// What the metrics read: leftovers in the task's own cgroup (processes
-// that started before its running child), and a CPU time that never goes
-// down as the runs of a process tree come and go.
-TEST_F(unit_end_test, usage_counts_the_units_own_processes_and_never_goes_down) {
+// The metrics count the processes of the task's own cgroup that started
+// before its running child, and a CPU time that never goes down as the
+// runs of a process tree come and go.
+TEST_F(unit_end_test, the_metrics_count_the_units_own_and_never_go_down) {
     in_cgroup();
     task_table[2].task_pid = 1000;
-    processes::add(1008, 1, 6000);  // before the main: left by an earlier run
-    processes::add(1009, 1, 8000);  // a daemon of this run
+    act("+1008<1@6000 +1009<1@8000");  // left by an earlier run; a daemon of this one
     fake_cgroups::join(1008, container() + "/w");
     fake_cgroups::join(1009, container() + "/w");
     fake_cgroups::join(1003, "/cg/sup");  // beside the supervisor: not the task's
-    std::array<unit_reading, task_slot_count> readings{};
-    read_units(readings);
-    EXPECT_EQ(readings[2].leftovers, 1);
-
-    SetUp();
-    copy_text(task_table[2].task_name, "w");
-    task_table[2].task_pid = 1000;
-    fake_files::files["/proc/1000/stat"] =
-        "1000 (sh) S 1 1 1 0 -1 0 0 0 0 0 100 100 300 0 20 0 1 0 7000 1 2";
-    read_units(readings);
-    const unsigned long long first = readings[2].usage.cpu_usec;
-    EXPECT_GT(first, 0u);
-    // A new run, its own time still small: the total goes on from the first.
-    processes::die(1000);
-    processes::add(1010, 1, 9000);
-    task_table[2].task_pid = 1010;
-    read_units(readings);
-    EXPECT_GE(readings[2].usage.cpu_usec, first);
-}
-
-TEST_F(unit_end_test, the_metrics_count_leftovers_in_the_tasks_cgroup) {
-    in_cgroup();
-    task_table[2].task_pid = 1000;
-    processes::add(1008, 1, 6000);
-    fake_cgroups::join(1008, container() + "/w");
-    fake_cgroups::join(1003, "/cg/sup");
-    fake_cgroups::join(1004, "/cg/sup");
     record_turn_begins();
     record_configuration(true, config_problem{});
     apply_metrics_path("/m.prom");
@@ -565,6 +454,20 @@ TEST_F(unit_end_test, the_metrics_count_leftovers_in_the_tasks_cgroup) {
         << fake_system::replaced_text;
     reset_metrics_output();
     apply_metrics_path("");
+
+    SetUp();
+    copy_text(task_table[2].task_name, "w");
+    task_table[2].task_pid = 1000;
+    fake_files::files["/proc/1000/stat"] =
+        "1000 (sh) S 1 1 1 0 -1 0 0 0 0 0 100 100 300 0 20 0 1 0 7000 1 2";
+    std::array<unit_reading, task_slot_count> readings{};
+    read_units(readings);
+    const unsigned long long first = readings[2].usage.cpu_usec;
+    EXPECT_GT(first, 0u);
+    act("-1000 +1010<1@9000");  // a new run, its own time still small
+    task_table[2].task_pid = 1010;
+    read_units(readings);
+    EXPECT_GE(readings[2].usage.cpu_usec, first);
 }
 
 }  // namespace
