@@ -6,7 +6,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
@@ -446,58 +445,6 @@ TEST(ctl_e2e, stop_and_restart_end_what_the_task_started) {
             EXPECT_TRUE(wait_until([&] { return process_gone(pid); }));
         }
     }
-}
-
-// A cgroup of the task's name that holds a process the supervisor did not
-// put there is never taken: each start is refused before the program
-// runs, the status, the checker and the command say why, and the process
-// is left alone.
-TEST(ctl_e2e, a_cgroup_holding_a_stranger_refuses_the_start) {
-    if (::geteuid() != 0 || cgroup2_mount().empty())
-        GTEST_SKIP() << "task cgroups need root and a cgroup2 file system";
-    installation inst;
-    const std::string name = unique_name("planted");
-    const marker hold(name);
-    hold.create();
-    inst.task("vorn_update", long_running);
-    inst.task("vorn_monitor", long_running);
-    inst.task(name, long_running);
-    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
-        {"name": ")" +
-                name + R"("}]})");
-    supervisor sup(inst);
-    // Beside the updater's, in the supervisor's container.
-    const std::regex updater("\"cgroup\":\"([^\"]*/)vorn_update\"");
-    std::smatch m;
-    std::string status;
-    ASSERT_TRUE(wait_until([&] {
-        status = read_file(inst.status_file());
-        return std::regex_search(status, m, updater);
-    })) << status;
-    const std::string dir = m[1].str() + name;
-    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0) << dir;
-    const pid_t stranger = ::fork();
-    if (stranger == 0)
-        for (;;) ::pause();
-    std::ofstream(dir + "/cgroup.procs") << stranger << std::flush;
-    hold.remove();
-    const std::string why =
-        "make its cgroup afresh: it holds processes vorn_restart did not put there";
-    EXPECT_TRUE(wait_until([&] {
-        return read_file(inst.status_file()).find(why) != std::string::npos;
-    })) << read_file(inst.status_file());
-    const program_result r = ctl(inst, {"restart", name});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.out.find("; pid "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(" could not " + why), std::string::npos) << r.out << r.err;
-    const program_result checked =
-        run_on_clock(inst, {VORN_CHECK_BINARY, "--status", "--status_path=" + inst.status_file(),
-                            "--install_path=" + inst.root()});
-    EXPECT_NE(checked.out.find(why), std::string::npos) << checked.out;
-    EXPECT_EQ(inst.starts(name).size(), 0u);  // its program never ran
-    EXPECT_FALSE(process_gone(stranger));
-    ::kill(stranger, SIGKILL);
-    ::waitpid(stranger, nullptr, 0);
 }
 
 }  // namespace vorn::e2e

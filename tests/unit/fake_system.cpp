@@ -662,14 +662,13 @@ namespace {
 
 bool cgroup_busy(const std::string& dir) {
     const auto procs = fake_files::files.find(dir + "/cgroup.procs");
-    if (procs != fake_files::files.end() && !procs->second.empty()) return true;
     const auto below = fake_cgroups::dirs.lower_bound(dir + "/");
-    return below != fake_cgroups::dirs.end() && below->rfind(dir + "/", 0) == 0;
+    return (procs != fake_files::files.end() && !procs->second.empty()) ||
+           (below != fake_cgroups::dirs.end() && below->rfind(dir + "/", 0) == 0);
 }
 
 int cgroups_mkdir(const char* path) {
-    if (fake_cgroups::dirs.count(path) != 0) return errno = EEXIST, -1;
-    fake_cgroups::dirs.insert(path);
+    if (!fake_cgroups::dirs.insert(path).second) return errno = EEXIST, -1;
     fake_cgroups::made.emplace_back(path);
     fake_files::files[std::string(path) + "/cgroup.procs"] = "";
     return 0;
@@ -697,29 +696,18 @@ int cgroups_list(const char* path, bool (*take)(void*, const char*), void* conte
 
 int cgroups_lstat(const char* path, struct stat* info) {
     const auto found = fake_files::infos.find(path);
-    if (found != fake_files::infos.end()) {
-        *info = found->second;
-        return 0;
-    }
-    if (fake_cgroups::dirs.count(path) == 0) return errno = ENOENT, -1;
-    *info = {};
-    info->st_mode = S_IFDIR | 0755;
+    if (found == fake_files::infos.end() && fake_cgroups::dirs.count(path) == 0)
+        return errno = ENOENT, -1;
+    *info = found != fake_files::infos.end() ? found->second : (struct stat){};
+    if (found == fake_files::infos.end()) info->st_mode = S_IFDIR | 0755;
     return 0;
 }
 
-int cgroups_open_directory(const char* path, struct stat* info) {
-    if (cgroups_lstat(path, info) != 0) return -1;
-    const int fd = 700 + static_cast<int>(fake_cgroups::open.size());
-    fake_cgroups::open[fd] = path;
-    return fd;
-}
-
-int cgroups_open_for_writing(const char* path) {
-    const std::string file = path;
-    const std::string dir = file.substr(0, file.rfind('/'));
+// A descriptor of a cgroup, or of a file in one.
+int cgroups_open(const std::string& path, const std::string& dir) {
     if (fake_cgroups::dirs.count(dir) == 0) return errno = ENOENT, -1;
     const int fd = 700 + static_cast<int>(fake_cgroups::open.size());
-    fake_cgroups::open[fd] = file;
+    fake_cgroups::open[fd] = path;
     return fd;
 }
 
@@ -740,8 +728,13 @@ void fake_cgroups::install() {
     sys.remove_directory = cgroups_rmdir;
     sys.list_directories = cgroups_list;
     sys.lstat_path = cgroups_lstat;
-    sys.open_existing_directory = cgroups_open_directory;
-    sys.open_for_writing = cgroups_open_for_writing;
+    sys.open_existing_directory = [](const char* path, struct stat*) {
+        return cgroups_open(path, path);
+    };
+    sys.open_for_writing = [](const char* path) {
+        const std::string file = path;
+        return cgroups_open(file, file.substr(0, file.rfind('/')));
+    };
     sys.write_descriptor = cgroups_write;
     sys.fork_into_cgroup = [](int fd) -> pid_t {
         clone_fds.push_back(fd);
