@@ -347,12 +347,18 @@ TEST_F(unit_end_test, the_container_is_made_afresh_or_not_trusted) {
         {"one others may write to", true, 0, 0775,
          said + "others than root may write to it): their processes are followed as process "
                 "trees\n"},
+        // Another supervisor in the same cgroup: its container is left alone.
+        {"another process in the leaf", true, -1003, 0755,
+         "vorn_restart: no cgroup for the tasks (/cg/sup/vorn_restart.tasks: another process is "
+         "in the supervisor's leaf beside it: not touched): their processes are followed as "
+         "process trees\n"},
     };
     for (const auto& r : rows) {
         SetUp();
         fake_cgroups::install();
         if (r.there) fake_cgroups::dirs.insert({fake_cgroups::container(), old});
-        if (r.holding != 0) fake_cgroups::join(r.holding, old);
+        if (r.holding > 0) fake_cgroups::join(r.holding, old);
+        if (r.holding < 0) fake_cgroups::join(-r.holding, "/cg/sup/vorn_restart.supervisor");
         fake_files::infos[fake_cgroups::container()].st_mode = S_IFDIR | r.mode;
         fake_files::files[fake_cgroups::container() + "/cgroup.controllers"] = "cpu memory\n";
         CaptureStderr();
