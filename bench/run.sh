@@ -194,6 +194,7 @@ finish() {
     kill "$notify_pid" 2>/dev/null || true
     wait "$notify_pid" 2>/dev/null || true
   fi
+  bench_cgroup_remove
   if [ $keep -eq 1 ]; then
     say "work directory kept: $work"
     [ -z "$talk_in" ] || say "logs of the talkative tasks kept: $talk_logs"
@@ -204,6 +205,11 @@ finish() {
 }
 trap finish EXIT
 trap 'exit 130' INT TERM
+# Every supervisor started here makes its cgroups below this run's own,
+# removed at the end with them (bench/cgroup.sh).
+# shellcheck source=bench/cgroup.sh
+. bench/cgroup.sh
+bench_cgroup_enter
 
 # The earlier supervisor for the idle-pass comparison, from the repository's
 # history: exported with `git archive` and built in the work directory, so

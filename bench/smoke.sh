@@ -29,8 +29,13 @@ if [ "$status" -eq 77 ]; then
 fi
 [ "$status" -eq 0 ] || { echo "the probe's check of PID namespaces failed ($status): $why"; exit 1; }
 
+# Every supervisor started here makes its cgroups below this run's own,
+# removed at the end with them (bench/cgroup.sh).
+# shellcheck source=bench/cgroup.sh
+. "$(dirname "$0")/cgroup.sh"
+bench_cgroup_enter
 work=$(mktemp -d /tmp/vorn-bench-smoke.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap 'bench_cgroup_remove; rm -rf "$work"' EXIT
 tag=$$
 mkdir -p "$work/root/usr/sbin" "$work/root/etc/vorn/vorn_restart"
 json=

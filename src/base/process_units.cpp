@@ -11,23 +11,6 @@ namespace vorn {
 
 namespace {
 
-// The largest number taken from any of the files: 2^60, far past what the
-// kernel writes, so that sums of a unit's processes cannot overflow.
-constexpr unsigned long long number_limit = 1ULL << 60;
-
-// The unsigned number that is the whole of word; false for anything else.
-bool whole_number(std::string_view word, unsigned long long* value) {
-    if (word.empty() || word.size() > 18) return false;
-    unsigned long long n = 0;
-    for (const char c : word) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (n > number_limit) return false;
-    *value = n;
-    return true;
-}
-
 // The next line of *rest (without its newline); rest moves past it.
 std::string_view next_line(std::string_view* rest) {
     const std::size_t end = rest->find('\n');
@@ -63,6 +46,14 @@ bool read_small(const char* path, char* buf, std::size_t cap, std::string_view* 
     return true;
 }
 
+// The file `name` of the cgroup at dir, read whole into buf.
+bool read_cgroup_file(const char* dir, const char* name, char* buf, std::size_t cap,
+                      std::string_view* text) {
+    std::array<char, cgroup_path_size + 32> path{};
+    return format_text(path.data(), path.size(), "%s/%s", dir, name) &&
+           read_small(path.data(), buf, cap, text);
+}
+
 }  // namespace
 
 bool parse_cgroup2_mount(std::string_view mountinfo, char* out, std::size_t cap) {
@@ -92,48 +83,70 @@ bool parse_v2_cgroup(std::string_view text, char* out, std::size_t cap) {
     return false;
 }
 
-std::size_t parse_pid_list(std::string_view text, pid_t* pids, std::size_t cap) {
-    std::size_t count = 0;
-    while (!text.empty() && count < cap) {
-        unsigned long long value = 0;
-        if (whole_number(next_line(&text), &value) && value >= 2 &&
-            value <= static_cast<unsigned long long>(pid_limit))
-            pids[count++] = static_cast<pid_t>(value);
+namespace {
+
+void end_pid_line(pid_list_reader& r) {
+    if (r.digits && !r.spoilt && r.value >= 2 &&
+        r.value <= static_cast<unsigned long long>(pid_limit) &&
+        !r.pids->push(static_cast<pid_t>(r.value)))
+        r.failed = true;
+    r.value = 0;
+    r.digits = r.spoilt = false;
+}
+
+}  // namespace
+
+bool read_pid_piece(pid_list_reader& r, std::string_view piece) {
+    for (const char c : piece) {
+        if (c == '\n') {
+            end_pid_line(r);
+        } else if (c >= '0' && c <= '9' && !r.spoilt) {
+            r.value = r.value * 10 + static_cast<unsigned>(c - '0');
+            r.digits = true;
+            if (r.value > static_cast<unsigned long long>(pid_limit)) r.spoilt = true;
+        } else {
+            r.spoilt = true;
+        }
     }
-    return count;
+    return !r.failed;
+}
+
+void end_pid_list(pid_list_reader& r) {
+    if (r.digits || r.spoilt) end_pid_line(r);
 }
 
 bool parse_cpu_usage(std::string_view text, unsigned long long* usec) {
+    return parse_keyed_number(text, "usage_usec", usec);
+}
+
+bool parse_keyed_number(std::string_view text, std::string_view key, unsigned long long* value) {
     while (!text.empty()) {
         const std::string_view line = next_line(&text);
-        if (word_of(line, 0) == "usage_usec") return whole_number(word_of(line, 1), usec);
+        if (word_of(line, 0) == key) return parse_kernel_number(word_of(line, 1), value);
     }
     return false;
 }
 
 bool parse_single_number(std::string_view text, unsigned long long* value) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    return whole_number(text, value);
+    return parse_kernel_number(text, value);
 }
 
-bool parse_process_times(std::string_view text, process_times* out) {
-    // "<pid> (<name>) <state> <parent> ...": the name may hold anything.
-    const std::size_t close = text.rfind(')');
-    if (close == std::string_view::npos || close + 3 > text.size() || text[close + 1] != ' ')
-        return false;
-    const std::string_view rest = tail_from(text, close + 2);  // from field 3, the state
-    unsigned long long parent = 0, user = 0, system = 0, start = 0;
-    if (!whole_number(word_of(rest, 1), &parent) ||
-        parent > static_cast<unsigned long long>(pid_limit) ||
-        !whole_number(word_of(rest, 11), &user) || !whole_number(word_of(rest, 12), &system) ||
-        !whole_number(word_of(rest, 19), &start))
-        return false;
-    *out = {static_cast<pid_t>(parent), start, user + system};
-    return true;
-}
-
-bool parse_resident_pages(std::string_view text, unsigned long long* pages) {
-    return whole_number(word_of(head(text, text.find('\n')), 1), pages);
+bool parse_pss(std::string_view text, unsigned long long* bytes) {
+    // "Pss:                 123 kB", the number right-aligned after spaces.
+    while (!text.empty()) {
+        std::string_view line = next_line(&text);
+        if (!line.starts_with("Pss:")) continue;
+        line = tail_from(line, 4);
+        while (!line.empty() && line[0] == ' ') line.remove_prefix(1);
+        unsigned long long kib = 0;
+        if (word_of(line, 1) != "kB" || !parse_kernel_number(word_of(line, 0), &kib) ||
+            kib > kernel_number_limit / 1024)
+            return false;
+        *bytes = kib * 1024;
+        return true;
+    }
+    return false;
 }
 
 bool cgroup_name_usable(std::string_view name) {
@@ -171,11 +184,14 @@ bool find_cgroup2_mount(cgroup_path& mount) {
            parse_cgroup2_mount(info, mount.data(), mount.size());
 }
 
-bool find_own_cgroup(const char* mount, cgroup_path& dir) {
+namespace {
+
+// The cgroup a /proc/<pid>/cgroup file names, as a path below mount.
+bool cgroup_of(const char* proc_file, const char* mount, cgroup_path& dir) {
     std::array<char, 4096> text{};
     std::string_view lines;
     cgroup_path own{};
-    if (!read_small("/proc/self/cgroup", text.data(), text.size(), &lines) ||
+    if (!read_small(proc_file, text.data(), text.size(), &lines) ||
         !parse_v2_cgroup(lines, own.data(), own.size()))
         return false;
     const bool root = std::strcmp(own.data(), "/") == 0;
@@ -183,143 +199,166 @@ bool find_own_cgroup(const char* mount, cgroup_path& dir) {
            (root || cgroup_below(dir.data(), mount));
 }
 
-bool read_process_times(pid_t pid, process_times* times) {
-    std::array<char, 64> path{};
-    std::array<char, 1024> text{};
-    std::string_view stat;
-    return format_text(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid)) &&
-           read_small(path.data(), text.data(), text.size(), &stat) &&
-           parse_process_times(stat, times);
+}  // namespace
+
+bool find_own_cgroup(const char* mount, cgroup_path& dir) {
+    return cgroup_of("/proc/self/cgroup", mount, dir);
 }
 
-bool same_process(pid_t pid, unsigned long long start_ticks) {
-    process_times times{};
-    return read_process_times(pid, &times) && times.start_ticks == start_ticks;
+bool process_cgroup(pid_t pid, const char* mount, cgroup_path& dir) {
+    std::array<char, 48> path{};
+    return format_text(path.data(), path.size(), "/proc/%d/cgroup", static_cast<int>(pid)) &&
+           cgroup_of(path.data(), mount, dir);
+}
+
+bool process_in_cgroup(pid_t pid, const char* mount, std::string_view dir) {
+    cgroup_path now{};
+    if (!process_cgroup(pid, mount, now)) return false;
+    const std::string_view path = now.data();
+    return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
+bool supervisor_container(pid_t supervisor, const char* mount, cgroup_path& container) {
+    cgroup_path own{};
+    if (!process_cgroup(supervisor, mount, own)) return false;
+    std::string_view base = own.data();
+    const std::size_t slash = base.rfind('/');
+    if (slash >= std::strlen(mount) && slash != std::string_view::npos &&
+        tail_from(base, slash + 1) == supervisor_leaf_name)
+        base = head(base, slash);
+    return format_text(container.data(), container.size(), "%.*s/%s", static_cast<int>(base.size()),
+                       base.data(), task_container_name);
+}
+
+bool task_cgroup_proven(std::string_view path, std::string_view name, pid_t supervisor,
+                        cgroup_path& dir) {
+    cgroup_path mount{}, container{}, expected{};
+    if (supervisor <= 1 || !cgroup_name_usable(name) || name.find('\0') != std::string_view::npos ||
+        !find_cgroup2_mount(mount) || !supervisor_container(supervisor, mount.data(), container) ||
+        !format_text(expected.data(), expected.size(), "%s/%.*s", container.data(),
+                     static_cast<int>(name.size()), name.data()))
+        return false;
+    return path == expected.data() && cgroup_below(path, mount.data()) && copy_text(dir, path);
 }
 
 namespace {
 
-bool listed(const unit_member* members, std::size_t count, pid_t pid) {
-    for (std::size_t i = 0; i < count; ++i)
-        if (members[i].pid == pid) return true;
-    return false;
+bool take_pids(void* context, const char* piece, std::size_t length) {
+    return read_pid_piece(*static_cast<pid_list_reader*>(context), {piece, length});
+}
+
+// Every process of /proc whose cgroup is dir or lies below it.
+bool processes_below(const char* mount, const char* dir, scratch_list<pid_t>& out) {
+    scratch_list<pid_t> all;
+    if (!list_all_processes(all)) return false;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (all[i] > 1 && process_in_cgroup(all[i], mount, dir) && !out.push(all[i])) return false;
+    return true;
 }
 
 }  // namespace
 
-long cgroup_members(const char* dir, unit_member* out, std::size_t cap) {
+bool cgroup_processes(const char* mount, const char* dir, scratch_list<pid_t>& out) {
+    out.shrink_to(0);
+    std::array<char, 256> text{};
+    std::string_view stat;
+    unsigned long long below = 0;
+    if (read_cgroup_file(dir, "cgroup.stat", text.data(), text.size(), &stat) &&
+        parse_keyed_number(stat, "nr_descendants", &below) && below > 0)
+        return processes_below(mount, dir, out);
     std::array<char, cgroup_path_size + 16> path{};
-    static char text[unit_process_max * 12 + 16];
-    std::array<pid_t, unit_process_max> pids{};
-    std::string_view lines;
-    if (!format_text(path.data(), path.size(), "%s/cgroup.procs", dir)) return -1;
-    const long n = sys.read_file(path.data(), text, sizeof text);
-    if (n < 0) return -1;
-    lines = {text, static_cast<std::size_t>(n)};
-    const std::size_t count =
-        parse_pid_list(lines, pids.data(), cap < pids.size() ? cap : pids.size());
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        process_times times{};
-        if (read_process_times(pids[i], &times)) out[kept++] = {pids[i], times.start_ticks};
-    }
-    return static_cast<long>(kept);
+    if (!format_text(path.data(), path.size(), "%s/cgroup.procs", dir)) return false;
+    std::array<char, 512> piece{};
+    pid_list_reader reader{&out, 0, false, false, false};
+    if (sys.read_file_pieces(path.data(), piece.data(), piece.size(), take_pids, &reader) != 0)
+        return false;
+    end_pid_list(reader);
+    return !reader.failed;
 }
 
-std::size_t process_descendants(pid_t root, const unit_member* known, std::size_t known_count,
-                                unit_member* out, std::size_t cap) {
-    static pid_t all[8192];
-    static process_times times[8192];
-    const long n = sys.list_processes(all, sizeof all / sizeof all[0]);
-    if (n <= 0) return 0;
-    const auto total = static_cast<std::size_t>(n);
-    for (std::size_t i = 0; i < total; ++i)
-        if (!read_process_times(all[i], &times[i])) times[i].parent = 0;
-    // Level by level: a process is taken once its parent is root, known or taken.
-    std::size_t count = 0;
-    for (bool grew = true; grew && count < cap;) {
-        grew = false;
-        for (std::size_t i = 0; i < total && count < cap; ++i) {
-            const pid_t pid = all[i], parent = times[i].parent;
-            if (pid <= 1 || parent == 0 || pid == root || listed(out, count, pid) ||
-                listed(known, known_count, pid))
-                continue;
-            if (parent != root && !listed(known, known_count, parent) &&
-                !listed(out, count, parent))
-                continue;
-            out[count++] = {pid, times[i].start_ticks};
-            grew = true;
-        }
+long cgroup_leftovers(const char* mount, const char* dir, pid_t main, unit_member* out,
+                      std::size_t cap) {
+    scratch_list<pid_t> pids;
+    if (!cgroup_processes(mount, dir, pids)) return -1;
+    process_times main_times{};
+    const bool running = main > 1 && read_process_times(main, &main_times);
+    long count = 0;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        process_times t{};
+        if (pids[i] == main || !read_process_times(pids[i], &t)) continue;
+        if (running && t.start_ticks >= main_times.start_ticks) continue;
+        if (static_cast<std::size_t>(count) < cap) out[count] = {pids[i], t.start_ticks};
+        ++count;
     }
     return count;
 }
 
-long cgroup_leftovers(const char* dir, pid_t main, unit_member* out, std::size_t cap) {
-    static unit_member members[unit_process_max];
-    static unit_member current[unit_process_max];
-    const long count = cgroup_members(dir, members, unit_process_max);
-    if (count <= 0) return count;
-    const std::size_t descendants =
-        main > 1 ? process_descendants(main, nullptr, 0, current, unit_process_max) : 0;
-    std::size_t kept = 0;
-    for (long i = 0; i < count && kept < cap; ++i) {
-        const unit_member& m = members[i];
-        if (m.pid != main && !listed(current, descendants, m.pid)) out[kept++] = m;
-    }
-    return static_cast<long>(kept);
+namespace {
+
+// Sums of any number of processes' figures stop at the limit.
+void add_up(unsigned long long* sum, unsigned long long value) {
+    *sum = *sum + value < kernel_number_limit ? *sum + value : kernel_number_limit;
 }
 
-unit_usage processes_usage(const unit_member* members, std::size_t count) {
-    const long ticks = ::sysconf(_SC_CLK_TCK);
-    const long page = ::sysconf(_SC_PAGESIZE);
-    unit_usage usage{true, 0, true, 0};
-    for (std::size_t i = 0; i < count; ++i) {
-        process_times times{};
-        if (read_process_times(members[i].pid, &times) &&
-            times.start_ticks == members[i].start_ticks && ticks > 0)
-            usage.cpu_usec += times.cpu_ticks * 1000000ULL / static_cast<unsigned long long>(ticks);
-        std::array<char, 64> path{};
-        std::array<char, 256> text{};
-        std::string_view statm;
-        unsigned long long pages = 0;
-        if (format_text(path.data(), path.size(), "/proc/%d/statm",
-                        static_cast<int>(members[i].pid)) &&
-            read_small(path.data(), text.data(), text.size(), &statm) &&
-            parse_resident_pages(statm, &pages) && page > 0)
-            usage.memory_bytes += pages * static_cast<unsigned long long>(page);
+unsigned long long ticks_to_usec(unsigned long long ticks) {
+    const long tick_rate = ::sysconf(_SC_CLK_TCK);
+    if (tick_rate <= 0) return 0;
+    const auto rate = static_cast<unsigned long long>(tick_rate);
+    return ticks / rate * 1000000ULL + ticks % rate * 1000000ULL / rate;
+}
+
+// The Pss of the process, 0 when it cannot be read (it has ended).
+unsigned long long process_pss(pid_t pid) {
+    std::array<char, 64> path{};
+    std::array<char, 2048> text{};
+    std::string_view rollup;
+    unsigned long long bytes = 0;
+    if (format_text(path.data(), path.size(), "/proc/%d/smaps_rollup", static_cast<int>(pid)) &&
+        read_small(path.data(), text.data(), text.size(), &rollup) && parse_pss(rollup, &bytes))
+        return bytes;
+    return 0;
+}
+
+}  // namespace
+
+unit_usage cgroup_usage(const char* mount, const char* dir) {
+    std::array<char, 1024> text{};
+    std::string_view content;
+    unit_usage usage{};
+    usage.cpu_known = read_cgroup_file(dir, "cpu.stat", text.data(), text.size(), &content) &&
+                      parse_cpu_usage(content, &usage.cpu_usec);
+    if (read_cgroup_file(dir, "memory.current", text.data(), text.size(), &content) &&
+        parse_single_number(content, &usage.memory_bytes)) {
+        usage.memory_known = true;
+        return usage;
     }
+    scratch_list<pid_t> pids;
+    if (!cgroup_processes(mount, dir, pids)) return usage;
+    usage.memory_known = true;
+    for (std::size_t i = 0; i < pids.size(); ++i) add_up(&usage.memory_bytes, process_pss(pids[i]));
     return usage;
 }
 
-unit_usage cgroup_usage(const char* dir) {
-    std::array<char, cgroup_path_size + 32> path{};
-    std::array<char, 1024> text{};
-    std::string_view content;
-    static unit_member members[unit_process_max];
-    const long count = cgroup_members(dir, members, unit_process_max);
-    unit_usage usage = processes_usage(members, count > 0 ? static_cast<std::size_t>(count) : 0);
-    usage.cpu_known = usage.memory_known = count >= 0;
-    if (format_text(path.data(), path.size(), "%s/cpu.stat", dir) &&
-        read_small(path.data(), text.data(), text.size(), &content))
-        usage.cpu_known = parse_cpu_usage(content, &usage.cpu_usec) || usage.cpu_known;
-    unsigned long long bytes = 0;
-    if (format_text(path.data(), path.size(), "%s/memory.current", dir) &&
-        read_small(path.data(), text.data(), text.size(), &content) &&
-        parse_single_number(content, &bytes)) {
-        usage.memory_known = true;
-        usage.memory_bytes = bytes;
+unit_usage process_tree_usage(const process_snapshot& table, pid_t main) {
+    const std::size_t at = table.index_of(main);
+    if (main <= 1 || at == table.size()) return unit_usage{};
+    const unit_member root{main, table[at].start_ticks};
+    scratch_list<int> depths;
+    if (!tree_depths(table, &root, 1, depths)) return unit_usage{};
+    unit_usage usage{true, 0, true, 0};
+    unsigned long long ticks = 0;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (depths[i] < 0) continue;
+        add_up(&ticks, table[i].cpu_ticks + table[i].reaped_ticks);
+        add_up(&usage.memory_bytes, process_pss(table[i].pid));
     }
+    usage.cpu_usec = ticks_to_usec(ticks);
     return usage;
 }
 
 unit_usage process_tree_usage(pid_t main) {
-    static unit_member members[unit_process_max];
-    process_times times{};
-    if (main <= 1 || !read_process_times(main, &times)) return unit_usage{};
-    members[0] = {main, times.start_ticks};
-    const std::size_t count =
-        1 + process_descendants(main, nullptr, 0, members + 1, unit_process_max - 1);
-    return processes_usage(members, count);
+    process_snapshot table;
+    return table.take() ? process_tree_usage(table, main) : unit_usage{};
 }
 
 void process_name(pid_t pid, char* out, std::size_t cap) {

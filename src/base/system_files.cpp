@@ -1,5 +1,6 @@
 // The real system calls on files: reading, replacing, stamping and removing
-// them, paths, directories, the task logs, and the watch on writes to them.
+// them, paths, directories, the task logs, and the watch on writes to them;
+// and the scratch pages of what has no fixed bound.
 #include "base/system_real.hpp"
 
 #include <array>
@@ -8,9 +9,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "base/system_ops.hpp"
@@ -269,5 +274,46 @@ int make_directory(const char* path) { return ::mkdir(path, 0755); }
 int open_for_writing(const char* path) {
     return ::open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
 }
+
+int remove_directory(const char* path) { return ::rmdir(path); }
+
+// Read with getdents64 into a buffer of its own, as list_processes reads
+// /proc: a cgroup's directories are listed when it is removed, and that
+// uses no heap.  A small buffer: the calls nest for cgroups below cgroups.
+int list_directories(const char* path, bool (*take)(void* context, const char* name),
+                     void* context) {
+    const unique_fd fd{::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    if (fd.get() < 0) return -1;
+    alignas(8) std::array<char, 1024> buf{};
+    long got = 0;
+    while ((got = ::syscall(SYS_getdents64, fd.get(), buf.data(), buf.size())) > 0) {
+        for (long at = 0; at < got;) {
+            // struct linux_dirent64: d_ino (8), d_off (8), d_reclen (2), d_type (1), d_name.
+            unsigned short length = 0;
+            std::memcpy(&length, buf.data() + at + 16, sizeof length);
+            const unsigned char type =
+                static_cast<unsigned char>(buf[static_cast<std::size_t>(at) + 18]);
+            const char* name = buf.data() + at + 19;
+            if (length == 0) return 0;
+            at += length;
+            if (type != DT_DIR || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            if (!take(context, name)) return 0;
+        }
+    }
+    return got < 0 ? -1 : 0;
+}
+
+void* map_memory(std::size_t size) {
+    void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void* remap_memory(void* address, std::size_t old_size, std::size_t new_size) {
+    void* pages = ::mremap(address, old_size, new_size, MREMAP_MAYMOVE);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void unmap_memory(void* address, std::size_t size) { ::munmap(address, size); }
 
 }  // namespace vorn::real

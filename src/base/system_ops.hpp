@@ -47,6 +47,8 @@ struct system_ops {
     // A descriptor that becomes readable when the child pid ends
     // (pidfd_open, close-on-exec), or -1 with errno set: ENOSYS on kernels
     // before 5.3 and some emulators, where ends are looked for at passes.
+    // Any other process can be held by one too, to signal it through
+    // signal_process_handle.
     int (*open_process_handle)(pid_t pid);
     // Whether the child behind the handle has ended, without reaping it
     // (waitid on the descriptor with WNOWAIT): 1 with *status set as
@@ -263,6 +265,35 @@ struct system_ops {
     // through a symbolic link, never waiting): the descriptor, or -1 with
     // errno set.
     int (*open_for_writing)(const char* path);
+    // rmdir(path): 0, or -1 with errno set (EBUSY for a cgroup that holds
+    // processes or cgroups of its own).
+    int (*remove_directory)(const char* path);
+    // Hands the name of every directory in the directory at path (opened
+    // never through a symbolic link; "." and ".." left out) to
+    // take(context, name) as it is read; reading stops early when take
+    // returns false.  0, or -1 with errno set when it cannot be read.
+    int (*list_directories)(const char* path, bool (*take)(void* context, const char* name),
+                            void* context);
+    // A child started in the cgroup of the directory cgroup_fd (clone3 with
+    // CLONE_INTO_CGROUP, Linux 5.7): in the child it returns 0 and the
+    // child goes on as after fork_process, having taken no fork handler of
+    // the C library (only async-signal-safe calls follow).  The child's pid,
+    // or -1 with errno set: ENOSYS (or E2BIG) where the kernel lacks it,
+    // the cgroup's own errors (EBUSY, EACCES, ENOENT...) else.
+    pid_t (*fork_into_cgroup)(int cgroup_fd);
+    // pidfd_send_signal: the signal to the process behind the handle
+    // (open_process_handle), which cannot be another process even once its
+    // pid is free again.  0, or -1 with errno set (ESRCH once it has ended).
+    int (*signal_process_handle)(int handle, int signal);
+    // Scratch memory for what has no fixed bound (the processes of a
+    // unit, the process table): anonymous pages mapped when needed, grown
+    // (the pages may move) and given back once used, so that none of them
+    // stays with the supervisor.  map_memory: the pages, or nullptr with
+    // errno set; remap_memory likewise (the old pages stay valid when it
+    // fails).
+    void* (*map_memory)(std::size_t size);
+    void* (*remap_memory)(void* address, std::size_t old_size, std::size_t new_size);
+    void (*unmap_memory)(void* address, std::size_t size);
     // A task's settings, applied by its child between fork and exec (each
     // async-signal-safe), and the supervisor's own OOM score.  Each 0, or
     // -1 with errno set.

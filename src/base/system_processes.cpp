@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -286,6 +287,42 @@ unsigned long files_written_by(pid_t pid, const file_identity* files, std::size_
 }
 
 int send_signal(pid_t pid, int signal) { return ::kill(pid, signal); }
+
+namespace {
+
+// The kernel's own numbers (the same on every architecture): small
+// systems' C libraries may not name them.
+#ifdef SYS_clone3
+constexpr long clone3_call = SYS_clone3;
+#else
+constexpr long clone3_call = 435;
+#endif
+#ifdef SYS_pidfd_send_signal
+constexpr long pidfd_send_signal_call = SYS_pidfd_send_signal;
+#else
+constexpr long pidfd_send_signal_call = 424;
+#endif
+constexpr std::uint64_t clone_into_cgroup = 0x200000000ULL;
+
+// struct clone_args as of Linux 5.7, the first size that has `cgroup`.
+struct clone_arguments {
+    std::uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid,
+        set_tid_size, cgroup;
+};
+
+}  // namespace
+
+pid_t fork_into_cgroup(int cgroup_fd) {
+    clone_arguments arguments{};
+    arguments.flags = clone_into_cgroup;
+    arguments.exit_signal = SIGCHLD;
+    arguments.cgroup = static_cast<std::uint64_t>(cgroup_fd);
+    return static_cast<pid_t>(::syscall(clone3_call, &arguments, sizeof arguments));
+}
+
+int signal_process_handle(int handle, int signal) {
+    return static_cast<int>(::syscall(pidfd_send_signal_call, handle, signal, nullptr, 0U));
+}
 
 pid_t reap_child(pid_t pid, int* status) {
     pid_t reaped = -1;

@@ -39,6 +39,8 @@ unsigned long files_written_by(pid_t pid, const file_identity* files, std::size_
 uid_t effective_user();
 int send_signal(pid_t pid, int signal);
 pid_t reap_child(pid_t pid, int* status);
+pid_t fork_into_cgroup(int cgroup_fd);
+int signal_process_handle(int handle, int signal);
 
 // system_files.cpp
 void close_descriptor(int fd);
@@ -75,6 +77,12 @@ int truncate_descriptor(int fd);
 long read_tail_at(int dir_fd, const char* name, char* buf, std::size_t cap, struct stat* info);
 int make_directory(const char* path);
 int open_for_writing(const char* path);
+int remove_directory(const char* path);
+int list_directories(const char* path, bool (*take)(void* context, const char* name),
+                     void* context);
+void* map_memory(std::size_t size);
+void* remap_memory(void* address, std::size_t old_size, std::size_t new_size);
+void unmap_memory(void* address, std::size_t size);
 
 // system_channel.cpp
 int open_datagram_socket();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "base/process_names.hpp"
+#include "base/process_units.hpp"
 #include "base/text.hpp"
 #include "check/shell_quote.hpp"
 #include "tasks/task_table.hpp"
@@ -32,6 +33,7 @@ struct reached_process {
     pid_t pid;
     pid_t parent;         // 0 when not known
     std::uint32_t names;  // bit i: recorded name i reaches it
+    bool started;         // by a supervisor: in one of its units
     std::array<char, 512> exe;
 };
 constexpr std::size_t reached_max = 128;
@@ -78,6 +80,29 @@ bool is_supervisor(pid_t pid) {
     return false;
 }
 
+// Whether a supervisor started the process: it lies in the cgroup of one
+// of a supervisor's tasks, or it descends from a supervisor (each parent
+// started no later than its child, at most `steps` of them).
+bool in_a_unit(pid_t pid, std::size_t steps) {
+    cgroup_path mount{}, container{};
+    const bool cgroups = find_cgroup2_mount(mount);
+    for (std::size_t i = 0; cgroups && i < supervisor_count; ++i)
+        if (supervisor_container(supervisors[i], mount.data(), container) &&
+            process_in_cgroup(pid, mount.data(), container.data()))
+            return true;
+    process_times child{};
+    if (!read_process_times(pid, &child)) return false;
+    for (; steps > 0; --steps) {
+        if (is_supervisor(child.parent)) return true;
+        process_times parent{};
+        if (child.parent <= 1 || !read_process_times(child.parent, &parent) ||
+            parent.start_ticks > child.start_ticks)
+            return false;
+        child = parent;
+    }
+    return false;
+}
+
 void note_reached(pid_t pid, std::uint32_t mask) {
     if (reached_count == reached_max) {
         ++reached_dropped;
@@ -120,6 +145,8 @@ bool find_processes(pid_t supervisor) {
             if (kill_by_name_reaches(text_view(names[k]), found)) mask |= 1u << k;
         if (mask != 0) note_reached(pid, mask);
     }
+    for (std::size_t i = 0; i < reached_count; ++i)
+        reached[i].started = in_a_unit(reached[i].pid, static_cast<std::size_t>(listed));
     if (static_cast<std::size_t>(listed) == process_list_max)
         std::printf("warning: more than %zu processes: only the first %zu are looked at\n",
                     process_list_max, process_list_max);
@@ -202,7 +229,7 @@ void print_kill_listing(pid_t supervisor) {
             std::printf("  %s: pid %d, %s, parent %s%s\n", shown(names[k].data()),
                         static_cast<int>(process.pid), shown(process.exe.data()),
                         parent_text(process.parent),
-                        is_supervisor(process.parent) ? "" : " (not started by vorn_restart)");
+                        process.started ? "" : " (not started by vorn_restart)");
         }
         if (!any) std::printf("  %s: no process\n", shown(names[k].data()));
     }
@@ -211,7 +238,7 @@ void print_kill_listing(pid_t supervisor) {
     for (std::size_t k = 0; k < name_count; ++k)
         for (std::size_t i = 0; i < reached_count; ++i) {
             const reached_process& process = reached[i];
-            if ((process.names & (1u << k)) == 0 || is_supervisor(process.parent)) continue;
+            if ((process.names & (1u << k)) == 0 || process.started) continue;
             std::printf(
                 "warning: the next turn kills process %d (%s) by the name \"%s\", and "
                 "vorn_restart did not start it\n",

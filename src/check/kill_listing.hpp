@@ -30,8 +30,9 @@ const char* kill_name(std::size_t index);
 // Prints, for every recorded name, the processes a kill by that name would
 // reach now (the checker itself left out): pid, executable, parent.  The
 // supervisor is `supervisor` when it is above 0, otherwise every process
-// that a kill by the name "vorn_restart" would reach; a process whose
-// parent is not the supervisor is marked and gets a warning line.
+// that a kill by the name "vorn_restart" would reach; a process that is in
+// none of a supervisor's units (neither in the cgroup of one of its tasks
+// nor below it as a descendant) is marked and gets a warning line.
 void print_kill_listing(pid_t supervisor);
 
 // /proc/<pid>/stat (process_names.hpp): state 0 when the process is gone.

@@ -355,35 +355,34 @@ const char* state_shown(const judged_slot& view) {
     return nullptr;  // the file's own word
 }
 
-// The cgroup the file names is read only when it lies below this system's
-// cgroup2 mount: the file could name any directory.
+// The cgroup the file names is read only when it is the task's own cgroup
+// in the container of the running supervisor, below this system's cgroup2
+// mount: the file could name any directory.
 unit_tracking tracking_of(const read_slot& slot, cgroup_path& dir) {
     const std::string_view tracked = slot.unit_tracked.text;
     if (tracked == tracked_process_tree) return unit_tracking::process_tree;
-    if (tracked != tracked_cgroup) return unit_tracking::unknown;
-    cgroup_path mount{};
-    const std::string_view path = slot.unit_cgroup.text;
-    if (!find_cgroup2_mount(mount) || path.find('\0') != std::string_view::npos ||
-        !cgroup_below(path, mount.data()) || !copy_text(dir, path))
+    // A cgroup not made yet (the task never started in this run): nothing to read.
+    if (tracked != tracked_cgroup || slot.unit_cgroup.text.empty()) return unit_tracking::unknown;
+    if (!task_cgroup_proven(slot.unit_cgroup.text, slot.name.text, judged.facts.pid, dir))
         return unit_tracking::refused;
     return unit_tracking::cgroup;
 }
 
 void judge_unit(judged_unit& unit, const read_slot& slot, pid_t main) {
-    cgroup_path dir{};
+    cgroup_path dir{}, mount{};
     unit.tracking = tracking_of(slot, dir);
     unit.leftover_count = -1;
-    static unit_member members[unit_process_max];
-    if (unit.tracking == unit_tracking::cgroup) {
-        unit.usage = cgroup_usage(dir.data());
-        unit.leftover_count = cgroup_leftovers(dir.data(), main, members, unit_process_max);
+    if (unit.tracking == unit_tracking::cgroup && find_cgroup2_mount(mount)) {
+        unit.usage = cgroup_usage(mount.data(), dir.data());
+        unit.leftover_count = cgroup_leftovers(mount.data(), dir.data(), main,
+                                               unit.leftovers.data(), unit.leftovers.size());
     } else if (unit.tracking == unit_tracking::process_tree) {
         unit.usage = process_tree_usage(main);
     }
     for (long i = 0; i < unit.leftover_count && i < static_cast<long>(leftovers_shown); ++i) {
         const auto n = static_cast<std::size_t>(i);
-        unit.leftovers[n] = members[n];
-        process_name(members[n].pid, unit.leftover_names[n].data(), unit.leftover_names[n].size());
+        process_name(unit.leftovers[n].pid, unit.leftover_names[n].data(),
+                     unit.leftover_names[n].size());
     }
 }
 

@@ -211,8 +211,8 @@ void print_unit_lines() {
         if (unit.tracking == unit_tracking::unknown) continue;
         if (unit.tracking == unit_tracking::refused) {
             std::printf(
-                "unit of %s: the status file names a cgroup outside the cgroup2 mount: "
-                "not read\n",
+                "unit of %s: the status file names a cgroup that is not the task's own in "
+                "the running supervisor's container: not read\n",
                 name);
             continue;
         }

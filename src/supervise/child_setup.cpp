@@ -39,6 +39,18 @@ bool kept(const task_settings& s, int number) {
     return number < 64 && ((s.capabilities >> number) & 1U) != 0;
 }
 
+// First of all, so that whatever the later steps start is in the task's
+// unit: a child that cannot join its cgroup never runs its program.
+int join_cgroup(const child_plan& plan, std::uint8_t* detail) {
+    if (plan.cgroup_refused.step == start_step::cgroup) {
+        *detail = plan.cgroup_refused.detail;
+        errno = plan.cgroup_refused.error;
+        return -1;
+    }
+    *detail = static_cast<std::uint8_t>(cgroup_problem::join);
+    return plan.cgroup_join_fd >= 0 ? sys.write_descriptor(plan.cgroup_join_fd, "0", 1) : 0;
+}
+
 int check_environment(const child_plan& plan, std::uint8_t*) {
     if (plan.environment_fits) return 0;
     errno = E2BIG;
@@ -136,8 +148,9 @@ int forbid_new_privileges(const child_plan& plan, std::uint8_t*) {
 }
 
 // The steps that need no settings come first.
-constexpr std::size_t steps_without_settings = 2;
-constexpr std::array<step_row, 14> child_steps = {{
+constexpr std::size_t steps_without_settings = 3;
+constexpr std::array<step_row, 15> child_steps = {{
+    {start_step::cgroup, join_cgroup},
     {start_step::environment, check_environment},
     {start_step::oom_score, set_oom_score},
     {start_step::limit, set_limits},
@@ -191,6 +204,18 @@ constexpr std::array<step_words, 5> plain_steps = {{
     {start_step::exec, "execute its program"},
 }};
 
+void describe_cgroup(const start_failure& f, char* buf, std::size_t size, std::size_t* used) {
+    switch (static_cast<cgroup_problem>(f.detail)) {
+        case cgroup_problem::held:
+            append(buf, size, used,
+                   "make its cgroup afresh: it holds processes vorn_restart did not put there");
+            break;
+        case cgroup_problem::make: append(buf, size, used, "make its cgroup afresh"); break;
+        case cgroup_problem::join:
+        default: append(buf, size, used, "join its cgroup"); break;
+    }
+}
+
 void describe_limit(const start_failure& f, const task_settings* s, char* buf, std::size_t size,
                     std::size_t* used) {
     append(buf, size, used, "set the limit ");
@@ -211,6 +236,7 @@ void describe_step(const start_failure& f, const task_settings* s, char* buf, st
     const long long uid = s != nullptr ? static_cast<long long>(s->uid) : -1;
     const long long gid = s != nullptr ? static_cast<long long>(s->gid) : -1;
     switch (f.step) {
+        case start_step::cgroup: describe_cgroup(f, buf, size, used); break;
         case start_step::oom_score:
             append(buf, size, used, "set oom_score_adj to ");
             append_number(buf, size, used,
@@ -257,7 +283,7 @@ void describe_step(const start_failure& f, const task_settings* s, char* buf, st
 }  // namespace
 
 child_plan plan_child(const task_settings* settings, bool reset_oom_score) {
-    child_plan plan{settings, reset_oom_score, 0, true};
+    child_plan plan{-1, {}, settings, reset_oom_score, 0, true};
     if (settings != nullptr && settings->oom_score_set) {
         plan.oom_score_set = true;
         plan.oom_score = settings->oom_score_adjust;

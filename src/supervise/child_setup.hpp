@@ -16,6 +16,7 @@ namespace vorn {
 // In the order the child takes them.
 enum class start_step : std::uint8_t {
     none,
+    cgroup,       // detail: a cgroup_problem
     environment,  // the task's variables did not fit beside the inherited ones
     oom_score,
     limit,  // detail: the task_limit
@@ -43,8 +44,21 @@ struct start_failure {
 };
 static_assert(sizeof(start_failure) == 8);
 
+// What went wrong with a task's cgroup (the detail of start_step::cgroup).
+enum class cgroup_problem : std::uint8_t {
+    join,  // the child could not write itself into its cgroup.procs
+    held,  // the cgroup was there already, holding processes the supervisor did not put there
+    make,  // the cgroup could not be made afresh
+};
+
 // What the child is to do besides executing its program.
 struct child_plan {
+    // The task's cgroup: a descriptor of its cgroup.procs, which the child
+    // joins first of all (-1: it was started in its cgroup, or has none);
+    // or, when cgroup_refused.step is start_step::cgroup, why it must not
+    // run at all.
+    int cgroup_join_fd;
+    start_failure cgroup_refused;
     const task_settings* settings;  // nullptr: no settings
     // The OOM score the child sets, when oom_score_set: the task's own, or
     // 0 when the supervisor protects itself and the task sets none.

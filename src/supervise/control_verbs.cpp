@@ -449,6 +449,7 @@ void follow_reload(control_client& c, long long now) {
         control.start_wanted = true;
         return;
     }
+    const shared_process_look one_look;  // for every unit that ends
     for (std::size_t i = 0; i < task_slot_count; ++i) {
         const pid_t pid = reload_under_way.ending[i];
         if (pid == 0) continue;

@@ -114,6 +114,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
     if (exited && WEXITSTATUS(status) == 0) {
         record_updater_ended("new turn");
         forget_child(pid);
+        const shared_process_look one_look;  // for every unit's end
         for (std::size_t i = 0; i < task_slot_count; ++i) {
             task_info& task = task_table[i];
             if (task.task_pid != 0 && task.task_mode != mode_none) {
@@ -131,6 +132,7 @@ pass_outcome updater_exited(pid_t pid, int status) {
     record_updater_ended(system_restart ? "system tasks restarted" : "started again");
     forget_child(pid);
     if (system_restart) {
+        const shared_process_look one_look;  // for every unit's end
         for (std::size_t i = 0; i < task_slot_count; ++i) {
             task_info& task = task_table[i];
             if (task.task_pid != 0 && task.task_mode != mode_none && task.task_system == 1) {
@@ -197,6 +199,7 @@ void unusable_wait() {
         if (killed_left && (ends_may_wait() || sys.boot_milliseconds() >= look)) {
             killed_left = reap_killed_children();
             look = sys.boot_milliseconds() + pass_seconds * 1000LL;
+            tidy_unit_cgroups();  // the cgroups of the tasks the turn's kills ended
         }
     }
     control.turn_now = false;
@@ -207,6 +210,7 @@ void unusable_wait() {
 pass_outcome run_pass() {
     // Before the start pass: a task started now logs where the logs are now.
     if (check_log_directory()) current_record.changed = true;
+    tidy_unit_cgroups();
     start_pass();
     const pass_outcome outcome = reap_step();
     if (outcome == pass_outcome::go_on) note_ended_children();
@@ -229,6 +233,7 @@ void run_turn() {
         const int fd = sys.open_null_device();
         if (fd < 0) {
             std::perror("open");
+            end_units();
             std::exit(1);
         }
         stdout_stderr_fd = fd;
@@ -241,6 +246,7 @@ void run_turn() {
     problem.report_open_failure = true;
     const bool usable = apply_config(&problem);
     record_configuration(usable, problem);
+    units_follow_table();  // the cgroups of tasks that left it go
     if (!usable) {
         // Ready all the same: the supervisor runs, and waits for a file it
         // can use; STATUS says why nothing starts.

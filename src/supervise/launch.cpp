@@ -3,7 +3,6 @@
 
 #include "supervise/children.hpp"
 #include "supervise/start_report.hpp"
-#include "supervise/unit.hpp"
 
 #include <cerrno>
 #include <unistd.h>
@@ -13,7 +12,7 @@
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
-#include "supervise/unit.hpp"
+#include "supervise/unit_cgroups.hpp"
 
 namespace vorn {
 
@@ -42,18 +41,6 @@ void write_whole(int fd, const char* line, std::size_t len) {
         if (n <= 0) break;
         written += static_cast<std::size_t>(n);
     }
-}
-
-// In the child: the unit could not be joined; the task runs all the same,
-// its processes then followed as a process tree.
-void say_unit_not_joined(const task_info& task, int error) {
-    std::array<char, 256> line{};
-    std::size_t used = 0;
-    append(line.data(), line.size(), &used, task.task_name.data());
-    append(line.data(), line.size(), &used, ": cannot join its cgroup: ");
-    append(line.data(), line.size(), &used, error_text(error));
-    append(line.data(), line.size(), &used, "\n");
-    write_whole(STDERR_FILENO, line.data(), used);
 }
 
 // Whether the entry "NAME=value" sets the same name as variable "NAME=...".
@@ -154,15 +141,11 @@ std::size_t build_child_argv(const task_info& task, child_argv& argv) {
 
 void exec_task(const task_info& task, char* const argv[], int report_fd) {
     const child_plan plan = plan_child(nullptr, false);
-    launch_child(task, argv, nullptr, plan, -1, report_fd);
+    launch_child(task, argv, nullptr, plan, report_fd);
 }
 
 start_failure run_child(const task_info& task, char* const argv[], char* const envp[],
-                        const child_plan& plan, int join_fd) {
-    // First of all, so that whatever the steps start is in the task's unit;
-    // a unit that cannot be joined is followed as a process tree instead.
-    if (join_fd >= 0 && sys.write_descriptor(join_fd, "0", 1) != 0)
-        say_unit_not_joined(task, errno);
+                        const child_plan& plan) {
     start_failure failure{};
     if (!take_child_steps(plan, &failure)) return failure;
     restore_broken_pipes();
@@ -171,8 +154,8 @@ start_failure run_child(const task_info& task, char* const argv[], char* const e
 }
 
 void launch_child(const task_info& task, char* const argv[], char* const envp[],
-                  const child_plan& plan, int join_fd, int report_fd) {
-    const start_failure failure = run_child(task, argv, envp, plan, join_fd);
+                  const child_plan& plan, int report_fd) {
+    const start_failure failure = run_child(task, argv, envp, plan);
     // Only async-signal-safe calls from here: the line is put together by
     // hand and written at once, and _exit leaves the parent's stdio buffers
     // and exit handlers alone.
@@ -220,6 +203,37 @@ void use_child_log(const child_log& log) {
     ::dup2(log.fd, STDERR_FILENO);
 }
 
+namespace {
+
+// Whether the child has a step that can fail: it then tells a failure on
+// an exec report.
+bool may_fail_a_step(const child_plan& plan) {
+    return plan.settings != nullptr || plan.cgroup_join_fd >= 0 ||
+           plan.cgroup_refused.step == start_step::cgroup;
+}
+
+// A report of the slot's own for a child that may fail a step, unless the
+// caller follows one already.
+void open_own_report(const child_plan& plan, int& report_fd, std::array<int, 2>& own) {
+    if (report_fd < 0 && own[1] < 0 && may_fail_a_step(plan) &&
+        sys.open_exec_report(own.data()) == 0)
+        report_fd = own[1];
+}
+
+// The child, started in its cgroup where the kernel can, else forked to
+// join its cgroup as its first step.
+pid_t fork_child(child_plan& plan, unit_start& unit, int& report_fd, std::array<int, 2>& own) {
+    open_own_report(plan, report_fd, own);
+    if (unit.cgroup_fd >= 0) {
+        const pid_t pid = sys.fork_into_cgroup(unit.cgroup_fd);
+        if (pid >= 0 || !unit_start_by_joining(unit, errno, &plan)) return pid;
+        open_own_report(plan, report_fd, own);
+    }
+    return sys.fork_process();
+}
+
+}  // namespace
+
 pid_t start_task(std::size_t slot, int report_fd) {
     const task_info& task = task_table[slot];
     child_argv argv{};
@@ -231,19 +245,17 @@ pid_t start_task(std::size_t slot, int report_fd) {
     const task_settings* settings = settings_of(slot);
     child_plan plan = plan_child(settings, children_reset_oom_score);
     char* const* envp = build_child_environment(settings, &plan.environment_fits);
-    // A task with settings tells a failed step on a report of its own, read
+    // A child that may fail a step tells it on a report of its own, read
     // when its end is recorded, unless the caller follows one already.
+    unit_start unit = begin_unit_start(slot, &plan);
     std::array<int, 2> own_report{-1, -1};
-    if (settings != nullptr && report_fd < 0 && sys.open_exec_report(own_report.data()) == 0)
-        report_fd = own_report[1];
-    const int join_fd = unit_join_descriptor(slot);
-    const pid_t pid = sys.fork_process();
+    const pid_t pid = fork_child(plan, unit, report_fd, own_report);
     if (pid == 0) {
         use_child_log(log);
-        launch_child(task, argv.data(), envp, plan, join_fd, report_fd);
+        launch_child(task, argv.data(), envp, plan, report_fd);
     }
     const int error = errno;
-    if (join_fd >= 0) sys.close_descriptor(join_fd);
+    end_unit_start(unit, &plan);
     if (own_report[1] >= 0) {
         sys.close_descriptor(own_report[1]);
         keep_start_report(slot, pid > 0 ? own_report[0] : -1);

@@ -41,30 +41,31 @@ char* const* build_child_environment(const task_settings* settings, bool* fits);
 // In the child: executes the task as it is, without settings (see launch_child).
 [[noreturn]] void exec_task(const task_info& task, char* const argv[], int report_fd = -1);
 
-// In the child: joins the unit (join_fd, when not -1; a failure there is
-// said and the task runs all the same), takes the plan's steps and
-// executes the program with envp (nullptr: the environment as it is).
-// Returns only when a step or the exec failed: which one.
+// In the child: takes the plan's steps (joining the task's cgroup first,
+// when it has one to join) and executes the program with envp (nullptr:
+// the environment as it is).  Returns only when a step or the exec
+// failed: which one.
 start_failure run_child(const task_info& task, char* const argv[], char* const envp[],
-                        const child_plan& plan, int join_fd);
+                        const child_plan& plan);
 
 // In the child: run_child, and when it fails, says why on standard error,
 // writes the start_failure on report_fd (when not -1) and ends with
 // status 255.  Never returns.
 [[noreturn]] void launch_child(const task_info& task, char* const argv[], char* const envp[],
-                               const child_plan& plan, int join_fd, int report_fd);
+                               const child_plan& plan, int report_fd);
 
 // In the child: writes the start line to the log (with the child's pid)
 // and puts the log on standard output and error.  Async-signal-safe.
 void use_child_log(const child_log& log);
 
 // Forks a child that executes the task with its settings, writing to the
-// slot's log when logs are in use; a child that cannot execute the task
-// writes its start_failure to report_fd (the write end of
-// sys.open_exec_report's pipe) when that is not -1.  A task with settings
-// started without report_fd gets one of its own, kept for the slot
-// (start_report.hpp).  Returns the child's pid, or -1 with errno set when fork
-// fails.
+// slot's log when logs are in use, started in the task's cgroup
+// (unit_cgroups.hpp) where the kernel can, else joining it first of all;
+// a child that cannot execute the task writes its start_failure to
+// report_fd (the write end of sys.open_exec_report's pipe) when that is
+// not -1.  A task with settings or a cgroup to join, started without
+// report_fd, gets one of its own, kept for the slot (start_report.hpp).
+// Returns the child's pid, or -1 with errno set when fork fails.
 pid_t start_task(std::size_t slot, int report_fd = -1);
 
 }  // namespace vorn

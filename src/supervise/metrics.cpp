@@ -89,22 +89,21 @@ constexpr family task_problem{"vorn_restart_task_problem", "gauge",
 
 constexpr family task_cpu{"vorn_restart_task_cpu_seconds_total", "counter",
                           "CPU time used by the processes of the slot's unit (its cgroup, or its "
-                          "child and that child's descendants), read at most every 30 s."};
+                          "child and that child's descendants with what they reaped, added up "
+                          "over its runs), read at most every 30 s."};
 constexpr family task_memory{"vorn_restart_task_memory_bytes", "gauge",
-                             "Memory of the slot's unit: its cgroup's memory.current, else the "
-                             "resident memory of its processes, read at most every 30 s."};
+                             "Memory of the slot's unit: its cgroup's memory.current where the "
+                             "memory controller is on, else the summed proportional set size of "
+                             "its processes, read at most every 30 s."};
 constexpr family task_leftovers{"vorn_restart_task_leftover_processes", "gauge",
-                                "Processes left in the slot's cgroup by earlier runs of its task "
-                                "(only for tasks in a cgroup of their own)."};
+                                "Processes of the slot's cgroup that started before its running "
+                                "child: left there by earlier runs of its task (only for tasks in "
+                                "a cgroup of their own)."};
 
 // What the units used, as last read; read again at most this often, and
 // only when the metrics file is written at all.
 constexpr std::time_t unit_sample_seconds = 30;
-struct unit_sample {
-    unit_usage usage;
-    long leftovers;  // -1: not known (a process tree)
-};
-std::array<unit_sample, task_slot_count> unit_samples{};
+std::array<unit_reading, task_slot_count> unit_samples{};
 std::time_t units_sampled_at = -1;
 
 // Appends to a buffer of fixed size; once something does not fit, the
@@ -349,22 +348,12 @@ void reset_metrics_output() {
 
 namespace {
 
-unit_sample sample_unit(std::size_t slot) {
-    static unit_member left[unit_process_max];
-    const task_info& task = task_table[slot];
-    cgroup_path dir{};
-    if (!unit_cgroup_of(task.task_name.data(), dir)) return {process_tree_usage(task.task_pid), -1};
-    return {cgroup_usage(dir.data()),
-            cgroup_leftovers(dir.data(), task.task_pid, left, unit_process_max)};
-}
-
 // Reads what the units use when the last reading is unit_sample_seconds old:
 // true when it did, and the file is to be written again.
 bool sample_units(std::time_t boot) {
     if (units_sampled_at >= 0 && boot - units_sampled_at < unit_sample_seconds) return false;
     units_sampled_at = boot;
-    for (std::size_t i = 0; i < task_slot_count; ++i)
-        unit_samples[i] = task_table[i].task_name[0] != '\0' ? sample_unit(i) : unit_sample{{}, -1};
+    read_units(unit_samples);
     return true;
 }
 

@@ -200,7 +200,9 @@ bool begin_reload(reload_result& result) {
     kill_new_names();
     record_reloaded(from);
     carry_children(result, from);
+    units_follow_table();  // the cgroups of tasks that left it go once they hold nothing
     for (std::size_t j = 0; j < slots; ++j) result.starts[j] = current_record.slots[j].starts;
+    const shared_process_look one_look;  // for every unit that ends
     for (std::size_t i = 0; i < slots; ++i) {
         if (result.ending[i] == 0) continue;
         const char* name = saved.tasks[i].task_name.data();

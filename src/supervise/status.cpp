@@ -125,14 +125,16 @@ void set_slot_settings(bool& ok, json_t* object, std::size_t index) {
     set(ok, object, status_key::capabilities, names);
 }
 
-// How the task's processes are followed, and its cgroup when it has one.
+// How the task's processes are followed, and its cgroup once this
+// supervisor has made it.
 json_t* unit_object(bool& ok, const char* name) {
     cgroup_path dir{};
     const bool cgroup = unit_cgroup_of(name, dir);
     json_t* object = json_object();
     set(ok, object, status_key::tracked,
         json_string(cgroup ? tracked_cgroup : tracked_process_tree));
-    set(ok, object, status_key::cgroup, cgroup ? text(dir.data()) : json_null());
+    set(ok, object, status_key::cgroup,
+        cgroup && unit_cgroup_made(name) ? text(dir.data()) : json_null());
     return object;
 }
 

@@ -438,11 +438,16 @@ TEST(check_e2e, status_shows_each_units_usage_and_what_earlier_runs_left) {
     inst.task("vorn_update", "exec sleep 1000");
     inst.task("vorn_monitor", "exec sleep 1000");
     inst.task(leaver, "sleep 1000 & echo $! > " + inst.root() + "/left; exit 0");
+    // A helper of the running child's own: started by this run, not left by an earlier one.
+    const std::string keeper = unique_name("keeper");
+    inst.task(keeper, "sleep 1000 & echo $! > " + inst.root() + "/kept; exec sleep 999");
     inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"},
                               {"name": ")" +
-                leaver + R"(", "mode": "once"}]})");
+                leaver + R"(", "mode": "once"}, {"name": ")" + keeper + R"("}]})");
     supervisor sup(inst);
-    ASSERT_TRUE(wait_until([&] { return status_state(inst, leaver) == "ended"; })) << sup.err();
+    ASSERT_TRUE(wait_until([&] {
+        return status_state(inst, leaver) == "ended" && !read_file(inst.root() + "/kept").empty();
+    })) << sup.err();
     const std::string left = read_file(inst.root() + "/left");
     const program_result r = status_of(inst, inst.status_file());
     EXPECT_NE(r.out.find("1 process left by earlier runs of " + leaver + ": " +
@@ -453,6 +458,7 @@ TEST(check_e2e, status_shows_each_units_usage_and_what_earlier_runs_left) {
         r.out, std::regex("unit of vorn_monitor: cgroup /[^,]*/vorn_monitor, cpu [0-9.]+ s, "
                           "memory [0-9.]+ MB")))
         << r.out;
+    EXPECT_EQ(r.out.find("left by earlier runs of " + keeper), std::string::npos) << r.out;
     const program_result json = check(inst, {"--install_path=" + inst.root(), "--status", "--json",
                                              "--status_path=" + inst.status_file()});
     EXPECT_NE(json.out.find("\"unit_now\""), std::string::npos) << json.out;

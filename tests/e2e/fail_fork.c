@@ -1,4 +1,5 @@
-/* Preloaded into the supervisor by the fault-injection tests: fork() fails
+/* Preloaded into the supervisor by the fault-injection tests: fork() (and
+ * clone3 through syscall(), which starts a task in its cgroup) fails
  * with EAGAIN for VORN_TEST_FORK_FAILURES calls, from the first call made
  * once the file VORN_TEST_FORK_TRIGGER exists (from the start when that
  * variable is unset).  Every call counts, the supervisor's starts of tasks
@@ -11,8 +12,10 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -44,14 +47,31 @@ static void log_failure(void) {
     close(fd);
 }
 
+/* Whether this call fails (and is logged as such). */
+static int fails_now(void) {
+    if (failures_left <= 0 || (trigger[0] && access(trigger, F_OK) != 0)) return 0;
+    --failures_left;
+    log_failure();
+    errno = EAGAIN;
+    return 1;
+}
+
 pid_t fork(void) {
     static pid_t (*next_fork)(void);
     if (!next_fork) next_fork = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
-    if (failures_left > 0 && (!trigger[0] || access(trigger, F_OK) == 0)) {
-        --failures_left;
-        log_failure();
-        errno = EAGAIN;
-        return -1;
-    }
-    return next_fork();
+    return fails_now() ? -1 : next_fork();
+}
+
+/* The supervisor starts a task in its cgroup with clone3 through syscall():
+ * that call is a fork as well, and fails the same way. */
+long syscall(long number, ...) {
+    static long (*next_syscall)(long, ...);
+    if (!next_syscall) next_syscall = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    va_list list;
+    va_start(list, number);
+    long args[6];
+    for (int i = 0; i < 6; ++i) args[i] = va_arg(list, long);
+    va_end(list);
+    if (number == SYS_clone3 && fails_now()) return -1;
+    return next_syscall(number, args[0], args[1], args[2], args[3], args[4], args[5]);
 }

@@ -66,12 +66,6 @@ bool process_gone(pid_t pid) {
     return state == 0 || state == 'Z' || state == 'X';
 }
 
-namespace {
-
-// A cgroup of its own for each supervisor the tests start, when they run
-// as root on cgroup v2: the task cgroups it makes lie below it, apart from
-// those of any other supervisor running at the same time, and whatever is
-// left in them is ended with it.  "" when there is none.
 std::string make_test_cgroup() {
     if (::geteuid() != 0) return "";
     const std::string mount = cgroup2_mount();
@@ -87,7 +81,6 @@ std::string make_test_cgroup() {
     return ::mkdir(dir.c_str(), 0755) == 0 ? dir : "";
 }
 
-// Ends what is left in the cgroup and removes it with the cgroups below it.
 void end_test_cgroup(const std::string& dir) {
     if (dir.empty()) return;
     std::ofstream(dir + "/cgroup.kill") << "1";
@@ -105,8 +98,6 @@ void end_test_cgroup(const std::string& dir) {
     for (auto it = below.rbegin(); it != below.rend(); ++it) ::rmdir(it->c_str());
     ::rmdir(dir.c_str());
 }
-
-}  // namespace
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -351,7 +342,8 @@ namespace {
 // run_program, and with `clock` on that installation's clock.
 program_result run(const std::vector<std::string>& args,
                    const std::vector<std::pair<std::string, std::string>>& environment,
-                   const std::string& killall_log, const installation* clock) {
+                   const std::string& killall_log, const installation* clock,
+                   const std::string& cgroup = "") {
     std::string out_path = "/tmp/vorn-e2e-out-XXXXXX", err_path = "/tmp/vorn-e2e-err-XXXXXX";
     const int out = ::mkstemp(out_path.data());
     const int err = ::mkstemp(err_path.data());
@@ -360,6 +352,11 @@ program_result run(const std::vector<std::string>& args,
     const pid_t pid = ::fork();
     if (pid < 0) std::abort();
     if (pid == 0) {
+        if (!cgroup.empty()) {
+            const int procs = ::open((cgroup + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+            if (procs < 0 || ::write(procs, "0", 1) != 1) ::_exit(126);
+            ::close(procs);
+        }
         const int in = ::open("/dev/null", O_RDONLY);
         if (in < 0) ::_exit(126);
         ::dup2(in, 0);
@@ -404,6 +401,12 @@ program_result run_program(const std::vector<std::string>& args,
                            const std::vector<std::pair<std::string, std::string>>& environment,
                            const std::string& killall_log) {
     return run(args, environment, killall_log, nullptr);
+}
+
+program_result run_program_in(const std::string& cgroup, const std::vector<std::string>& args,
+                              const std::vector<std::pair<std::string, std::string>>& environment,
+                              const std::string& killall_log) {
+    return run(args, environment, killall_log, nullptr, cgroup);
 }
 
 program_result run_on_clock(const installation& inst, const std::vector<std::string>& args,

@@ -157,6 +157,20 @@ program_result run_program(const std::vector<std::string>& args,
                            const std::vector<std::pair<std::string, std::string>>& environment = {},
                            const std::string& killall_log = "");
 
+// run_program, the program started in the cgroup dir (as it is when dir is "").
+program_result run_program_in(const std::string& dir, const std::vector<std::string>& args,
+                              const std::vector<std::pair<std::string, std::string>>& environment,
+                              const std::string& killall_log);
+
+// A cgroup of its own for a supervisor a test starts, when the tests run as
+// root on cgroup v2: the cgroups the supervisor makes lie below it, apart
+// from those of any other supervisor running at the same time.  "" when
+// there is none.
+std::string make_test_cgroup();
+// Ends what is left in the cgroup and removes it with every cgroup below
+// it (the supervisor's container, its task cgroups and its leaf).
+void end_test_cgroup(const std::string& dir);
+
 // Runs a program that reads what the supervisors of the installation write
 // (the checker, the control client) as run_program does, on the clock they
 // share: the times in the status file mean the same to it.

@@ -49,6 +49,7 @@ class init_script_e2e : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        cgroup_ = make_test_cgroup();
         worker_ = unique_name("worker");
         for (const std::string& name :
              {std::string("vorn_update"), std::string("vorn_monitor"), worker_})
@@ -74,6 +75,7 @@ protected:
                 return ::waitpid(-1, nullptr, WNOHANG) < 0;  // ECHILD: none left
             },
             10s);
+        end_test_cgroup(cgroup_);  // with the cgroups the supervisors made
     }
 
     void write_defaults(const std::string& options) const {
@@ -101,7 +103,7 @@ protected:
         for (std::string word; shell >> word;) args.push_back(word);
         args.push_back(VORN_INIT_SCRIPT);
         args.push_back(action);
-        return run_program(args, {{"VORN_DEFAULTS", defaults()}}, inst_.killall_log());
+        return run_program_in(cgroup_, args, {{"VORN_DEFAULTS", defaults()}}, inst_.killall_log());
     }
 
     // Starts the supervisor through the script and waits for its tasks.
@@ -135,6 +137,7 @@ protected:
     std::string status_file() const { return inst_.root() + "/vorn_restart.status"; }
 
     installation inst_;
+    std::string cgroup_;  // where the script runs, "" when it runs where the test does
     std::string worker_;
     std::set<pid_t> seen_;
 };

@@ -4,9 +4,14 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -392,6 +397,122 @@ TEST(supervisor_e2e, a_turns_kill_ends_what_the_task_started) {
         ASSERT_TRUE(wait_until([&] { return inst.starts(worker).size() >= 2; })) << sup.err();
         const pid_t first_helper = std::stoi(read_file(helpers));
         EXPECT_TRUE(wait_until([&] { return process_gone(first_helper); }));
+    }
+}
+
+program_result ctl(const installation& inst, const std::vector<std::string>& args) {
+    std::vector<std::string> line{VORN_CTL_BINARY, "--status_path=" + inst.status_file()};
+    line.insert(line.end(), args.begin(), args.end());
+    return run_on_clock(inst, line, {}, inst.killall_log());
+}
+
+// The updater, the monitor and the task `name` running `body`, its
+// processes in a cgroup or followed as a process tree; false (said) when
+// this machine cannot give it a cgroup.
+bool unit_task(const installation& inst, const std::string& name, const std::string& body,
+               bool cgroups, run_options& options) {
+    if (cgroups && (::geteuid() != 0 || cgroup2_mount().empty())) {
+        std::printf("skipped: task cgroups need root and a cgroup2 file system\n");
+        return false;
+    }
+    inst.task("vorn_update", long_running);
+    inst.task("vorn_monitor", long_running);
+    inst.task(name, body);
+    inst.config(R"({"tasks": [{"name": "vorn_update"}, {"name": "vorn_monitor"}, {"name": ")" +
+                name + R"("}]})");
+    if (!cgroups) options.extra_arguments.push_back("--no_task_cgroups");
+    return true;
+}
+
+// stop ends a unit of 200 processes, each of them given one SIGTERM before
+// its SIGKILL at the end of the grace (in a cgroup and as a process tree).
+TEST(supervisor_e2e, stop_signals_each_process_of_a_large_unit_once) {
+    for (const bool cgroups : {true, false}) {
+        SCOPED_TRACE(cgroups ? "in a cgroup" : "as a process tree");
+        installation inst;
+        const std::string name = unique_name("large");
+        const std::string terms = inst.root() + "/terms", started = inst.root() + "/started";
+        run_options options;
+        if (!unit_task(inst, name,
+                       std::string("exec ") + VORN_TERM_LOG + " 200 " + terms + " " + started,
+                       cgroups, options))
+            continue;
+        supervisor sup(inst, options);
+        ASSERT_TRUE(wait_until([&] { return read_lines(started).size() == 200; })) << sup.err();
+        const program_result r = ctl(inst, {"--grace=100", "stop", name});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        std::map<std::string, int> signalled;
+        for (const std::string& pid : read_lines(terms)) ++signalled[pid];
+        for (const std::string& pid : read_lines(started)) {
+            EXPECT_EQ(signalled[pid], 1) << "SIGTERMs to child " << pid;
+            EXPECT_TRUE(wait_until([&] { return process_gone(std::stoi(pid)); })) << pid;
+        }
+    }
+}
+
+// A process of this test's at pid `target` once that pid is free (taken
+// through ns_last_pid), and a child of its own: {0, 0} when it cannot be had.
+std::pair<pid_t, pid_t> take_pid(pid_t target) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        std::ofstream last("/proc/sys/kernel/ns_last_pid");
+        last << target - 1 << std::flush;
+        int fds[2];
+        if (!last || ::pipe(fds) != 0) return {};
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const pid_t child = ::fork();
+            if (child > 0 && ::write(fds[1], &child, sizeof child) != sizeof child) ::_exit(1);
+            for (;;) ::pause();
+        }
+        ::close(fds[1]);
+        pid_t child = 0;
+        const bool told = pid > 0 && ::read(fds[0], &child, sizeof child) == sizeof child;
+        ::close(fds[0]);
+        if (pid == target && told) return {pid, child};
+        if (told) ::kill(child, SIGKILL);
+        if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+    }
+    return {};
+}
+
+// A member of the unit ends at its SIGTERM and its pid is taken by a
+// process that is not the task's, with a child of its own: the SIGKILL at
+// the end of the grace reaches neither (stop and restart, in a cgroup and
+// as a process tree).
+TEST(supervisor_e2e, a_pid_that_came_round_again_is_never_signalled) {
+    if (::geteuid() != 0 || ::access("/proc/sys/kernel/ns_last_pid", W_OK) != 0)
+        GTEST_SKIP() << "a pid is taken again through ns_last_pid, which takes root";
+    for (const auto& [verb, cgroups] :
+         {std::pair{"stop", false}, {"restart", false}, {"stop", true}, {"restart", true}}) {
+        SCOPED_TRACE(std::string(verb) + (cgroups ? " in a cgroup" : " as a tree"));
+        installation inst;
+        const std::string name = unique_name("reused"), member_file = inst.root() + "/member";
+        run_options options;
+        if (!unit_task(inst, name,
+                       "sleep 1000 & echo $! > " + member_file +
+                           "\ntrap '' TERM\nwhile :; do sleep 0.05; done",
+                       cgroups, options))
+            continue;
+        supervisor sup(inst, options);
+        ASSERT_TRUE(wait_until([&] { return !read_file(member_file).empty(); })) << sup.err();
+        const pid_t member = std::stoi(read_file(member_file));
+        program_result r;
+        std::thread command([&] { r = ctl(inst, {"--grace=300", verb, name}); });
+        const std::string proc = "/proc/" + std::to_string(member);
+        const bool ended = wait_until([&] { return ::access(proc.c_str(), F_OK) != 0; });
+        const auto [other, child] = ended ? take_pid(member) : std::pair<pid_t, pid_t>{};
+        command.join();
+        EXPECT_TRUE(ended) << "the member did not end at its SIGTERM";
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        if (other == 0) {
+            std::printf("pid %d could not be taken again: not tried\n", static_cast<int>(member));
+            continue;
+        }
+        EXPECT_FALSE(process_gone(child)) << "the child of the process at the member's pid";
+        EXPECT_FALSE(process_gone(other));
+        ::kill(child, SIGKILL);
+        ::kill(other, SIGKILL);
+        ::waitpid(other, nullptr, 0);
     }
 }
 

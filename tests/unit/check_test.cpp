@@ -1101,6 +1101,7 @@ TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) 
         std::string comm, cmdline;
         pid_t parent;
         std::string exe;
+        unsigned long long start = 7000;
     } processes[] = {
         {990, "w", "w\0"s, 812, "/usr/sbin/w"},
         {991, "w", "w\0"s, 1, ""},
@@ -1118,15 +1119,26 @@ TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) 
         // No word begins with comm: its 15 bytes decide.
         {999, "a_very_long_tas", past_64k, 812, "/none"},
         {::getpid(), "w", "w\0"s, 1, "/self"},
+        // Of the task's unit: a child of its child, and a process in its cgroup.
+        {1001, "w", "w\0"s, 990, "/sub"},
+        {1002, "w", "w\0"s, 1, "/daemon"},
+        // A child of a pid that came round again to a newer process: not of the unit.
+        {1004, "w", "w\0"s, 990, "/old", 6000},
     };
     for (const auto& p : processes)
-        fake_files::add_process(p.pid, p.comm, p.cmdline, p.parent, p.exe);
+        fake_files::add_process(p.pid, p.comm, p.cmdline, p.parent, p.exe, 'S', p.start);
+    fake_files::files["/proc/self/mountinfo"] = "41 31 0:38 / /cg rw - cgroup2 cgroup2 rw\n";
+    fake_files::files["/proc/812/cgroup"] = "0::/sup/vorn_restart.supervisor\n";
+    fake_files::files["/proc/1002/cgroup"] = "0::/sup/vorn_restart.tasks/w\n";
     const std::string out = run(config_.c_str());
     EXPECT_TRUE(out.ends_with(
         "the next turn kills by name:\n  vorn_update: no process\n  vorn_monitor: no process\n"
         "  w: pid 900, /w, parent 812\n"
         "  w: pid 990, /usr/sbin/w, parent 812\n"
         "  w: pid 991, ?, parent 1 (not started by vorn_restart)\n"
+        "  w: pid 1001, /sub, parent 990\n"
+        "  w: pid 1002, /daemon, parent 1\n"
+        "  w: pid 1004, /old, parent 990 (not started by vorn_restart)\n"
         "  a_very_long_task_name: pid 992, /x, parent 812\n"
         "  a_very_long_task_name: pid 994, /4k, parent 812\n"
         "  a_very_long_task_name: pid 995, /64k, parent 812\n"
@@ -1134,8 +1146,38 @@ TEST_F(check_status_test, kill_listing_marks_what_the_supervisor_did_not_start) 
         "  a_very_long_task_name: pid 999, /none, parent 812\n"
         "  a_very_long_tas: pid 999, /none, parent 812\n"
         "warning: the next turn kills process 991 (?) by the name \"w\", and vorn_restart did not "
-        "start it\n"))
+        "start it\n"
+        "warning: the next turn kills process 1004 (/old) by the name \"w\", and vorn_restart did "
+        "not start it\n"))
         << out;
+}
+
+// A unit is read in its cgroup only when the status file names the task's
+// own cgroup in the running supervisor's container; no other directory it
+// names is ever opened.
+TEST_F(check_status_test, a_units_cgroup_is_read_only_in_the_supervisors_container) {
+    fake_files::files["/proc/self/mountinfo"] = "41 31 0:38 / /cg rw - cgroup2 cgroup2 rw\n";
+    fake_files::files["/proc/812/cgroup"] = "0::/sup/vorn_restart.supervisor\n";
+    const std::string own = "/cg/sup/vorn_restart.tasks/w";
+    fake_files::files[own + "/cpu.stat"] = "usage_usec 1500000\n";
+    fake_files::files[own + "/cgroup.procs"] = "900\n";
+    const std::string refused =
+        "unit of w: the status file names a cgroup that is not the "
+        "task's own in the running supervisor's container: not read\n";
+    for (const std::string& cgroup :
+         {own, "/cg/elsewhere/w"s, "/cg/sup/vorn_restart.tasks/other"s,
+          "/cg/sup/vorn_restart.tasks/../x/w"s, "/cg/sup/w"s, "/etc/w"s}) {
+        // What another directory holds would show, were it read.
+        if (cgroup != own) fake_files::files[cgroup + "/cpu.stat"] = "usage_usec 7000000\n";
+        const std::string out = status(document(
+            slot(R"("state": "running", "pid": 900, "unit": {"tracked": "cgroup", "cgroup": ")" +
+                 cgroup + R"("})")));
+        EXPECT_NE(
+            out.find(cgroup == own ? "unit of w: cgroup " + own + ", cpu 1.50 s, memory 0.0 MB\n"
+                                   : refused),
+            std::string::npos)
+            << out;
+    }
 }
 
 // vorn_restart_ctl asking supervisor 812 (its status file the default one,

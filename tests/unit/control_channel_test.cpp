@@ -81,6 +81,7 @@ protected:
     }
     void TearDown() override {
         reset_control();
+        testing::fake_files::reset();
         supervisor_test::TearDown();
     }
 };
@@ -105,6 +106,15 @@ TEST_F(control_channel_test, each_defence_holds) {
         {"the marker of a --cp= variant", {{0, "start cp\n"}}, "", "0 #0 exit 1"},
         {"a new turn ends a command", {{0, "restart a\n"}, {100, nullptr}}, "0 TERM 1001",
          "100 #0 exit 1"},
+        {"after the grace the rest of the unit gets SIGKILL too", {{0, "stop a 50\n"}},
+         "0 TERM 1001, 0 TERM 1010, 50 KILL 1001, 50 KILL 1010", "63 #0 exit 0",
+         "0 1765152000 a\n", nullptr, [] {
+             // a's helper, which ignores SIGTERM as a does.
+             testing::fake_files::reset();
+             testing::fake_files::install();
+             testing::fake_files::add_process(1001, "a", "a", 1, "");
+             testing::fake_files::add_process(1010, "helper", "helper", 1001, "");
+         }},
         // clang-format on
     };
     for (const row& r : rows) {

@@ -513,6 +513,14 @@ system_ops fake_system::ops() {
     ops.accept_client = fake_accept;
     ops.read_some = fake_read_some;
     ops.send_signal = fake_send_signal;
+    ops.signal_process_handle = [](int handle, int signal) {
+        return fake_send_signal(handle - fake_system::handle_base, signal);
+    };
+    ops.fork_into_cgroup = [](int) -> pid_t { return errno = ENOSYS, -1; };
+    ops.remove_directory = [](const char*) { return errno = EACCES, -1; };
+    ops.list_directories = [](const char*, bool (*)(void*, const char*), void*) {
+        return errno = ENOENT, -1;
+    };
     ops.reap_child = fake_reap_child;
     // No process tree, no cgroup: nothing real is looked at or made.
     ops.list_processes = [](pid_t*, std::size_t) { return 0L; };
@@ -664,6 +672,97 @@ void fake_files::add_process(pid_t pid, const std::string& comm, const std::stri
                           std::to_string(start_ticks) + " 1000 200";
     if (!exe.empty()) files[dir + "exe"] = exe;
     pids.push_back(pid);
+}
+
+namespace {
+
+bool cgroup_busy(const std::string& dir) {
+    const auto procs = fake_files::files.find(dir + "/cgroup.procs");
+    const auto below = fake_cgroups::dirs.lower_bound(dir + "/");
+    return (procs != fake_files::files.end() && !procs->second.empty()) ||
+           (below != fake_cgroups::dirs.end() && below->rfind(dir + "/", 0) == 0);
+}
+
+int cgroups_mkdir(const char* path) {
+    if (!fake_cgroups::dirs.insert(path).second) return errno = EEXIST, -1;
+    fake_cgroups::made.emplace_back(path);
+    fake_files::files[std::string(path) + "/cgroup.procs"] = "";
+    return 0;
+}
+
+int cgroups_rmdir(const char* path) {
+    if (fake_cgroups::dirs.count(path) == 0) return errno = ENOENT, -1;
+    if (cgroup_busy(path)) return errno = EBUSY, -1;
+    fake_cgroups::dirs.erase(path);
+    fake_cgroups::removed.emplace_back(path);
+    return 0;
+}
+
+int cgroups_list(const char* path, bool (*take)(void*, const char*), void* context) {
+    if (fake_cgroups::dirs.count(path) == 0) return errno = ENOENT, -1;
+    const std::string prefix = std::string(path) + "/";
+    std::vector<std::string> names;
+    for (const std::string& d : fake_cgroups::dirs)
+        if (d.rfind(prefix, 0) == 0 && d.find('/', prefix.size()) == std::string::npos)
+            names.push_back(d.substr(prefix.size()));
+    for (const std::string& name : names)
+        if (!take(context, name.c_str())) break;
+    return 0;
+}
+
+int cgroups_lstat(const char* path, struct stat* info) {
+    const auto found = fake_files::infos.find(path);
+    if (found == fake_files::infos.end() && fake_cgroups::dirs.count(path) == 0)
+        return errno = ENOENT, -1;
+    *info = found != fake_files::infos.end() ? found->second : (struct stat){};
+    if (found == fake_files::infos.end()) info->st_mode = S_IFDIR | 0755;
+    return 0;
+}
+
+// A descriptor of a cgroup, or of a file in one.
+int cgroups_open(const std::string& path, const std::string& dir) {
+    if (fake_cgroups::dirs.count(dir) == 0) return errno = ENOENT, -1;
+    const int fd = 700 + static_cast<int>(fake_cgroups::open.size());
+    fake_cgroups::open[fd] = path;
+    return fd;
+}
+
+int cgroups_write(int fd, const char* data, std::size_t len) {
+    const auto found = fake_cgroups::open.find(fd);
+    if (found == fake_cgroups::open.end()) return logs_write(fd, data, len);
+    fake_cgroups::written.push_back(found->second + " <- " + std::string(data, len));
+    return 0;
+}
+
+}  // namespace
+
+void fake_cgroups::install() {
+    fake_files::files["/proc/self/mountinfo"] = "41 31 0:38 / /cg rw - cgroup2 cgroup2 rw\n";
+    fake_files::files["/proc/self/cgroup"] = "0::/sup\n";
+    dirs.insert("/cg/sup");
+    sys.make_directory = cgroups_mkdir;
+    sys.remove_directory = cgroups_rmdir;
+    sys.list_directories = cgroups_list;
+    sys.lstat_path = cgroups_lstat;
+    sys.open_existing_directory = [](const char* path, struct stat*) {
+        return cgroups_open(path, path);
+    };
+    sys.open_for_writing = [](const char* path) {
+        const std::string file = path;
+        return cgroups_open(file, file.substr(0, file.rfind('/')));
+    };
+    sys.write_descriptor = cgroups_write;
+    sys.fork_into_cgroup = [](int fd) -> pid_t {
+        clone_fds.push_back(fd);
+        if (clone_error != 0) return errno = clone_error, -1;
+        fake_system::forked.push_back(fake_system::next_pid);
+        return fake_system::next_pid++;
+    };
+}
+
+void fake_cgroups::join(pid_t pid, const std::string& dir) {
+    fake_files::files["/proc/" + std::to_string(pid) + "/cgroup"] = "0::" + dir.substr(3) + "\n";
+    fake_files::files[dir + "/cgroup.procs"] += std::to_string(pid) + "\n";
 }
 
 }  // namespace vorn::testing

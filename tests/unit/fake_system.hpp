@@ -6,6 +6,7 @@
 #include <ctime>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -21,7 +22,9 @@
 #include "supervise/cycle.hpp"
 #include "supervise/publish.hpp"
 #include "supervise/record.hpp"
+#include "supervise/start_report.hpp"
 #include "supervise/task_log.hpp"
+#include "supervise/unit.hpp"
 #include "supervise/watch.hpp"
 #include "tasks/task_settings.hpp"
 #include "tasks/task_table.hpp"
@@ -231,6 +234,9 @@ protected:
         reset_task_logs();
         reset_watch();
         reset_child_handles();
+        reset_units();          // no tree noted, no cgroup made by an earlier test
+        close_start_reports();  // none kept from an earlier test's starts
+        fake_system::closed.clear();
     }
     void TearDown() override { sys = real_system_ops; }
 };
@@ -273,6 +279,37 @@ struct fake_files {
     static void add_process(pid_t pid, const std::string& comm, const std::string& cmdline,
                             pid_t parent, const std::string& exe, char state = 'S',
                             unsigned long long start_ticks = 7000);
+};
+
+// A cgroup2 file system mounted at /cg, with this supervisor in /cg/sup
+// (through fake_files: /proc/self/mountinfo and /proc/self/cgroup), for
+// the units.  A cgroup is a path in `dirs`; the processes in it are its
+// cgroup.procs in fake_files::files, and a process's own cgroup is its
+// /proc/<pid>/cgroup (join() writes both).  rmdir fails with EBUSY while a
+// cgroup holds processes or cgroups; what is written to a cgroup's files
+// is kept in `written` as "path <- text".
+struct fake_cgroups {
+    static inline std::set<std::string> dirs;
+    static inline std::vector<std::string> made;     // mkdir calls that worked
+    static inline std::vector<std::string> removed;  // rmdir calls that worked
+    static inline std::vector<std::string> written;
+    static inline std::map<int, std::string> open;  // descriptor -> file
+    static inline std::vector<int> clone_fds;       // fork_into_cgroup calls
+    static inline int clone_error = ENOSYS;         // what fork_into_cgroup answers, 0: it works
+    static void reset() {
+        dirs.clear();
+        made.clear();
+        removed.clear();
+        written.clear();
+        open.clear();
+        clone_fds.clear();
+        clone_error = ENOSYS;
+    }
+    // Puts them into sys, after fake_files::install().
+    static void install();
+    // The process pid in the cgroup dir (a full path below /cg).
+    static void join(pid_t pid, const std::string& dir);
+    static std::string container() { return "/cg/sup/vorn_restart.tasks"; }
 };
 
 }  // namespace vorn::testing

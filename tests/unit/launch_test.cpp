@@ -222,8 +222,8 @@ TEST_F(launch_test, a_failing_step_stops_the_child_before_its_program) {
          "cannot change to directory /srv/x: Operation not permitted"},
         {"nnp", start_step::no_new_privileges,
          "cannot set no_new_privileges: Operation not permitted"},
-        // A unit that cannot be joined is no reason not to run.
-        {"join", start_step::exec, "cannot execute its program: No such file or directory"},
+        // A child that cannot join its cgroup never runs its program.
+        {"join", start_step::cgroup, "cannot join its cgroup: Operation not permitted"},
     };
     const task_settings settings = www_settings();
     task_info t = empty_task;
@@ -233,7 +233,9 @@ TEST_F(launch_test, a_failing_step_stops_the_child_before_its_program) {
     for (const row& r : rows) {
         child_calls::install();
         child_calls::failing = r.failing;
-        const start_failure f = run_child(t, argv.data(), nullptr, plan_child(&settings, true), 5);
+        child_plan plan = plan_child(&settings, true);
+        plan.cgroup_join_fd = 5;
+        const start_failure f = run_child(t, argv.data(), nullptr, plan);
         EXPECT_EQ(f.step, r.step) << r.failing;
         EXPECT_EQ(child_calls::log.find("exec") != std::string::npos, r.step == start_step::exec)
             << r.failing;
@@ -242,6 +244,10 @@ TEST_F(launch_test, a_failing_step_stops_the_child_before_its_program) {
         EXPECT_STREQ(text.data(), r.text);
     }
     // In order, everything asked for, the identity before the capabilities it keeps.
+    child_calls::install();
+    child_plan plan = plan_child(&settings, true);
+    plan.cgroup_join_fd = 5;
+    run_child(t, argv.data(), nullptr, plan);
     EXPECT_EQ(child_calls::log,
               "join oom:0 limit:7:64 nice:5 bound keep groups:2 gid:33 uid:65534 caps:1024 "
               "ambient:10 dir:/srv/x nnp exec ");
@@ -277,10 +283,10 @@ TEST_F(launch_test, children_without_settings_give_up_only_the_oom_protection) {
     child_argv argv{};
     build_child_argv(t, argv);
     child_calls::install();
-    run_child(t, argv.data(), nullptr, plan_child(nullptr, true), -1);
+    run_child(t, argv.data(), nullptr, plan_child(nullptr, true));
     EXPECT_EQ(child_calls::log, "oom:0 exec ");
     child_calls::install();
-    run_child(t, argv.data(), nullptr, plan_child(nullptr, false), -1);
+    run_child(t, argv.data(), nullptr, plan_child(nullptr, false));
     EXPECT_EQ(child_calls::log, "exec ");
     EXPECT_EQ(child_calls::exec_envp, nullptr);  // execvp, the environment as it is
 }

@@ -85,5 +85,42 @@ TEST_F(reload_test, reload_applies_the_difference_and_answers_what_it_did) {
     reset_control();
 }
 
+// A reload that gives a slot to another task ends the old task's unit:
+// its SIGTERM and, once its main process has ended, its kill go to the old
+// task's cgroup, never to that of the task that now holds the slot.
+TEST_F(reload_test, the_unit_ended_is_the_old_tasks) {
+    using testing::fake_cgroups;
+    using testing::fake_files;
+    reset_control();
+    control.listen_fd = 70;
+    fake_files::reset();
+    fake_cgroups::reset();
+    fake_files::install();
+    fake_cgroups::install();
+    setup_units();
+    ::testing::internal::CaptureStderr();
+    fake_files::files[config_file_path()] = file_of(R"({"name": "old"})");
+    add_builtin_tasks();
+    record_configuration(apply_config(), config_problem{});
+    start_pass();
+    const std::string old = fake_cgroups::container() + "/old";
+    fake_files::add_process(1100, "helper", "helper", 1002, "");  // old is 1002
+    fake_cgroups::join(1002, old);
+    fake_cgroups::join(1100, old);
+    fake_files::files[config_file_path()] = file_of(R"({"name": "new"})");
+    fake_system::clients = {{0, "reload\n"}};
+    fake_system::firings = {{sys.boot_milliseconds(), 70}};
+    rest(sys.boot_milliseconds() + 50);
+    ASSERT_EQ(fake_system::signals.size(), 2u);
+    EXPECT_EQ(fake_system::signals[1].pid, 1100);  // the old child's helper, by its cgroup
+    fake_system::ended[1002] = SIGTERM;
+    rest(sys.boot_milliseconds() + 50);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fake_cgroups::written.back(), old + "/cgroup.kill <- 1");
+    reset_control();
+    fake_files::reset();
+    fake_cgroups::reset();
+}
+
 }  // namespace
 }  // namespace vorn
