@@ -256,7 +256,7 @@ TEST_F(launch_test, a_failing_step_stops_the_child_before_its_program) {
     task_settings alone = settings;
     alone.group_count = 1;
     child_calls::install();
-    run_child(t, argv.data(), nullptr, plan_child(&alone, false), -1);
+    run_child(t, argv.data(), nullptr, plan_child(&alone, false));
     EXPECT_NE(child_calls::log.find(" groups:1 gid:33 uid:65534 "), std::string::npos)
         << child_calls::log;
 }
