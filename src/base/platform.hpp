@@ -1,7 +1,16 @@
 // The few things that differ between the platforms the supervisor runs on.
 #pragma once
 
+#include <cstddef>
+
 namespace vorn {
+
+// A page of memory.  A buffer that only some configurations or rare events
+// use is aligned to whole pages (alignas(rarely_used)): the static build
+// links such buffers apart from the variables every pass touches, so that
+// one never used costs no memory, and the pages it shares with nothing are
+// the only ones it costs when it is.
+inline constexpr std::size_t rarely_used = 4096;
 
 // Suffix of executable files.  Where the system adds it when a file is
 // executed (Cygwin), the pending updater file carries it while task paths do

@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "base/platform.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
 
@@ -24,7 +25,7 @@ std::string_view base_name(std::string_view path) {
 
 // The pieces a command line is read in: any size will do, as the scan
 // keeps only the word being read.
-std::array<char, 4096> cmdline_piece{};
+alignas(rarely_used) std::array<char, 4096> cmdline_piece{};
 
 // A word of the command line has ended: whether its base name is the one
 // killall compares.

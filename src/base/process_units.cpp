@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "base/platform.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
 
@@ -178,7 +179,7 @@ bool cgroup_below(std::string_view path, std::string_view mount) {
 }
 
 bool find_cgroup2_mount(cgroup_path& mount) {
-    static char text[65536];
+    alignas(rarely_used) static char text[65536];
     std::string_view info;
     return read_small("/proc/self/mountinfo", text, sizeof text, &info) &&
            parse_cgroup2_mount(info, mount.data(), mount.size());

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "base/accounts.hpp"
+#include "base/platform.hpp"
 #include "base/system_ops.hpp"
 #include "base/system_real.hpp"
 
@@ -20,7 +21,7 @@ static_assert(std::is_same_v<uid_t, std::uint32_t> && std::is_same_v<gid_t, std:
 constexpr char passwd_file[] = "/etc/passwd";
 constexpr char group_file[] = "/etc/group";
 
-std::array<char, 4096> piece{};
+alignas(rarely_used) std::array<char, 4096> piece{};
 
 bool take(void* context, const char* bytes, std::size_t length) {
     return account_read(*static_cast<account_search*>(context), {bytes, length});

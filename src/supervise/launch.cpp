@@ -1,6 +1,7 @@
 // Starting one task as a child process (see launch.hpp).
 #include "supervise/launch.hpp"
 
+#include "base/platform.hpp"
 #include "supervise/children.hpp"
 #include "supervise/start_report.hpp"
 
@@ -95,7 +96,8 @@ bool overridden(const char* entry, std::size_t count) {
 }
 
 // The environment of a child with variables of its own, built before fork.
-std::array<char*, child_environment_max + added.size() + 1> child_environment{};
+alignas(
+    rarely_used) std::array<char*, child_environment_max + added.size() + 1> child_environment{};
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/messages.hpp"
+#include "base/platform.hpp"
 #include "base/settings.hpp"
 #include "base/status_document.hpp"
 #include "base/system_ops.hpp"
@@ -26,7 +27,7 @@ bool metrics_current = false;
 
 namespace {
 
-char metrics_buffer[metrics_buffer_size];
+alignas(rarely_used) char metrics_buffer[metrics_buffer_size];
 
 // A name, with every byte escaped or replaced at worst (3 bytes each).
 constexpr std::size_t label_value_size = task_name_size * 3;

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "base/platform.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
 #include "supervise/record.hpp"
@@ -33,7 +34,7 @@ struct old_table {
     std::array<task_settings, slots> settings;
 };
 
-old_table saved{};
+alignas(rarely_used) old_table saved{};
 
 void save_table() {
     saved.tasks = task_table;

@@ -9,6 +9,7 @@
 
 #include "base/log_trust.hpp"
 #include "base/messages.hpp"
+#include "base/platform.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
 #include "base/text.hpp"
@@ -26,7 +27,7 @@ using file_name = std::array<char, task_name_size + 16>;
 
 // Copies go through this buffer: rotation needs no memory of its own,
 // however large the bound.
-std::array<char, 16384> copy_buffer{};
+alignas(rarely_used) std::array<char, 16384> copy_buffer{};
 
 void close_fd(int& fd) {
     if (fd < 0) return;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/json_text.hpp"
+#include "base/platform.hpp"
 #include "base/process_names.hpp"
 #include "base/settings.hpp"
 #include "base/system_ops.hpp"
@@ -27,10 +28,10 @@ std::array<char, 1024> config_name{};
 static_assert(setting_size - 1 + sizeof(config_file_name) <= sizeof(config_name));
 // Every configured name fits one kill-by-name run.
 static_assert(task_slot_count <= kill_names_per_run);
-std::array<char, config_read_limit + 1> config_text{};
+alignas(rarely_used) std::array<char, config_read_limit + 1> config_text{};
 // The text again with each number too large for the parser wrapped
 // (json_text.hpp), only ever written when the file holds one.
-std::array<char, json_wrapped_size(config_read_limit)> wrapped_text{};
+alignas(rarely_used) std::array<char, json_wrapped_size(config_read_limit)> wrapped_text{};
 // The text the last document was parsed from, as the file writes it: where
 // the configuration step finds each entry's keys as written.
 std::string_view loaded_text;

@@ -1,12 +1,13 @@
 // What each task runs with beyond its program (see task_settings.hpp).
 #include "tasks/task_settings.hpp"
+#include "base/platform.hpp"
 
 #include <cstring>
 #include <string_view>
 
 namespace vorn {
 
-std::array<task_settings, task_slot_count> task_settings_table{};
+alignas(rarely_used) std::array<task_settings, task_slot_count> task_settings_table{};
 std::array<bool, task_slot_count> task_settings_used{};
 
 namespace {
