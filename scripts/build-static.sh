@@ -85,7 +85,7 @@ for program in supervisor_main:vorn_restart check_main:vorn_restart_check \
   extra=()
   if [ "$name" = vorn_restart ]; then
     extra=("${layout[@]}")
-    [ -n "${VORN_STATIC_MAP:-}" ] && extra+=(-Wl,-Map,"$VORN_STATIC_MAP")
+    [ -n "${VORN_STATIC_MAP:-}" ] && extra+=("-Wl,-Map,$VORN_STATIC_MAP")
   fi
   musl-gcc -static -Os -Wl,--gc-sections -Wl,-z,noseparate-code "${extra[@]}" -o "$out/$name" \
     "$objects/src_${program%%:*}.o" "${core[@]}" "$jansson/lib/libjansson.a"
