@@ -335,8 +335,13 @@ TEST(metrics_e2e, shipped_alerts_fire_on_a_real_server_for_each_fault_and_no_oth
         if (!installed(program))
             GTEST_SKIP() << program << " is not installed (Debian: prometheus, "
                          << "prometheus-node-exporter, util-linux)";
+    // Each device's supervisor in a PID namespace with a /proc of its own,
+    // which unshare mounts after making / private: in a chroot, / is no
+    // mount point and cannot be.
     const program_result ns = run_program({"unshare", "--pid", "--fork", "--mount-proc", "true"});
-    if (ns.status != 0) GTEST_SKIP() << "no PID namespace can be made here: " << ns.err;
+    if (ns.status != 0)
+        GTEST_SKIP() << "no PID namespace with a /proc of its own here (not root, or / is no "
+                     << "mount point, as in a chroot): " << ns.err;
 
     const std::string steady = unique_name("steady"), held = unique_name("held"),
                       once = unique_name("once"), spare = unique_name("spare"),
