@@ -264,7 +264,10 @@ void record_gate(std::size_t slot, const marker_path& marker) {
 
 void record_start_news(std::size_t slot, start_news news, const start_failure& failure) {
     slot_record& s = current_record.slots[slot];
-    if (news == start_news::executed) {
+    // A failed exec is no step before the program: the steps all worked,
+    // and its end (255) and the executable itself tell the rest, as for a
+    // child that had no report to write.
+    if (news == start_news::executed || failure.step == start_step::exec) {
         if (s.start_failure[0] == '\0') return;
         s.start_failure[0] = '\0';
     } else {

@@ -357,30 +357,38 @@ TEST_F(launch_test, environment_adds_and_overrides_and_never_drops) {
 
 // A pass's start with settings keeps a report for the slot: a failed step
 // becomes the slot's start failure when its end is recorded, and a later
-// start that executes its program clears it.
+// start that executes its program clears it, as does one whose exec fails
+// (no step before the program failed: its end and its executable tell).
 TEST_F(launch_test, start_failure_is_kept_until_a_start_executes) {
     clear_task_settings();
     copy_text(task_table[3].task_name, "worker");
     task_settings_used[3] = true;
     task_settings_table[3] = www_settings();
     static int reads = 0;
+    static start_failure told{};
     sys.read_some = [](int fd, char* buf, std::size_t len) -> long {
         if (fd != testing::fake_system::report_fd || reads++ > 0) return 0;
-        const start_failure told{EPERM, start_step::uid, 0, {}};
         std::memcpy(buf, &told, len);
         return static_cast<long>(sizeof told);
     };
-    reads = 0;
-    ASSERT_GT(start_task(3), 0);
-    record_end_seen(3, testing::exit_status(255));
-    EXPECT_STREQ(current_record.slots[3].start_failure.data(),
-                 "cannot take uid 65534: Operation not permitted");
-    ASSERT_GT(start_task(3), 0);
-    record_start_reports();
-    EXPECT_STREQ(current_record.slots[3].start_failure.data(), "");
+    for (const start_step then : {start_step::none, start_step::exec}) {
+        SCOPED_TRACE(then == start_step::exec ? "exec failed" : "executed");
+        told = {EPERM, start_step::uid, 0, {}};
+        reads = 0;
+        ASSERT_GT(start_task(3), 0);
+        record_started(3);
+        record_end_seen(3, testing::exit_status(255));
+        EXPECT_STREQ(current_record.slots[3].start_failure.data(),
+                     "cannot take uid 65534: Operation not permitted");
+        told = {ENOENT, start_step::exec, 0, {}};
+        reads = then == start_step::exec ? 0 : 1;  // 1: the pipe's end, executed
+        ASSERT_GT(start_task(3), 0);
+        record_start_reports();
+        EXPECT_STREQ(current_record.slots[3].start_failure.data(), "");
+    }
     EXPECT_EQ(std::count(testing::fake_system::closed.begin(), testing::fake_system::closed.end(),
                          testing::fake_system::report_fd),
-              2);  // each report closed once it told
+              4);  // each report closed once it told
     clear_task_settings();
 }
 
