@@ -58,7 +58,7 @@ def hot_addresses(program, hit_files):
     return addresses
 
 
-def spec(name, file):
+def input_pattern(name, file):
     member = re.match(r"(?:.*/)?([^/]+\.a)\((.*)\)$", file)
     where = "*%s:%s" % member.groups() if member else "*" + file.split("/")[-1]
     return "    %s(%s)" % (where, name)
@@ -73,7 +73,7 @@ def main():
     print("   plain configuration, then the read-only data, before the rest of .text. */")
     print("SECTIONS\n{\n  .text.vorn_hot :\n  {")
     for name, _, _, file in hot:
-        print(spec(name, file))
+        print(input_pattern(name, file))
     print("  }\n  .rodata.vorn_first :\n  {\n    *(.rodata .rodata.* .gnu.linkonce.r.*)\n  }")
     print("}\nINSERT BEFORE .text;")
     print("%d of the code's sections, %d bytes, run" % (len(hot), sum(s[2] for s in hot)),
