@@ -118,6 +118,7 @@ void warn_log_writers(const log_place& place) {
     const std::size_t count = judged.logs == logs_kept::yes ? find_slot_logs(place, logs) : 0;
     if (count == 0) return;
     std::array<pid_t, task_slot_count> stranger{};
+    std::array<unsigned long long, task_slot_count> started{};
     const pid_t* pids = nullptr;
     const long listed = list_processes_now(&pids);
     for (long p = 0; p < listed; ++p) {
@@ -128,11 +129,15 @@ void warn_log_writers(const log_place& place) {
             const pid_t child = view.child == child_check::live && view.read->pid.ok()
                                     ? static_cast<pid_t>(view.read->pid.value)
                                     : 0;
-            // The one nearest the top of its tree: what the task left
-            // behind, not what that forked since, whatever their pids.
-            if ((bits & (1UL << i)) != 0 && !descends_from(pids[p], child) &&
-                (stranger[i] == 0 || descends_from(stranger[i], pids[p])))
-                stranger[i] = pids[p];
+            if ((bits & (1UL << i)) == 0 || descends_from(pids[p], child)) continue;
+            // The oldest that is still there: what the task left behind,
+            // not what that forks and ends meanwhile, whatever their pids.
+            const process_stat stat = read_process_stat(pids[p]);
+            if (stat.state == '\0' || stat.state == 'Z' || stat.state == 'X' ||
+                (stranger[i] != 0 && stat.start_ticks >= started[i]))
+                continue;
+            stranger[i] = pids[p];
+            started[i] = stat.start_ticks;
         }
     }
     for (std::size_t i = 0; i < count; ++i) {

@@ -432,14 +432,16 @@ TEST(supervisor_e2e, stop_signals_each_process_of_a_large_unit_once) {
         installation inst;
         const std::string name = unique_name("large");
         const std::string terms = inst.root() + "/terms", started = inst.root() + "/started";
-        run_options options;
+        // 100 ms a second: the 1 s an end may take after SIGKILL is 100 ms
+        // here, time for 200 processes to end under an emulator too.
+        run_options options{.environment = {{"VORN_TEST_MS_PER_SECOND", "100"}}};
         if (!unit_task(inst, name,
                        std::string("exec ") + VORN_TERM_LOG + " 200 " + terms + " " + started,
                        cgroups, options))
             continue;
         supervisor sup(inst, options);
         ASSERT_TRUE(wait_until([&] { return read_lines(started).size() == 200; })) << sup.err();
-        const program_result r = ctl(inst, {"--grace=100", "stop", name});
+        const program_result r = ctl(inst, {"--grace=10", "stop", name});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         std::map<std::string, int> signalled;
         for (const std::string& pid : read_lines(terms)) ++signalled[pid];
